@@ -1,0 +1,51 @@
+// Time values: 64-bit counts of 100 ns since 1601-01-01 UTC (0 = no time), calendar records,
+// the text forms exchanged with the device, and a lockable "last time something happened".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/sync.h"
+#include "ipcapture/host_interfaces.h"
+
+namespace vornak {
+
+using ipcapture::SYSTEMTIME;
+using TimeValue = uint64_t;
+
+inline constexpr TimeValue kTicksPerMs = 10000;
+// 100-ns ticks between 1601-01-01 and 1970-01-01.
+inline constexpr TimeValue kUnixEpochTicks = 116444736000000000ULL;
+
+TimeValue GetCurrentTime();
+// 0 when the fields are not a valid UTC time from 1601 on.
+TimeValue SystemTimeToTime(const SYSTEMTIME& fields);
+bool TimeToSystemTime(TimeValue value, SYSTEMTIME& fields);
+bool TimeToLocalSystemTime(TimeValue value, SYSTEMTIME& fields);
+// Milliseconds from value to now; 0 when value is not in the past.
+uint64_t GetElapsedMs(TimeValue value);
+
+// "2024-03-05T14:07:09.120Z" (milliseconds optional) or "Mar 5, 2024 14:07:09"; 0 on failure.
+[[nodiscard]] TimeValue ParseTime(std::string_view text);
+// Form 0 "2024-03-05T14:07:09.120Z", form 1 "20240305T140709.120Z"; empty on failure.
+std::string FormatTime(uint32_t form, TimeValue value);
+// Local display form "2024/03/05 15:07:09.120" of edge-storage lines.
+std::string FormatLocalTime(TimeValue value);
+
+class CTime {
+public:
+    CTime() : stamp_(GetCurrentTime()) {}
+    virtual ~CTime() = default;
+
+    void Touch();
+    void Set(TimeValue value);
+    TimeValue GetTime();
+    uint64_t GetElapsedMs();
+
+private:
+    CLock lock_;
+    TimeValue stamp_;
+};
+
+}  // namespace vornak

@@ -1,0 +1,157 @@
+#include "driver/axis_driver.h"
+
+#include <charconv>
+
+namespace vornak {
+
+namespace {
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Calls visit(name, value) for every "name<sep>value" item of a list split at ";".
+template <typename Visit>
+void ForEachItem(std::string_view text, char separator, Visit visit) {
+    while (!text.empty()) {
+        const size_t end = text.find(';');
+        const std::string_view item = text.substr(0, end);
+        const size_t sep = item.find(separator);
+        if (sep != std::string_view::npos) {
+            visit(TrimBlanks(item.substr(0, sep)), TrimBlanks(item.substr(sep + 1)));
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(end + 1);
+    }
+}
+}  // namespace
+
+AudioCapabilities ParseAudioCapabilities(std::string_view text) {
+    AudioCapabilities caps;
+    ForEachItem(text, '=', [&](std::string_view name, std::string_view value) {
+        int32_t number = 0;
+        if (!ParseDecimal(value, number) || number < 0) {
+            return;
+        }
+        if (name == "Count") {
+            caps.count = static_cast<uint32_t>(number);
+        } else if (name == "IsStereo") {
+            caps.stereo = number != 0;
+        }
+    });
+    return caps;
+}
+
+std::map<uint32_t, int32_t> ParseStreamCameras(std::string_view text) {
+    static constexpr std::pair<std::string_view, uint32_t> kKinds[] = {
+        {"Recording", kStreamRecording}, {"Live", kStreamLive}, {"Remote", kStreamRemote}};
+    std::map<uint32_t, int32_t> cameras;
+    ForEachItem(text, ':', [&](std::string_view name, std::string_view value) {
+        int32_t number = 0;
+        if (value.empty() || !ParseDecimal(value, number)) {
+            return;
+        }
+        for (const auto& [kindName, kind] : kKinds) {
+            if (name == kindName) {
+                cameras[kind] = number;
+            }
+        }
+    });
+    return cameras;
+}
+
+CAxisIPCaptureDriver::~CAxisIPCaptureDriver() {
+    Close();
+    streamCameras_.clear();
+}
+
+bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
+                                ipcapture::IFrameAllocator* allocator,
+                                ipcapture::IDeviceContext* device) {
+    if (!CIPCaptureDriver::Open(logger, allocator, device)) {
+        Close();
+        return false;
+    }
+
+    int32_t timeout = GetParameterInt(kParamNetworkTimeout);
+    if (timeout <= 0) {
+        timeout = 5000;
+    }
+    device_.networkTimeout = static_cast<uint32_t>(timeout);
+    device_.connectionTimeout = 3 * device_.networkTimeout;
+
+    const int32_t api = GetParameterInt(kParamApiVersion);
+    if (api != kParameterAbsent && api != 0) {
+        apiVersion_ = static_cast<uint16_t>(api);
+    }
+    multicastAllowed_ = GetParameterInt(kParamMulticastSupported) == 1;
+
+    if (const char* text = device->GetParameter(kParamAudioInput)) {
+        audioIn_ = ParseAudioCapabilities(text);
+    }
+    if (const char* text = device->GetParameter(kParamAudioOutput)) {
+        audioOut_ = ParseAudioCapabilities(text);
+    }
+    if (const char* text = device->GetParameter(kParamViewChannelsInfo)) {
+        streamCameras_ = ParseStreamCameras(text);
+    }
+
+    // Audio needs the formats the capability query found; a device that declares audio
+    // without them cannot be served.
+    const std::string audioFormats = GetParameter(kParamAudioFormats);
+    if ((audioOut_.count > 0 || audioIn_.count > 0) && audioFormats.empty()) {
+        Close();
+        return false;
+    }
+
+    LogDriverOpened(GetParameter(kParamFirmwareVersion));
+    return true;
+}
+
+void CAxisIPCaptureDriver::Close() { CloseBase(); }
+
+bool CAxisIPCaptureDriver::CreateIOApi() {
+    // The IO object arrives with digital IO support; until then a device with IO opens
+    // without it.
+    return true;
+}
+
+uint32_t CAxisIPCaptureDriver::GetStreamCamera(uint32_t stream) {
+    const auto it = streamCameras_.find(stream);
+    return it == streamCameras_.end() ? 0 : static_cast<uint32_t>(it->second);
+}
+
+ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t /*channel*/,
+                                                         ipcapture::IFrameSink* /*sink*/,
+                                                         uint32_t format) {
+    if (format == 0 || format == 16) {
+        format = GetDefaultVideoFormat();
+    }
+    // Channel classes are added here as they are built.
+    return nullptr;
+}
+
+IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
+                                                          ipcapture::IFrameSink* /*sink*/) {
+    return nullptr;
+}
+
+IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() { return nullptr; }
+
+IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t, void*, void*, void*) {
+    return nullptr;
+}
+
+IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*,
+                                                                    void*) {
+    return nullptr;
+}
+
+}  // namespace vornak

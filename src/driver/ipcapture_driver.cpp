@@ -1,0 +1,180 @@
+#include "driver/ipcapture_driver.h"
+
+#include <charconv>
+#include <cstdarg>
+
+namespace vornak {
+
+namespace {
+// A host that answers every id would otherwise keep Open asking forever.
+constexpr uint32_t kMaxParameterId = 1000;
+constexpr Size kFallbackResolution{640, 480};
+
+std::string_view Trim(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+}  // namespace
+
+bool ParseDecimal(std::string_view text, int32_t& value) {
+    text = Trim(text);
+    if (text.empty()) {
+        return false;
+    }
+    int32_t parsed = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
+    if (ec != std::errc() || ptr != end) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+CIPCaptureDriver::CIPCaptureDriver() = default;
+
+CIPCaptureDriver::~CIPCaptureDriver() { CloseBase(); }
+
+bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAllocator* allocator,
+                            ipcapture::IDeviceContext* device) {
+    if (device == nullptr) {
+        return false;
+    }
+    ipcapture::IConnectionSettings* connection = device->GetConnectionSettings();
+    ipcapture::IDeviceDescription* description = device->GetDeviceDescription();
+    if (connection == nullptr || description == nullptr) {
+        return false;
+    }
+    defaultFormat_ = connection->GetDefaultVideoFormat();
+    logger_ = logger;
+    allocator_ = allocator;
+
+    inputCount_ = description->GetDigitalInputCount();
+    outputCount_ = description->GetDigitalOutputCount();
+    videoInputs_ = description->GetVideoInputCount();
+
+    const char* address = connection->GetAddress();
+    SplitAddressAndProxy(address != nullptr ? address : "", device_.address, device_.proxy);
+    device_.port = connection->GetPort();
+    const char* user = connection->GetUserName();
+    const char* password = connection->GetPassword();
+    const char* model = description->GetModelName();
+    device_.userName = user != nullptr ? user : "";
+    device_.password = password != nullptr ? password : "";
+    device_.model = model != nullptr ? model : "";
+
+    parameters_.clear();
+    for (uint32_t id = 1; id <= kMaxParameterId; ++id) {
+        const char* text = device->GetParameter(id);
+        if (text == nullptr) {
+            break;
+        }
+        parameters_[id] = text;
+    }
+
+    hostFolder_ = platform::GetModuleFolder();
+    if (!platform::FindHostCoreVersion(hostVersion_)) {
+        hostVersion_ = {5, 12, 0, 0};
+    }
+
+    if (!CreateIOApi()) {
+        return false;
+    }
+    // The video capture object is created here once it exists.
+    return true;
+}
+
+void CIPCaptureDriver::CloseBase() { ioApi_.reset(); }
+
+void CIPCaptureDriver::Close() { CloseBase(); }
+
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return GetVideoCaptureEx2(); }
+
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() { return GetVideoCaptureEx2(); }
+
+ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() { return nullptr; }
+
+void CIPCaptureDriver::LogDriverOpened(const std::string& firmware) {
+    const std::string name = GetDriverName();
+    if (name.empty() || device_.model.empty()) {
+        return;
+    }
+    std::string text = Format("DRIVER IS OPENED (name: %s, device model: %s", name.c_str(),
+                              device_.model.c_str());
+    if (!firmware.empty()) {
+        text += ", FW: " + firmware;
+    }
+    text += Format(", address: %s:%u)", device_.address.c_str(), device_.port);
+    DebugMessage(kLogOpened, "%s", text.c_str());
+}
+
+std::string CIPCaptureDriver::GetDeviceName() {
+    return device_.address + Format(":%hu", static_cast<unsigned short>(device_.port));
+}
+
+uint32_t CIPCaptureDriver::MapLevel(uint32_t level, const platform::FileVersion& v) {
+    const bool below512 = v.major < 5 || (v.major == 5 && v.minor < 12);
+    const bool below63 = v.major < 6 || (v.major == 6 && v.minor < 3);
+    if (below512) {
+        return level == kLogInfo || level == kLogOpened ? kLogWarning : level;
+    }
+    if (below63 && level == kLogOpened) {
+        return kLogInfo;
+    }
+    return level;
+}
+
+void CIPCaptureDriver::DebugMessage(uint32_t level, const char* format, ...) {
+    try {
+        va_list args;
+        va_start(args, format);
+        const std::string text = FormatV(format, args);
+        va_end(args);
+        if (level == kLogDetail || logger_ == nullptr) {
+            return;
+        }
+        const CDebugInfo info(static_cast<uint8_t>(MapLevel(level, hostVersion_)), text.c_str());
+        logger_->Log(&info);
+    } catch (...) {
+        // Logging never throws to its caller.
+    }
+}
+
+std::string CIPCaptureDriver::GetParameter(uint32_t id) {
+    const auto it = parameters_.find(id);
+    if (it == parameters_.end() || it->second == "(none)") {
+        return {};
+    }
+    return it->second;
+}
+
+int32_t CIPCaptureDriver::GetParameterInt(uint32_t id) {
+    const auto it = parameters_.find(id);
+    int32_t value = 0;
+    if (it == parameters_.end() || !ParseDecimal(it->second, value)) {
+        return kParameterAbsent;
+    }
+    return value;
+}
+
+Size CIPCaptureDriver::GetStreamResolution(uint32_t /*channel*/, uint32_t /*stream*/) {
+    // Answered from the running channels once the video capture object exists.
+    return kFallbackResolution;
+}
+
+Size CIPCaptureDriver::GetChannelResolution(uint32_t channel) {
+    Size size = GetStreamResolution(channel, kStreamLive);
+    if (size.width == 0 || size.height == 0) {
+        size = GetStreamResolution(channel, kStreamRecording);
+    }
+    if (size.width == 0 || size.height == 0) {
+        return kFallbackResolution;
+    }
+    return size;
+}
+
+}  // namespace vornak
