@@ -1,0 +1,92 @@
+#include "rtsp/rtp_packet.h"
+
+#include <cstring>
+
+namespace vornak {
+
+namespace {
+constexpr size_t kFixedHeader = 12;
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t Read32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+}  // namespace
+
+void CRTPPacket::Clear() {
+    csrcCount = 0;
+    csrcList.clear();
+    ssrc = 0;
+    marker = 0;
+    padding = 0;
+    payloadType = 0;
+    sequence = 0;
+    timestamp = 0;
+    extensionProfile = 0;
+    extensionLength = 0;
+    extensionData.clear();
+    payloadLength = 0;
+    payload.clear();
+}
+
+bool CRTPPacket::Parse(std::span<const uint8_t> data) {
+    Clear();
+    if (data.size() < kFixedHeader + 1 || (data[0] >> 6) != 2) {
+        return false;
+    }
+    size_t offset = kFixedHeader;
+    const uint16_t cc = data[0] & 0x0F;
+    if (cc != 0 && cc * 4u >= data.size() - offset) {
+        return false;
+    }
+    const size_t csrcOffset = offset;
+    offset += cc * 4u;
+
+    const bool hasExtension = (data[0] & 0x10) != 0;
+    uint16_t profile = 0;
+    uint16_t extWords = 0;
+    size_t extOffset = 0;
+    if (hasExtension) {
+        if (data.size() - offset < 4) {
+            return false;
+        }
+        profile = Read16(&data[offset]);
+        extWords = Read16(&data[offset + 2]);
+        if (data.size() - offset < 4 + extWords * 4u) {
+            return false;
+        }
+        extOffset = offset + 4;
+        offset += 4 + extWords * 4u;
+    }
+
+    size_t paddingCount = 0;
+    const bool hasPadding = (data[0] & 0x20) != 0;
+    if (hasPadding) {
+        paddingCount = data.back();
+    }
+    if (offset + paddingCount > data.size()) {
+        return false;
+    }
+
+    // Everything checked: now store.
+    csrcCount = cc;
+    csrcList.assign(data.begin() + csrcOffset, data.begin() + csrcOffset + cc * 4);
+    extensionProfile = profile;
+    extensionLength = extWords;
+    if (hasExtension) {
+        extensionData.assign(data.begin() + extOffset, data.begin() + extOffset + extWords * 4);
+    }
+    marker = data[1] >> 7;
+    payloadType = data[1] & 0x7F;
+    padding = hasPadding ? 1 : 0;
+    sequence = Read16(&data[2]);
+    timestamp = Read32(&data[4]);
+    std::memcpy(&ssrc, &data[8], 4);
+    const size_t payloadSize = data.size() - offset - paddingCount;
+    payload.assign(data.begin() + offset, data.begin() + offset + payloadSize);
+    payloadLength = static_cast<uint32_t>(payloadSize);
+    return true;
+}
+
+}  // namespace vornak
