@@ -115,7 +115,9 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
     return true;
 }
 
-void CAxisIPCaptureDriver::Close() { CloseBase(); }
+void CAxisIPCaptureDriver::Close() {
+    CloseBase();
+}
 
 bool CAxisIPCaptureDriver::CreateIOApi() {
     // The IO object arrives with digital IO support; until then a device with IO opens
@@ -143,14 +145,15 @@ IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
     return nullptr;
 }
 
-IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() { return nullptr; }
+IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
+    return nullptr;
+}
 
 IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t, void*, void*, void*) {
     return nullptr;
 }
 
-IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*,
-                                                                    void*) {
+IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*, void*) {
     return nullptr;
 }
 

@@ -37,7 +37,9 @@ bool ParseDecimal(std::string_view text, int32_t& value) {
 
 CIPCaptureDriver::CIPCaptureDriver() = default;
 
-CIPCaptureDriver::~CIPCaptureDriver() { CloseBase(); }
+CIPCaptureDriver::~CIPCaptureDriver() {
+    CloseBase();
+}
 
 bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAllocator* allocator,
                             ipcapture::IDeviceContext* device) {
@@ -88,23 +90,33 @@ bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAll
     return true;
 }
 
-void CIPCaptureDriver::CloseBase() { ioApi_.reset(); }
+void CIPCaptureDriver::CloseBase() {
+    ioApi_.reset();
+}
 
-void CIPCaptureDriver::Close() { CloseBase(); }
+void CIPCaptureDriver::Close() {
+    CloseBase();
+}
 
-ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return GetVideoCaptureEx2(); }
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
+    return GetVideoCaptureEx2();
+}
 
-ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() { return GetVideoCaptureEx2(); }
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
+    return GetVideoCaptureEx2();
+}
 
-ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() { return nullptr; }
+ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() {
+    return nullptr;
+}
 
 void CIPCaptureDriver::LogDriverOpened(const std::string& firmware) {
     const std::string name = GetDriverName();
     if (name.empty() || device_.model.empty()) {
         return;
     }
-    std::string text = Format("DRIVER IS OPENED (name: %s, device model: %s", name.c_str(),
-                              device_.model.c_str());
+    std::string text =
+        Format("DRIVER IS OPENED (name: %s, device model: %s", name.c_str(), device_.model.c_str());
     if (!firmware.empty()) {
         text += ", FW: " + firmware;
     }

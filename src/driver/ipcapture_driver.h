@@ -16,7 +16,7 @@ namespace vornak {
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5,
                          public IVideoChannelCreator,
                          public IDriver {
-public:
+  public:
     CIPCaptureDriver();
     ~CIPCaptureDriver() override;
 
@@ -70,10 +70,10 @@ public:
     static uint32_t MapLevel(uint32_t level, const platform::FileVersion& hostVersion);
     const platform::FileVersion& GetHostVersion() const { return hostVersion_; }
 
-protected:
+  protected:
     void CloseBase();
 
-    ipcapture::IHostLogger* logger_ = nullptr;        // borrowed from the host
+    ipcapture::IHostLogger* logger_ = nullptr;         // borrowed from the host
     ipcapture::IFrameAllocator* allocator_ = nullptr;  // borrowed from the host
     std::map<uint32_t, std::string> parameters_;
     platform::FileVersion hostVersion_{};

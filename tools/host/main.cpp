@@ -32,8 +32,7 @@ int main(int argc, char** argv) {
     options.device.model = "Demo Camera";
 
     CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
-    app.add_option("--library", options.library, "driver library to load")
-        ->capture_default_str();
+    app.add_option("--library", options.library, "driver library to load")->capture_default_str();
     app.add_option("--address", options.device.address,
                    "device address; \"address|proxy\" goes through an HTTP proxy")
         ->capture_default_str();
