@@ -86,7 +86,7 @@ bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAll
     if (!CreateIOApi()) {
         return false;
     }
-    // The video capture object is created here once it exists.
+    videoCapture_ = std::make_unique<CIPVideoCapture>(this, videoInputs_);
     return true;
 }
 
@@ -173,15 +173,22 @@ int32_t CIPCaptureDriver::GetParameterInt(uint32_t id) {
     return value;
 }
 
-Size CIPCaptureDriver::GetStreamResolution(uint32_t /*channel*/, uint32_t /*stream*/) {
-    // Answered from the running channels once the video capture object exists.
-    return kFallbackResolution;
+Size CIPCaptureDriver::GetStreamResolution(uint32_t channel, uint32_t stream) {
+    if (!videoCapture_) {
+        return kFallbackResolution;
+    }
+    const Size size = videoCapture_->GetStreamResolution(channel, stream);
+    return size.width == 0 && size.height == 0 ? kFallbackResolution : size;
 }
 
 Size CIPCaptureDriver::GetChannelResolution(uint32_t channel) {
-    Size size = GetStreamResolution(channel, kStreamLive);
-    if (size.width == 0 || size.height == 0) {
-        size = GetStreamResolution(channel, kStreamRecording);
+    if (!videoCapture_) {
+        return kFallbackResolution;
+    }
+    // The live stream's size, else the recording stream's, as the channels report them.
+    Size size = videoCapture_->GetStreamResolution(channel, kStreamLive);
+    if (size == Size{}) {
+        size = videoCapture_->GetStreamResolution(channel, kStreamRecording);
     }
     if (size.width == 0 || size.height == 0) {
         return kFallbackResolution;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/driver_api.h"
+#include "driver/video_capture.h"
 #include "ipcapture/driver_interfaces.h"
 #include "platform/host_info.h"
 
@@ -84,6 +85,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5,
     uint32_t videoInputs_ = 0;
     uint32_t defaultFormat_ = 0;
     std::unique_ptr<ICaptureIOApi> ioApi_;
+    std::unique_ptr<CIPVideoCapture> videoCapture_;
 };
 
 // Plain decimal number, optional sign, surrounding blanks allowed; false otherwise.
