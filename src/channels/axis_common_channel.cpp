@@ -86,8 +86,7 @@ std::string MjpegPath(const VideoCaptureRequest& request, uint32_t camera,
 }
 
 CAxisCommonChannel::CAxisCommonChannel(IDriver* driver, uint32_t channel)
-    : driver_(driver),
-      supported_(SplitResolutionList(driver->GetParameter(kParamResolutions))),
+    : supported_(SplitResolutionList(driver->GetParameter(kParamResolutions))),
       privacyZones_(std::make_unique<CAxisPrivacyZoneHandler>(driver, channel)) {}
 
 CAxisCommonChannel::~CAxisCommonChannel() = default;

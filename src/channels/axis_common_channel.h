@@ -26,7 +26,7 @@ std::string MjpegPath(const VideoCaptureRequest& request, uint32_t camera,
                       const std::string& resolutionText, const std::string& model);
 
 class CAxisCommonChannel {
-public:
+  public:
     CAxisCommonChannel(IDriver* driver, uint32_t channel);
     virtual ~CAxisCommonChannel();
 
@@ -35,8 +35,7 @@ public:
     }
     CAxisPrivacyZoneHandler& PrivacyZones() { return *privacyZones_; }
 
-protected:
-    IDriver* driver_;
+  protected:
     std::vector<std::string> supported_;
     std::unique_ptr<CAxisPrivacyZoneHandler> privacyZones_;
 };

@@ -1,5 +1,7 @@
 #include "channels/placeholder_picture.h"
 
+#include <cstddef>
+
 namespace vornak {
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "channels/http_jpeg_channel.h"
+
 namespace vornak {
 
 namespace {
@@ -130,14 +132,18 @@ uint32_t CAxisIPCaptureDriver::GetStreamCamera(uint32_t stream) {
     return it == streamCameras_.end() ? 0 : static_cast<uint32_t>(it->second);
 }
 
-ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t /*channel*/,
-                                                         ipcapture::IFrameSink* /*sink*/,
+ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
+                                                         ipcapture::IFrameSink* sink,
                                                          uint32_t format) {
     if (format == 0 || format == 16) {
         format = GetDefaultVideoFormat();
     }
-    // Channel classes are added here as they are built.
-    return nullptr;
+    switch (format) {
+        case 1:
+            return new CAxisJPEGChannelHTTP(channel, this, sink);
+        default:
+            return nullptr;
+    }
 }
 
 IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,

@@ -57,7 +57,7 @@ PixelRect ZoneToRectangle(const ZonePercent& zone, uint32_t w, uint32_t h,
     } else if (rotation == "270") {
         r.x = static_cast<int32_t>(w - ClampedEnd(w, r.x, r.width));
     }
-    if (HUtils::ToLower(std::string(mirror)) == "yes") {
+    if (ToLower(std::string(mirror)) == "yes") {
         r.x = static_cast<int32_t>(w - ClampedEnd(w, r.x, r.width));
     }
     return r;
@@ -66,9 +66,9 @@ PixelRect ZoneToRectangle(const ZonePercent& zone, uint32_t w, uint32_t h,
 ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t source) {
     ImageConfiguration config;
     const std::string prefix = Format("Image.I%u", source);
-    config.rotation = HUtils::GetParameterValue(reply, prefix + ".Appearance.Rotation");
-    config.mirror = HUtils::GetParameterValue(reply, prefix + ".Appearance.MirrorEnabled");
-    config.maskType = HUtils::GetParameterValue(reply, "Image.PrivacyMaskType");
+    config.rotation = GetParameterValue(reply, prefix + ".Appearance.Rotation");
+    config.mirror = GetParameterValue(reply, prefix + ".Appearance.MirrorEnabled");
+    config.maskType = GetParameterValue(reply, "Image.PrivacyMaskType");
     // Window numbers as the reply lists them, each once, in order of appearance.
     const std::string marker = prefix + ".Overlay.MaskWindows.M";
     std::vector<uint32_t> numbers;
@@ -77,7 +77,8 @@ ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t sour
         const size_t digits = at + marker.size();
         const size_t dot = reply.find('.', digits);
         uint32_t number = 0;
-        if (dot == std::string_view::npos || !ParseUnsigned(reply.substr(digits, dot - digits), number)) {
+        if (dot == std::string_view::npos ||
+            !ParseUnsigned(reply.substr(digits, dot - digits), number)) {
             continue;
         }
         if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) {
@@ -85,12 +86,13 @@ ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t sour
         }
     }
     for (const uint32_t number : numbers) {
-        const std::string window = Format("%s.M%u.", (prefix + ".Overlay.MaskWindows").c_str(), number);
+        const std::string window =
+            Format("%s.M%u.", (prefix + ".Overlay.MaskWindows").c_str(), number);
         MaskWindow mask;
         mask.number = number;
-        mask.enabled = HUtils::GetParameterValue(reply, window + "Enabled") == "yes";
+        mask.enabled = GetParameterValue(reply, window + "Enabled") == "yes";
         auto read = [&](const char* name, uint32_t& value) {
-            if (!ParseUnsigned(HUtils::GetParameterValue(reply, window + name), value)) {
+            if (!ParseUnsigned(GetParameterValue(reply, window + name), value)) {
                 value = 0;
             }
         };
@@ -98,7 +100,7 @@ ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t sour
         read("YPos", mask.y);
         read("Width", mask.width);
         read("Height", mask.height);
-        mask.name = HUtils::GetParameterValue(reply, window + "Name");
+        mask.name = GetParameterValue(reply, window + "Name");
         config.windows.push_back(std::move(mask));
     }
     return config;
@@ -149,7 +151,9 @@ void CAxisPrivacyZoneHandler::SetZones(ipcapture::IPrivacyZoneEnumerator* zones)
     }
 }
 
-void CAxisPrivacyZoneHandler::Abort() { sender_->Abort(); }
+void CAxisPrivacyZoneHandler::Abort() {
+    sender_->Abort();
+}
 
 std::string CAxisPrivacyZoneHandler::DeviceText() {
     std::string text = "device " + driver_->GetDeviceInfo()->address;
