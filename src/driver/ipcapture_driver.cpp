@@ -91,6 +91,8 @@ bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAll
 }
 
 void CIPCaptureDriver::CloseBase() {
+    // Stops every channel before the IO object goes.
+    videoCapture_.reset();
     ioApi_.reset();
 }
 
@@ -107,7 +109,7 @@ ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
 }
 
 ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() {
-    return nullptr;
+    return videoCapture_.get();
 }
 
 void CIPCaptureDriver::LogDriverOpened(const std::string& firmware) {

@@ -76,7 +76,13 @@ TEST_F(LibraryTest, OpenCloseAndOpenAgain) {
     HostDeviceContext context(settings);
     IIPCaptureDriverEx5* driver = library.create[4]();
     ASSERT_TRUE(driver->Open(&logger, &allocator, &context));
+    IIPVideoCapture* capture = driver->GetVideoCapture();
+    ASSERT_NE(capture, nullptr);
+    EXPECT_EQ(static_cast<IIPVideoCapture*>(driver->GetVideoCaptureEx()), capture);
+    EXPECT_EQ(static_cast<IIPVideoCapture*>(driver->GetVideoCaptureEx2()), capture);
+    EXPECT_EQ(capture->GetChannelCount(), 1u);
     driver->Close();
+    EXPECT_EQ(driver->GetVideoCapture(), nullptr);
     driver->Close();
     ASSERT_TRUE(driver->Open(&logger, &allocator, &context));
     EXPECT_EQ(logger.Count("DRIVER IS OPENED"), 2u);
