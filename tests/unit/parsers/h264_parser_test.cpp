@@ -15,13 +15,21 @@ const Bytes kTrailer = {0x00, 0x00, 0x01, 0x09, 0x30};
 const Bytes kPps = {0x68, 0xCE, 0x3C, 0x80};
 
 // 1280x720: 80 macroblocks across, 45 down, frame coded.
-Bytes Sps720() { return MakeSps({}); }
+Bytes Sps720() {
+    return MakeSps({});
+}
 
 // IDR slice with first_mb_in_slice 0 (ue "1": top bit set).
-Bytes IdrSlice(uint8_t fill = 0xAA) { return {0x65, 0x88, 0x84, fill, fill}; }
+Bytes IdrSlice(uint8_t fill = 0xAA) {
+    return {0x65, 0x88, 0x84, fill, fill};
+}
 // IDR slice that starts later in the picture (first_mb_in_slice 1: ue "010").
-Bytes IdrLaterSlice() { return {0x65, 0x40, 0x84, 0x21}; }
-Bytes PSlice(uint8_t fill = 0x55) { return {0x41, 0x9A, 0x02, fill}; }
+Bytes IdrLaterSlice() {
+    return {0x65, 0x40, 0x84, 0x21};
+}
+Bytes PSlice(uint8_t fill = 0x55) {
+    return {0x41, 0x9A, 0x02, fill};
+}
 
 Bytes StapA(std::initializer_list<Bytes> units) {
     Bytes out = {0x78};  // F=0, NRI=3, type 24
@@ -51,7 +59,7 @@ std::vector<Bytes> FuA(const Bytes& nal, size_t chunk) {
 }
 
 class H264ParserTest : public ::testing::Test {
-protected:
+  protected:
     void Feed(const Bytes& payload, bool marker, uint32_t timestamp = 9000) {
         rig.parser.ProcessPacket(MakePacket(sequence++, timestamp, marker, payload));
     }
@@ -105,7 +113,8 @@ TEST(H264Payload, RefusesMalformedPayloads) {
         {{0x41}, H264PayloadError::kTooShort, "single NAL unit of only a header"},
         {{0x78, 0x00}, H264PayloadError::kTooShort, "STAP-A without a unit"},
         {{0x78, 0x00, 0x05, 0x67, 0x42}, H264PayloadError::kStapOverrun, "unit size past the end"},
-        {{0x78, 0x00, 0x02, 0x09, 0x10, 0xFF, 0xFF, 0x65}, H264PayloadError::kStapOverrun,
+        {{0x78, 0x00, 0x02, 0x09, 0x10, 0xFF, 0xFF, 0x65},
+         H264PayloadError::kStapOverrun,
          "second unit size past the end"},
         {{0x7C}, H264PayloadError::kTooShort, "FU-A without its header"},
         {{0x7C, 0xC5, 0x88}, H264PayloadError::kBadFuHeader, "start and end in one fragment"},
@@ -376,14 +385,16 @@ TEST_F(H264ParserTest, UnreadableSdpParameterSetsAreNotStored) {
 
 // Frame whose every call is recorded, to check the order in which the host sees them.
 class OrderFrame : public quillon::host::HostVideoFrame {
-public:
+  public:
     OrderFrame(uint32_t fourcc, uint32_t size, std::vector<std::string>& calls)
         : HostVideoFrame(fourcc, size, ""), calls_(calls) {}
     uint8_t* GetBuffer() override {
         calls_.push_back("GetBuffer");
         return failBuffer ? nullptr : HostVideoFrame::GetBuffer();
     }
-    void SetWidth(uint32_t v) override { calls_.push_back("SetWidth"), HostVideoFrame::SetWidth(v); }
+    void SetWidth(uint32_t v) override {
+        calls_.push_back("SetWidth"), HostVideoFrame::SetWidth(v);
+    }
     void SetHeight(uint32_t v) override {
         calls_.push_back("SetHeight"), HostVideoFrame::SetHeight(v);
     }
@@ -393,19 +404,22 @@ public:
     void SetDataSize(uint32_t v) override {
         calls_.push_back("SetDataSize"), HostVideoFrame::SetDataSize(v);
     }
-    void SetFourCC(uint32_t v) override { calls_.push_back("SetFourCC"), HostVideoFrame::SetFourCC(v); }
+    void SetFourCC(uint32_t v) override {
+        calls_.push_back("SetFourCC"), HostVideoFrame::SetFourCC(v);
+    }
     void SetTimestamp(const SYSTEMTIME* t) override {
         calls_.push_back("SetTimestamp"), HostVideoFrame::SetTimestamp(t);
     }
     bool failBuffer = false;
 
-private:
+  private:
     std::vector<std::string>& calls_;
 };
 
 class OrderAllocator : public quillon::host::HostFrameAllocator {
-public:
-    ipcapture::IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* stream) override {
+  public:
+    ipcapture::IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size,
+                                        const char* stream) override {
         calls.push_back(std::string("CreateFrame ") + stream);
         auto* frame = new OrderFrame(fourcc, size, calls);
         frame->failBuffer = failBuffer;
@@ -420,14 +434,14 @@ public:
 };
 
 class OrderClient : public RecordingClient {
-public:
+  public:
     explicit OrderClient(std::vector<std::string>& calls) : calls_(calls) {}
     bool FrameReady(ipcapture::IVideoFrame* /*frame*/) override {
         calls_.push_back("FrameReady");
         return true;
     }
 
-private:
+  private:
     std::vector<std::string>& calls_;
 };
 
@@ -440,10 +454,16 @@ TEST(H264ParserFill, FillsTheFrameInTheHostsOrder) {
     parser.SetClient(&client);
     parser.SetParameterSets(Sps720(), kPps, {});
     parser.ProcessPacket(MakePacket(1, 0, true, IdrSlice()));
-    const std::vector<std::string> expected = {
-        "CreateFrame Quillon::LiveStream", "GetBuffer", "SetWidth",     "SetHeight",
-        "SetResolutionClass",              "SetDataSize", "SetFourCC", "SetTimestamp",
-        "FrameReady",                      "ReleaseFrame"};
+    const std::vector<std::string> expected = {"CreateFrame Quillon::LiveStream",
+                                               "GetBuffer",
+                                               "SetWidth",
+                                               "SetHeight",
+                                               "SetResolutionClass",
+                                               "SetDataSize",
+                                               "SetFourCC",
+                                               "SetTimestamp",
+                                               "FrameReady",
+                                               "ReleaseFrame"};
     EXPECT_EQ(allocator.calls, expected);
 }
 

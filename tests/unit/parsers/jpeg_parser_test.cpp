@@ -62,7 +62,7 @@ Bytes ScanOf(const Bytes& jpeg) {
 }
 
 class JpegParserTest : public ::testing::Test {
-protected:
+  protected:
     void Feed(const Bytes& payload, bool marker, uint32_t timestamp = 3000) {
         rig.parser.ProcessPacket(MakePacket(sequence++, timestamp, marker, payload));
     }
@@ -82,18 +82,18 @@ protected:
 
 TEST(JpegTables, QualityScalesTheBaseTables) {
     const auto q50 = MakeQuantizationTables(50);
-    EXPECT_EQ(q50[0], 16);    // luminance DC, factor 100
+    EXPECT_EQ(q50[0], 16);  // luminance DC, factor 100
     EXPECT_EQ(q50[63], 99);
-    EXPECT_EQ(q50[64], 17);   // chrominance DC
+    EXPECT_EQ(q50[64], 17);  // chrominance DC
     EXPECT_EQ(q50[127], 99);
     const auto q99 = MakeQuantizationTables(99);
-    EXPECT_EQ(q99[0], 1);     // (16 * 2 + 50) / 100
-    EXPECT_EQ(q99[63], 2);    // (99 * 2 + 50) / 100
+    EXPECT_EQ(q99[0], 1);   // (16 * 2 + 50) / 100
+    EXPECT_EQ(q99[63], 2);  // (99 * 2 + 50) / 100
     const auto q1 = MakeQuantizationTables(1);
-    EXPECT_EQ(q1[0], 255);    // 16 * 5000 clamped
+    EXPECT_EQ(q1[0], 255);  // 16 * 5000 clamped
     EXPECT_EQ(q1[127], 255);
     const auto q0 = MakeQuantizationTables(0);
-    EXPECT_EQ(q0, q1);        // Q below 1 counts as 1
+    EXPECT_EQ(q0, q1);  // Q below 1 counts as 1
 }
 
 TEST(JpegPayload, RefusesMalformedHeaders) {
@@ -141,8 +141,8 @@ TEST_F(JpegParserTest, RebuildsJfifHeaderFromQ50) {
     ASSERT_EQ(Frames().size(), 1u);
     const Bytes& jpeg = Frames()[0].data;
     EXPECT_EQ(Bytes(jpeg.begin(), jpeg.begin() + 20),
-              (Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01,
-                     0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}));
+              (Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46,
+                     0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}));
     const Bytes luma = Segment(jpeg, 0xDB, 0);
     const Bytes chroma = Segment(jpeg, 0xDB, 1);
     ASSERT_EQ(luma.size(), 65u);
@@ -190,8 +190,10 @@ TEST_F(JpegParserTest, InBandTablesAreUsedAndRemembered) {
     Feed(Concat({MainHeader(0, 1, 200, 80, 60), TableHeader({}), {0xDD}}), true, 2000);
     ASSERT_EQ(Frames().size(), 2u);
     for (const DeliveredFrame& frame : Frames()) {
-        EXPECT_EQ(Segment(frame.data, 0xDB, 0), Concat({{0x00}, Bytes(tables.begin(), tables.begin() + 64)}));
-        EXPECT_EQ(Segment(frame.data, 0xDB, 1), Concat({{0x01}, Bytes(tables.begin() + 64, tables.end())}));
+        EXPECT_EQ(Segment(frame.data, 0xDB, 0),
+                  Concat({{0x00}, Bytes(tables.begin(), tables.begin() + 64)}));
+        EXPECT_EQ(Segment(frame.data, 0xDB, 1),
+                  Concat({{0x01}, Bytes(tables.begin() + 64, tables.end())}));
     }
     EXPECT_EQ(ScanOf(Frames()[1].data), Bytes{0xDD});
 }
@@ -296,14 +298,15 @@ TEST(JpegHeader, Sof0WalkSkipsSegmentsAndStopsAtScan) {
         << "FF C0 inside a comment is not an SOF0";
     EXPECT_FALSE(FindJpegSof0(Concat({{0xFF, 0xDA, 0x00, 0x02}, sof})).has_value())
         << "nothing after SOS is a header";
-    EXPECT_FALSE(FindJpegSof0(Bytes{0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00}).has_value()) << "cut short";
+    EXPECT_FALSE(FindJpegSof0(Bytes{0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00}).has_value())
+        << "cut short";
     EXPECT_FALSE(FindJpegSof0(Bytes{0xFF, 0xE0, 0x00, 0x00}).has_value()) << "length below 2";
 }
 
 TEST(JpegHeader, BuiltHeaderFitsItsBound) {
     const auto tables = MakeQuantizationTables(50);
-    JfifParameters parameters{.type = 65, .width = 64, .height = 48, .restartInterval = 9,
-                              .tables = tables};
+    JfifParameters parameters{
+        .type = 65, .width = 64, .height = 48, .restartInterval = 9, .tables = tables};
     Bytes out;
     ASSERT_TRUE(BuildJfifHeader(parameters, out));
     EXPECT_LE(out.size(), 495u + 128 + 6);

@@ -17,7 +17,7 @@
 namespace vornak::test {
 
 class FakeDriver : public IDriver {
-public:
+  public:
     FakeDriver() {
         info.address = "192.0.2.7";
         info.port = 80;
@@ -74,7 +74,7 @@ struct DeliveredFrame {
 // Collects frames; its clock maps RTP ticks of 90 kHz onto seconds of a fixed day, so frame
 // times can be checked exactly.
 class RecordingClient : public IMediaParserClient {
-public:
+  public:
     bool FrameReady(ipcapture::IVideoFrame* frame) override {
         DeliveredFrame copy;
         copy.fourcc = frame->GetFourCC();
@@ -139,7 +139,7 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
 
 // Most-significant-bit-first writer for building headers field by field.
 class BitWriter {
-public:
+  public:
     BitWriter& Bits(uint32_t value, unsigned count) {
         for (unsigned i = count; i-- > 0;) {
             Bit((value >> i) & 1u);
@@ -180,7 +180,7 @@ public:
     }
     std::vector<uint8_t> Bytes() const { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     unsigned used_ = 0;
 };
