@@ -13,7 +13,9 @@ CBaseHttpChannel::CBaseHttpChannel(uint32_t channel, IDriver* driver, ipcapture:
       sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
                                                  Web::CHttpSender::kDefaultUserAgent)) {}
 
-CBaseHttpChannel::~CBaseHttpChannel() { StopThread(); }
+CBaseHttpChannel::~CBaseHttpChannel() {
+    StopThread();
+}
 
 bool CBaseHttpChannel::UpdateSettings(const VideoCaptureRequest* request) {
     if (request == nullptr) {
@@ -58,16 +60,22 @@ bool CBaseHttpChannel::FrameReady(ipcapture::IVideoFrame* frame) {
     return true;
 }
 
-Size CBaseHttpChannel::GetRequestedResolution() {
+Size CBaseHttpChannel::GetRequestedSize() {
     const VideoCaptureRequest request = GetRequest();
     return {request.width, request.height};
 }
 
-std::string CBaseHttpChannel::GetStreamName() { return driver_->GetDriverName(); }
+std::string CBaseHttpChannel::GetStreamName() {
+    return driver_->GetDriverName();
+}
 
-void CBaseHttpChannel::ConvertTimestamp(uint32_t, TimeValue& time) { time = GetCurrentTime(); }
+void CBaseHttpChannel::ConvertTimestamp(uint32_t, SYSTEMTIME& time) {
+    TimeToSystemTime(GetCurrentTime(), time);
+}
 
-void CBaseHttpChannel::OnStopRequested() { sender_->Abort(); }
+void CBaseHttpChannel::OnStopRequested() {
+    sender_->Abort();
+}
 
 bool CBaseHttpChannel::SignalTimedOut() {
     return lastFrameTime_.GetElapsedMs() > driver_->GetDeviceInfo()->connectionTimeout;
@@ -99,7 +107,8 @@ void CBaseHttpChannel::SendFakeJPEGFrame(const std::vector<uint8_t>& picture) {
         frame->SetFourCC(kFourCCJpeg);
         frame->SetTimestamp(&stamp);
         if (!FrameReady(frame)) {
-            driver_->DebugMessage(kLogDetail, "%s: FrameReceived() callback returns error for device %s",
+            driver_->DebugMessage(kLogDetail,
+                                  "%s: FrameReceived() callback returns error for device %s",
                                   kMethod, driver_->GetDeviceInfo()->address.c_str());
         }
     }
@@ -111,9 +120,7 @@ void CBaseHttpChannel::ReceiveLoop() {
     // picture spread over many reads after a long outage still gets through.
     CTime connectedAt;
     const uint64_t timeout = driver_->GetDeviceInfo()->connectionTimeout;
-    auto expired = [&] {
-        return SignalTimedOut() && connectedAt.GetElapsedMs() > timeout;
-    };
+    auto expired = [&] { return SignalTimedOut() && connectedAt.GetElapsedMs() > timeout; };
     std::vector<uint8_t> chunk;
     chunk.reserve(kReadChunk);
     while (!stopEvent_.IsSet() && !settingsUpdated_.IsSet() && !paused_) {
@@ -178,7 +185,9 @@ CAxisJPEGChannelHTTP::CAxisJPEGChannelHTTP(uint32_t channel, IDriver* driver,
     parser_->SetClient(this);
 }
 
-CAxisJPEGChannelHTTP::~CAxisJPEGChannelHTTP() { StopThread(); }
+CAxisJPEGChannelHTTP::~CAxisJPEGChannelHTTP() {
+    StopThread();
+}
 
 void CAxisJPEGChannelHTTP::ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) {
     if (GetRequest().stream == kStreamRecording && settings != nullptr) {
@@ -203,7 +212,8 @@ std::string CAxisJPEGChannelHTTP::BuildPath() {
 bool CAxisJPEGChannelHTTP::Connect() {
     if (GetRequest().stream == kStreamRecording) {
         const Size size = GetResolution();
-        if (size.width > 0 && size.height > 0 && !privacyZones_->ApplyPrivacyZones(size.width, size.height)) {
+        if (size.width > 0 && size.height > 0 &&
+            !privacyZones_->ApplyPrivacyZones(size.width, size.height)) {
             return false;
         }
     }

@@ -18,7 +18,7 @@ class CHttpSender;
 namespace vornak {
 
 class CBaseHttpChannel : public CBaseCameraChannel, public IMediaParserClient {
-public:
+  public:
     CBaseHttpChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
     ~CBaseHttpChannel() override;
 
@@ -28,15 +28,15 @@ public:
     Size GetResolution() override;
 
     bool FrameReady(ipcapture::IVideoFrame* frame) override;
-    Size GetRequestedResolution() override;
+    Size GetRequestedSize() override;
     std::string GetStreamName() override;
-    void ConvertTimestamp(uint32_t rtpTimestamp, TimeValue& time) override;
+    void ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time) override;
 
     // Pause between attempts once the signal is lost.
     static constexpr uint32_t kRetryPauseMs = 5000;
     static constexpr uint32_t kReadChunk = 8192;
 
-protected:
+  protected:
     void ThreadFunction() override;
     void OnStopRequested() override;
     virtual bool Connect() = 0;
@@ -47,14 +47,14 @@ protected:
     CEvent settingsUpdated_{false};
     std::atomic<bool> paused_{false};
 
-private:
+  private:
     // No picture for the whole connection time-out.
     bool SignalTimedOut();
     void ReceiveLoop();
 };
 
 class CAxisJPEGChannelHTTP : public CBaseHttpChannel, public CAxisCommonChannel {
-public:
+  public:
     CAxisJPEGChannelHTTP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
     ~CAxisJPEGChannelHTTP() override;
 
@@ -63,7 +63,7 @@ public:
     // The path the next connection asks for.
     std::string BuildPath();
 
-protected:
+  protected:
     bool Connect() override;
     void OnStopRequested() override;
 };

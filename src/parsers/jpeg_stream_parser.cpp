@@ -61,7 +61,8 @@ void JpegStreamScanner::Feed(std::span<const uint8_t> chunk, const PictureFn& on
             OnMarker(byte, onPicture, onOverflow);
         }
         afterFF_ = byte == 0xFF;
-        if (headerPending_ && buffer_.size() + (i + 1 - copied) >= pendingHeader_ + kFrameHeaderBytes) {
+        if (headerPending_ &&
+            buffer_.size() + (i + 1 - copied) >= pendingHeader_ + kFrameHeaderBytes) {
             buffer_.insert(buffer_.end(), chunk.begin() + copied, chunk.begin() + i + 1);
             copied = i + 1;
             const uint8_t* h = &buffer_[pendingHeader_];
@@ -108,10 +109,8 @@ void CJpegMediaParser::Deliver(std::span<const uint8_t> picture) {
     if (frame == nullptr) {
         return;
     }
-    TimeValue now = 0;
-    client_->ConvertTimestamp(0, now);
     ipcapture::SYSTEMTIME stamp{};
-    TimeToSystemTime(now, stamp);
+    client_->ConvertTimestamp(0, stamp);
     frame->SetWidth(width);
     frame->SetHeight(height);
     frame->SetResolutionClass(ResolutionClass(width, height));

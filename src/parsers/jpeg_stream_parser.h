@@ -12,21 +12,13 @@
 
 namespace vornak {
 
-constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
-inline constexpr uint32_t kFourCCJpeg = MakeFourCC('J', 'P', 'E', 'G');
-
 // Pictures larger than this are dropped; the stream goes on.
 inline constexpr size_t kMaxPictureBytes = 10485760;
 
 // The pure part: bytes in, whole pictures out. Markers and the frame header may be split
 // across reads in any way.
 class JpegStreamScanner {
-public:
+  public:
     // picture: from the start-of-image through the end-of-image marker.
     using PictureFn = std::function<void(std::span<const uint8_t> picture)>;
     // Called when a picture outgrows kMaxPictureBytes and is dropped.
@@ -40,7 +32,7 @@ public:
     uint32_t Width() const { return width_; }
     uint32_t Height() const { return height_; }
 
-private:
+  private:
     void OnMarker(uint8_t marker, const PictureFn& onPicture, const OverflowFn& onOverflow);
 
     std::vector<uint8_t> buffer_;
@@ -55,7 +47,7 @@ private:
 
 // Base of the byte-stream parsers of HTTP channels.
 class CHttpMediaParser {
-public:
+  public:
     // owner is the driver, borrowed; it outlives every channel and parser.
     explicit CHttpMediaParser(IDriver* owner) : owner_(owner) {}
     virtual ~CHttpMediaParser() = default;
@@ -65,7 +57,7 @@ public:
     uint32_t GetWidth() const { return width_.load(); }
     uint32_t GetHeight() const { return height_.load(); }
 
-protected:
+  protected:
     IDriver* owner_;
     IMediaParserClient* client_ = nullptr;
     std::atomic<uint32_t> width_{0};
@@ -73,11 +65,11 @@ protected:
 };
 
 class CJpegMediaParser : public CHttpMediaParser {
-public:
+  public:
     using CHttpMediaParser::CHttpMediaParser;
     void Parse(std::span<const uint8_t> chunk) override;
 
-private:
+  private:
     void Deliver(std::span<const uint8_t> picture);
 
     JpegStreamScanner scanner_;

@@ -55,7 +55,7 @@ std::optional<uint32_t> ParseCreatedWindow(std::string_view reply);
 bool IsOkReply(std::string_view reply);
 
 class CAxisPrivacyZoneHandler : public CLoggerInstance {
-public:
+  public:
     // driver is borrowed and outlives the handler.
     CAxisPrivacyZoneHandler(IDriver* driver, uint32_t source);
     ~CAxisPrivacyZoneHandler() override;
@@ -68,7 +68,7 @@ public:
     // From another thread: a blocked request returns at once.
     void Abort();
 
-private:
+  private:
     bool ReadImageConfiguration(ImageConfiguration& config);
     bool CreateMaskWindowGroup(uint32_t& number);
     bool ApplyPrivacyZoneConfiguration(const std::string& parameters);

@@ -14,9 +14,15 @@ using Bytes = std::vector<uint8_t>;
 // some entropy-coded bytes (with a stuffed FF 00 and a restart marker), the end marker.
 Bytes Picture(uint16_t width, uint16_t height, size_t body, uint8_t fill) {
     Bytes p = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x4A, 0x46};  // SOI, a short APP0
-    const Bytes sof = {0xFF, 0xC0, 0x00, 0x11, 0x08,
-                       static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
-                       static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width),
+    const Bytes sof = {0xFF,
+                       0xC0,
+                       0x00,
+                       0x11,
+                       0x08,
+                       static_cast<uint8_t>(height >> 8),
+                       static_cast<uint8_t>(height),
+                       static_cast<uint8_t>(width >> 8),
+                       static_cast<uint8_t>(width),
                        0x03};
     p.insert(p.end(), sof.begin(), sof.end());
     for (size_t i = 0; i < body; ++i) {
