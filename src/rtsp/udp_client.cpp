@@ -107,7 +107,9 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(options.port);
-        local.sin_addr.s_addr = options.interfaceAddress;
+        // A socket bound to a unicast interface address never sees datagrams sent to a group
+        // here; binding to the group itself keeps other traffic on the port out.
+        local.sin_addr.s_addr = multicast ? options.group : options.interfaceAddress;
         if (ok) {
             ok = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0;
         }
