@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace vornak {
@@ -136,6 +137,10 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
         }
         if (ok) {
             return true;
+        }
+        if (debug_ != nullptr) {
+            debug_->DebugMessage(kLogWarning, "vornak::CUDPClient::Open: UDP port %hu: %s",
+                                 options.port, std::strerror(errno));
         }
     }
     Close();

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """An RTSP server built on GStreamer's RTSP server library, for interop tests.
 
-Serves a live H.264 test picture at /test on 127.0.0.1 and prints "PORT <n>" once it listens.
+Serves a live H.264 test picture at /test (on 127.0.0.1 unless told otherwise) and prints "PORT <n>" once it listens.
 Runs until SIGTERM or SIGINT, or until --lifetime seconds have passed (so a lost test process
 never leaves it running).
 """
@@ -30,11 +30,13 @@ def main():
     parser.add_argument("--password", default="pass")
     parser.add_argument("--protocols", default="udp,tcp")
     parser.add_argument("--lifetime", type=int, default=120)
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--multicast-iface", default="lo")
     args = parser.parse_args()
 
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
-    server.set_address("127.0.0.1")
+    server.set_address(args.address)
     server.set_service("0")
 
     factory = GstRtspServer.RTSPMediaFactory()
@@ -52,7 +54,7 @@ def main():
         pool = GstRtspServer.RTSPAddressPool()
         pool.add_range("239.255.42.1", "239.255.42.20", 5000, 5100, 1)
         factory.set_address_pool(pool)
-        factory.set_multicast_iface("lo")
+        factory.set_multicast_iface(args.multicast_iface)
 
     if args.auth != "none":
         auth = GstRtspServer.RTSPAuth()

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -25,15 +27,25 @@ namespace {
 
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kNetnsVariable = "QUILLON_RTSP_NETNS";
+// Run by the server's namespace: wait (bounded) for its veth end, give it an address and the
+// multicast route, then start the server.
+constexpr const char* kServerNamespaceSetup =
+    "i=0; while ! ip link show vethB > /dev/null 2>&1; do i=$((i+1)); "
+    "[ $i -gt 100 ] && exit 1; sleep 0.05; done; "
+    "ip link set lo up && ip addr add 10.200.0.2/24 dev vethB && ip link set vethB up && "
+    "ip link set vethB multicast on && ip route add 224.0.0.0/4 dev vethB && exec \"$@\"";
 
 // Runs the helper script as a child and stops it by its PID.
 class CGstServer {
-public:
+  public:
     ~CGstServer() { Stop(); }
 
-    // Empty text on success, else why the server could not be started.
-    std::string Start(const std::vector<std::string>& options) {
-        const std::string script = std::string(QUILLON_SOURCE_DIR) + "/tests/interop/rtsp_gst_server.py";
+    // Empty text on success, else why the server could not be started. With `ownNamespace` the
+    // server runs in a network namespace of its own joined to this one by a veth pair (see
+    // MulticastNamespaces below).
+    std::string Start(const std::vector<std::string>& options, bool ownNamespace = false) {
+        const std::string script =
+            std::string(QUILLON_SOURCE_DIR) + "/tests/interop/rtsp_gst_server.py";
         int out[2];
         if (pipe(out) != 0) {
             return "no pipe";
@@ -43,15 +55,25 @@ public:
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
-            std::vector<std::string> args = {kPython, script, "--lifetime", "90"};
+            std::vector<std::string> args;
+            if (ownNamespace) {
+                args = {"/usr/bin/unshare", "-n", "/bin/sh", "-c", kServerNamespaceSetup, "sh"};
+            }
+            args.insert(args.end(), {kPython, script, "--lifetime", "90"});
             args.insert(args.end(), options.begin(), options.end());
             std::vector<char*> argv;
             for (auto& a : args) {
                 argv.push_back(a.data());
             }
             argv.push_back(nullptr);
-            execv(kPython, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
+        }
+        if (ownNamespace && !JoinServerNamespace()) {
+            close(out[0]);
+            close(out[1]);
+            Stop();
+            return "could not join the server's namespace";
         }
         close(out[1]);
         std::string line;
@@ -77,6 +99,28 @@ public:
         return {};
     }
 
+    // Waits until the child has its own namespace, then hands it one end of a veth pair.
+    bool JoinServerNamespace() {
+        char own[64] = {};
+        if (readlink("/proc/self/ns/net", own, sizeof(own) - 1) <= 0) {
+            return false;
+        }
+        const std::string child = "/proc/" + std::to_string(pid_) + "/ns/net";
+        for (int i = 0; i < 100; ++i) {
+            char theirs[64] = {};
+            if (readlink(child.c_str(), theirs, sizeof(theirs) - 1) > 0 &&
+                std::string(theirs) != own) {
+                const std::string command =
+                    "ip link add vethA type veth peer name vethB netns " + std::to_string(pid_) +
+                    " && ip addr add 10.200.0.1/24 dev vethA && ip link set vethA up && "
+                    "ip link set vethA multicast on && ip route add 224.0.0.0/4 dev vethA";
+                return std::system(command.c_str()) == 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     void Stop() {
         if (pid_ <= 0) {
             return;
@@ -96,7 +140,7 @@ public:
 
     uint16_t Port() const { return port_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     uint16_t port_ = 0;
 };
@@ -104,7 +148,7 @@ private:
 // Collects RTP from either path (UDP receiver or the RTSP connection) and opens the multicast
 // receiver when the session names its group.
 class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
-public:
+  public:
     bool OnRtspDescribeProcessed(const SessionDescription& d) override {
         std::lock_guard lock(mutex_);
         encoding = d.video.encoding;
@@ -122,7 +166,7 @@ public:
         group = destination;
         groupPort = port;
         return multicastReceiver != nullptr &&
-               multicastReceiver->OpenMulticast(destination, port, htonl(INADDR_LOOPBACK));
+               multicastReceiver->OpenMulticast(destination, port, interfaceAddress);
     }
     void OnRtspPlayProcessed(uint32_t, uint16_t sequence) override { playSequence = sequence; }
     void PacketReceived(const sockaddr_in&, const CRTPPacket& packet) override {
@@ -149,6 +193,7 @@ public:
     }
 
     CRTPReceiver* multicastReceiver = nullptr;
+    uint32_t interfaceAddress = 0;
     std::string group;
     uint16_t groupPort = 0;
     uint16_t playSequence = 0;
@@ -157,7 +202,7 @@ public:
     std::vector<uint16_t> sequences;
     bool closed = false;
 
-private:
+  private:
     void Add(uint16_t sequence) {
         std::lock_guard lock(mutex_);
         sequences.push_back(sequence);
@@ -165,6 +210,18 @@ private:
     }
     std::mutex mutex_;
     std::condition_variable changed_;
+};
+
+// Log lines go to the test's output.
+class CPrintingDebug : public IDebugMessage {
+  public:
+    std::string GetDeviceName() override { return "127.0.0.1"; }
+    void DebugMessage(uint32_t level, const char* format, ...) override {
+        va_list args;
+        va_start(args, format);
+        std::fprintf(stderr, "[%u] %s\n", level, FormatV(format, args).c_str());
+        va_end(args);
+    }
 };
 
 RTSPClientSettings SettingsFor(uint16_t port) {
@@ -188,8 +245,8 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
     return std::string(info.param.transport) + "_" + info.param.auth;
 }
 
-// Runs this test again inside a network namespace that holds only loopback, so no multicast
-// packet can leave the machine.
+// Runs this test again inside a network namespace of its own (created holding only loopback), so
+// no multicast packet can leave the machine.
 enum class Namespace { kInside, kRanThere, kNotPermitted };
 
 Namespace RunInOwnNetworkNamespace() {
@@ -208,9 +265,11 @@ Namespace RunInOwnNetworkNamespace() {
     return Namespace::kRanThere;
 }
 
-bool PrepareLoopbackMulticast() {
-    return std::system("ip link set lo up && ip link set lo multicast on && "
-                       "ip route add 224.0.0.0/4 dev lo") == 0;
+// The client's namespace: loopback only, until the server's veth pair joins it. The camera's
+// side runs in a second namespace because a server that sends to a group port also binds that
+// port without sharing it, so client and server cannot share one namespace.
+bool PrepareClientNamespace() {
+    return std::system("ip link set lo up") == 0;
 }
 
 TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
@@ -225,19 +284,28 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
         if (where == Namespace::kRanThere) {
             return;
         }
-        ASSERT_TRUE(PrepareLoopbackMulticast());
+        ASSERT_TRUE(PrepareClientNamespace());
     }
     CGstServer server;
-    const std::string failure =
-        server.Start({"--auth", c.auth, "--protocols", transport == "mcast" ? "mcast" : "udp,tcp"});
+    const bool multicast = transport == "mcast";
+    std::vector<std::string> options = {"--auth", c.auth, "--protocols",
+                                        multicast ? "mcast" : "udp,tcp"};
+    if (multicast) {
+        options.insert(options.end(), {"--address", "10.200.0.2", "--multicast-iface", "vethB"});
+    }
+    const std::string failure = server.Start(options, multicast);
     if (!failure.empty()) {
         GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
     }
     RTSPClientSettings settings = SettingsFor(server.Port());
+    if (multicast) {
+        settings.host = "10.200.0.2";
+    }
     CStreamUser user;
-    CRTPReceiver receiver(nullptr);
+    CPrintingDebug debug;
+    CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
-    CRTCPHandler rtcp(nullptr);
+    CRTCPHandler rtcp(&debug);
     std::unique_ptr<CBaseRTSPClientTCP> client;
 
     if (transport == "udp") {
@@ -245,18 +313,21 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
         ASSERT_TRUE(rtcp.Open(htonl(INADDR_LOOPBACK), 0));
         settings.clientRtpPort = receiver.GetBoundPort();
         settings.clientRtcpPort = rtcp.GetBoundPort();
-        client = std::make_unique<CRTSPClientUDP>(nullptr, "interop");
+        client = std::make_unique<CRTSPClientUDP>(&debug, "interop");
         ASSERT_TRUE(client->Start(settings, &user));
     } else if (transport == "tcp") {
-        client = std::make_unique<CRTSPClientInterleaved>(nullptr, "interop");
+        client = std::make_unique<CRTSPClientInterleaved>(&debug, "interop");
         ASSERT_TRUE(client->Start(settings, &user));
     } else {
         user.multicastReceiver = &receiver;
-        auto multicast = std::make_unique<CRTSPClientMulticast>(nullptr, "interop");
+        user.interfaceAddress = inet_addr("10.200.0.1");
+        auto multicast = std::make_unique<CRTSPClientMulticast>(&debug, "interop");
         ASSERT_TRUE(multicast->Start(settings, static_cast<IRTSPClientUserEx*>(&user)));
         client = std::move(multicast);
     }
-    ASSERT_TRUE(user.WaitForPackets(100)) << "got " << user.sequences.size() << " packets";
+    ASSERT_TRUE(user.WaitForPackets(100))
+        << "got " << user.sequences.size() << " packets, group " << user.group << ":"
+        << user.groupPort << ", closed " << user.closed;
     EXPECT_TRUE(user.InOrder());
     EXPECT_EQ(user.encoding, "H264/90000");
     EXPECT_GT(user.spsSize, 0u);
