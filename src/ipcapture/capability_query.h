@@ -8,14 +8,14 @@ namespace vornak::ipcapture {
 
 // A list the host provides for resolution texts ("%ux%u").
 class IIPCapabilityList {
-public:
+  public:
     virtual ~IIPCapabilityList() = default;
     virtual bool Add(const char* text) = 0;  // 1
 };
 
 // The host's result object for one query.
 class IIPCapabilityResult {
-public:
+  public:
     virtual ~IIPCapabilityResult() = default;
     virtual bool SetDeviceName(const char* name) = 0;                 // 1
     virtual bool SetItem(uint32_t id, const char* value) = 0;         // 2
@@ -25,16 +25,16 @@ public:
 
 // The host's notification interface for query outcomes.
 class IIPCapabilityQueryNotify {
-public:
+  public:
     virtual ~IIPCapabilityQueryNotify() = default;
-    virtual void Reserved1() {}                                      // 1
-    virtual void OnQueryFinished() = 0;                              // 2
+    virtual void Reserved1() {}                                         // 1
+    virtual void OnQueryFinished() = 0;                                 // 2
     virtual void OnQueryFailed(uint32_t status, const char* text) = 0;  // 3
-    virtual void OnQueryTerminated() = 0;                            // 4
+    virtual void OnQueryTerminated() = 0;                               // 4
 };
 
 class IIPCapabilityQuery {
-public:
+  public:
     virtual ~IIPCapabilityQuery() = default;
     virtual uint32_t StartQuery(const char* address, uint16_t port, const char* user,
                                 const char* password, IIPCapabilityResult* result) = 0;  // 1

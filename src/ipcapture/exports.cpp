@@ -26,17 +26,37 @@ void DeleteObject(T* object) {
 
 }  // namespace
 
-vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCapture() { return CreateDriver(); }
-vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx() { return CreateDriver(); }
-vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx3() { return CreateDriver(); }
-vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx4() { return CreateDriver(); }
-vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx5() { return CreateDriver(); }
+vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCapture() {
+    return CreateDriver();
+}
+vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx() {
+    return CreateDriver();
+}
+vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx3() {
+    return CreateDriver();
+}
+vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx4() {
+    return CreateDriver();
+}
+vornak::ipcapture::IIPCaptureDriverEx5* CreateIPCaptureEx5() {
+    return CreateDriver();
+}
 
-void DeleteIPCapture(vornak::ipcapture::IIPCaptureDriver* object) { DeleteObject(object); }
-void DeleteIPCaptureEx(vornak::ipcapture::IIPCaptureDriver* object) { DeleteObject(object); }
-void DeleteIPCaptureEx3(vornak::ipcapture::IIPCaptureDriver* object) { DeleteObject(object); }
-void DeleteIPCaptureEx4(vornak::ipcapture::IIPCaptureDriver* object) { DeleteObject(object); }
-void DeleteIPCaptureEx5(vornak::ipcapture::IIPCaptureDriver* object) { DeleteObject(object); }
+void DeleteIPCapture(vornak::ipcapture::IIPCaptureDriver* object) {
+    DeleteObject(object);
+}
+void DeleteIPCaptureEx(vornak::ipcapture::IIPCaptureDriver* object) {
+    DeleteObject(object);
+}
+void DeleteIPCaptureEx3(vornak::ipcapture::IIPCaptureDriver* object) {
+    DeleteObject(object);
+}
+void DeleteIPCaptureEx4(vornak::ipcapture::IIPCaptureDriver* object) {
+    DeleteObject(object);
+}
+void DeleteIPCaptureEx5(vornak::ipcapture::IIPCaptureDriver* object) {
+    DeleteObject(object);
+}
 void DeleteCapabilityQueryModule(vornak::ipcapture::IIPCapabilityQuery* object) {
     DeleteObject(object);
 }
@@ -54,5 +74,9 @@ uint32_t StartCapabilityQuery(const char* /*address*/, uint16_t /*port*/, const 
                               vornak::ipcapture::IIPCapabilityResult* /*result*/) {
     return 0;
 }
-uint32_t TerminateCapabilityQuery() { return 1; }
-uint32_t UninitCapabilityQuery() { return 1; }
+uint32_t TerminateCapabilityQuery() {
+    return 1;
+}
+uint32_t UninitCapabilityQuery() {
+    return 1;
+}
