@@ -48,6 +48,7 @@ def main():
             "udp": GstRtsp.RTSPLowerTrans.UDP,
             "tcp": GstRtsp.RTSPLowerTrans.TCP,
             "mcast": GstRtsp.RTSPLowerTrans.UDP_MCAST,
+            "http": GstRtsp.RTSPLowerTrans.HTTP | GstRtsp.RTSPLowerTrans.TCP,
         }[name]
     factory.set_protocols(protocols)
     if "mcast" in args.protocols:

@@ -20,6 +20,7 @@
 
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
+#include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
 
 namespace vornak {
@@ -289,7 +290,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     CGstServer server;
     const bool multicast = transport == "mcast";
     std::vector<std::string> options = {"--auth", c.auth, "--protocols",
-                                        multicast ? "mcast" : "udp,tcp"};
+                                        multicast ? "mcast" : "udp,tcp,http"};
     if (multicast) {
         options.insert(options.end(), {"--address", "10.200.0.2", "--multicast-iface", "vethB"});
     }
@@ -306,7 +307,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
     CRTCPHandler rtcp(&debug);
-    std::unique_ptr<CBaseRTSPClientTCP> client;
+    std::unique_ptr<CBaseRTSPClient> client;
 
     if (transport == "udp") {
         ASSERT_TRUE(receiver.Open(0));
@@ -317,6 +318,9 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
         ASSERT_TRUE(client->Start(settings, &user));
     } else if (transport == "tcp") {
         client = std::make_unique<CRTSPClientInterleaved>(&debug, "interop");
+        ASSERT_TRUE(client->Start(settings, &user));
+    } else if (transport == "http") {
+        client = std::make_unique<CRTSPClientHTTP>(&debug, "interop");
         ASSERT_TRUE(client->Start(settings, &user));
     } else {
         user.multicastReceiver = &receiver;
@@ -355,7 +359,8 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
 INSTANTIATE_TEST_SUITE_P(Transports, RTSPGStreamerTest,
                          ::testing::Values(Case{"udp", "none"}, Case{"udp", "basic"},
                                            Case{"udp", "digest"}, Case{"tcp", "basic"},
-                                           Case{"tcp", "digest"}, Case{"mcast", "basic"},
+                                           Case{"tcp", "digest"}, Case{"http", "none"},
+                                           Case{"http", "digest"}, Case{"mcast", "basic"},
                                            Case{"mcast", "digest"}),
                          CaseName);
 
