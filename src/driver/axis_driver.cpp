@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "channels/http_jpeg_channel.h"
+#include "channels/rtsp_channel.h"
 
 namespace vornak {
 
@@ -141,6 +142,10 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     switch (format) {
         case 1:
             return new CAxisJPEGChannelHTTP(channel, this, sink);
+        case 2:
+            return new CAxisMPEG4ChannelRTSP(channel, this, sink);
+        case 3:
+            return new CAxisH264ChannelRTSP(channel, this, sink);
         default:
             return nullptr;
     }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 namespace quillon::host {
 
@@ -122,6 +123,7 @@ StreamRecorder::StreamRecorder(StreamSpec spec, const std::string& outFolder, bo
 StreamRecorder::~StreamRecorder() {
     if (out_ != nullptr) {
         std::fclose(out_);
+        TrimTrailingDelimiter();
     }
     if (!lastPicture_.empty() && !lastPicturePath_.empty()) {
         if (FILE* f = std::fopen(lastPicturePath_.c_str(), "wb")) {
@@ -163,6 +165,29 @@ bool StreamRecorder::OnFrame(IVideoFrame* frame) {
         }
     }
     return true;
+}
+
+void StreamRecorder::TrimTrailingDelimiter() {
+    // Every H.264 frame ends with an access unit delimiter that opens the next one; the last
+    // would open an empty access unit at the end of the file, which decoders report as damage.
+    static constexpr uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+    if (spec_.format != 3 || outPath_.empty()) {
+        return;
+    }
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(outPath_, ec);
+    if (ec || size < sizeof(kDelimiter)) {
+        return;
+    }
+    uint8_t tail[sizeof(kDelimiter)] = {};
+    if (FILE* f = std::fopen(outPath_.c_str(), "rb")) {
+        std::fseek(f, static_cast<long>(size - sizeof(tail)), SEEK_SET);
+        const size_t got = std::fread(tail, 1, sizeof(tail), f);
+        std::fclose(f);
+        if (got == sizeof(tail) && std::memcmp(tail, kDelimiter, sizeof(tail)) == 0) {
+            std::filesystem::resize_file(outPath_, size - sizeof(tail), ec);
+        }
+    }
 }
 
 StreamRecorder::Figures StreamRecorder::Snapshot() {

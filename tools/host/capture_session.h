@@ -79,6 +79,8 @@ class StreamRecorder : public IFrameSink {
     std::string LastPicturePath() const { return lastPicturePath_; }
 
   private:
+    void TrimTrailingDelimiter();
+
     StreamSpec spec_;
     bool discard_;
     std::string outPath_;
