@@ -1,0 +1,28 @@
+#include "parsers/parser_factory.h"
+
+#include <gtest/gtest.h>
+
+#include "parser_test_support.h"
+#include "parsers/h264_parser.h"
+#include "parsers/jpeg_parser.h"
+#include "parsers/mpeg4_parser.h"
+
+namespace vornak::test {
+namespace {
+
+TEST(ParserFactory, PicksTheDepacketizerByEncodingName) {
+    FakeDriver driver;
+    EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(CreateMediaParser("H264", &driver).get()),
+              nullptr);
+    EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(CreateMediaParser("h264", &driver).get()), nullptr)
+        << "encoding names ignore letter case";
+    EXPECT_NE(dynamic_cast<CJpegRTPMediaParser*>(CreateMediaParser("JPEG", &driver).get()),
+              nullptr);
+    EXPECT_NE(dynamic_cast<CMpeg4RTPMediaParser*>(CreateMediaParser("MP4V-ES", &driver).get()),
+              nullptr);
+    EXPECT_EQ(CreateMediaParser("H265", &driver), nullptr);
+    EXPECT_EQ(CreateMediaParser("", &driver), nullptr);
+}
+
+}  // namespace
+}  // namespace vornak::test
