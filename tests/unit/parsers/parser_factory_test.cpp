@@ -24,5 +24,13 @@ TEST(ParserFactory, PicksTheDepacketizerByEncodingName) {
     EXPECT_EQ(CreateMediaParser("", &driver), nullptr);
 }
 
+TEST(FourCC, FirstCharacterInTheLowByte) {
+    EXPECT_EQ(kFourCCH264, 0x34363248u);
+    EXPECT_EQ(kFourCCI264, 0x34363249u);
+    EXPECT_EQ(kFourCCJpeg, 0x4745504Au);
+    EXPECT_EQ(kFourCCDivx, 0x58564944u);
+    EXPECT_EQ(kFourCCDivi, 0x49564944u);
+}
+
 }  // namespace
 }  // namespace vornak::test
