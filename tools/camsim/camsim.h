@@ -44,9 +44,9 @@ struct Options {
 struct Fault {
     enum class Kind { kStatus, kClose, kWithhold, kDelay };
     Kind kind = Kind::kStatus;
-    int status = 503;                      // kStatus
-    std::chrono::milliseconds delay{0};    // kDelay
-    int count = -1;                        // requests affected; -1 = until cleared
+    int status = 503;                    // kStatus
+    std::chrono::milliseconds delay{0};  // kDelay
+    int count = -1;                      // requests affected; -1 = until cleared
 };
 
 // Packet faults by packet ordinal within one RTP stream (0 = first packet sent).
@@ -76,7 +76,7 @@ struct Counters {
 };
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Options options = {});
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -99,7 +99,7 @@ public:
     void SetRtspFault(const std::string& method, const Fault& fault);
     void ClearFaults();
     void SetRtpFaults(const RtpFaultPlan& plan);  // streams set up afterwards
-    void StopMedia(bool stopped);                  // sessions stay, RTP stops
+    void StopMedia(bool stopped);                 // sessions stay, RTP stops
     void IgnoreKeepAlives(bool ignore);
     void SetSessionTimeout(std::chrono::seconds timeout);
     void CloseAllConnections();
@@ -114,7 +114,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -31,7 +31,7 @@ struct Session;
 // or the GET side of an HTTP tunnel.
 struct RtspChannel {
     std::weak_ptr<Connection> out;
-    std::string pending;         // request bytes not yet parsed
+    std::string pending;  // request bytes not yet parsed
     bool tunnelled = false;
     std::string cookie;
     std::vector<std::string> sessions;  // ids created through this channel
@@ -72,7 +72,7 @@ struct Session {
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     enum class Mode { kRequests, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
 
     Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
@@ -94,7 +94,7 @@ public:
     std::string tunnel_cookie;
     std::function<void()> on_close;
 
-private:
+  private:
     void DoRead();
     void OnData();
     void DoWrite();
@@ -115,7 +115,7 @@ private:
 
 // Sends one RTP stream (and its RTCP) for a track: pacing, packetizing, faults, counters.
 class Stream : public std::enable_shared_from_this<Stream> {
-public:
+  public:
     Stream(Simulator::Impl& impl, std::shared_ptr<const Clip> clip, const StreamRequest& req,
            const PacketizerOptions& opts, std::shared_ptr<StreamStats> stats);
     ~Stream();
@@ -139,9 +139,9 @@ public:
     void SetFaults(const RtpFaultPlan& plan) { faults_ = plan; }
     void OnClientRtcp(std::span<const uint8_t> data);
     std::function<void()> on_rtcp_received;  // keep-alive hook
-    int sharers = 0;                          // sessions using a multicast stream
+    int sharers = 0;                         // sessions using a multicast stream
 
-private:
+  private:
     void ScheduleNext();
     void SendFrame();
     void SendRtcp(bool bye);
@@ -173,8 +173,8 @@ private:
     uint32_t ts_base_;
     std::chrono::steady_clock::time_point origin_;
     bool started_ = false, playing_ = false, stopped_ = false;
-    uint64_t slot_ = 0;      // frame slot on the stream clock (origin + slot / fps)
-    size_t clip_pos_ = 0;    // next frame of the clip
+    uint64_t slot_ = 0;    // frame slot on the stream clock (origin + slot / fps)
+    size_t clip_pos_ = 0;  // next frame of the clip
     uint64_t frames_sent_ = 0;
     uint64_t packet_ordinal_ = 0;
     std::vector<uint8_t> held_;  // packet held back for a reorder fault
