@@ -37,7 +37,6 @@ struct Options {
     std::chrono::milliseconds rtcp_interval{5000};
     bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
     PacketizerOptions packetizer{};
-    int io_threads = 1;
 };
 
 // What to do with matching requests instead of answering normally.

@@ -177,11 +177,6 @@ void Connection::Close() {
     timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    if (on_close) {
-        auto cb = std::move(on_close);
-        on_close = nullptr;
-        cb();
-    }
     if (rtsp)
         impl_.ChannelClosed(rtsp);
 }

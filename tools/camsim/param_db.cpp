@@ -73,8 +73,8 @@ bool IsInteger(std::string_view v) {
            std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* type) {
-    auto words = Split(Trim(spec), ' ');
+std::optional<std::string> ParseTypeDirective(std::string_view text, ParamType* type) {
+    auto words = Split(Trim(text), ' ');
     if (words.empty())
         return "missing type";
     std::string kind = ToLower(words[0]);
@@ -107,7 +107,7 @@ std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* 
     } else if (kind == "enum") {
         type->kind = ParamType::Kind::kEnum;
         // Entries "value:nice text|value2:nice text 2"; nice texts may contain blanks.
-        std::string_view rest = Trim(spec.substr(spec.find("enum") + 4));
+        std::string_view rest = Trim(text.substr(text.find("enum") + 4));
         if (type->readonly && rest.size() >= 8 && rest.substr(rest.size() - 8) == "readonly") {
             rest = Trim(rest.substr(0, rest.size() - 8));
         }

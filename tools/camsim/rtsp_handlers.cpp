@@ -51,7 +51,7 @@ std::string SessionIdOf(std::string_view header) {
     return std::string(Trim(header.substr(0, header.find(';'))));
 }
 
-struct TransportSpec {
+struct TransportOffer {
     bool tcp = false, multicast = false;
     std::optional<std::pair<int, int>> client_port, interleaved;
 };
@@ -69,10 +69,10 @@ std::optional<std::pair<int, int>> ParsePair(std::string_view v) {
     return std::make_pair(static_cast<int>(*a), static_cast<int>(*b));
 }
 
-std::vector<TransportSpec> ParseTransport(std::string_view header) {
-    std::vector<TransportSpec> specs;
+std::vector<TransportOffer> ParseTransport(std::string_view header) {
+    std::vector<TransportOffer> offers;
     for (std::string_view alt : Split(header, ',')) {
-        TransportSpec t;
+        TransportOffer t;
         auto parts = Split(Trim(alt), ';');
         std::string proto = ToLower(Trim(parts[0]));
         if (proto.rfind("rtp/avp", 0) != 0)
@@ -87,9 +87,9 @@ std::vector<TransportSpec> ParseTransport(std::string_view header) {
             if (IStartsWith(p, "interleaved="))
                 t.interleaved = ParsePair(p.substr(12));
         }
-        specs.push_back(t);
+        offers.push_back(t);
     }
-    return specs;
+    return offers;
 }
 
 std::string Hex(std::span<const uint8_t> d, bool upper) {
@@ -456,9 +456,9 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         auto out = channel->out.lock();
         if (!out)
             return "";
-        auto specs = ParseTransport(req.Header("Transport").value_or(""));
-        std::optional<TransportSpec> chosen;
-        for (const auto& s : specs) {
+        auto offers = ParseTransport(req.Header("Transport").value_or(""));
+        std::optional<TransportOffer> chosen;
+        for (const auto& s : offers) {
             // The tunnel carries media only interleaved.
             if (channel->tunnelled && !s.tcp)
                 continue;

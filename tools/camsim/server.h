@@ -92,7 +92,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<RtspChannel> rtsp;  // direct RTSP connections and tunnel GETs
     Base64Stream tunnel_decoder;
     std::string tunnel_cookie;
-    std::function<void()> on_close;
 
   private:
     void DoRead();

@@ -215,9 +215,8 @@ bool Simulator::Start(std::string* error) {
     d.work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
         d.io.get_executor());
     d.Housekeeping();
-    int threads = std::clamp(d.options.io_threads, 1, 2);
-    // One thread keeps every handler serial; the state below relies on that.
-    (void)threads;
+    // One thread keeps every handler serial; the I/O-side state relies on that. Pacing comes
+    // from timers, so the thread count does not grow with the number of streams.
     d.threads.emplace_back([&d] { d.io.run(); });
     return true;
 }
