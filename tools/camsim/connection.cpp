@@ -40,6 +40,8 @@ void Connection::OnData() {
     auto self = shared_from_this();
     while (!closed_ && !in_.empty()) {
         switch (mode) {
+            case Mode::kPaused:
+                return;
             case Mode::kStreaming:
             case Mode::kWithheld:
                 in_.clear();  // nothing more is read from this client

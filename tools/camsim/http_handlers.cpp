@@ -257,13 +257,17 @@ std::string Simulator::Impl::HttpResponse(const Request& req, int status,
     return out;
 }
 
-void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req) {
+void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req,
+                                 bool after_delay) {
     Url url = SplitUrl(req.target);
-    {
+    if (!after_delay) {
         std::lock_guard lock(mutex);
         http_counts[url.path]++;
     }
-    if (auto fault = TakeFault(http_faults, url.path)) {
+    std::optional<Fault> fault;
+    if (!after_delay)
+        fault = TakeFault(http_faults, url.path);
+    if (fault) {
         switch (fault->kind) {
             case Fault::Kind::kClose:
                 conn->Close();
@@ -273,19 +277,15 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
                 return;
             case Fault::Kind::kDelay: {
                 auto copy = std::make_shared<Request>(req);
-                conn->mode = Connection::Mode::kWithheld;
+                conn->mode = Connection::Mode::kPaused;
                 conn->Timer().expires_after(fault->delay);
                 conn->Timer().async_wait([this, conn, copy](asio::error_code ec) {
                     if (ec || conn->Closed())
                         return;
                     conn->mode = Connection::Mode::kRequests;
-                    // Counted once already; the fault list is consulted again on purpose so
-                    // that several delayed requests queue behind each other.
-                    {
-                        std::lock_guard lock(mutex);
-                        http_counts[SplitUrl(copy->target).path]--;
-                    }
-                    HandleHttp(conn, *copy);
+                    HandleHttp(conn, *copy, true);
+                    if (conn->mode == Connection::Mode::kRequests)
+                        conn->ProcessBuffered();
                 });
                 return;
             }

@@ -73,10 +73,12 @@ struct Session {
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    enum class Mode { kRequests, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
+    // kPaused keeps further requests buffered while a delayed answer is pending.
+    enum class Mode { kRequests, kPaused, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
 
     Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
     void Start();
+    void ProcessBuffered() { OnData(); }
     void Send(std::string data);
     // Media: dropped whole when the client cannot keep up, as a camera does.
     bool SendMedia(const std::vector<uint8_t>& data);
@@ -229,7 +231,8 @@ struct Simulator::Impl {
     std::optional<Fault> TakeFault(std::vector<FaultEntry>& list, const std::string& key);
 
     // HTTP side (http_handlers.cpp).
-    void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req);
+    void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req,
+                    bool after_delay = false);
     std::string HttpResponse(const Request& req, int status, const std::string& content_type,
                              const std::string& body, const std::string& extra_headers,
                              bool* keep_alive);

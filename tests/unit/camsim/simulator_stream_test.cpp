@@ -23,12 +23,12 @@ struct Rtp {
 
 Rtp Fields(const std::string& p) {
     auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(p[i])); };
-    return {static_cast<uint16_t>((b(2) << 8) | b(3)), (b(4) << 24) | (b(5) << 16) | (b(6) << 8) | b(7),
-            (b(1) & 0x80) != 0};
+    return {static_cast<uint16_t>((b(2) << 8) | b(3)),
+            (b(4) << 24) | (b(5) << 16) | (b(6) << 8) | b(7), (b(1) & 0x80) != 0};
 }
 
 class StreamTest : public ::testing::Test {
-protected:
+  protected:
     void Start(bool fast) {
         Options o;
         o.as_fast_as_possible = fast;
@@ -71,13 +71,15 @@ TEST_F(StreamTest, ClockAndSequenceContinueAcrossClipLoops) {
     while (frames_last_packet.size() < 160) {
         auto f = client_->ReadFrame();
         ASSERT_TRUE(f);
-        if (f->first != 0) continue;
+        if (f->first != 0)
+            continue;
         Rtp r = Fields(f->second);
         if (prev_seq) {
             ASSERT_EQ(static_cast<uint16_t>(*prev_seq + 1), r.seq) << "no gaps";
         }
         prev_seq = r.seq;
-        if (r.marker) frames_last_packet.push_back(r);
+        if (r.marker)
+            frames_last_packet.push_back(r);
     }
     for (size_t i = 1; i < frames_last_packet.size(); ++i) {
         ASSERT_EQ(frames_last_packet[i].ts - frames_last_packet[i - 1].ts, 90000u / 25)

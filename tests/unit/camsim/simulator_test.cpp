@@ -163,6 +163,31 @@ TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
     EXPECT_EQ(Get("/nowhere").rfind("HTTP/1.1 404", 0), 0u);
 }
 
+TEST_F(SimulatorTest, DelayedHttpAnswerKeepsPipelinedRequestsInOrder) {
+    Fault f;
+    f.kind = Fault::Kind::kDelay;
+    f.delay = std::chrono::milliseconds(200);
+    sim_->SetHttpFault("/axis-cgi/param.cgi", f);  // every request, until cleared
+    TcpClient c(sim_->HttpPort());
+    auto t0 = std::chrono::steady_clock::now();
+    std::string req =
+        "GET /axis-cgi/param.cgi?action=list&group=Brand.Brand HTTP/1.1\r\nHost: x\r\n" + kBasic +
+        "\r\n";
+    std::string other =
+        "GET /axis-cgi/param.cgi?action=list&group=Brand.ProdNbr HTTP/1.1\r\n"
+        "Host: x\r\n" +
+        kBasic + "\r\n";
+    c.Send(req + other);
+    auto first = c.ReadAnswer();
+    auto second = c.ReadAnswer();
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->find("root.Brand.Brand="), std::string::npos);
+    EXPECT_NE(second->find("root.Brand.ProdNbr="), std::string::npos) << "order kept";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400))
+        << "each request waited once, none forever";
+    EXPECT_EQ(sim_->GetCounters().http_requests["/axis-cgi/param.cgi"], 2u);
+}
+
 TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
     RtpFaultPlan plan;
     plan.drop = {1};
