@@ -48,6 +48,23 @@ class StreamTest : public ::testing::Test {
         return client_->ReadAnswer().value_or("");
     }
 
+    // Next RTP packet, skipping RTCP.
+    std::optional<std::string> NextRtp(int timeout_ms = 3000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (true) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                return std::nullopt;
+            auto f = client_->ReadFrame(static_cast<int>(left));
+            if (!f)
+                return std::nullopt;
+            if (f->first == 0)
+                return f->second;
+        }
+    }
+
     void SetupAndPlay() {
         std::string setup = Request("SETUP", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
         size_t at = setup.find("Session: ");
@@ -146,6 +163,88 @@ TEST_F(StreamTest, DelayedAndWithheldRtspAnswers) {
     status.count = 1;
     sim_->SetRtspFault("", status);
     EXPECT_EQ(Request("OPTIONS", "").rfind("RTSP/1.0 500 Internal Server Error", 0), 0u);
+}
+
+TEST_F(StreamTest, PauseStopsAndPlayResumesOnTheLiveClock) {
+    Start(false);
+    SetupAndPlay();
+    auto first = NextRtp();
+    ASSERT_TRUE(first);
+    uint32_t ts0 = Fields(*first).ts;
+    ASSERT_EQ(Request("PAUSE", "").rfind("RTSP/1.0 200", 0), 0u);
+    // What was in flight arrives at once; then RTP stays silent (RTCP may go on).
+    while (NextRtp(100)) {
+    }
+    auto paused_at = std::chrono::steady_clock::now();
+    EXPECT_FALSE(NextRtp(300).has_value()) << "no RTP while paused";
+    std::string play = Request("PLAY", "");
+    ASSERT_EQ(play.rfind("RTSP/1.0 200", 0), 0u);
+    size_t at = play.find("rtptime=");
+    ASSERT_NE(at, std::string::npos);
+    uint32_t resumed = static_cast<uint32_t>(std::stoul(play.substr(at + 8)));
+    // A live stream resumes at the present: the timestamp moved on by at least the pause.
+    double jumped = static_cast<uint32_t>(resumed - ts0) / 90000.0;
+    double paused =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - paused_at).count();
+    EXPECT_GE(jumped, paused);
+    auto next = NextRtp();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(Fields(*next).ts, resumed) << "RTP-Info names the next packet";
+}
+
+TEST_F(StreamTest, RenewStreamStartsOverAtAKeyFrame) {
+    Start(false);
+    SetupAndPlay();
+    // Let a few frames pass so that the next one would not be a key frame.
+    for (int frames = 0; frames < 5;) {
+        auto p = NextRtp();
+        ASSERT_TRUE(p);
+        if (Fields(*p).marker)
+            ++frames;
+    }
+    client_->Send("SET_PARAMETER rtsp://127.0.0.1/axis-media/media.amp RTSP/1.0\r\nCSeq: 90\r\n" +
+                  kAuth + "Session: " + id_ +
+                  "\r\nContent-Type: text/parameters\r\nContent-Length: 19\r\n\r\n"
+                  "Renew-Stream: yes\r\n");
+    auto renew = client_->ReadAnswer();
+    ASSERT_TRUE(renew.has_value());
+    // Frames sent before the request was handled may still be queued; within a few frame
+    // starts an SPS must lead one.
+    bool at_frame_start = true;  // the loop above stopped right after a marker
+    for (int starts = 0; starts < 4;) {
+        auto p = NextRtp();
+        ASSERT_TRUE(p);
+        if (at_frame_start) {
+            ++starts;
+            if ((static_cast<uint8_t>((*p)[12]) & 0x1F) == 7)
+                return;
+        }
+        at_frame_start = Fields(*p).marker;
+    }
+    ADD_FAILURE() << "no SPS after Renew-Stream";
+}
+
+TEST(DeviceWithoutVideo, ListsNoImageAndRefusesMedia) {
+    Options o;
+    o.profile = "audio-io";
+    Simulator sim(o);
+    ASSERT_TRUE(sim.Start());
+    TcpClient http(sim.HttpPort());
+    http.Send(
+        "GET /axis-cgi/admin/param.cgi?action=list&group=Image,Properties.Audio.Audio "
+        "HTTP/1.1\r\nHost: x\r\n" +
+        kAuth + "\r\n");
+    auto a = http.ReadAnswer();
+    ASSERT_TRUE(a);
+    EXPECT_NE(a->find("\r\n\r\n# Error: Error -1 getting param in group 'Image'\n"
+                      "root.Properties.Audio.Audio=yes\n"),
+              std::string::npos);
+    TcpClient rtsp(sim.RtspPort());
+    rtsp.Send("DESCRIBE rtsp://127.0.0.1/axis-media/media.amp RTSP/1.0\r\nCSeq: 1\r\n" + kAuth +
+              "\r\n");
+    auto d = rtsp.ReadAnswer();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->rfind("RTSP/1.0 404", 0), 0u);
 }
 
 }  // namespace
