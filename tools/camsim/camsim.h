@@ -30,8 +30,9 @@ struct Options {
     std::vector<User> users{{"root", "pass", AccessLevel::kAdmin}};
     AuthSettings http_auth{};
     AuthSettings rtsp_auth{AuthSchemes::kBoth, false, std::chrono::seconds(0)};
-    // RTSP inside the HTTP tunnel asks for its own credentials only when set (the tunnel's HTTP
-    // requests are authenticated anyway).
+    // RTSP inside the HTTP tunnel asks for its own credentials only when set, or when the
+    // parameter Network.RTSP.AuthenticateOverHTTP is yes (the tunnel's HTTP requests are
+    // authenticated anyway).
     bool rtsp_auth_over_http = false;
     std::chrono::seconds session_timeout{60};
     std::chrono::milliseconds rtcp_interval{5000};

@@ -308,8 +308,9 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
     const bool tunnel =
         req.Header("x-sessioncookie").has_value() && (req.method == "GET" || req.method == "POST");
     const Endpoint* endpoint = nullptr;
+    // The RTSP port takes HTTP only for tunnelling.
     for (const auto& e : Endpoints()) {
-        if (url.path == e.path)
+        if (url.path == e.path && !conn->OnRtspPort())
             endpoint = &e;
     }
     AccessLevel needed = endpoint ? endpoint->level : LevelForPath(url.path);

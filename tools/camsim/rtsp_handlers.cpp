@@ -348,7 +348,10 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         return reply(501, "");
     }
     Url url = SplitUrl(req.target);
-    bool need_auth = !(channel->tunnelled && !options.rtsp_auth_over_http);
+    // In the tunnel the HTTP requests were authenticated; RTSP asks again only when configured.
+    bool over_http = options.rtsp_auth_over_http ||
+                     IEquals(params.Get("Network.RTSP.AuthenticateOverHTTP").value_or("no"), "yes");
+    bool need_auth = !channel->tunnelled || over_http;
     if (need_auth) {
         std::vector<std::string> uris{
             req.target, url.path + (url.query.empty() ? "" : "?" + url.query), url.path};

@@ -106,18 +106,19 @@ TEST_F(StreamTest, ClockAndSequenceContinueAcrossClipLoops) {
 
 TEST_F(StreamTest, ReceiverReportsAreCountedAndKeepTheSessionAlive) {
     Start(false);
-    sim_->SetSessionTimeout(std::chrono::seconds(1));
+    sim_->SetSessionTimeout(std::chrono::seconds(2));
     SetupAndPlay();
-    // RR from the client on the interleaved RTCP channel, every 300 ms for 1.5 s.
+    // RR from the client on the interleaved RTCP channel, every 300 ms for 2.4 s (longer than the
+    // time-out).
     std::string rr = {'$', 1, 0, 8, char(0x80), char(201), 0, 1, 1, 2, 3, 4};
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 8; ++i) {
         client_->Send(rr);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     EXPECT_EQ(sim_->ActiveSessions(), 1u) << "RTCP counts as keep-alive";
     auto c = sim_->GetCounters();
     ASSERT_EQ(c.streams.size(), 1u);
-    EXPECT_EQ(c.streams[0].rtcp_rr_received, 5u);
+    EXPECT_EQ(c.streams[0].rtcp_rr_received, 8u);
     EXPECT_GE(c.streams[0].rtcp_sr, 5u) << "SRs every 100 ms here";
 }
 

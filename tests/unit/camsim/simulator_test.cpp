@@ -294,7 +294,7 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
 }
 
 TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
-    sim_->SetSessionTimeout(std::chrono::seconds(1));
+    sim_->SetSessionTimeout(std::chrono::seconds(2));
     UdpReceiver rtp, rtcp;
     TcpClient c(sim_->RtspPort());
     std::string q = "videocodec=jpeg&resolution=320x240";
@@ -312,8 +312,9 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
     EXPECT_EQ(static_cast<uint8_t>((*packet)[1]) & 0x7F, 26) << "JPEG payload type";
 
     // Keep-alives hold the session past its time-out.
-    for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // 2.4 s of keep-alives every 300 ms, well inside the 2 s time-out each.
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ASSERT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 3 + i, "Session: " + id + "\r\n")
                       .rfind("RTSP/1.0 200", 0),
                   0u);
@@ -322,7 +323,7 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
 
     // Then silence: the session ends and RTCP says BYE.
     bool bye = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
     while (!bye && std::chrono::steady_clock::now() < deadline) {
         auto r = rtcp.Receive(500);
         if (!r)
