@@ -1,0 +1,375 @@
+// The in-process simulator seen from the wire: HTTP framing, multipart JPEG, Digest with stale
+// nonces, RTSP session life, interleaved RTP with faults, the HTTP tunnel and restarts.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "camsim/camsim.h"
+#include "camsim/text_util.h"
+#include "sim_client.h"
+
+namespace camsim {
+namespace {
+
+using testing::TcpClient;
+using testing::UdpReceiver;
+
+const std::string kBasic = "Authorization: Basic " + Base64Encode(std::string("root:pass")) + "\r\n";
+
+class SimulatorTest : public ::testing::Test {
+protected:
+    void StartWith(Options o) {
+        sim_ = std::make_unique<Simulator>(o);
+        std::string err;
+        ASSERT_TRUE(sim_->Start(&err)) << err;
+    }
+    void SetUp() override {
+        Options o;
+        o.session_timeout = std::chrono::seconds(60);
+        o.rtcp_interval = std::chrono::milliseconds(200);
+        StartWith(o);
+    }
+
+    std::string Get(const std::string& target, const std::string& headers = kBasic) {
+        TcpClient c(sim_->HttpPort());
+        c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+        return c.ReadAnswer().value_or("");
+    }
+
+    std::string Rtsp(TcpClient& c, const std::string& method, const std::string& url, int cseq,
+                     const std::string& extra = "") {
+        c.Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" +
+               kBasic + extra + "\r\n");
+        return c.ReadAnswer().value_or("");
+    }
+
+    std::string Url(const std::string& query) {
+        return "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) +
+               "/axis-media/media.amp?" + query;
+    }
+
+    static std::string HeaderValue(const std::string& answer, const std::string& name) {
+        size_t at = answer.find("\r\n" + name + ": ");
+        if (at == std::string::npos) return "";
+        at += name.size() + 4;
+        return answer.substr(at, answer.find("\r\n", at) - at);
+    }
+
+    std::unique_ptr<Simulator> sim_;
+};
+
+TEST_F(SimulatorTest, ParamListOverHttp11KeepAlive) {
+    TcpClient c(sim_->HttpPort());
+    for (int i = 0; i < 2; ++i) {
+        c.Send("GET /axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port HTTP/1.1\r\n"
+               "Host: x\r\n" + kBasic + "\r\n");
+        auto a = c.ReadAnswer();
+        ASSERT_TRUE(a) << "second request on the same connection: keep-alive";
+        EXPECT_EQ(a->rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+        EXPECT_NE(a->find("\r\n\r\nroot.Network.RTSP.Port=" + std::to_string(sim_->RtspPort()) +
+                          "\n"),
+                  std::string::npos)
+            << "the parameter names the port really served";
+    }
+    EXPECT_EQ(sim_->GetCounters().http_requests["/axis-cgi/admin/param.cgi"], 2u);
+}
+
+TEST_F(SimulatorTest, OldFirmwareProfileAnswersHttp10WithCrLf) {
+    Options o;
+    o.profile = "ptz-dome";
+    StartWith(o);
+    TcpClient c(sim_->HttpPort());
+    c.Send("GET /axis-cgi/param.cgi?action=list&group=PTZ.Various HTTP/1.1\r\nHost: x\r\n" +
+           kBasic + "\r\n");
+    std::string all = c.ReadToClose();
+    EXPECT_EQ(all.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(all.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_NE(all.find("root.PTZ.Various.V1.CtlQueueing=false\r\n"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, DigestStaleNonceOverHttp) {
+    std::string first = Get("/axis-cgi/param.cgi?action=list&group=Brand", "");
+    ASSERT_EQ(first.rfind("HTTP/1.1 401", 0), 0u);
+    std::string challenge = HeaderValue(first, "WWW-Authenticate");
+    size_t at = challenge.find("nonce=\"") + 7;
+    std::string nonce = challenge.substr(at, challenge.find('"', at) - at);
+    std::string uri = "/axis-cgi/param.cgi?action=list&group=Brand";
+    auto header = [&](const std::string& n) {
+        return "Authorization: Digest username=\"root\", realm=\"" + sim_->Realm() +
+               "\", nonce=\"" + n + "\", uri=\"" + uri + "\", response=\"" +
+               DigestResponse("root", sim_->Realm(), "pass", "GET", uri, n, "00000001", "ab",
+                              "auth") +
+               "\", qop=auth, nc=00000001, cnonce=\"ab\"\r\n";
+    };
+    EXPECT_EQ(Get(uri, header(nonce)).rfind("HTTP/1.1 200", 0), 0u);
+    sim_->ExpireNonces();
+    std::string stale = Get(uri, header(nonce));
+    EXPECT_EQ(stale.rfind("HTTP/1.1 401", 0), 0u);
+    EXPECT_NE(stale.find("stale=TRUE"), std::string::npos);
+}
+
+TEST_F(SimulatorTest, MjpegMultipartFraming) {
+    TcpClient c(sim_->HttpPort());
+    c.Send("GET /axis-cgi/mjpg/video.cgi?resolution=320x240&fps=25&nbrofframes=3 HTTP/1.1\r\n"
+           "Host: x\r\n" + kBasic + "\r\n");
+    std::string all = c.ReadToClose();
+    ASSERT_EQ(all.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_NE(all.find("Content-Type: multipart/x-mixed-replace; boundary=myboundary\r\n"),
+              std::string::npos);
+    size_t pos = all.find("\r\n\r\n") + 4;
+    int parts = 0;
+    while (pos < all.size()) {
+        ASSERT_EQ(all.compare(pos, 14, "--myboundary\r\n"), 0) << "part starts with the boundary";
+        size_t head_end = all.find("\r\n\r\n", pos);
+        ASSERT_NE(head_end, std::string::npos);
+        std::string head = all.substr(pos, head_end - pos);
+        EXPECT_NE(head.find("Content-Type: image/jpeg"), std::string::npos);
+        size_t len = std::stoul(head.substr(head.find("Content-Length: ") + 16));
+        size_t body = head_end + 4;
+        ASSERT_LE(body + len + 2, all.size());
+        EXPECT_EQ(static_cast<uint8_t>(all[body]), 0xFF);
+        EXPECT_EQ(static_cast<uint8_t>(all[body + 1]), 0xD8);
+        EXPECT_EQ(static_cast<uint8_t>(all[body + len - 2]), 0xFF);
+        EXPECT_EQ(static_cast<uint8_t>(all[body + len - 1]), 0xD9) << "length covers SOI..EOI";
+        EXPECT_EQ(all.compare(body + len, 2, "\r\n"), 0);
+        pos = body + len + 2;
+        ++parts;
+    }
+    EXPECT_EQ(parts, 3);
+}
+
+TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
+    Fault f;
+    f.status = 503;
+    f.count = 1;
+    sim_->SetHttpFault("/axis-cgi/param.cgi", f);
+    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand").rfind("HTTP/1.1 503", 0), 0u);
+    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand").rfind("HTTP/1.1 200", 0), 0u);
+
+    Fault close_fault;
+    close_fault.kind = Fault::Kind::kClose;
+    close_fault.count = 1;
+    sim_->SetHttpFault("", close_fault);
+    TcpClient c(sim_->HttpPort());
+    c.Send("GET /axis-cgi/param.cgi HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(c.PeerClosed());
+    EXPECT_EQ(c.Buffer(), "");
+    EXPECT_EQ(Get("/nowhere").rfind("HTTP/1.1 404", 0), 0u);
+}
+
+TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
+    RtpFaultPlan plan;
+    plan.drop = {1};
+    plan.duplicate = {3};
+    plan.reorder = {5};
+    sim_->SetRtpFaults(plan);
+    TcpClient c(sim_->RtspPort());
+    std::string q = "videocodec=h264&resolution=320x240";
+    std::string describe = Rtsp(c, "DESCRIBE", Url(q), 1, "Accept: application/sdp\r\n");
+    ASSERT_EQ(describe.rfind("RTSP/1.0 200 OK\r\nCSeq: 1\r\n", 0), 0u) << describe;
+    EXPECT_EQ(HeaderValue(describe, "Content-Base"),
+              "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) + "/axis-media/media.amp/");
+    EXPECT_NE(describe.find("a=rtpmap:96 H264/90000"), std::string::npos);
+    EXPECT_NE(describe.find("sprop-parameter-sets="), std::string::npos);
+    std::string track = "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) +
+                        "/axis-media/media.amp/trackID=1?" + q;
+    EXPECT_NE(describe.find("a=control:" + track + "\r\n"), std::string::npos);
+
+    std::string setup = Rtsp(c, "SETUP", track, 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    ASSERT_EQ(setup.rfind("RTSP/1.0 200 OK", 0), 0u) << setup;
+    std::string session = HeaderValue(setup, "Session");
+    ASSERT_EQ(session.size(), 8u + 11u) << "8 hex digits plus ;timeout=60";
+    EXPECT_EQ(session.substr(8), ";timeout=60");
+    std::string id = session.substr(0, 8);
+    EXPECT_NE(HeaderValue(setup, "Transport").find("interleaved=0-1;ssrc="), std::string::npos);
+
+    std::string play = Rtsp(c, "PLAY", Url(q), 3, "Session: " + id + "\r\n");
+    ASSERT_EQ(play.rfind("RTSP/1.0 200 OK", 0), 0u) << play;
+    std::string info = HeaderValue(play, "RTP-Info");
+    uint32_t seq0 = static_cast<uint32_t>(std::stoul(info.substr(info.find("seq=") + 4)));
+    uint32_t ts0 = static_cast<uint32_t>(std::stoul(info.substr(info.find("rtptime=") + 8)));
+
+    std::vector<uint16_t> seqs;
+    bool first = true;
+    while (seqs.size() < 12) {
+        auto f = c.ReadFrame();
+        ASSERT_TRUE(f);
+        if (f->first != 0) continue;  // RTCP
+        const std::string& p = f->second;
+        uint16_t seq = static_cast<uint16_t>((static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]));
+        uint32_t ts = (static_cast<uint32_t>(static_cast<uint8_t>(p[4])) << 24) |
+                      (static_cast<uint8_t>(p[5]) << 16) | (static_cast<uint8_t>(p[6]) << 8) |
+                      static_cast<uint8_t>(p[7]);
+        if (first) {
+            EXPECT_EQ(ts, ts0) << "RTP-Info rtptime is the first packet's timestamp";
+            first = false;
+        }
+        seqs.push_back(static_cast<uint16_t>(seq - seq0));
+    }
+    // Packet 1 dropped, 3 sent twice, 5 sent after 6.
+    std::vector<uint16_t> expected = {0, 2, 3, 3, 4, 6, 5, 7, 8, 9, 10, 11};
+    EXPECT_EQ(seqs, expected);
+
+    std::string teardown = Rtsp(c, "TEARDOWN", Url(q), 4, "Session: " + id + "\r\n");
+    EXPECT_EQ(teardown.rfind("RTSP/1.0 200 OK", 0), 0u);
+    EXPECT_EQ(sim_->ActiveSessions(), 0u);
+    auto counters = sim_->GetCounters();
+    ASSERT_EQ(counters.streams.size(), 1u);
+    EXPECT_EQ(counters.streams[0].transport, "tcp");
+    EXPECT_GT(counters.streams[0].frames, 0u);
+    EXPECT_EQ(counters.rtsp_requests["SETUP"], 1u);
+}
+
+TEST_F(SimulatorTest, RtspErrorsAndAuth) {
+    TcpClient c(sim_->RtspPort());
+    c.Send("OPTIONS " + Url("") + " RTSP/1.0\r\nCSeq: 7\r\n\r\n");
+    auto options = c.ReadAnswer();
+    ASSERT_TRUE(options);
+    EXPECT_NE(options->find("CSeq: 7\r\n"), std::string::npos);
+    EXPECT_NE(options->find("Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, TEARDOWN"),
+              std::string::npos);
+    c.Send("DESCRIBE " + Url("videocodec=h264") + " RTSP/1.0\r\nCSeq: 8\r\n\r\n");
+    auto unauth = c.ReadAnswer();
+    ASSERT_TRUE(unauth);
+    EXPECT_EQ(unauth->rfind("RTSP/1.0 401 Unauthorized\r\nCSeq: 8\r\n", 0), 0u);
+    EXPECT_NE(unauth->find("WWW-Authenticate: Digest realm=\"" + sim_->Realm()), std::string::npos);
+
+    struct Case {
+        std::string method, url, extra;
+        const char* status;
+        const char* reason;
+    } cases[] = {
+        {"DESCRIBE", Url("videocodec=h265"), "", "400", "codec the camera lacks"},
+        {"DESCRIBE", Url("resolution=1000x1000"), "", "400", "resolution not offered"},
+        {"DESCRIBE", Url("camera=2"), "", "400", "single-source camera"},
+        {"DESCRIBE", Url("compression=101"), "", "400", "compression out of range"},
+        {"DESCRIBE", "rtsp://127.0.0.1/elsewhere", "", "404", "unknown path"},
+        {"PLAY", Url(""), "Session: DEADBEEF\r\n", "454", "unknown session"},
+        {"DESCRIBE", Url(""), "Require: onvif-replay\r\n", "551", "unsupported Require"},
+        {"SETUP", Url("").replace(Url("").find("?"), 1, "/trackID=1?"),
+         "Transport: RTP/AVP;unicast\r\n", "461", "UDP without client ports"},
+        {"RECORD", Url(""), "", "501", "method a camera does not serve"},
+    };
+    int cseq = 10;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.reason);
+        std::string a = Rtsp(c, k.method, k.url, cseq++, k.extra);
+        EXPECT_EQ(a.substr(0, 12), std::string("RTSP/1.0 ") + k.status) << a;
+    }
+}
+
+TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
+    sim_->SetSessionTimeout(std::chrono::seconds(1));
+    UdpReceiver rtp, rtcp;
+    TcpClient c(sim_->RtspPort());
+    std::string q = "videocodec=jpeg&resolution=320x240";
+    std::string track = Url(q).replace(Url(q).find("?"), 1, "/trackID=1?");
+    std::string setup = Rtsp(c, "SETUP", track, 1,
+                             "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) +
+                                 "-" + std::to_string(rtcp.Port()) + "\r\n");
+    ASSERT_EQ(setup.rfind("RTSP/1.0 200", 0), 0u) << setup;
+    EXPECT_NE(HeaderValue(setup, "Transport").find(";server_port="), std::string::npos);
+    std::string id = HeaderValue(setup, "Session").substr(0, 8);
+    ASSERT_EQ(Rtsp(c, "PLAY", Url(q), 2, "Session: " + id + "\r\n").rfind("RTSP/1.0 200", 0), 0u);
+    auto packet = rtp.Receive();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(static_cast<uint8_t>((*packet)[1]) & 0x7F, 26) << "JPEG payload type";
+
+    // Keep-alives hold the session past its time-out.
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ASSERT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 3 + i, "Session: " + id + "\r\n").rfind(
+                      "RTSP/1.0 200", 0),
+                  0u);
+    }
+    EXPECT_EQ(sim_->ActiveSessions(), 1u);
+
+    // Then silence: the session ends and RTCP says BYE.
+    bool bye = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    while (!bye && std::chrono::steady_clock::now() < deadline) {
+        auto r = rtcp.Receive(500);
+        if (!r) continue;
+        for (size_t i = 0; i + 1 < r->size(); i += 4) {
+            if (static_cast<uint8_t>((*r)[i + 1]) == 203) bye = true;
+        }
+    }
+    EXPECT_TRUE(bye);
+    EXPECT_EQ(sim_->ActiveSessions(), 0u);
+    EXPECT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 20, "Session: " + id + "\r\n").substr(0, 12),
+              "RTSP/1.0 454");
+}
+
+TEST_F(SimulatorTest, IgnoredKeepAlivesLetTheSessionDie) {
+    sim_->SetSessionTimeout(std::chrono::seconds(1));
+    sim_->IgnoreKeepAlives(true);
+    TcpClient c(sim_->RtspPort());
+    std::string track = Url("").replace(Url("").find("?"), 1, "/trackID=1?");
+    std::string setup = Rtsp(c, "SETUP", track, 1, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    std::string id = HeaderValue(setup, "Session").substr(0, 8);
+    for (int i = 0; i < 4 && sim_->ActiveSessions() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        Rtsp(c, "GET_PARAMETER", Url(""), 2 + i, "Session: " + id + "\r\n");
+    }
+    EXPECT_EQ(sim_->ActiveSessions(), 0u);
+}
+
+TEST_F(SimulatorTest, TunnelCarriesRtspInBase64Posts) {
+    std::string cookie = "1234567";
+    TcpClient get(sim_->HttpPort());
+    get.Send("GET /axis-media/media.amp?videocodec=h264 HTTP/1.0\r\nx-sessioncookie: " + cookie +
+             "\r\nAccept: application/x-rtsp-tunnelled\r\n" + kBasic + "\r\n");
+    ASSERT_TRUE(get.ReadMore());
+    EXPECT_EQ(get.Buffer().rfind("HTTP/1.0 200 OK\r\nContent-Type: application/x-rtsp-tunnelled", 0), 0u);
+    get.Buffer().clear();
+
+    std::string describe = "DESCRIBE " + Url("videocodec=h264") +
+                           " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n";
+    std::string b64 = Base64Encode(describe);
+    // Line breaks every 76 characters, sent as one POST in two pieces.
+    std::string wrapped;
+    for (size_t i = 0; i < b64.size(); i += 76) wrapped += b64.substr(i, 76) + "\r\n";
+    TcpClient post(sim_->HttpPort());
+    post.Send("POST /axis-media/media.amp HTTP/1.0\r\nx-sessioncookie: " + cookie +
+              "\r\nContent-Type: application/x-rtsp-tunnelled\r\nContent-Length: " +
+              std::to_string(wrapped.size()) + "\r\n" + kBasic + "\r\n" + wrapped.substr(0, 30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    post.Send(wrapped.substr(30));
+    auto answer = get.ReadAnswer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->rfind("RTSP/1.0 200 OK\r\nCSeq: 1\r\n", 0), 0u);
+    EXPECT_NE(answer->find("m=video 0 RTP/AVP 96"), std::string::npos);
+
+    // A second, separate POST on a new connection with the same cookie.
+    TcpClient post2(sim_->HttpPort());
+    std::string options = Base64Encode(std::string("OPTIONS * RTSP/1.0\r\nCSeq: 2\r\n\r\n"));
+    post2.Send("POST /axis-media/media.amp HTTP/1.0\r\nx-sessioncookie: " + cookie +
+               "\r\nContent-Type: application/x-rtsp-tunnelled\r\nContent-Length: " +
+               std::to_string(options.size()) + "\r\n" + kBasic + "\r\n" + options);
+    auto second = get.ReadAnswer();
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->find("CSeq: 2\r\n"), std::string::npos);
+    EXPECT_FALSE(post.ReadMore(200)) << "the device never answers a tunnel POST";
+}
+
+TEST_F(SimulatorTest, RestartRefusesThenServesAgain) {
+    uint16_t port = sim_->HttpPort();
+    sim_->Restart(std::chrono::milliseconds(300));
+    TcpClient during(port);
+    EXPECT_FALSE(during.Connected() && during.ReadAnswer(100).has_value());
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(sim_->HttpPort(), port);
+    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand.Brand").rfind("HTTP/1.1 200", 0), 0u);
+}
+
+TEST_F(SimulatorTest, ParameterChangedBehindTheClientsBack) {
+    sim_->SetParam("StreamProfile.S0.Parameters", "videocodec=jpeg");
+    std::string a = Get("/axis-cgi/param.cgi?action=list&group=StreamProfile.S0.Parameters");
+    EXPECT_NE(a.find("root.StreamProfile.S0.Parameters=videocodec=jpeg\n"), std::string::npos);
+    TcpClient c(sim_->RtspPort());
+    std::string d = Rtsp(c, "DESCRIBE", Url("streamprofile=Quality"), 1);
+    EXPECT_NE(d.find("a=rtpmap:26 JPEG/90000"), std::string::npos) << "profile drives the codec";
+}
+
+}  // namespace
+}  // namespace camsim

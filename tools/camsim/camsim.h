@@ -1,0 +1,121 @@
+// camsim: a simulated network camera for tests and benchmarks. It serves the camera's HTTP
+// interface (parameters, motion JPEG, RTSP tunnelling) and its RTSP/RTP server on loopback, with
+// byte-level control over every answer and fault injection driven by the test.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "auth.h"
+#include "param_db.h"
+#include "rtp_packetizer.h"
+
+namespace camsim {
+
+struct Options {
+    // A profile name ("fixed", "ptz-dome", "encoder-4ch", "audio-io") looked up in profile_dir, or
+    // a path to a profile file.
+    std::string profile = "fixed";
+    std::string profile_dir;  // empty: the profiles committed beside the simulator's sources
+    std::string media_dir;    // empty: tests/data of the source tree
+    std::string bind_address = "127.0.0.1";
+    uint16_t http_port = 0;  // 0: any free port
+    uint16_t rtsp_port = 0;
+    std::vector<User> users{{"root", "pass", AccessLevel::kAdmin}};
+    AuthSettings http_auth{};
+    AuthSettings rtsp_auth{AuthSchemes::kBoth, false, std::chrono::seconds(0)};
+    // RTSP inside the HTTP tunnel asks for its own credentials only when set (the tunnel's HTTP
+    // requests are authenticated anyway).
+    bool rtsp_auth_over_http = false;
+    std::chrono::seconds session_timeout{60};
+    std::chrono::milliseconds rtcp_interval{5000};
+    bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
+    PacketizerOptions packetizer{};
+    int io_threads = 1;
+};
+
+// What to do with matching requests instead of answering normally.
+struct Fault {
+    enum class Kind { kStatus, kClose, kWithhold, kDelay };
+    Kind kind = Kind::kStatus;
+    int status = 503;                      // kStatus
+    std::chrono::milliseconds delay{0};    // kDelay
+    int count = -1;                        // requests affected; -1 = until cleared
+};
+
+// Packet faults by packet ordinal within one RTP stream (0 = first packet sent).
+struct RtpFaultPlan {
+    std::set<uint64_t> drop;
+    std::set<uint64_t> duplicate;
+    std::set<uint64_t> reorder;  // packet n is sent after packet n+1
+};
+
+struct StreamStats {
+    std::string session;
+    std::string transport;  // "udp", "tcp", "http", "multicast"
+    std::string codec;
+    uint64_t rtp_packets = 0;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    uint64_t rtcp_sr = 0;
+    uint64_t rtcp_rr_received = 0;
+    bool active = false;
+};
+
+struct Counters {
+    std::map<std::string, uint64_t> http_requests;  // by path (no query)
+    std::map<std::string, uint64_t> rtsp_requests;  // by method
+    std::vector<StreamStats> streams;               // every stream since start
+    uint64_t connections_accepted = 0;
+};
+
+class Simulator {
+public:
+    explicit Simulator(Options options = {});
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Loads the profile, binds both ports and starts the I/O threads.
+    bool Start(std::string* error = nullptr);
+    void Stop();
+
+    uint16_t HttpPort() const;
+    uint16_t RtspPort() const;
+    std::string Realm() const;
+
+    ParamDb& Params();
+    Authenticator& HttpAuth();
+    Authenticator& RtspAuth();
+
+    // Faults. Paths are matched without the query; an empty path or method matches all.
+    void SetHttpFault(const std::string& path, const Fault& fault);
+    void SetRtspFault(const std::string& method, const Fault& fault);
+    void ClearFaults();
+    void SetRtpFaults(const RtpFaultPlan& plan);  // streams set up afterwards
+    void StopMedia(bool stopped);                  // sessions stay, RTP stops
+    void IgnoreKeepAlives(bool ignore);
+    void SetSessionTimeout(std::chrono::seconds timeout);
+    void CloseAllConnections();
+    // Drops every connection and session and refuses connections for the downtime, as a device
+    // that reboots; parameters survive.
+    void Restart(std::chrono::milliseconds downtime);
+    void ExpireNonces();  // next Digest answer with an old nonce gets stale=TRUE
+    void SetParam(const std::string& name, const std::string& value);
+
+    Counters GetCounters() const;
+    size_t ActiveSessions() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace camsim

@@ -1,0 +1,252 @@
+// Internals of the simulator: connections, RTSP sessions and RTP streams on one io_context.
+// Everything below runs on the I/O thread(s) under Impl::mutex unless it says otherwise.
+#pragma once
+
+#ifndef ASIO_STANDALONE
+#define ASIO_STANDALONE
+#endif
+#include <asio.hpp>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camsim.h"
+#include "media.h"
+#include "message.h"
+
+namespace camsim {
+
+class Connection;
+class Stream;
+struct Session;
+
+// Where RTSP replies and interleaved media of one control channel go: the RTSP connection itself,
+// or the GET side of an HTTP tunnel.
+struct RtspChannel {
+    std::weak_ptr<Connection> out;
+    std::string pending;         // request bytes not yet parsed
+    bool tunnelled = false;
+    std::string cookie;
+    std::vector<std::string> sessions;  // ids created through this channel
+};
+
+// Parameters of one video stream resolved from the URL and stream profile.
+struct StreamRequest {
+    Codec codec = Codec::kH264;
+    int camera = 1;
+    int width = 0, height = 0;
+    int fps = 0;  // 0 = clip rate
+    int compression = 30;
+    uint64_t duration_s = 0;
+    uint64_t max_frames = 0;
+    std::string query;  // the query as the client sent it, for control URLs
+};
+
+struct Transport {
+    enum class Kind { kUdp, kTcp, kMulticast } kind = Kind::kUdp;
+    uint16_t client_rtp = 0, client_rtcp = 0;
+    uint8_t channel_rtp = 0, channel_rtcp = 1;
+};
+
+struct Track {
+    int number = 1;
+    std::string control_url;
+    Transport transport;
+    std::shared_ptr<Stream> stream;
+};
+
+struct Session {
+    std::string id;
+    std::chrono::steady_clock::time_point last_activity;
+    std::chrono::steady_clock::time_point created;
+    std::weak_ptr<RtspChannel> channel;
+    std::vector<Track> tracks;
+    bool playing = false;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    enum class Mode { kRequests, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
+
+    Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
+    void Start();
+    void Send(std::string data);
+    // Media: dropped whole when the client cannot keep up, as a camera does.
+    bool SendMedia(const std::vector<uint8_t>& data);
+    void CloseAfterWrite();
+    void Close();
+    bool Closed() const { return closed_; }
+    asio::ip::address PeerAddress() const { return peer_.address(); }
+    asio::ip::address LocalAddress() const { return local_.address(); }
+    uint16_t LocalPort() const { return local_.port(); }
+    bool OnRtspPort() const { return rtsp_port_; }
+    asio::steady_timer& Timer() { return timer_; }
+    Mode mode = Mode::kRequests;
+    std::shared_ptr<RtspChannel> rtsp;  // direct RTSP connections and tunnel GETs
+    Base64Stream tunnel_decoder;
+    std::string tunnel_cookie;
+    std::function<void()> on_close;
+
+private:
+    void DoRead();
+    void OnData();
+    void DoWrite();
+
+    Simulator::Impl& impl_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer timer_;
+    asio::ip::tcp::endpoint peer_, local_;
+    bool rtsp_port_;
+    std::array<char, 16384> read_buf_{};
+    std::string in_;
+    std::deque<std::shared_ptr<const std::string>> out_;
+    size_t out_bytes_ = 0;
+    bool writing_ = false;
+    bool close_after_write_ = false;
+    bool closed_ = false;
+};
+
+// Sends one RTP stream (and its RTCP) for a track: pacing, packetizing, faults, counters.
+class Stream : public std::enable_shared_from_this<Stream> {
+public:
+    Stream(Simulator::Impl& impl, std::shared_ptr<const Clip> clip, const StreamRequest& req,
+           const PacketizerOptions& opts, std::shared_ptr<StreamStats> stats);
+    ~Stream();
+
+    // Sinks; call one before Play.
+    bool OpenUdp(const asio::ip::address& client, uint16_t client_rtp, uint16_t client_rtcp,
+                 const asio::ip::address& local);
+    void UseInterleaved(std::weak_ptr<Connection> conn, uint8_t rtp_channel, uint8_t rtcp_channel);
+    bool OpenMulticast(const asio::ip::address& group, uint16_t port);
+
+    uint16_t ServerRtpPort() const { return server_rtp_port_; }
+    uint32_t Ssrc() const { return ssrc_; }
+    uint8_t PayloadType() const;
+    const Clip& GetClip() const { return *clip_; }
+
+    // Starts (or resumes) sending; returns the sequence number and timestamp of the next packet.
+    std::pair<uint16_t, uint32_t> Play();
+    void Pause();
+    void Stop(bool send_bye);  // ends the stream for good
+    void ForceKeyFrame() { clip_pos_ = 0; }
+    void SetFaults(const RtpFaultPlan& plan) { faults_ = plan; }
+    void OnClientRtcp(std::span<const uint8_t> data);
+    std::function<void()> on_rtcp_received;  // keep-alive hook
+    int sharers = 0;                          // sessions using a multicast stream
+
+private:
+    void ScheduleNext();
+    void SendFrame();
+    void SendRtcp(bool bye);
+    void Emit(const std::vector<uint8_t>& packet, bool rtcp);
+    void SendRtpPacket(std::vector<uint8_t> packet);
+    void ReceiveRtcp();
+    uint32_t TimestampAt(std::chrono::steady_clock::time_point t) const;
+
+    Simulator::Impl& impl_;
+    std::shared_ptr<const Clip> clip_;
+    StreamRequest req_;
+    PacketizerOptions opts_;
+    std::shared_ptr<StreamStats> stats_;
+    RtpFaultPlan faults_;
+
+    enum class Sink { kNone, kUdp, kTcp, kMulticast } sink_ = Sink::kNone;
+    std::unique_ptr<asio::ip::udp::socket> rtp_socket_, rtcp_socket_;
+    asio::ip::udp::endpoint rtp_dest_, rtcp_dest_;
+    asio::ip::udp::endpoint rtcp_from_;
+    std::array<uint8_t, 2048> rtcp_buf_{};
+    std::weak_ptr<Connection> conn_;
+    uint8_t rtp_channel_ = 0, rtcp_channel_ = 1;
+    uint16_t server_rtp_port_ = 0;
+
+    asio::steady_timer frame_timer_;
+    asio::steady_timer rtcp_timer_;
+    uint32_t ssrc_;
+    uint16_t seq_;
+    uint32_t ts_base_;
+    std::chrono::steady_clock::time_point origin_;
+    bool started_ = false, playing_ = false, stopped_ = false;
+    uint64_t slot_ = 0;      // frame slot on the stream clock (origin + slot / fps)
+    size_t clip_pos_ = 0;    // next frame of the clip
+    uint64_t frames_sent_ = 0;
+    uint64_t packet_ordinal_ = 0;
+    std::vector<uint8_t> held_;  // packet held back for a reorder fault
+    uint32_t packets_total_ = 0, octets_total_ = 0;
+    bool first_sr_sent_ = false;
+    int fps_;
+};
+
+struct FaultEntry {
+    std::string key;
+    Fault fault;
+};
+
+struct Simulator::Impl {
+    explicit Impl(Options o);
+
+    Options options;
+    asio::io_context io;
+    std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::vector<std::thread> threads;
+    std::unique_ptr<asio::ip::tcp::acceptor> http_acceptor, rtsp_acceptor;
+    uint16_t http_port = 0, rtsp_port = 0;
+    asio::steady_timer housekeeping{io};
+    asio::steady_timer restart_timer{io};
+
+    ParamDb params;
+    std::unique_ptr<Authenticator> http_auth, rtsp_auth;
+    std::unique_ptr<MediaLibrary> media;
+    std::string realm;
+
+    // I/O-thread state.
+    std::vector<std::weak_ptr<Connection>> connections;
+    std::map<std::string, std::shared_ptr<Session>> sessions;
+    std::map<std::string, std::weak_ptr<RtspChannel>> tunnels;  // by x-sessioncookie
+    std::map<std::string, std::weak_ptr<Stream>> multicast_streams;
+    bool down = false;  // restarting
+
+    // Shared with API callers.
+    mutable std::mutex mutex;
+    std::vector<FaultEntry> http_faults, rtsp_faults;
+    RtpFaultPlan rtp_faults;
+    bool media_stopped = false;
+    bool ignore_keepalives = false;
+    std::chrono::seconds session_timeout{60};
+    std::map<std::string, uint64_t> http_counts, rtsp_counts;
+    std::vector<std::shared_ptr<StreamStats>> stream_stats;
+    uint64_t accepted = 0;
+
+    bool Listen(std::string* error);
+    void Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_port);
+    void Housekeeping();
+    void Relisten();
+    std::optional<Fault> TakeFault(std::vector<FaultEntry>& list, const std::string& key);
+
+    // HTTP side (http_handlers.cpp).
+    void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req);
+    std::string HttpResponse(const Request& req, int status, const std::string& content_type,
+                             const std::string& body, const std::string& extra_headers,
+                             bool* keep_alive);
+    void StartTunnelGet(const std::shared_ptr<Connection>& conn, const Request& req);
+    void FeedTunnelPost(const std::shared_ptr<Connection>& conn, std::string_view text);
+
+    // RTSP side (rtsp_handlers.cpp).
+    void FeedRtsp(const std::shared_ptr<RtspChannel>& channel, std::string_view bytes);
+    std::string HandleRtsp(const std::shared_ptr<RtspChannel>& channel, const Request& req,
+                           bool* close_after);
+    void DestroySession(const std::string& id, bool send_bye);
+    void ChannelClosed(const std::shared_ptr<RtspChannel>& channel);
+    std::optional<StreamRequest> ResolveStream(const std::string& query, const std::string& path,
+                                               int* status);
+};
+
+const char* ReasonPhrase(int status);
+
+}  // namespace camsim
