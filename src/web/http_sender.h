@@ -132,6 +132,8 @@ class CHttpSender : public CBaseHttpSender {
     // that came too early still cancels the request. Must outlive the sender's use.
     void SetCancelEvent(vornak::CEvent* event) { cancelEvent_ = event; }
     CAuthentication& GetAuthentication() { return auth_; }
+    // Bytes the receive buffer holds, read or not (its footprint).
+    size_t GetBufferFootprint() const { return rx_.size(); }
     // Scheme the device chose (kAuth*), or kAuthNone before any challenge.
     uint32_t GetChosenScheme() const { return chosenScheme_; }
 

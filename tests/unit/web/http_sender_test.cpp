@@ -509,6 +509,7 @@ TEST(HttpSender, SlowReaderGetsEveryByteInOrder) {
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/stream")));
     std::vector<uint8_t> piece;
     size_t received = 0;
+    size_t footprint = 0;
     bool inOrder = true;
     for (int reads = 0; reads < 100000; ++reads) {
         if (reads == 10) {
@@ -524,9 +525,11 @@ TEST(HttpSender, SlowReaderGetsEveryByteInOrder) {
             inOrder = inOrder && static_cast<char>(piece[i]) == pattern(received + i);
         }
         received += n;
+        footprint = std::max(footprint, sender.GetBufferFootprint());
     }
     EXPECT_EQ(received, kTotal);
     EXPECT_TRUE(inOrder);
+    EXPECT_LT(footprint, 1024u * 1024u) << "read bytes are dropped from the buffer";
 }
 
 }  // namespace
