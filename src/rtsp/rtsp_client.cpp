@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "rtsp/rtsp_auth.h"
+#include "web/codec.h"
 
 namespace vornak {
 
@@ -106,7 +106,7 @@ std::string CBaseRTSPClient::TransportLine() const {
 std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::string& url) const {
     if (settings_.authMode == kAuthBasic) {
         const std::string credentials =
-            rtspauth::EncodeCredentials(settings_.userName, settings_.password);
+            Web::EncodeCredentials(settings_.userName, settings_.password);
         return credentials.empty() ? std::string{} : "Authorization: Basic " + credentials + "\r\n";
     }
     if (settings_.authMode != kAuthDigest || parser_.authScheme != kAuthDigest ||
@@ -116,9 +116,9 @@ std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::strin
     }
     const std::string_view name = RtspMethodName(method);
     const std::string ha1 =
-        rtspauth::MD5Hex(settings_.userName + ":" + parser_.realm + ":" + settings_.password);
-    const std::string ha2 = rtspauth::MD5Hex(std::string(name) + ":" + url);
-    const std::string response = rtspauth::MD5Hex(ha1 + ":" + parser_.nonce + ":" + ha2);
+        Web::MD5Hex(settings_.userName + ":" + parser_.realm + ":" + settings_.password);
+    const std::string ha2 = Web::MD5Hex(std::string(name) + ":" + url);
+    const std::string response = Web::MD5Hex(ha1 + ":" + parser_.nonce + ":" + ha2);
     return Format(
         "Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", "
         "response=\"%s\"\r\n",

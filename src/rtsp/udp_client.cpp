@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace vornak {
@@ -107,7 +108,9 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(options.port);
-        local.sin_addr.s_addr = options.interfaceAddress;
+        // A socket bound to a unicast interface address never sees datagrams sent to a group
+        // here; binding to the group itself keeps other traffic on the port out.
+        local.sin_addr.s_addr = multicast ? options.group : options.interfaceAddress;
         if (ok) {
             ok = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0;
         }
@@ -134,6 +137,10 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
         }
         if (ok) {
             return true;
+        }
+        if (debug_ != nullptr) {
+            debug_->DebugMessage(kLogWarning, "vornak::CUDPClient::Open: UDP port %hu: %s",
+                                 options.port, std::strerror(errno));
         }
     }
     Close();

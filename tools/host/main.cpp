@@ -29,16 +29,162 @@ struct Options {
     DeviceSettings device;
     std::vector<std::string> params;
     std::string paramsFile;
-    bool query = false;
     std::vector<std::string> streams;
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+
+    bool query = false;
 };
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "quillon-host: %s\n", message.c_str());
     return 1;
+}
+
+std::atomic<bool> g_interrupted{false};
+
+const char* StateText(bool known, uint32_t state) {
+    if (!known) {
+        return "-";
+    }
+    switch (state) {
+        case 0:
+            return "running";
+        case 2:
+            return "signal lost";
+        case 3:
+            return "stopped";
+        default:
+            return "?";
+    }
+}
+
+const char* KindText(uint32_t stream) {
+    static const char* kKinds[] = {"rec", "live", "remote"};
+    return stream < 3 ? kKinds[stream] : "?";
+}
+
+struct Running {
+    std::unique_ptr<StreamRecorder> recorder;
+    std::unique_ptr<HostCaptureSettings> settings;
+    bool started = false;
+    StreamRecorder::Figures previous;
+};
+
+std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval) {
+    const StreamSpec& spec = r.recorder->Spec();
+    const StreamRecorder::Figures now = r.recorder->Snapshot();
+    uint32_t state = 0;
+    uint32_t detail = 0;
+    const bool known =
+        spec.stream == 0 && capture->GetChannelState(spec.channel, &state, &detail, nullptr, 0);
+    const double fps = static_cast<double>(now.frames - r.previous.frames) / interval;
+    const double kbits = static_cast<double>(now.bytes - r.previous.bytes) * 8 / 1000 / interval;
+    r.previous = now;
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "ch%u %-6s %s %5ux%-5u frames %7llu  %5.1f fps  %8.0f kbit/s  keys %5llu  "
+                  "lag %5lld ms  lost %llu  %s",
+                  spec.channel, KindText(spec.stream),
+                  now.frames ? FourCCText(now.fourcc).c_str() : "----", now.width, now.height,
+                  static_cast<unsigned long long>(now.frames), fps, kbits,
+                  static_cast<unsigned long long>(now.keyFrames),
+                  static_cast<long long>(now.frames ? now.lastLagMs : 0),
+                  static_cast<unsigned long long>(now.signalLost), StateText(known, state));
+    return line;
+}
+
+int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
+               const std::vector<StreamSpec>& specs) {
+    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
+    if (capture == nullptr) {
+        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
+        return 1;
+    }
+    if (!options.discard) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.outFolder, ec);
+    }
+    std::vector<Running> running(specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) {
+        const StreamSpec& spec = specs[i];
+        running[i].recorder =
+            std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
+        running[i].settings = std::make_unique<HostCaptureSettings>(spec);
+        running[i].started =
+            spec.stream == 0
+                ? capture->StartCapture(spec.channel, running[i].recorder.get(),
+                                        running[i].settings.get())
+                : capture->StartStream(spec.channel, spec.stream, running[i].recorder.get(),
+                                       running[i].settings.get());
+        if (!running[i].started) {
+            std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
+        }
+    }
+
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end =
+        start + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+    auto lastPrint = start;
+    bool printed = false;
+    while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto now = std::chrono::steady_clock::now();
+        const double interval = std::chrono::duration<double>(now - lastPrint).count();
+        if (interval < 1.0) {
+            continue;
+        }
+        lastPrint = now;
+        if (tty && printed) {
+            std::printf("\x1b[%zuA", running.size());
+        }
+        for (Running& r : running) {
+            std::printf(tty ? "\r\x1b[K%s\n" : "%s\n", StatusLine(r, capture, interval).c_str());
+        }
+        std::fflush(stdout);
+        printed = true;
+    }
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    for (const StreamSpec& spec : specs) {
+        if (spec.stream == 0) {
+            capture->StopCapture(spec.channel);
+        } else {
+            capture->StopStream(spec.channel, spec.stream);
+        }
+    }
+
+    std::printf("\n%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", "ch", "stream", "codec", "size",
+                "frames", "fps", "kbit/s", "keys", "lost", "file");
+    int result = 0;
+    for (Running& r : running) {
+        const StreamSpec& spec = r.recorder->Spec();
+        const StreamRecorder::Figures f = r.recorder->Snapshot();
+        char size[32];
+        std::snprintf(size, sizeof(size), "%ux%u", f.width, f.height);
+        std::printf("%-3u %-7s %-5s %-11s %8llu %8.1f %9.0f %6llu %6llu  %s\n", spec.channel,
+                    KindText(spec.stream), f.frames ? FourCCText(f.fourcc).c_str() : "-", size,
+                    static_cast<unsigned long long>(f.frames),
+                    static_cast<double>(f.frames) / elapsed,
+                    static_cast<double>(f.bytes) * 8 / 1000 / elapsed,
+                    static_cast<unsigned long long>(f.keyFrames),
+                    static_cast<unsigned long long>(f.signalLost),
+                    r.recorder->OutputPath().empty() ? "-" : r.recorder->OutputPath().c_str());
+        if (f.timeWentBack) {
+            std::printf("    warning: frame times went backwards on this stream\n");
+        }
+        if (f.frames == 0) {
+            result = 2;
+        }
+    }
+    running.clear();  // closes the files
+    if (result != 0) {
+        std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
+    }
+    return result;
 }
 
 // --query: the host side of the capability query.
@@ -228,151 +374,6 @@ int RunQuery(DriverLibrary& library, const Options& options) {
     return 0;
 }
 
-std::atomic<bool> g_interrupted{false};
-
-const char* StateText(bool known, uint32_t state) {
-    if (!known) {
-        return "-";
-    }
-    switch (state) {
-        case 0:
-            return "running";
-        case 2:
-            return "signal lost";
-        case 3:
-            return "stopped";
-        default:
-            return "?";
-    }
-}
-
-const char* KindText(uint32_t stream) {
-    static const char* kKinds[] = {"rec", "live", "remote"};
-    return stream < 3 ? kKinds[stream] : "?";
-}
-
-struct Running {
-    std::unique_ptr<StreamRecorder> recorder;
-    std::unique_ptr<HostCaptureSettings> settings;
-    bool started = false;
-    StreamRecorder::Figures previous;
-};
-
-std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval) {
-    const StreamSpec& spec = r.recorder->Spec();
-    const StreamRecorder::Figures now = r.recorder->Snapshot();
-    uint32_t state = 0;
-    uint32_t detail = 0;
-    const bool known =
-        spec.stream == 0 && capture->GetChannelState(spec.channel, &state, &detail, nullptr, 0);
-    const double fps = static_cast<double>(now.frames - r.previous.frames) / interval;
-    const double kbits = static_cast<double>(now.bytes - r.previous.bytes) * 8 / 1000 / interval;
-    r.previous = now;
-    char line[256];
-    std::snprintf(line, sizeof(line),
-                  "ch%u %-6s %s %5ux%-5u frames %7llu  %5.1f fps  %8.0f kbit/s  keys %5llu  "
-                  "lag %5lld ms  lost %llu  %s",
-                  spec.channel, KindText(spec.stream),
-                  now.frames ? FourCCText(now.fourcc).c_str() : "----", now.width, now.height,
-                  static_cast<unsigned long long>(now.frames), fps, kbits,
-                  static_cast<unsigned long long>(now.keyFrames),
-                  static_cast<long long>(now.frames ? now.lastLagMs : 0),
-                  static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    return line;
-}
-
-int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
-               const std::vector<StreamSpec>& specs) {
-    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
-    if (capture == nullptr) {
-        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
-        return 1;
-    }
-    if (!options.discard) {
-        std::error_code ec;
-        std::filesystem::create_directories(options.outFolder, ec);
-    }
-    std::vector<Running> running(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const StreamSpec& spec = specs[i];
-        running[i].recorder =
-            std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
-        running[i].settings = std::make_unique<HostCaptureSettings>(spec);
-        running[i].started =
-            spec.stream == 0
-                ? capture->StartCapture(spec.channel, running[i].recorder.get(),
-                                        running[i].settings.get())
-                : capture->StartStream(spec.channel, spec.stream, running[i].recorder.get(),
-                                       running[i].settings.get());
-        if (!running[i].started) {
-            std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
-        }
-    }
-
-    const bool tty = isatty(STDOUT_FILENO) != 0;
-    const auto start = std::chrono::steady_clock::now();
-    const auto end =
-        start + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
-    auto lastPrint = start;
-    bool printed = false;
-    while (!g_interrupted && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const auto now = std::chrono::steady_clock::now();
-        const double interval = std::chrono::duration<double>(now - lastPrint).count();
-        if (interval < 1.0) {
-            continue;
-        }
-        lastPrint = now;
-        if (tty && printed) {
-            std::printf("\x1b[%zuA", running.size());
-        }
-        for (Running& r : running) {
-            std::printf(tty ? "\r\x1b[K%s\n" : "%s\n", StatusLine(r, capture, interval).c_str());
-        }
-        std::fflush(stdout);
-        printed = true;
-    }
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    for (const StreamSpec& spec : specs) {
-        if (spec.stream == 0) {
-            capture->StopCapture(spec.channel);
-        } else {
-            capture->StopStream(spec.channel, spec.stream);
-        }
-    }
-
-    std::printf("\n%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", "ch", "stream", "codec", "size",
-                "frames", "fps", "kbit/s", "keys", "lost", "file");
-    int result = 0;
-    for (Running& r : running) {
-        const StreamSpec& spec = r.recorder->Spec();
-        const StreamRecorder::Figures f = r.recorder->Snapshot();
-        char size[32];
-        std::snprintf(size, sizeof(size), "%ux%u", f.width, f.height);
-        std::printf("%-3u %-7s %-5s %-11s %8llu %8.1f %9.0f %6llu %6llu  %s\n", spec.channel,
-                    KindText(spec.stream), f.frames ? FourCCText(f.fourcc).c_str() : "-", size,
-                    static_cast<unsigned long long>(f.frames),
-                    static_cast<double>(f.frames) / elapsed,
-                    static_cast<double>(f.bytes) * 8 / 1000 / elapsed,
-                    static_cast<unsigned long long>(f.keyFrames),
-                    static_cast<unsigned long long>(f.signalLost),
-                    r.recorder->OutputPath().empty() ? "-" : r.recorder->OutputPath().c_str());
-        if (f.timeWentBack) {
-            std::printf("    warning: frame times went backwards on this stream\n");
-        }
-        if (f.frames == 0) {
-            result = 2;
-        }
-    }
-    running.clear();  // closes the files
-    if (result != 0) {
-        std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
-    }
-    return result;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -399,8 +400,6 @@ int main(int argc, char** argv) {
     app.add_option("--param", options.params, "device parameter ID=text (repeatable)");
     app.add_option("--params-file", options.paramsFile,
                    "device parameters file (ID=text lines, as --query writes)");
-    app.add_flag("--query", options.query,
-                 "ask the device what it can do; with --params-file, write its parameters there");
     app.add_option("--stream", options.streams,
                    "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
                    "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264");
@@ -408,6 +407,9 @@ int main(int argc, char** argv) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+
+    app.add_flag("--query", options.query,
+                 "ask the device what it can do; with --params-file, write its parameters there");
     CLI11_PARSE(app, argc, argv);
 
     std::vector<StreamSpec> specs;
