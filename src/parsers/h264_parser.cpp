@@ -29,7 +29,9 @@ bool StartsPicture(std::span<const uint8_t> sliceAfterHeader) {
     return !sliceAfterHeader.empty() && (sliceAfterHeader[0] & 0x80) != 0;
 }
 
-void Append(std::vector<uint8_t>& buffer, std::span<const uint8_t> bytes) {
+// Kept out of line: inlined into PrependParameterSets, where the buffer is known to be empty,
+// g++ 12 reports a false buffer overflow inside vector::insert.
+[[gnu::noinline]] void Append(std::vector<uint8_t>& buffer, std::span<const uint8_t> bytes) {
     buffer.insert(buffer.end(), bytes.begin(), bytes.end());
 }
 

@@ -9,10 +9,6 @@ constexpr const char* kProcessFrame = "vornak::CJpegRTPMediaParser::ProcessFrame
 
 CJpegRTPMediaParser::CJpegRTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {}
 
-void CJpegRTPMediaParser::Reset() {
-    CRTPMediaParser::Reset();
-}
-
 void CJpegRTPMediaParser::DropFrame() {
     if (!frameBuffer_.empty()) {
         ++stats_.framesDropped;

@@ -18,7 +18,6 @@ class CJpegRTPMediaParser : public CRTPMediaParser {
     explicit CJpegRTPMediaParser(IDriver* owner);
 
     void ProcessPacket(const CRTPPacket& packet) override;
-    void Reset() override;
 
   protected:
     void DropFrame() override;

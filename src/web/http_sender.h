@@ -115,6 +115,9 @@ class CHttpSender : public CBaseHttpSender {
     uint32_t ReadResponse(std::vector<uint8_t>& data) override;
     uint32_t ReadData(std::vector<uint8_t>& data, uint32_t maximum, bool clearFirst) override;
 
+    // Ends the open request, if any; the connection stays for the next one when it is clean.
+    void Close() { CloseRequest(); }
+
     // More request body on an open request; true only when every byte was taken.
     bool WriteData(std::span<const uint8_t> bytes);
     // After the last WriteData: waits for the answer's headers.

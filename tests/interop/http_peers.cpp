@@ -133,6 +133,9 @@ uint16_t FreeLoopbackPort() {
 }
 
 std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return access(name.c_str(), X_OK) == 0 ? name : std::string();
+    }
     std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
     path += ":/usr/sbin:/usr/bin:/sbin:/bin";
     std::stringstream folders(path);

@@ -6,10 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +33,8 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+
+    bool query = false;
 };
 
 int Fail(const std::string& message) {
@@ -182,6 +187,193 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     return result;
 }
 
+// --query: the host side of the capability query.
+class QueryList : public IIPCapabilityList {
+  public:
+    bool Add(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items.emplace_back(text != nullptr ? text : "");
+        return true;
+    }
+    bool SetDefault(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        defaultValue = text != nullptr ? text : "";
+        return true;
+    }
+    std::vector<std::string> items;
+    std::string defaultValue;
+
+  private:
+    std::mutex mutex_;
+};
+
+class QueryResult : public IIPCapabilityResult {
+  public:
+    struct Named {
+        std::string name;
+        std::string value;
+    };
+    bool SetDeviceName(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        name = text != nullptr ? text : "";
+        return true;
+    }
+    bool SetItem(uint32_t id, const char* value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items[id] = value != nullptr ? value : "";
+        return true;
+    }
+    bool SetFeature(uint32_t feature, uint32_t value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        features[feature] = value;
+        return true;
+    }
+    IIPCapabilityList* GetList(uint32_t kind) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return &lists[kind];  // std::map keeps element addresses stable
+    }
+    bool AddNamedItem(uint32_t id, const char* itemName, uint32_t /*kind*/,
+                      const char* value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        named[id] = {itemName != nullptr ? itemName : "", value != nullptr ? value : ""};
+        return true;
+    }
+
+    std::string name;
+    std::map<uint32_t, std::string> items;
+    std::map<uint32_t, uint32_t> features;
+    std::map<uint32_t, QueryList> lists;
+    std::map<uint32_t, Named> named;
+
+  private:
+    std::mutex mutex_;
+};
+
+class QueryNotify : public IIPCapabilityQueryNotify {
+  public:
+    void OnQueryFinished() override { Finish(true, 0, ""); }
+    void OnQueryFailed(uint32_t status, const char* text) override {
+        Finish(false, status, text != nullptr ? text : "");
+    }
+    void OnQueryTerminated() override { std::fprintf(stderr, "quillon-host: query terminated\n"); }
+
+    bool Wait(std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return done_; });
+    }
+    bool success = false;
+    uint32_t status = 0;
+    std::string text;
+
+  private:
+    void Finish(bool ok, uint32_t s, const std::string& t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        success = ok;
+        status = s;
+        text = t;
+        done_ = true;
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+const char* StreamItemName(uint32_t id) {
+    switch (id) {
+        case 120:
+            return "Live Stream: Supported Codecs";
+        case 121:
+            return "Live Stream: Supported Resolutions";
+        case 122:
+            return "Live Stream: Supported Framerates";
+        case 124:
+            return "Remote Stream: Supported Codecs";
+        case 125:
+            return "Remote Stream: Supported Resolutions";
+        case 126:
+            return "Remote Stream: Supported Framerates";
+        case 101:
+            return "Audio Input Parameters";
+        case 102:
+            return "Audio Output Parameters";
+        default:
+            return nullptr;
+    }
+}
+
+void PrintQueryResult(const QueryResult& result) {
+    std::printf("Device: %s\n", result.name.empty() ? "(no name)" : result.name.c_str());
+    std::printf("Properties:\n");
+    for (const auto& [id, item] : result.named) {
+        std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
+    }
+    for (const auto& [id, value] : result.items) {
+        if (const char* name = StreamItemName(id)) {
+            std::printf("  %3u  %-36s %s\n", id, name, value.c_str());
+        }
+    }
+    if (const auto it = result.lists.find(kListResolutions); it != result.lists.end()) {
+        std::printf("Resolutions:");
+        for (const std::string& size : it->second.items) {
+            std::printf(" %s%s", size.c_str(), size == it->second.defaultValue ? " (default)" : "");
+        }
+        std::printf("\n");
+    }
+    std::printf("Features:");
+    for (const auto& [feature, value] : result.features) {
+        std::printf(" %u=%u", feature, value);
+    }
+    std::printf("\n");
+}
+
+// Runs the capability query through the library's flat entry points; with a parameters file
+// the device parameters are written there for a later run's --params-file.
+int RunQuery(DriverLibrary& library, const Options& options) {
+    if (library.initQuery == nullptr || library.startQuery == nullptr ||
+        library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
+        return Fail("the library has no capability query entry points");
+    }
+    QueryNotify notify;
+    QueryResult result;
+    if (library.initQuery(&notify, 0) != 1) {
+        return Fail("InitCapabilityQuery failed");
+    }
+    const DeviceSettings& device = options.device;
+    std::printf("Querying %s:%u ...\n", device.address.c_str(), device.port);
+    if (library.startQuery(device.address.c_str(), static_cast<uint16_t>(device.port),
+                           device.user.c_str(), device.password.c_str(), &result) != 1) {
+        library.uninitQuery();
+        return Fail("StartCapabilityQuery refused the query");
+    }
+    if (!notify.Wait(std::chrono::seconds(120))) {
+        library.terminateQuery();
+        notify.Wait(std::chrono::seconds(30));
+    }
+    library.uninitQuery();
+    if (!notify.success) {
+        return Fail("query failed (status " + std::to_string(notify.status) + "): " + notify.text);
+    }
+    PrintQueryResult(result);
+    if (!options.paramsFile.empty()) {
+        std::map<uint32_t, std::string> parameters;
+        for (const auto& [id, item] : result.named) {
+            parameters[id] = item.value;
+        }
+        for (uint32_t id : {101u, 102u}) {
+            if (const auto it = result.items.find(id); it != result.items.end()) {
+                parameters[id] = it->second;
+            }
+        }
+        std::string error;
+        if (!SaveParametersFile(options.paramsFile, parameters, error)) {
+            return Fail(error);
+        }
+        std::printf("Device parameters written to %s\n", options.paramsFile.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,6 +407,9 @@ int main(int argc, char** argv) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+
+    app.add_flag("--query", options.query,
+                 "ask the device what it can do; with --params-file, write its parameters there");
     CLI11_PARSE(app, argc, argv);
 
     std::vector<StreamSpec> specs;
@@ -230,6 +425,13 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, [](int) { g_interrupted = true; });
 
     std::string error;
+    if (options.query) {
+        DriverLibrary queryLibrary;
+        if (!queryLibrary.Load(options.library, error)) {
+            return Fail(error);
+        }
+        return RunQuery(queryLibrary, options);
+    }
     if (!options.paramsFile.empty() &&
         !LoadParametersFile(options.paramsFile, options.device.parameters, error)) {
         return Fail(error);
