@@ -9,6 +9,7 @@
 #include "parsers/h264_parser.h"
 #include "parsers/mpeg4_parser.h"
 #include "privacy/privacy_zone_handler.h"
+#include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
 #include "web/field_search.h"
 #include "web/http_sender.h"
@@ -292,7 +293,8 @@ bool CBaseRTSPChannel::OpenStream() {
                 client_ = std::make_unique<CRTSPClientInterleaved>(driver_, owner);
                 break;
             case kRtpOverHttp:
-                return false;  // TUNNEL-PENDING: the HTTP tunnel transport is wired in here
+                client_ = std::make_unique<CRTSPClientHTTP>(driver_, owner);
+                break;
             default:
                 client_ = std::make_unique<CRTSPClientUDP>(driver_, owner);
                 break;
@@ -354,7 +356,11 @@ void CAxisCommonChannelRTSP::ApplyCaptureSettings(ipcapture::ICaptureSettings* s
 }
 
 Size CAxisCommonChannelRTSP::GetResolution() {
-    const Size seen = parser_ ? parser_->GetPictureSize() : Size{};
+    Size seen;
+    {
+        CLockGuard guard(parserLock_);
+        seen = parser_ ? parser_->GetPictureSize() : Size{};
+    }
     if (seen.width != 0 && seen.height != 0) {
         return seen;
     }
@@ -362,6 +368,7 @@ Size CAxisCommonChannelRTSP::GetResolution() {
 }
 
 bool CAxisCommonChannelRTSP::OnRtspDescribeProcessed(const SessionDescription& description) {
+    CLockGuard guard(parserLock_);
     parser_->SetParameterSets(description.spsBytes, description.ppsBytes, description.configBytes);
     return true;
 }

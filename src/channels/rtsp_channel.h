@@ -140,7 +140,8 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     void ProcessPacket(const CRTPPacket& packet) override;
     void ResetParser() override;
 
-    CRTPMediaParser& Parser() { return *parser_; }
+    // Packets arrive on the receiving threads while the capture thread may reset the parser.
+    CLock parserLock_;
     std::unique_ptr<CRTPMediaParser> parser_;
 
   private:

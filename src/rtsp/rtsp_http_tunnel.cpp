@@ -83,9 +83,10 @@ void CRTSPHTTPReceiver::ThreadFunction() {
 void CRTSPHTTPReceiver::ReadLoop() {
     std::vector<uint8_t> data;
     while (!stopEvent_.IsSet()) {
-        if (sender_->QueryDataAvailable() == 0) {
-            // Polling keeps a quiet but healthy stream from counting as a failed read.
-            if (stopEvent_.Wait(kIdlePollMs)) {
+        // Waiting here rather than in a read keeps a quiet but healthy stream from counting as
+        // a failed read, and hands each packet on as soon as it arrives.
+        if (sender_->WaitForData(kIdlePollMs) == 0) {
+            if (stopEvent_.IsSet() || sender_->IsResponseComplete()) {
                 return;
             }
             continue;
@@ -145,6 +146,13 @@ bool CRTSPClientHTTP::Start(const RTSPClientSettings& settings, IRTSPClientUser*
         }
         Stop();
         return false;
+    }
+    // The camera never answers a POST, so a POST cannot be challenged: it carries the
+    // authentication the GET negotiated.
+    auto* get = dynamic_cast<Web::CHttpSender*>(receiver_->Sender());
+    auto* post = dynamic_cast<Web::CHttpSender*>(postSender_.get());
+    if (get != nullptr && post != nullptr) {
+        post->AdoptAuthentication(*get);
     }
     if (!CBaseRTSPClient::Start(settings, user)) {
         Stop();

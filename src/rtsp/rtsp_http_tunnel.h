@@ -43,6 +43,7 @@ class CRTSPHTTPReceiver : public CBaseThread {
     void Close();
     // Set once a GET has been answered with 200 or 201.
     CEvent& Connected() { return connected_; }
+    Web::CBaseHttpSender* Sender() { return sender_.get(); }
 
   protected:
     void ThreadFunction() override;

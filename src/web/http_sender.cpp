@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "web/field_search.h"
 
@@ -671,6 +672,40 @@ uint32_t CHttpSender::QueryDataAvailable() {
         curl_multi_perform(multi_, &running);
     }
     return static_cast<uint32_t>(rx_.size() - rxPos_);
+}
+
+uint32_t CBaseHttpSender::WaitForData(uint32_t waitMs) {
+    const uint32_t available = QueryDataAvailable();
+    if (available == 0 && waitMs != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(waitMs, 10)));
+    }
+    return available;
+}
+
+uint32_t CHttpSender::WaitForData(uint32_t waitMs) {
+    const uint64_t end = NowMs() + waitMs;
+    for (;;) {
+        const uint32_t available = QueryDataAvailable();
+        if (requestOpen_ && !transferDone_) {
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+                    transferDone_ = true;
+                    transferResult_ = message->data.result;
+                }
+            }
+        }
+        if (available != 0 || !requestOpen_ || aborted_.load() || transferDone_) {
+            return available;
+        }
+        const uint64_t now = NowMs();
+        if (now >= end) {
+            return 0;
+        }
+        // Woken at once by arriving data or by Abort from another thread.
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::min<uint64_t>(end - now, 1000)),
+                        nullptr);
+    }
 }
 
 uint32_t CHttpSender::ReadData(std::vector<uint8_t>& data, uint32_t maximum, bool clearFirst) {

@@ -81,6 +81,10 @@ class CBaseHttpSender {
     virtual uint32_t ReadResponse(std::vector<uint8_t>& data) = 0;           // 4
     virtual uint32_t ReadData(std::vector<uint8_t>& data, uint32_t maximum,  // 5
                               bool clearFirst) = 0;
+    // Bytes readable at once, waiting up to waitMs for the first of them (0 when none came).
+    virtual uint32_t WaitForData(uint32_t waitMs);  // 6
+    // The answer has ended (or the request is closed): nothing more will arrive.
+    virtual bool IsResponseComplete() const { return false; }  // 7
 
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
@@ -114,6 +118,10 @@ class CHttpSender : public CBaseHttpSender {
     uint32_t QueryDataAvailable() override;
     uint32_t ReadResponse(std::vector<uint8_t>& data) override;
     uint32_t ReadData(std::vector<uint8_t>& data, uint32_t maximum, bool clearFirst) override;
+    uint32_t WaitForData(uint32_t waitMs) override;
+    bool IsResponseComplete() const override {
+        return !requestOpen_ || transferDone_ || aborted_.load();
+    }
 
     // Ends the open request, if any; the connection stays for the next one when it is clean.
     void Close() { CloseRequest(); }
@@ -132,6 +140,12 @@ class CHttpSender : public CBaseHttpSender {
     // that came too early still cancels the request. Must outlive the sender's use.
     void SetCancelEvent(vornak::CEvent* event) { cancelEvent_ = event; }
     CAuthentication& GetAuthentication() { return auth_; }
+    // Takes over what another sender negotiated with the same device (scheme, Digest challenge,
+    // nonce count), for requests whose answers never come back to carry a challenge.
+    void AdoptAuthentication(const CHttpSender& other) {
+        auth_ = other.auth_;
+        chosenScheme_ = other.chosenScheme_;
+    }
     // Scheme the device chose (kAuth*), or kAuthNone before any challenge.
     uint32_t GetChosenScheme() const { return chosenScheme_; }
 

@@ -61,6 +61,7 @@ class RecordingSink : public IFrameSink {
         std::vector<uint8_t> data;
         SYSTEMTIME time;
         std::string stream;
+        TimeValue received;  // wall clock when the sink got it
     };
     bool OnFrame(IVideoFrame* frame) override {
         if (throwOnFrame) {
@@ -73,7 +74,8 @@ class RecordingSink : public IFrameSink {
             frame->GetResolutionClass(),
             std::vector<uint8_t>(frame->GetBuffer(), frame->GetBuffer() + frame->GetDataSize()),
             {},
-            {}};
+            {},
+            GetCurrentTime()};
         frame->GetTimestamp(&copy.time);
         if (auto* host = dynamic_cast<quillon::host::HostVideoFrame*>(frame)) {
             copy.stream = host->StreamName();
