@@ -23,6 +23,7 @@ bool CBaseThread::StartThread(const std::string& name) {
     name_ = name;
     finished_.Reset();
     threadId_ = 0;
+    workerId_ = std::thread::id();
     try {
         thread_ = std::thread(&CBaseThread::Entry, this);
     } catch (...) {
@@ -32,6 +33,7 @@ bool CBaseThread::StartThread(const std::string& name) {
 }
 
 void CBaseThread::Entry() {
+    workerId_ = std::this_thread::get_id();
     threadId_ = CurrentThreadId();
     try {
         ThreadFunction();
@@ -42,6 +44,7 @@ void CBaseThread::Entry() {
                                  DeviceText().c_str());
         }
     }
+    workerId_ = std::thread::id();
     finished_.Set();
 }
 
@@ -58,11 +61,12 @@ std::string CBaseThread::DeviceText() {
 
 bool CBaseThread::PrepareJoin(bool& haveThread) {
     stopEvent_.Set();
-    haveThread = thread_.joinable();
-    if (!haveThread) {
-        return true;
+    if (workerId_.load() == std::this_thread::get_id()) {
+        haveThread = true;
+        return false;
     }
-    return thread_.get_id() != std::this_thread::get_id();
+    haveThread = thread_.joinable();
+    return true;
 }
 
 bool CBaseThread::JoinThread(uint32_t timeoutMs) {

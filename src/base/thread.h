@@ -49,6 +49,9 @@ class CBaseThread {
     std::string name_;
     std::thread thread_;
     std::atomic<uint32_t> threadId_{0};
+    // Set by the worker itself before its body runs: a join from inside the body is recognised
+    // even before the starting thread has stored the handle.
+    std::atomic<std::thread::id> workerId_{};
     CManualEvent finished_;
 };
 

@@ -2,6 +2,7 @@
 // transport of the settings file and both authentication schemes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "driver_harness.h"
@@ -56,6 +57,11 @@ void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uin
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames[0].fourcc, format == 3 ? kH264 : kDivx) << "the first frame is a key frame";
     vornak::TimeValue previous = 0;
+    // A frame the scheduler delivers late is stamped at its arrival, so on a busy machine a few
+    // steps stretch; the clock itself must not wander.
+    size_t uneven = 0;
+    size_t steps = 0;
+    std::string unevenSteps;
     for (size_t i = 0; i < frames.size(); ++i) {
         const auto& frame = frames[i];
         EXPECT_EQ(frame.width, width) << "frame " << i;
@@ -68,10 +74,16 @@ void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uin
         EXPECT_LT(std::fabs(lagMs), 100.0) << "frame " << i << " is off the wall clock";
         if (i > 100) {
             const double stepMs = static_cast<double>(time - previous) / 10000.0;
-            EXPECT_NEAR(stepMs, 40.0, 5.0) << "frame " << i;
+            ++steps;
+            if (std::fabs(stepMs - 40.0) > 5.0) {
+                ++uneven;
+                unevenSteps += " " + std::to_string(i) + ":" + std::to_string(stepMs);
+            }
         }
         previous = time;
     }
+    EXPECT_LE(uneven, std::max<size_t>(1, steps / 50))
+        << "steps off the 40 ms frame interval by more than 5 ms:" << unevenSteps;
     const std::string file = WriteStream(frames, format);
     EXPECT_EQ(DecodeErrors(file), "");
     std::filesystem::remove(file);
