@@ -124,7 +124,7 @@ def run_quillon(args, n, transport, http_port, workdir):
             argv += ["--param", p]
         for kind in range(min(STREAM_KINDS, n - first)):
             argv += ["--stream", "0:%d:3:%s@%d" % (kind, SIZE, FPS)]
-        procs.append(Started(argv, os.path.join(workdir, "quillon-%d.log" % first)))
+        procs.append(Started(argv, os.path.join(workdir, "quillon-%s-n%d-%d.log" % (transport, n, first))))
     # quillon-host stops itself after --seconds; the signals are only for one that hangs.
     deadline = time.monotonic() + args.seconds + 20
     for p in procs:
@@ -155,7 +155,7 @@ def run_peer(args, tool, n, transport, url, workdir):
             argv = ["gst-launch-1.0", "-e", "-v", "rtspsrc", "location=" + url,
                     "protocols=" + transport, "latency=200", "!", "rtph264depay", "!",
                     "fakesink", "silent=false", "sync=false"]
-        procs.append(Started(argv, os.path.join(workdir, "%s-%d.log" % (tool, i))))
+        procs.append(Started(argv, os.path.join(workdir, "%s-%s-n%d-%d.log" % (tool, transport, n, i))))
     time.sleep(args.seconds)
     stop_all(procs)
     frames = 0
