@@ -124,7 +124,8 @@ def run_quillon(args, n, transport, http_port, workdir):
             argv += ["--param", p]
         for kind in range(min(STREAM_KINDS, n - first)):
             argv += ["--stream", "0:%d:3:%s@%d" % (kind, SIZE, FPS)]
-        procs.append(Started(argv, os.path.join(workdir, "quillon-%s-n%d-%d.log" % (transport, n, first))))
+        log = os.path.join(workdir, "quillon-%s-n%d-%d.log" % (transport, n, first))
+        procs.append(Started(argv, log))
     # quillon-host stops itself after --seconds; the signals are only for one that hangs.
     deadline = time.monotonic() + args.seconds + 20
     for p in procs:
@@ -155,7 +156,8 @@ def run_peer(args, tool, n, transport, url, workdir):
             argv = ["gst-launch-1.0", "-e", "-v", "rtspsrc", "location=" + url,
                     "protocols=" + transport, "latency=200", "!", "rtph264depay", "!",
                     "fakesink", "silent=false", "sync=false"]
-        procs.append(Started(argv, os.path.join(workdir, "%s-%s-n%d-%d.log" % (tool, transport, n, i))))
+        log = os.path.join(workdir, "%s-%s-n%d-%d.log" % (tool, transport, n, i))
+        procs.append(Started(argv, log))
     time.sleep(args.seconds)
     stop_all(procs)
     frames = 0
@@ -266,10 +268,11 @@ def main():
                     q["rss_mib_per_stream"] / best_rss if best_rss else 0.0,
                     q["frames"] / best_frames if best_frames else 0.0, best_frames))
     print()
-    print("cpu: user+system seconds of every process started, over N x seconds / 60; rss: peak")
-    print("RSS (VmHWM) summed over the processes, over N; quillon-host's includes the frame")
-    print("buffers it holds. expected = N x %d x seconds: camsim's send counts are in another" % FPS)
-    print("process. quillon-host runs ceil(N/3) processes (3 streams of the one video input each).")
+    print("cpu: user+system seconds of every process started, over N x seconds / 60; rss: peak\n"
+          "RSS (VmHWM) summed over the processes, over N; quillon-host's includes the frame\n"
+          "buffers it holds. expected = N x %d x seconds: camsim's send counts are in another\n"
+          "process. quillon-host runs ceil(N/3) processes (3 streams of the one video input each)."
+          % FPS)
 
 
 if __name__ == "__main__":
