@@ -5,8 +5,10 @@
 
 namespace {
 class CSink : public vornak::IRTSPStreamParserUser {
-public:
-    void OnStreamPacket(const vornak::CRTPPacket& packet) override { bytes += packet.payloadLength; }
+  public:
+    void OnStreamPacket(const vornak::CRTPPacket& packet) override {
+        bytes += packet.payloadLength;
+    }
     void OnStreamBye() override { ++byes; }
     size_t bytes = 0;
     size_t byes = 0;

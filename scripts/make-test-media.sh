@@ -13,9 +13,11 @@ ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
 
 # H.264: constrained baseline-like streams without B-frames, key frame every 25 frames, 3 s at
 # 25 fps. Low bit rates keep the committed set small; content moves so every frame differs.
-for size in 320x240 640x480 1280x720 1920x1080; do
+# 176x144, 352x288 and 704x576 are the PAL QCIF/CIF/4CIF sizes of the video-server profiles.
+for size in 176x144 320x240 352x288 640x480 704x576 1280x720 1920x1080; do
   case "$size" in
-    320x240) rate=150k ;; 640x480) rate=300k ;; 1280x720) rate=500k ;; 1920x1080) rate=700k ;;
+    176x144) rate=80k ;; 320x240 | 352x288) rate=150k ;; 640x480 | 704x576) rate=300k ;;
+    1280x720) rate=500k ;; 1920x1080) rate=700k ;;
   esac
   ff -f lavfi -i "testsrc=size=${size}:rate=25:duration=3" -c:v libx264 -profile:v main \
      -preset veryfast -bf 0 -g 25 -keyint_min 25 -sc_threshold 0 -b:v "$rate" -maxrate "$rate" \
@@ -24,14 +26,14 @@ for size in 320x240 640x480 1280x720 1920x1080; do
 done
 
 # MPEG-4 Visual (simple profile elementary stream), key frame every 25 frames.
-for size in 320x240 640x480; do
+for size in 320x240 352x288 640x480; do
   ff -f lavfi -i "testsrc2=size=${size}:rate=25:duration=3" -c:v mpeg4 -bf 0 -g 25 \
      -b:v 300k -pix_fmt yuv420p -f m4v "$out/mpeg4_${size}.m4v"
 done
 
 # Motion JPEG: baseline 4:2:0 pictures with the standard Huffman tables (RTP/JPEG can only
 # carry those), 2 s at 10 fps; two compression levels per size. One set gets restart markers.
-for size in 320x240 640x480; do
+for size in 320x240 352x288 640x480; do
   for q in 3 12; do
     ff -f lavfi -i "testsrc=size=${size}:rate=10:duration=2" -c:v mjpeg -huffman default \
        -pix_fmt yuvj420p -q:v "$q" -f image2 "$tmp/f_%03d.jpg"

@@ -10,8 +10,8 @@ namespace {
 constexpr const char* kProcessPacket = "vornak::CMpeg4RTPMediaParser::ProcessPacket";
 constexpr const char* kProcessFrame = "vornak::CMpeg4RTPMediaParser::ProcessFrame";
 
-constexpr std::array<uint8_t, 4> kVisualObjectSequence = {0x00, 0x00, 0x01, 0xB0};
 constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
+constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
 
 bool HasAt(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> code) {
     return data.size() >= pos + code.size() &&
@@ -20,19 +20,42 @@ bool HasAt(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> c
 
 }  // namespace
 
+// Configuration headers that may open a payload ahead of its first VOP: visual object sequence,
+// visual object, or (from encoders that leave out the first two) video object layer.
+bool StartsConfiguration(std::span<const uint8_t> payload) {
+    if (payload.size() < 5 || payload[0] != 0 || payload[1] != 0 || payload[2] != 1) {
+        return false;
+    }
+    const uint8_t code = payload[3];
+    return code == 0xB0 || code == 0xB5 || (code >= 0x20 && code <= 0x2F);
+}
+
 Mpeg4PayloadInfo ClassifyMpeg4Payload(std::span<const uint8_t> payload) {
     Mpeg4PayloadInfo info;
-    if (payload.size() >= 5 && HasAt(payload, 0, kVisualObjectSequence)) {
-        const auto it = std::search(payload.begin() + 4, payload.end(), kVop.begin(), kVop.end());
+    if (StartsConfiguration(payload)) {
+        // The configuration ends where the picture begins: its VOP or a group-of-VOP header.
+        auto it = std::search(payload.begin() + 4, payload.end(), kVop.begin(), kVop.end());
+        const auto group =
+            std::search(payload.begin() + 4, it, kGroupOfVop.begin(), kGroupOfVop.end());
+        if (group != it) {
+            it = group;
+        }
         if (it != payload.end()) {
             info.dataOffset = static_cast<size_t>(it - payload.begin());
             info.config = payload.first(info.dataOffset);
         }
     }
+    // A group-of-VOP header may stand in front of the VOP; it stays part of the picture.
+    size_t vop = info.dataOffset;
+    if (HasAt(payload, vop, kGroupOfVop)) {
+        const auto it = std::search(payload.begin() + static_cast<ptrdiff_t>(vop) + 4,
+                                    payload.end(), kVop.begin(), kVop.end());
+        vop = it == payload.end() ? payload.size() : static_cast<size_t>(it - payload.begin());
+    }
     // vop_coding_type is the top two bits after the start code: 0 is an I-VOP.
-    if (HasAt(payload, info.dataOffset, kVop) && payload.size() > info.dataOffset + 4) {
+    if (HasAt(payload, vop, kVop) && payload.size() > vop + 4) {
         info.startsVop = true;
-        info.intra = (payload[info.dataOffset + 4] >> 6) == 0;
+        info.intra = (payload[vop + 4] >> 6) == 0;
     }
     return info;
 }

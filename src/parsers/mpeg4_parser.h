@@ -13,9 +13,9 @@ namespace vornak {
 // Where a payload's picture data begins and what it says about the frame. Pure.
 struct Mpeg4PayloadInfo {
     std::span<const uint8_t> config;  // bytes before the first VOP of a payload that opens
-                                      // with a visual object sequence; empty otherwise
+                                      // with configuration headers; empty otherwise
     size_t dataOffset = 0;            // where the frame data of this payload begins
-    bool startsVop = false;           // a VOP start code at dataOffset
+    bool startsVop = false;           // a VOP, or a group-of-VOP header and a VOP, at dataOffset
     bool intra = false;               // that VOP is an I-VOP
 };
 [[nodiscard]] Mpeg4PayloadInfo ClassifyMpeg4Payload(std::span<const uint8_t> payload);

@@ -218,45 +218,79 @@ void CBaseRTSPClient::KeepAliveCheck() {
 void CBaseRTSPClient::RunSession() {
     pauseRequested_.Reset();
     playRequested_.Reset();
-    if (!ExecuteRequest(kRtspDescribe)) {
-        if (debug_ != nullptr) {
-            debug_->DebugMessage(kLogWarning,
-                                 "vornak::CBaseRTSPClient::ThreadFunction: DESCRIBE "
-                                 "of %s failed (status %u)",
-                                 BaseUrl().c_str(), parser_.status);
-        }
-        NotifyClosed();
-        return;
-    }
-    if (NotifyDescribe() && ExecuteRequest(kRtspSetup) && OnSetupDone()) {
-        if (!paused_) {
-            playRequested_.Set();
-        }
-        for (;;) {
-            CEvent* events[] = {&stopEvent_, &pauseRequested_, &playRequested_};
-            const int which = CEvent::WaitForMultiple(events, 3, loopWaitMs_);
-            if (which == 0) {
+    SessionState state = SessionState::kDescribe;
+    while (state != SessionState::kClosed) {
+        switch (state) {
+            case SessionState::kDescribe:
+                state = StepDescribe();
                 break;
-            }
-            if (which == 1) {
-                if (ExecuteRequest(kRtspPause)) {
-                    paused_ = true;
-                }
-            } else if (which == 2) {
-                paused_ = false;
-                if (ExecuteRequest(kRtspPlay)) {
-                    OnPlayDone();
-                }
-                if (PlayEndsSession()) {
-                    break;
-                }
-            } else {
-                KeepAliveCheck();
-            }
+            case SessionState::kSetup:
+                state = StepSetup();
+                break;
+            case SessionState::kRunning:
+                state = StepRunning();
+                break;
+            case SessionState::kTeardown:
+                state = StepTeardown();
+                break;
+            case SessionState::kClosed:
+                break;
         }
     }
-    ExecuteRequest(kRtspTeardown);
+}
+
+CBaseRTSPClient::SessionState CBaseRTSPClient::StepDescribe() {
+    if (ExecuteRequest(kRtspDescribe)) {
+        return SessionState::kSetup;
+    }
+    if (debug_ != nullptr) {
+        debug_->DebugMessage(kLogWarning,
+                             "vornak::CBaseRTSPClient::ThreadFunction: DESCRIBE of %s failed "
+                             "(status %u)",
+                             BaseUrl().c_str(), parser_.status);
+    }
+    // Nothing was set up, so there is nothing to tear down.
     NotifyClosed();
+    return SessionState::kClosed;
+}
+
+CBaseRTSPClient::SessionState CBaseRTSPClient::StepSetup() {
+    if (!NotifyDescribe() || !ExecuteRequest(kRtspSetup) || !OnSetupDone()) {
+        return SessionState::kTeardown;
+    }
+    if (!paused_) {
+        playRequested_.Set();
+    }
+    return SessionState::kRunning;
+}
+
+// One wait for a request of the user, stop, or the next keep-alive look.
+CBaseRTSPClient::SessionState CBaseRTSPClient::StepRunning() {
+    CEvent* events[] = {&stopEvent_, &pauseRequested_, &playRequested_};
+    switch (CEvent::WaitForMultiple(events, 3, loopWaitMs_)) {
+        case 0:
+            return SessionState::kTeardown;
+        case 1:
+            if (ExecuteRequest(kRtspPause)) {
+                paused_ = true;
+            }
+            return SessionState::kRunning;
+        case 2:
+            paused_ = false;
+            if (ExecuteRequest(kRtspPlay)) {
+                OnPlayDone();
+            }
+            return PlayEndsSession() ? SessionState::kTeardown : SessionState::kRunning;
+        default:
+            KeepAliveCheck();
+            return SessionState::kRunning;
+    }
+}
+
+CBaseRTSPClient::SessionState CBaseRTSPClient::StepTeardown() {
+    ExecuteRequest(kRtspTeardown);  // sent even once stop is set
+    NotifyClosed();
+    return SessionState::kClosed;
 }
 
 void CBaseRTSPClient::OnStreamPacket(const CRTPPacket& packet) {

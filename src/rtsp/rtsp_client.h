@@ -74,8 +74,14 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     void OnStreamBye() override;
 
   protected:
+    enum class SessionState { kDescribe, kSetup, kRunning, kTeardown, kClosed };
+
     // The session shared by the UDP, interleaved and multicast transports.
     void RunSession();
+    SessionState StepDescribe();
+    SessionState StepSetup();
+    SessionState StepRunning();
+    SessionState StepTeardown();
     // Sends GET_PARAMETER when more than two thirds of the session time-out have passed since the
     // last keep-alive.
     void KeepAliveCheck();

@@ -95,7 +95,16 @@ bool CBaseRTSPClientTCP::SendRequest(uint32_t method) {
     return parser_.Parse(method, answer);
 }
 
+bool CRTSPClientMulticast::Start(const RTSPClientSettings& settings, IRTSPClientUser* user) {
+    Stop();
+    userEx_ = nullptr;
+    RTSPClientSettings multicast = settings;
+    multicast.multicast = 1;
+    return CBaseRTSPClientTCP::Start(multicast, user);
+}
+
 bool CRTSPClientMulticast::Start(const RTSPClientSettings& settings, IRTSPClientUserEx* userEx) {
+    Stop();  // no session thread may see the user change
     userEx_ = userEx;
     RTSPClientSettings multicast = settings;
     multicast.multicast = 1;

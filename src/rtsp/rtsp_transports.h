@@ -49,7 +49,8 @@ class CRTSPClientMulticast : public CBaseRTSPClientTCP {
         : CBaseRTSPClientTCP(debug, std::move(ownerName), kTransportUdp) {}
     ~CRTSPClientMulticast() override { Stop(); }
 
-    using CBaseRTSPClientTCP::Start;
+    // Without the extended user the session runs without the multicast callbacks.
+    bool Start(const RTSPClientSettings& settings, IRTSPClientUser* user) override;
     virtual bool Start(const RTSPClientSettings& settings, IRTSPClientUserEx* userEx);
 
   protected:

@@ -91,8 +91,11 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
             int granted = 0;
             socklen_t length = sizeof(granted);
             // The kernel reports twice the usable size.
-            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 &&
-                granted / 2 < wanted && !smallBufferLogged.exchange(true) && debug_ != nullptr) {
+            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
+                grantedBuffer_ = static_cast<uint32_t>(granted / 2);
+            }
+            if (static_cast<int>(grantedBuffer_) < wanted && !smallBufferLogged.exchange(true) &&
+                debug_ != nullptr) {
                 debug_->DebugMessage(kLogWarning,
                                      "vornak::CUDPClient::Open: UDP receive buffer is %d bytes, "
                                      "%d requested (raise net.core.rmem_max)",

@@ -67,6 +67,8 @@ class CUDPClient : public IRTPClient, public CBaseThread {
     // The port the socket is bound to (differs from GetPort when port 0 was requested).
     uint16_t GetBoundPort() const { return boundPort_; }
     uint32_t GetBufferLength() const { return bufferLength_; }
+    // Usable socket receive buffer the kernel granted at the last open.
+    uint32_t GetReceiveBufferSize() const { return grantedBuffer_; }
     // False on the first send error.
     bool SendTo(const sockaddr_in& address, const uint8_t* data, uint32_t length);
 
@@ -87,6 +89,7 @@ class CUDPClient : public IRTPClient, public CBaseThread {
     uint32_t membershipGroup_ = 0xFFFFFFFFu;
     uint32_t membershipInterface_ = 0xFFFFFFFFu;
     uint32_t socketTimeoutMs_ = 0;
+    uint32_t grantedBuffer_ = 0;
 };
 
 }  // namespace vornak

@@ -18,6 +18,7 @@ constexpr size_t kMaxHeaderValue = 1023;
 // Body bytes buffered before the sender stops reading from the socket; the reader's pace then
 // sets the stream's pace, as with a socket's own buffer.
 constexpr size_t kRxPauseThreshold = 256 * 1024;
+constexpr size_t kRxCompactAt = 64 * 1024;
 // A device that keeps switching schemes cannot keep us looping.
 constexpr uint32_t kMaxAttempts = 4;
 constexpr uint32_t kDigestAttempts = 3;
@@ -657,6 +658,10 @@ uint32_t CHttpSender::TakeBuffered(std::vector<uint8_t>& data, uint32_t maximum)
     rxPos_ += n;
     if (rxPos_ == rx_.size()) {
         rx_.clear();
+        rxPos_ = 0;
+    } else if (rxPos_ >= kRxCompactAt) {
+        // An endless stream is never read empty: drop what was read so the buffer stays small.
+        rx_.erase(rx_.begin(), rx_.begin() + static_cast<ptrdiff_t>(rxPos_));
         rxPos_ = 0;
     }
     Resume();

@@ -140,6 +140,8 @@ class CHttpSender : public CBaseHttpSender {
     // that came too early still cancels the request. Must outlive the sender's use.
     void SetCancelEvent(vornak::CEvent* event) { cancelEvent_ = event; }
     CAuthentication& GetAuthentication() { return auth_; }
+    // Bytes the receive buffer holds, read or not (its footprint).
+    size_t GetBufferFootprint() const { return rx_.size(); }
     // Takes over what another sender negotiated with the same device (scheme, Digest challenge,
     // nonce count), for requests whose answers never come back to carry a challenge.
     void AdoptAuthentication(const CHttpSender& other) {

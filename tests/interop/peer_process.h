@@ -27,7 +27,7 @@ struct PeerResult {
 };
 
 class PeerProcess {
-public:
+  public:
     // argv runs under `timeout -s <signal> <limit>` so that it ends even if we are killed.
     PeerProcess(std::vector<std::string> argv, int limit_seconds, const char* signal = "KILL") {
         char tmpl[] = "/tmp/camsim_peer_XXXXXX";
@@ -36,14 +36,16 @@ public:
         std::vector<std::string> full = {"timeout", "-s", signal, std::to_string(limit_seconds)};
         full.insert(full.end(), argv.begin(), argv.end());
         std::vector<char*> args;
-        for (auto& a : full) args.push_back(a.data());
+        for (auto& a : full)
+            args.push_back(a.data());
         args.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, fd, 1);
         posix_spawn_file_actions_adddup2(&fa, fd, 2);
-        if (posix_spawnp(&pid_, "timeout", &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, "timeout", &fa, nullptr, args.data(), environ) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         close(fd);
         // A hard stop a little after the tool's own limit, in case `timeout` itself hangs.
@@ -87,7 +89,7 @@ public:
         return r;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     std::string out_path_;

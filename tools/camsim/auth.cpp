@@ -18,7 +18,8 @@ std::string Base64DecodeAll(std::string_view text, bool* ok) {
 std::optional<AuthorizationHeader> ParseAuthorization(std::string_view value) {
     value = Trim(value);
     size_t sp = value.find(' ');
-    if (sp == std::string_view::npos) return std::nullopt;
+    if (sp == std::string_view::npos)
+        return std::nullopt;
     AuthorizationHeader h;
     h.scheme = ToLower(value.substr(0, sp));
     std::string_view rest = Trim(value.substr(sp + 1));
@@ -26,50 +27,59 @@ std::optional<AuthorizationHeader> ParseAuthorization(std::string_view value) {
         bool ok = false;
         std::string decoded = Base64DecodeAll(rest, &ok);
         size_t colon = decoded.find(':');
-        if (!ok || colon == std::string::npos) return std::nullopt;
+        if (!ok || colon == std::string::npos)
+            return std::nullopt;
         h.basic_user = decoded.substr(0, colon);
         h.basic_password = decoded.substr(colon + 1);
         return h;
     }
-    if (h.scheme != "digest") return std::nullopt;
+    if (h.scheme != "digest")
+        return std::nullopt;
     // name=value or name="quoted value", separated by commas.
     size_t i = 0;
     while (i < rest.size()) {
-        while (i < rest.size() && (rest[i] == ' ' || rest[i] == ',' || rest[i] == '\t')) ++i;
-        if (i >= rest.size()) break;
+        while (i < rest.size() && (rest[i] == ' ' || rest[i] == ',' || rest[i] == '\t'))
+            ++i;
+        if (i >= rest.size())
+            break;
         size_t eq = rest.find('=', i);
-        if (eq == std::string_view::npos) return std::nullopt;
+        if (eq == std::string_view::npos)
+            return std::nullopt;
         std::string key = ToLower(Trim(rest.substr(i, eq - i)));
         i = eq + 1;
         std::string val;
         if (i < rest.size() && rest[i] == '"') {
             ++i;
             while (i < rest.size() && rest[i] != '"') {
-                if (rest[i] == '\\' && i + 1 < rest.size()) ++i;
+                if (rest[i] == '\\' && i + 1 < rest.size())
+                    ++i;
                 val.push_back(rest[i++]);
             }
-            if (i >= rest.size()) return std::nullopt;  // unterminated quote
+            if (i >= rest.size())
+                return std::nullopt;  // unterminated quote
             ++i;
         } else {
             size_t end = rest.find(',', i);
-            if (end == std::string_view::npos) end = rest.size();
+            if (end == std::string_view::npos)
+                end = rest.size();
             val = std::string(Trim(rest.substr(i, end - i)));
             i = end;
         }
-        if (key.empty()) return std::nullopt;
+        if (key.empty())
+            return std::nullopt;
         h.params[key] = val;
     }
     return h;
 }
 
-std::string DigestResponse(std::string_view user, std::string_view realm,
-                           std::string_view password, std::string_view method,
-                           std::string_view uri, std::string_view nonce, std::string_view nc,
-                           std::string_view cnonce, std::string_view qop) {
-    std::string ha1 = Md5Hex(std::string(user) + ":" + std::string(realm) + ":" +
-                             std::string(password));
+std::string DigestResponse(std::string_view user, std::string_view realm, std::string_view password,
+                           std::string_view method, std::string_view uri, std::string_view nonce,
+                           std::string_view nc, std::string_view cnonce, std::string_view qop) {
+    std::string ha1 =
+        Md5Hex(std::string(user) + ":" + std::string(realm) + ":" + std::string(password));
     std::string ha2 = Md5Hex(std::string(method) + ":" + std::string(uri));
-    if (qop.empty()) return Md5Hex(ha1 + ":" + std::string(nonce) + ":" + ha2);
+    if (qop.empty())
+        return Md5Hex(ha1 + ":" + std::string(nonce) + ":" + ha2);
     return Md5Hex(ha1 + ":" + std::string(nonce) + ":" + std::string(nc) + ":" +
                   std::string(cnonce) + ":" + std::string(qop) + ":" + ha2);
 }
@@ -96,25 +106,32 @@ AuthResult Authenticator::Check(std::string_view authorization, std::string_view
                                 const std::vector<std::string>& uri_alternatives,
                                 AccessLevel needed, std::string* user_out) {
     std::lock_guard lock(mutex_);
-    if (settings_.schemes == AuthSchemes::kNone) return AuthResult::kOk;
-    if (Trim(authorization).empty()) return AuthResult::kMissing;
+    if (settings_.schemes == AuthSchemes::kNone)
+        return AuthResult::kOk;
+    if (Trim(authorization).empty())
+        return AuthResult::kMissing;
     auto header = ParseAuthorization(authorization);
-    if (!header) return AuthResult::kBadCredentials;
+    if (!header)
+        return AuthResult::kBadCredentials;
 
     const User* user = nullptr;
     auto find_user = [&](std::string_view name) -> const User* {
         for (const auto& u : users_) {
-            if (u.name == name) return &u;
+            if (u.name == name)
+                return &u;
         }
         return nullptr;
     };
 
     if (header->scheme == "basic") {
-        if (settings_.schemes == AuthSchemes::kDigest) return AuthResult::kBadCredentials;
+        if (settings_.schemes == AuthSchemes::kDigest)
+            return AuthResult::kBadCredentials;
         user = find_user(header->basic_user);
-        if (!user || user->password != header->basic_password) return AuthResult::kBadCredentials;
+        if (!user || user->password != header->basic_password)
+            return AuthResult::kBadCredentials;
     } else {
-        if (settings_.schemes == AuthSchemes::kBasic) return AuthResult::kBadCredentials;
+        if (settings_.schemes == AuthSchemes::kBasic)
+            return AuthResult::kBadCredentials;
         auto get = [&](const char* key) -> std::string {
             auto it = header->params.find(key);
             return it == header->params.end() ? std::string() : it->second;
@@ -125,30 +142,39 @@ AuthResult Authenticator::Check(std::string_view authorization, std::string_view
         if (username.empty() || nonce.empty() || response.empty()) {
             return AuthResult::kBadCredentials;
         }
-        if (!algorithm.empty() && !IEquals(algorithm, "MD5")) return AuthResult::kBadCredentials;
-        if (realm != realm_) return AuthResult::kBadCredentials;
+        if (!algorithm.empty() && !IEquals(algorithm, "MD5"))
+            return AuthResult::kBadCredentials;
+        if (realm != realm_)
+            return AuthResult::kBadCredentials;
         if (!qop.empty() && (!IEquals(qop, "auth") || nc.empty() || cnonce.empty())) {
             return AuthResult::kBadCredentials;
         }
         // The hashed uri must name this request in one of its accepted spellings.
         bool uri_ok = false;
-        for (const auto& alt : uri_alternatives) uri_ok = uri_ok || alt == uri;
-        if (!uri_ok) return AuthResult::kBadCredentials;
+        for (const auto& alt : uri_alternatives)
+            uri_ok = uri_ok || alt == uri;
+        if (!uri_ok)
+            return AuthResult::kBadCredentials;
         user = find_user(username);
-        if (!user) return AuthResult::kBadCredentials;
+        if (!user)
+            return AuthResult::kBadCredentials;
         std::string expected =
             DigestResponse(user->name, realm_, user->password, method, uri, nonce, nc, cnonce, qop);
-        if (expected != response) return AuthResult::kBadCredentials;
+        if (expected != response)
+            return AuthResult::kBadCredentials;
         // Only a correct answer to an outdated nonce is "stale"; a wrong password stays wrong.
         auto it = nonces_.find(nonce);
-        if (it == nonces_.end() || stale_.count(nonce)) return AuthResult::kStaleNonce;
+        if (it == nonces_.end() || stale_.count(nonce))
+            return AuthResult::kStaleNonce;
         if (settings_.nonce_lifetime.count() > 0 &&
             std::chrono::steady_clock::now() - it->second > settings_.nonce_lifetime) {
             return AuthResult::kStaleNonce;
         }
     }
-    if (static_cast<int>(user->level) < static_cast<int>(needed)) return AuthResult::kForbidden;
-    if (user_out) *user_out = user->name;
+    if (static_cast<int>(user->level) < static_cast<int>(needed))
+        return AuthResult::kForbidden;
+    if (user_out)
+        *user_out = user->name;
     return AuthResult::kOk;
 }
 
@@ -175,7 +201,8 @@ std::string Authenticator::ChallengeLines(bool stale) {
     if (settings_.schemes == AuthSchemes::kDigest || settings_.schemes == AuthSchemes::kBoth) {
         out += "WWW-Authenticate: Digest realm=\"" + realm_ + "\", nonce=\"" + NewNonce() +
                "\", stale=" + (stale ? "TRUE" : "FALSE");
-        if (settings_.digest_qop) out += ", qop=\"auth\"";
+        if (settings_.digest_qop)
+            out += ", qop=\"auth\"";
         out += "\r\n";
     }
     if (settings_.schemes == AuthSchemes::kBasic || settings_.schemes == AuthSchemes::kBoth) {
@@ -186,7 +213,8 @@ std::string Authenticator::ChallengeLines(bool stale) {
 
 void Authenticator::ExpireNonces() {
     std::lock_guard lock(mutex_);
-    for (const auto& [nonce, when] : nonces_) stale_[nonce] = true;
+    for (const auto& [nonce, when] : nonces_)
+        stale_[nonce] = true;
 }
 
 }  // namespace camsim

@@ -35,10 +35,9 @@ struct AuthorizationHeader {
 [[nodiscard]] std::optional<AuthorizationHeader> ParseAuthorization(std::string_view value);
 
 // RFC 2617 request-digest for MD5 (qop empty = RFC 2069 form).
-std::string DigestResponse(std::string_view user, std::string_view realm,
-                           std::string_view password, std::string_view method,
-                           std::string_view uri, std::string_view nonce, std::string_view nc,
-                           std::string_view cnonce, std::string_view qop);
+std::string DigestResponse(std::string_view user, std::string_view realm, std::string_view password,
+                           std::string_view method, std::string_view uri, std::string_view nonce,
+                           std::string_view nc, std::string_view cnonce, std::string_view qop);
 
 enum class AuthResult { kOk, kMissing, kBadCredentials, kStaleNonce, kForbidden };
 
@@ -50,7 +49,7 @@ struct AuthSettings {
 };
 
 class Authenticator {
-public:
+  public:
     Authenticator(std::string realm, std::vector<User> users);
 
     void SetSettings(const AuthSettings& settings);
@@ -71,7 +70,7 @@ public:
 
     void SetUsers(std::vector<User> users);
 
-private:
+  private:
     std::string NewNonce();
 
     const std::string realm_;

@@ -30,23 +30,23 @@ struct Options {
     std::vector<User> users{{"root", "pass", AccessLevel::kAdmin}};
     AuthSettings http_auth{};
     AuthSettings rtsp_auth{AuthSchemes::kBoth, false, std::chrono::seconds(0)};
-    // RTSP inside the HTTP tunnel asks for its own credentials only when set (the tunnel's HTTP
-    // requests are authenticated anyway).
+    // RTSP inside the HTTP tunnel asks for its own credentials only when set, or when the
+    // parameter Network.RTSP.AuthenticateOverHTTP is yes (the tunnel's HTTP requests are
+    // authenticated anyway).
     bool rtsp_auth_over_http = false;
     std::chrono::seconds session_timeout{60};
     std::chrono::milliseconds rtcp_interval{5000};
     bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
     PacketizerOptions packetizer{};
-    int io_threads = 1;
 };
 
 // What to do with matching requests instead of answering normally.
 struct Fault {
     enum class Kind { kStatus, kClose, kWithhold, kDelay };
     Kind kind = Kind::kStatus;
-    int status = 503;                      // kStatus
-    std::chrono::milliseconds delay{0};    // kDelay
-    int count = -1;                        // requests affected; -1 = until cleared
+    int status = 503;                    // kStatus
+    std::chrono::milliseconds delay{0};  // kDelay
+    int count = -1;                      // requests affected; -1 = until cleared
 };
 
 // Packet faults by packet ordinal within one RTP stream (0 = first packet sent).
@@ -76,7 +76,7 @@ struct Counters {
 };
 
 class Simulator {
-public:
+  public:
     explicit Simulator(Options options = {});
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -99,7 +99,7 @@ public:
     void SetRtspFault(const std::string& method, const Fault& fault);
     void ClearFaults();
     void SetRtpFaults(const RtpFaultPlan& plan);  // streams set up afterwards
-    void StopMedia(bool stopped);                  // sessions stay, RTP stops
+    void StopMedia(bool stopped);                 // sessions stay, RTP stops
     void IgnoreKeepAlives(bool ignore);
     void SetSessionTimeout(std::chrono::seconds timeout);
     void CloseAllConnections();
@@ -114,7 +114,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -18,7 +18,9 @@ Connection::Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
-void Connection::Start() { DoRead(); }
+void Connection::Start() {
+    DoRead();
+}
 
 void Connection::DoRead() {
     auto self = shared_from_this();
@@ -29,7 +31,8 @@ void Connection::DoRead() {
         }
         self->in_.append(self->read_buf_.data(), n);
         self->OnData();
-        if (!self->closed_) self->DoRead();
+        if (!self->closed_)
+            self->DoRead();
     });
 }
 
@@ -37,6 +40,8 @@ void Connection::OnData() {
     auto self = shared_from_this();
     while (!closed_ && !in_.empty()) {
         switch (mode) {
+            case Mode::kPaused:
+                return;
             case Mode::kStreaming:
             case Mode::kWithheld:
                 in_.clear();  // nothing more is read from this client
@@ -51,13 +56,15 @@ void Connection::OnData() {
                 if (in_.rfind("POST ", 0) == 0) {
                     Request req;
                     auto r = ParseRequest(in_, &req, 16384, 1 << 20, false);
-                    if (r.status == ParseStatus::kNeedMore) return;
+                    if (r.status == ParseStatus::kNeedMore)
+                        return;
                     if (r.status == ParseStatus::kBad) {
                         Close();
                         return;
                     }
                     in_.erase(0, r.consumed);
-                    if (auto cookie = req.Header("x-sessioncookie")) tunnel_cookie = *cookie;
+                    if (auto cookie = req.Header("x-sessioncookie"))
+                        tunnel_cookie = *cookie;
                     continue;
                 }
                 std::string text;
@@ -78,7 +85,8 @@ void Connection::OnData() {
         // The first request decides whether this connection speaks RTSP or HTTP.
         size_t line_end = in_.find('\n');
         if (line_end == std::string::npos) {
-            if (in_.size() > 16384) Close();
+            if (in_.size() > 16384)
+                Close();
             return;
         }
         std::string_view first(in_.data(), line_end);
@@ -104,10 +112,12 @@ void Connection::OnData() {
             }
         }
         auto r = ParseRequest(in_, &req, 16384, 1 << 20, !tunnel_post);
-        if (r.status == ParseStatus::kNeedMore) return;
+        if (r.status == ParseStatus::kNeedMore)
+            return;
         if (r.status == ParseStatus::kBad) {
-            Send("HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
-                 "Connection: close\r\n\r\nBad Request\n");
+            Send(
+                "HTTP/1.0 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
+                "Connection: close\r\n\r\nBad Request\n");
             CloseAfterWrite();
             return;
         }
@@ -117,15 +127,19 @@ void Connection::OnData() {
 }
 
 void Connection::Send(std::string data) {
-    if (closed_ || data.empty()) return;
+    if (closed_ || data.empty())
+        return;
     out_bytes_ += data.size();
     out_.push_back(std::make_shared<const std::string>(std::move(data)));
-    if (!writing_) DoWrite();
+    if (!writing_)
+        DoWrite();
 }
 
 bool Connection::SendMedia(const std::vector<uint8_t>& data) {
-    if (closed_) return false;
-    if (out_bytes_ > kMaxQueuedMediaBytes) return false;
+    if (closed_)
+        return false;
+    if (out_bytes_ > kMaxQueuedMediaBytes)
+        return false;
     Send(std::string(data.begin(), data.end()));
     return true;
 }
@@ -133,7 +147,8 @@ bool Connection::SendMedia(const std::vector<uint8_t>& data) {
 void Connection::DoWrite() {
     if (out_.empty() || closed_) {
         writing_ = false;
-        if (close_after_write_ && !closed_) Close();
+        if (close_after_write_ && !closed_)
+            Close();
         return;
     }
     writing_ = true;
@@ -152,22 +167,20 @@ void Connection::DoWrite() {
 
 void Connection::CloseAfterWrite() {
     close_after_write_ = true;
-    if (!writing_) Close();
+    if (!writing_)
+        Close();
 }
 
 void Connection::Close() {
-    if (closed_) return;
+    if (closed_)
+        return;
     closed_ = true;
     asio::error_code ec;
     timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    if (on_close) {
-        auto cb = std::move(on_close);
-        on_close = nullptr;
-        cb();
-    }
-    if (rtsp) impl_.ChannelClosed(rtsp);
+    if (rtsp)
+        impl_.ChannelClosed(rtsp);
 }
 
 }  // namespace camsim

@@ -18,7 +18,8 @@ struct HttpContext {
                const std::string& extra = {}) {
         bool keep = false;
         conn->Send(impl.HttpResponse(req, status, content_type, body, extra, &keep));
-        if (!keep) conn->CloseAfterWrite();
+        if (!keep)
+            conn->CloseAfterWrite();
     }
 };
 
@@ -31,8 +32,10 @@ struct Endpoint {
 };
 
 AccessLevel LevelForPath(std::string_view path) {
-    if (path.find("/admin/") != std::string_view::npos) return AccessLevel::kAdmin;
-    if (path.find("/operator/") != std::string_view::npos) return AccessLevel::kOperator;
+    if (path.find("/admin/") != std::string_view::npos)
+        return AccessLevel::kAdmin;
+    if (path.find("/operator/") != std::string_view::npos)
+        return AccessLevel::kOperator;
     return AccessLevel::kViewer;
 }
 
@@ -89,7 +92,8 @@ std::shared_ptr<const Clip> JpegClipFor(HttpContext& c, StreamRequest* out) {
 void JpegImage(HttpContext& c) {
     StreamRequest sr;
     auto clip = JpegClipFor(c, &sr);
-    if (!clip) return;
+    if (!clip)
+        return;
     const auto& f = clip->frames.front().data;
     c.Reply(200, "image/jpeg", std::string(f.begin(), f.end()));
 }
@@ -106,7 +110,8 @@ struct MjpegState {
 
 void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState> st,
                    Simulator::Impl* impl) {
-    if (conn->Closed()) return;
+    if (conn->Closed())
+        return;
     bool stopped;
     {
         std::lock_guard lock(impl->mutex);
@@ -115,11 +120,13 @@ void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState>
     if (!stopped) {
         const auto& f = st->clip->frames[st->pos].data;
         std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\n";
-        if (st->show_length) part += "Content-Length: " + std::to_string(f.size()) + "\r\n";
+        if (st->show_length)
+            part += "Content-Length: " + std::to_string(f.size()) + "\r\n";
         part += "\r\n";
         part.append(f.begin(), f.end());
         part += "\r\n";
-        if (conn->SendMedia(std::vector<uint8_t>(part.begin(), part.end()))) st->sent++;
+        if (conn->SendMedia(std::vector<uint8_t>(part.begin(), part.end())))
+            st->sent++;
         st->pos = (st->pos + 1) % st->clip->frames.size();
     }
     st->slots++;
@@ -130,19 +137,22 @@ void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState>
     }
     conn->Timer().expires_at(st->start + st->period * st->slots);
     conn->Timer().async_wait([conn, st, impl](asio::error_code ec) {
-        if (!ec) SendMjpegPart(conn, st, impl);
+        if (!ec)
+            SendMjpegPart(conn, st, impl);
     });
 }
 
 void MjpegVideo(HttpContext& c) {
     StreamRequest sr;
     auto clip = JpegClipFor(c, &sr);
-    if (!clip) return;
+    if (!clip)
+        return;
     auto st = std::make_shared<MjpegState>();
     st->clip = clip;
     int fps = sr.fps > 0 ? std::min(sr.fps, 60) : clip->fps;
     if (auto req_fps = FindArg(c.args, "req_fps")) {
-        if (auto v = ParseUint(*req_fps); v && *v > 0) fps = static_cast<int>(std::min<uint64_t>(*v, 60));
+        if (auto v = ParseUint(*req_fps); v && *v > 0)
+            fps = static_cast<int>(std::min<uint64_t>(*v, 60));
     }
     st->period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / fps));
@@ -174,32 +184,51 @@ const std::vector<Endpoint>& Endpoints() {
 
 const char* ReasonPhrase(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 201: return "Created";
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 405: return "Method Not Allowed";
-        case 406: return "Not Acceptable";
-        case 415: return "Unsupported Media Type";
-        case 454: return "Session Not Found";
-        case 455: return "Method Not Valid in This State";
-        case 459: return "Aggregate Operation Not Allowed";
-        case 461: return "Unsupported Transport";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 503: return "Service Unavailable";
-        case 505: return "RTSP Version Not Supported";
-        case 551: return "Option not supported";
-        default: return "Error";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 406:
+            return "Not Acceptable";
+        case 415:
+            return "Unsupported Media Type";
+        case 454:
+            return "Session Not Found";
+        case 455:
+            return "Method Not Valid in This State";
+        case 459:
+            return "Aggregate Operation Not Allowed";
+        case 461:
+            return "Unsupported Transport";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        case 505:
+            return "RTSP Version Not Supported";
+        case 551:
+            return "Option not supported";
+        default:
+            return "Error";
     }
 }
 
 std::string Simulator::Impl::HttpResponse(const Request& req, int status,
-                                          const std::string& content_type,
-                                          const std::string& body,
+                                          const std::string& content_type, const std::string& body,
                                           const std::string& extra_headers, bool* keep_alive) {
     auto opts = params.Options();
     bool keep = opts.http_version == "1.1";
@@ -216,39 +245,47 @@ std::string Simulator::Impl::HttpResponse(const Request& req, int status,
                       ReasonPhrase(status) + "\r\n";
     out += extra_headers;
     if (status != 204) {
-        if (!content_type.empty()) out += "Content-Type: " + content_type + "\r\n";
+        if (!content_type.empty())
+            out += "Content-Type: " + content_type + "\r\n";
         out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }
-    if (!keep) out += "Connection: close\r\n";
+    if (!keep)
+        out += "Connection: close\r\n";
     out += "\r\n";
-    if (status != 204 && req.method != "HEAD") out += body;
+    if (status != 204 && req.method != "HEAD")
+        out += body;
     return out;
 }
 
-void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req) {
+void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req,
+                                 bool after_delay) {
     Url url = SplitUrl(req.target);
-    {
+    if (!after_delay) {
         std::lock_guard lock(mutex);
         http_counts[url.path]++;
     }
-    if (auto fault = TakeFault(http_faults, url.path)) {
+    std::optional<Fault> fault;
+    if (!after_delay)
+        fault = TakeFault(http_faults, url.path);
+    if (fault) {
         switch (fault->kind) {
-            case Fault::Kind::kClose: conn->Close(); return;
-            case Fault::Kind::kWithhold: conn->mode = Connection::Mode::kWithheld; return;
+            case Fault::Kind::kClose:
+                conn->Close();
+                return;
+            case Fault::Kind::kWithhold:
+                conn->mode = Connection::Mode::kWithheld;
+                return;
             case Fault::Kind::kDelay: {
                 auto copy = std::make_shared<Request>(req);
-                conn->mode = Connection::Mode::kWithheld;
+                conn->mode = Connection::Mode::kPaused;
                 conn->Timer().expires_after(fault->delay);
                 conn->Timer().async_wait([this, conn, copy](asio::error_code ec) {
-                    if (ec || conn->Closed()) return;
+                    if (ec || conn->Closed())
+                        return;
                     conn->mode = Connection::Mode::kRequests;
-                    // Counted once already; the fault list is consulted again on purpose so
-                    // that several delayed requests queue behind each other.
-                    {
-                        std::lock_guard lock(mutex);
-                        http_counts[SplitUrl(copy->target).path]--;
-                    }
-                    HandleHttp(conn, *copy);
+                    HandleHttp(conn, *copy, true);
+                    if (conn->mode == Connection::Mode::kRequests)
+                        conn->ProcessBuffered();
                 });
                 return;
             }
@@ -261,32 +298,36 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
                                             " " + ReasonPhrase(fault->status) +
                                             "</TITLE></HEAD></HTML>\n",
                                         extra, &keep));
-                if (!keep) conn->CloseAfterWrite();
+                if (!keep)
+                    conn->CloseAfterWrite();
                 return;
             }
         }
     }
 
-    const bool tunnel = req.Header("x-sessioncookie").has_value() &&
-                        (req.method == "GET" || req.method == "POST");
+    const bool tunnel =
+        req.Header("x-sessioncookie").has_value() && (req.method == "GET" || req.method == "POST");
     const Endpoint* endpoint = nullptr;
+    // The RTSP port takes HTTP only for tunnelling.
     for (const auto& e : Endpoints()) {
-        if (url.path == e.path) endpoint = &e;
+        if (url.path == e.path && !conn->OnRtspPort())
+            endpoint = &e;
     }
     AccessLevel needed = endpoint ? endpoint->level : LevelForPath(url.path);
     if (endpoint || tunnel) {
         std::vector<std::string> uris{req.target, url.path};
-        auto result = http_auth->Check(req.Header("Authorization").value_or(""), req.method, uris,
-                                       needed);
+        auto result =
+            http_auth->Check(req.Header("Authorization").value_or(""), req.method, uris, needed);
         if (result != AuthResult::kOk) {
             bool keep = false;
-            conn->Send(HttpResponse(
-                req, 401, "text/html",
-                "<HTML><HEAD><TITLE>401 Unauthorized</TITLE></HEAD>\n<BODY><H1>401 "
-                "Unauthorized</H1>\nYour client does not have permission to get URL " +
-                    url.path + " from this server.\n</BODY></HTML>\n",
-                http_auth->ChallengeLines(result == AuthResult::kStaleNonce), &keep));
-            if (!keep) conn->CloseAfterWrite();
+            conn->Send(
+                HttpResponse(req, 401, "text/html",
+                             "<HTML><HEAD><TITLE>401 Unauthorized</TITLE></HEAD>\n<BODY><H1>401 "
+                             "Unauthorized</H1>\nYour client does not have permission to get URL " +
+                                 url.path + " from this server.\n</BODY></HTML>\n",
+                             http_auth->ChallengeLines(result == AuthResult::kStaleNonce), &keep));
+            if (!keep)
+                conn->CloseAfterWrite();
             return;
         }
     }
@@ -297,7 +338,8 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
             // The device never answers the POST; its body feeds the RTSP session.
             conn->mode = Connection::Mode::kTunnelPost;
             conn->tunnel_cookie = *req.Header("x-sessioncookie");
-            if (!req.body.empty()) FeedTunnelPost(conn, req.body);
+            if (!req.body.empty())
+                FeedTunnelPost(conn, req.body);
         }
         return;
     }
@@ -308,22 +350,26 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
                                 "Not Found</H1>\nThe requested URL " +
                                     url.path + " was not found on this server.\n</BODY></HTML>\n",
                                 "", &keep));
-        if (!keep) conn->CloseAfterWrite();
+        if (!keep)
+            conn->CloseAfterWrite();
         return;
     }
     HttpContext ctx{*this, conn, req, url, ParseQuery(url.query)};
     if (req.method == "POST") {
         // Form arguments arrive whatever the declared content type.
-        for (auto& kv : ParseQuery(req.body)) ctx.args.push_back(std::move(kv));
+        for (auto& kv : ParseQuery(req.body))
+            ctx.args.push_back(std::move(kv));
     }
     std::string user;
-    http_auth->Check(req.Header("Authorization").value_or(""), req.method,
-                     {req.target, url.path}, AccessLevel::kViewer, &user);
+    http_auth->Check(req.Header("Authorization").value_or(""), req.method, {req.target, url.path},
+                     AccessLevel::kViewer, &user);
     ctx.granted = needed;
     for (const auto& u : options.users) {
-        if (u.name == user) ctx.granted = u.level;
+        if (u.name == user)
+            ctx.granted = u.level;
     }
-    if (http_auth->Settings().schemes == AuthSchemes::kNone) ctx.granted = AccessLevel::kAdmin;
+    if (http_auth->Settings().schemes == AuthSchemes::kNone)
+        ctx.granted = AccessLevel::kAdmin;
     endpoint->handler(ctx);
 }
 
@@ -354,7 +400,8 @@ void Simulator::Impl::FeedTunnelPost(const std::shared_ptr<Connection>& conn,
         conn->Close();
         return;
     }
-    if (!decoded.empty()) FeedRtsp(channel, decoded);
+    if (!decoded.empty())
+        FeedRtsp(channel, decoded);
 }
 
 }  // namespace camsim

@@ -11,7 +11,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+    g_stop = 1;
+}
 
 }  // namespace
 
@@ -41,9 +43,12 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     camsim::AuthSchemes schemes = camsim::AuthSchemes::kBoth;
-    if (auth == "basic") schemes = camsim::AuthSchemes::kBasic;
-    else if (auth == "digest") schemes = camsim::AuthSchemes::kDigest;
-    else if (auth == "none") schemes = camsim::AuthSchemes::kNone;
+    if (auth == "basic")
+        schemes = camsim::AuthSchemes::kBasic;
+    else if (auth == "digest")
+        schemes = camsim::AuthSchemes::kDigest;
+    else if (auth == "none")
+        schemes = camsim::AuthSchemes::kNone;
     else if (auth != "both") {
         fprintf(stderr, "camsim: --auth must be basic, digest, both or none\n");
         return 2;
@@ -75,8 +80,7 @@ int main(int argc, char** argv) {
            sim.HttpPort());
     printf("rtsp rtsp://%s:%u/axis-media/media.amp?videocodec=h264\n", opts.bind_address.c_str(),
            sim.RtspPort());
-    printf("tunnel http://%s:%u/axis-media/media.amp\n", opts.bind_address.c_str(),
-           sim.HttpPort());
+    printf("tunnel http://%s:%u/axis-media/media.amp\n", opts.bind_address.c_str(), sim.HttpPort());
     printf("ready\n");
     fflush(stdout);
     std::signal(SIGINT, OnSignal);

@@ -11,9 +11,12 @@ namespace camsim {
 
 const char* CodecName(Codec c) {
     switch (c) {
-        case Codec::kH264: return "h264";
-        case Codec::kMpeg4: return "mpeg4";
-        case Codec::kJpeg: return "jpeg";
+        case Codec::kH264:
+            return "h264";
+        case Codec::kMpeg4:
+            return "mpeg4";
+        case Codec::kJpeg:
+            return "jpeg";
     }
     return "?";
 }
@@ -22,10 +25,13 @@ std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> s) {
     std::vector<std::span<const uint8_t>> nals;
     size_t i = 0, start = std::string::npos;
     auto close_nal = [&](size_t end) {
-        if (start == std::string::npos) return;
+        if (start == std::string::npos)
+            return;
         // Trailing zero bytes belong to the next start code (00 00 00 01).
-        while (end > start && s[end - 1] == 0) --end;
-        if (end > start) nals.push_back(s.subspan(start, end - start));
+        while (end > start && s[end - 1] == 0)
+            --end;
+        if (end > start)
+            nals.push_back(s.subspan(start, end - start));
     };
     while (i + 3 <= s.size()) {
         if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
@@ -36,23 +42,27 @@ std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> s) {
         }
         ++i;
     }
-    if (start != std::string::npos) close_nal(s.size());
+    if (start != std::string::npos)
+        close_nal(s.size());
     return nals;
 }
 
 std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip) {
     auto nals = SplitAnnexB(stream);
-    if (nals.empty()) return "no NAL units";
+    if (nals.empty())
+        return "no NAL units";
     std::vector<std::span<const uint8_t>> au;
     bool au_has_vcl = false;
     auto flush = [&] {
-        if (au.empty()) return;
+        if (au.empty())
+            return;
         Frame f;
         for (auto nal : au) {
             static constexpr uint8_t kStart[] = {0, 0, 0, 1};
             f.data.insert(f.data.end(), kStart, kStart + 4);
             f.data.insert(f.data.end(), nal.begin(), nal.end());
-            if ((nal[0] & 0x1F) == 5) f.key = true;
+            if ((nal[0] & 0x1F) == 5)
+                f.key = true;
         }
         clip->frames.push_back(std::move(f));
         au.clear();
@@ -64,15 +74,20 @@ std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip)
         // A new picture starts at a non-VCL unit after a VCL one, or at a slice whose
         // first_mb_in_slice is 0 (its first Exp-Golomb bit is 1).
         bool first_slice = vcl && nal.size() > 1 && (nal[1] & 0x80);
-        if (au_has_vcl && (!vcl || first_slice)) flush();
-        if (type == 7 && clip->sps.empty()) clip->sps.assign(nal.begin(), nal.end());
-        if (type == 8 && clip->pps.empty()) clip->pps.assign(nal.begin(), nal.end());
+        if (au_has_vcl && (!vcl || first_slice))
+            flush();
+        if (type == 7 && clip->sps.empty())
+            clip->sps.assign(nal.begin(), nal.end());
+        if (type == 8 && clip->pps.empty())
+            clip->pps.assign(nal.begin(), nal.end());
         au.push_back(nal);
         au_has_vcl = au_has_vcl || vcl;
     }
     flush();
-    if (clip->sps.empty() || clip->pps.empty()) return "no SPS/PPS";
-    if (clip->frames.empty() || !clip->frames.front().key) return "clip does not start with IDR";
+    if (clip->sps.empty() || clip->pps.empty())
+        return "no SPS/PPS";
+    if (clip->frames.empty() || !clip->frames.front().key)
+        return "clip does not start with IDR";
     clip->codec = Codec::kH264;
     return std::nullopt;
 }
@@ -83,10 +98,13 @@ std::optional<std::string> LoadMpeg4(std::span<const uint8_t> s, Clip* clip) {
     size_t frame_start = 0;
     bool first = true;
     for (size_t i = 0; i + 4 <= s.size(); ++i) {
-        if (!(s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1)) continue;
+        if (!(s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1))
+            continue;
         uint8_t code = s[i + 3];
-        if (code == 0xB0 && i + 4 < s.size()) clip->mpeg4_profile_level = s[i + 4];
-        if (code != 0xB6) continue;
+        if (code == 0xB0 && i + 4 < s.size())
+            clip->mpeg4_profile_level = s[i + 4];
+        if (code != 0xB6)
+            continue;
         if (first) {
             clip->mpeg4_config.assign(s.begin(), s.begin() + i);
             // The config ends before any GOV header.
@@ -101,8 +119,10 @@ std::optional<std::string> LoadMpeg4(std::span<const uint8_t> s, Clip* clip) {
         }
         // Find the end of this VOP: the next start code that is not inside it.
         size_t j = i + 4;
-        while (j + 3 <= s.size() && !(s[j] == 0 && s[j + 1] == 0 && s[j + 2] == 1)) ++j;
-        if (j + 3 > s.size()) j = s.size();
+        while (j + 3 <= s.size() && !(s[j] == 0 && s[j + 1] == 0 && s[j + 2] == 1))
+            ++j;
+        if (j + 3 > s.size())
+            j = s.size();
         Frame f;
         f.data.assign(s.begin() + frame_start, s.begin() + j);
         // vop_coding_type: top two bits after the start code, 0 = I.
@@ -111,40 +131,49 @@ std::optional<std::string> LoadMpeg4(std::span<const uint8_t> s, Clip* clip) {
         frame_start = j;
         i = j - 1;
     }
-    if (clip->frames.empty() || clip->mpeg4_config.empty()) return "no VOPs or no VOL";
-    if (!clip->frames.front().key) return "clip does not start with an I-VOP";
+    if (clip->frames.empty() || clip->mpeg4_config.empty())
+        return "no VOPs or no VOL";
+    if (!clip->frames.front().key)
+        return "clip does not start with an I-VOP";
     clip->codec = Codec::kMpeg4;
     return std::nullopt;
 }
 
 std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error) {
     auto fail = [&](const char* why) -> std::optional<JpegInfo> {
-        if (error) *error = why;
+        if (error)
+            *error = why;
         return std::nullopt;
     };
-    if (j.size() < 4 || j[0] != 0xFF || j[1] != 0xD8) return fail("no SOI");
+    if (j.size() < 4 || j[0] != 0xFF || j[1] != 0xD8)
+        return fail("no SOI");
     JpegInfo info;
     std::vector<uint8_t> tables[4];
     int table_of_component[3] = {-1, -1, -1};
     bool have_sof = false;
     size_t i = 2;
     while (true) {
-        if (i + 4 > j.size()) return fail("truncated header");
-        if (j[i] != 0xFF) return fail("marker expected");
+        if (i + 4 > j.size())
+            return fail("truncated header");
+        if (j[i] != 0xFF)
+            return fail("marker expected");
         uint8_t marker = j[i + 1];
         if (marker == 0xFF) {  // fill byte
             ++i;
             continue;
         }
         size_t len = (j[i + 2] << 8) | j[i + 3];
-        if (len < 2 || i + 2 + len > j.size()) return fail("segment overruns picture");
+        if (len < 2 || i + 2 + len > j.size())
+            return fail("segment overruns picture");
         std::span<const uint8_t> seg = j.subspan(i + 4, len - 2);
         if (marker == 0xDB) {
             size_t k = 0;
             while (k < seg.size()) {
                 int pq = seg[k] >> 4, tq = seg[k] & 15;
-                if (pq != 0) return fail("16-bit quantisation tables are not supported");
-                if (tq > 3 || k + 65 > seg.size()) return fail("bad DQT");
+                if (pq != 0)
+                    return fail("16-bit quantisation tables are not supported");
+                if (tq > 3 || k + 65 > seg.size())
+                    return fail("bad DQT");
                 tables[tq].assign(seg.begin() + k + 1, seg.begin() + k + 65);
                 k += 65;
             }
@@ -155,7 +184,8 @@ std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error
             info.height = (seg[1] << 8) | seg[2];
             info.width = (seg[3] << 8) | seg[4];
             int hv0 = seg[7];
-            if (seg[10] != 0x11 || seg[13] != 0x11) return fail("chroma must be 1x1 sampled");
+            if (seg[10] != 0x11 || seg[13] != 0x11)
+                return fail("chroma must be 1x1 sampled");
             if (hv0 == 0x21) {
                 info.type = 0;
             } else if (hv0 == 0x22) {
@@ -163,13 +193,15 @@ std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error
             } else {
                 return fail("luma sampling must be 2x1 or 2x2");
             }
-            for (int c = 0; c < 3; ++c) table_of_component[c] = seg[8 + 3 * c];
+            for (int c = 0; c < 3; ++c)
+                table_of_component[c] = seg[8 + 3 * c];
             have_sof = true;
         } else if (marker >= 0xC1 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
                    marker != 0xCC) {
             return fail("not a baseline picture");
         } else if (marker == 0xDD) {
-            if (seg.size() < 2) return fail("bad DRI");
+            if (seg.size() < 2)
+                return fail("bad DRI");
             info.restart_interval = static_cast<uint16_t>((seg[0] << 8) | seg[1]);
         } else if (marker == 0xDA) {
             info.headers_end = i + 2 + len;
@@ -177,7 +209,8 @@ std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error
         }
         i += 2 + len;
     }
-    if (!have_sof) return fail("no SOF0");
+    if (!have_sof)
+        return fail("no SOF0");
     if (table_of_component[1] != table_of_component[2] || table_of_component[0] > 3 ||
         table_of_component[1] > 3 || tables[table_of_component[0]].empty() ||
         tables[table_of_component[1]].empty()) {
@@ -186,7 +219,8 @@ std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error
     info.qtables = tables[table_of_component[0]];
     info.qtables.insert(info.qtables.end(), tables[table_of_component[1]].begin(),
                         tables[table_of_component[1]].end());
-    if (info.restart_interval) info.type += 64;
+    if (info.restart_interval)
+        info.type += 64;
     // Scan data ends at EOI; restart markers (FF D0..D7) and stuffed FF 00 are part of it.
     info.scan_end = j.size();
     for (size_t k = info.headers_end; k + 1 < j.size(); ++k) {
@@ -201,12 +235,15 @@ std::optional<JpegInfo> ParseJpeg(std::span<const uint8_t> j, std::string* error
 std::optional<std::string> LoadMjpeg(std::span<const uint8_t> s, Clip* clip) {
     size_t i = 0;
     while (i + 2 <= s.size()) {
-        if (!(s[i] == 0xFF && s[i + 1] == 0xD8)) return "picture does not start with SOI";
+        if (!(s[i] == 0xFF && s[i + 1] == 0xD8))
+            return "picture does not start with SOI";
         std::string err;
         auto info = ParseJpeg(s.subspan(i), &err);
-        if (!info) return err;
+        if (!info)
+            return err;
         size_t end = i + info->scan_end + 2;
-        if (end > s.size()) return "picture without EOI";
+        if (end > s.size())
+            return "picture without EOI";
         Frame f;
         f.data.assign(s.begin() + i, s.begin() + end);
         f.key = true;
@@ -215,7 +252,8 @@ std::optional<std::string> LoadMjpeg(std::span<const uint8_t> s, Clip* clip) {
         clip->height = info->height;
         i = end;
     }
-    if (clip->frames.empty()) return "no pictures";
+    if (clip->frames.empty())
+        return "no pictures";
     clip->codec = Codec::kJpeg;
     return std::nullopt;
 }
@@ -224,18 +262,26 @@ MediaLibrary::MediaLibrary(std::string folder) : folder_(std::move(folder)) {}
 
 std::shared_ptr<const Clip> MediaLibrary::Load(const std::string& file, Codec codec) {
     auto it = cache_.find(file);
-    if (it != cache_.end()) return it->second;
+    if (it != cache_.end())
+        return it->second;
     std::ifstream in(std::filesystem::path(folder_) / file, std::ios::binary);
-    if (!in) return nullptr;
+    if (!in)
+        return nullptr;
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
     auto clip = std::make_shared<Clip>();
     clip->source = file;
     std::optional<std::string> err;
     switch (codec) {
-        case Codec::kH264: err = LoadH264(bytes, clip.get()); break;
-        case Codec::kMpeg4: err = LoadMpeg4(bytes, clip.get()); break;
-        case Codec::kJpeg: err = LoadMjpeg(bytes, clip.get()); break;
+        case Codec::kH264:
+            err = LoadH264(bytes, clip.get());
+            break;
+        case Codec::kMpeg4:
+            err = LoadMpeg4(bytes, clip.get());
+            break;
+        case Codec::kJpeg:
+            err = LoadMjpeg(bytes, clip.get());
+            break;
     }
     if (err) {
         fprintf(stderr, "camsim: cannot use %s: %s\n", file.c_str(), err->c_str());
@@ -246,8 +292,8 @@ std::shared_ptr<const Clip> MediaLibrary::Load(const std::string& file, Codec co
     return clip;
 }
 
-std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int height,
-                                               int compression, bool restart) {
+std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int height, int compression,
+                                               bool restart) {
     std::lock_guard lock(mutex_);
     // Candidate files are named <codec>_<W>x<H>[_<variant>].<ext>.
     struct Cand {
@@ -255,25 +301,32 @@ std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int heigh
         int w, h;
     };
     std::vector<Cand> cands;
-    const char* prefix = codec == Codec::kH264 ? "h264_" : codec == Codec::kMpeg4 ? "mpeg4_" : "mjpeg_";
+    const char* prefix = codec == Codec::kH264    ? "h264_"
+                         : codec == Codec::kMpeg4 ? "mpeg4_"
+                                                  : "mjpeg_";
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
         std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) != 0) continue;
+        if (name.rfind(prefix, 0) != 0)
+            continue;
         int w = 0, h = 0;
-        if (sscanf(name.c_str() + strlen(prefix), "%dx%d", &w, &h) != 2) continue;
+        if (sscanf(name.c_str() + strlen(prefix), "%dx%d", &w, &h) != 2)
+            continue;
         if (codec == Codec::kJpeg) {
             bool is_restart = name.find("_restart") != std::string::npos;
-            if (is_restart != restart) continue;
+            if (is_restart != restart)
+                continue;
             if (!restart) {
                 // compression 0..100, higher = smaller: q12 above 40, q3 below.
                 const char* want = compression > 40 ? "_q12" : "_q3";
-                if (name.find(want) == std::string::npos) continue;
+                if (name.find(want) == std::string::npos)
+                    continue;
             }
         }
         cands.push_back({name, w, h});
     }
-    if (cands.empty()) return nullptr;
+    if (cands.empty())
+        return nullptr;
     std::sort(cands.begin(), cands.end(),
               [](const Cand& a, const Cand& b) { return a.w * a.h < b.w * b.h; });
     const Cand* pick = &cands.front();
@@ -282,7 +335,8 @@ std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int heigh
             pick = &c;
             break;
         }
-        if (c.w * c.h <= width * height) pick = &c;
+        if (c.w * c.h <= width * height)
+            pick = &c;
     }
     auto clip = Load(pick->file, codec);
     if (clip && codec != Codec::kJpeg) {

@@ -28,10 +28,10 @@ struct Clip {
     int width = 0, height = 0;
     int fps = 25;  // native rate of the clip
     std::vector<Frame> frames;
-    std::vector<uint8_t> sps, pps;     // H.264, without start codes
+    std::vector<uint8_t> sps, pps;      // H.264, without start codes
     std::vector<uint8_t> mpeg4_config;  // MPEG-4: VOS..VOL before the first VOP
     int mpeg4_profile_level = 1;
-    std::string source;                 // file name, for logs
+    std::string source;  // file name, for logs
 };
 
 // Splits an Annex B byte stream into NAL units (without start codes).
@@ -45,7 +45,7 @@ std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> strea
 // What RTP/JPEG (RFC 2435) needs from a baseline JFIF picture.
 struct JpegInfo {
     int width = 0, height = 0;
-    int type = 1;                // 0 = 4:2:2, 1 = 4:2:0 (+64 with restart markers)
+    int type = 1;  // 0 = 4:2:2, 1 = 4:2:0 (+64 with restart markers)
     uint16_t restart_interval = 0;
     std::vector<uint8_t> qtables;  // luma then chroma, 64 bytes each (8-bit precision)
     size_t headers_end = 0;        // offset just past the SOS segment (start of scan data)
@@ -57,7 +57,7 @@ struct JpegInfo {
 
 // Finds clips by codec and size under a media folder, loading each file once.
 class MediaLibrary {
-public:
+  public:
     explicit MediaLibrary(std::string folder);
 
     // Best clip for the request: exact size when present, else the largest smaller one, else the
@@ -68,7 +68,7 @@ public:
 
     const std::string& Folder() const { return folder_; }
 
-private:
+  private:
     std::shared_ptr<const Clip> Load(const std::string& file, Codec codec);
 
     std::string folder_;

@@ -6,7 +6,8 @@ namespace camsim {
 
 std::optional<std::string> Request::Header(std::string_view name) const {
     for (const auto& [k, v] : headers) {
-        if (IEquals(k, name)) return v;
+        if (IEquals(k, name))
+            return v;
     }
     return std::nullopt;
 }
@@ -17,7 +18,8 @@ ParseResult ParseRequest(std::string_view data, Request* out, size_t max_head, s
     // Accept CR LF or bare LF line ends; the head ends at the first empty line.
     size_t head_end = std::string_view::npos, body_start = 0;
     for (size_t i = 0; i < data.size(); ++i) {
-        if (data[i] != '\n') continue;
+        if (data[i] != '\n')
+            continue;
         if (i + 1 < data.size() && data[i + 1] == '\n') {
             head_end = i;
             body_start = i + 2;
@@ -56,8 +58,10 @@ ParseResult ParseRequest(std::string_view data, Request* out, size_t max_head, s
     req.version = std::string(parts[2]);
     for (size_t i = 1; i < lines.size(); ++i) {
         std::string_view line = lines[i];
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.empty()) continue;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
         size_t colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0) {
             r.status = ParseStatus::kBad;
@@ -83,7 +87,8 @@ ParseResult ParseRequest(std::string_view data, Request* out, size_t max_head, s
         }
         body_len = *n;
     }
-    if (data.size() - body_start < body_len) return r;
+    if (data.size() - body_start < body_len)
+        return r;
     req.body = std::string(data.substr(body_start, body_len));
     *out = std::move(req);
     r.status = ParseStatus::kComplete;
@@ -96,14 +101,17 @@ Url SplitUrl(std::string_view target) {
     size_t scheme = target.find("://");
     if (scheme != std::string_view::npos) {
         size_t slash = target.find('/', scheme + 3);
-        if (slash == std::string_view::npos) slash = target.size();
+        if (slash == std::string_view::npos)
+            slash = target.size();
         u.base = std::string(target.substr(0, slash));
         target.remove_prefix(slash);
     }
     size_t q = target.find('?');
     u.path = std::string(target.substr(0, q));
-    if (q != std::string_view::npos) u.query = std::string(target.substr(q + 1));
-    if (u.path.empty()) u.path = "/";
+    if (q != std::string_view::npos)
+        u.query = std::string(target.substr(q + 1));
+    if (u.path.empty())
+        u.path = "/";
     return u;
 }
 

@@ -32,9 +32,8 @@ struct ParseResult {
 // Parses one request (head plus Content-Length body) from the start of data. Heads longer than
 // max_head bytes or bodies over max_body are refused. Without want_body only the head is
 // consumed (the tunnel's POST body is an endless Base64 stream).
-[[nodiscard]] ParseResult ParseRequest(std::string_view data, Request* out,
-                                       size_t max_head = 16384, size_t max_body = 1 << 20,
-                                       bool want_body = true);
+[[nodiscard]] ParseResult ParseRequest(std::string_view data, Request* out, size_t max_head = 16384,
+                                       size_t max_body = 1 << 20, bool want_body = true);
 
 // Splits "rtsp://host:port/path?query" or "/path?query" into its parts.
 struct Url {

@@ -12,7 +12,8 @@ namespace {
 std::string PatternKey(std::string_view name) {
     std::string out;
     for (std::string_view seg : Split(name, '.')) {
-        if (!out.empty()) out.push_back('.');
+        if (!out.empty())
+            out.push_back('.');
         bool numbered = seg.size() >= 2 && std::isalpha(static_cast<unsigned char>(seg[0]));
         for (size_t i = 1; numbered && i < seg.size(); ++i) {
             numbered = std::isdigit(static_cast<unsigned char>(seg[i])) != 0;
@@ -31,11 +32,20 @@ std::string XmlEscape(std::string_view s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out.push_back(c);
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out.push_back(c);
         }
     }
     return out;
@@ -57,14 +67,16 @@ std::string NiceName(std::string_view param) {
 }
 
 bool IsInteger(std::string_view v) {
-    if (!v.empty() && v[0] == '-') v.remove_prefix(1);
+    if (!v.empty() && v[0] == '-')
+        v.remove_prefix(1);
     return !v.empty() && v.size() < 18 &&
            std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* type) {
-    auto words = Split(Trim(spec), ' ');
-    if (words.empty()) return "missing type";
+std::optional<std::string> ParseTypeDirective(std::string_view text, ParamType* type) {
+    auto words = Split(Trim(text), ' ');
+    if (words.empty())
+        return "missing type";
     std::string kind = ToLower(words[0]);
     if (words.size() > 1 && words.back() == "readonly") {
         type->readonly = true;
@@ -73,7 +85,8 @@ std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* 
     if (kind == "int") {
         type->kind = ParamType::Kind::kInt;
         if (words.size() == 3) {
-            if (!IsInteger(words[1]) || !IsInteger(words[2])) return "bad int bounds";
+            if (!IsInteger(words[1]) || !IsInteger(words[2]))
+                return "bad int bounds";
             type->min = std::stoll(std::string(words[1]));
             type->max = std::stoll(std::string(words[2]));
         }
@@ -87,13 +100,14 @@ std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* 
         type->kind = ParamType::Kind::kString;
         if (words.size() == 2) {
             auto n = ParseUint(words[1]);
-            if (!n) return "bad string length";
+            if (!n)
+                return "bad string length";
             type->maxlen = *n;
         }
     } else if (kind == "enum") {
         type->kind = ParamType::Kind::kEnum;
         // Entries "value:nice text|value2:nice text 2"; nice texts may contain blanks.
-        std::string_view rest = Trim(spec.substr(spec.find("enum") + 4));
+        std::string_view rest = Trim(text.substr(text.find("enum") + 4));
         if (type->readonly && rest.size() >= 8 && rest.substr(rest.size() - 8) == "readonly") {
             rest = Trim(rest.substr(0, rest.size() - 8));
         }
@@ -106,7 +120,8 @@ std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* 
                                            std::string(Trim(item.substr(colon + 1))));
             }
         }
-        if (type->entries.empty()) return "enum without entries";
+        if (type->entries.empty())
+            return "enum without entries";
     } else {
         return "unknown type '" + kind + "'";
     }
@@ -117,7 +132,8 @@ std::optional<std::string> ParseTypeDirective(std::string_view spec, ParamType* 
 
 std::string ParamDb::StripRoot(std::string_view name) {
     name = Trim(name);
-    if (IStartsWith(name, "root.")) name.remove_prefix(5);
+    if (IStartsWith(name, "root."))
+        name.remove_prefix(5);
     return std::string(name);
 }
 
@@ -130,7 +146,8 @@ std::optional<std::string> ParamDb::LoadProfileText(std::string_view text) {
     for (std::string_view line : Split(text, '\n')) {
         ++line_no;
         line = Trim(line);
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         auto fail = [&](const std::string& why) {
             return "line " + std::to_string(line_no) + ": " + why;
         };
@@ -140,7 +157,8 @@ std::optional<std::string> ParamDb::LoadProfileText(std::string_view text) {
             std::string_view rest = sp == std::string_view::npos ? "" : Trim(line.substr(sp + 1));
             if (directive == "@option") {
                 size_t eq = rest.find('=');
-                if (eq == std::string_view::npos) return fail("@option needs name=value");
+                if (eq == std::string_view::npos)
+                    return fail("@option needs name=value");
                 std::string key(Trim(rest.substr(0, eq)));
                 std::string val(Trim(rest.substr(eq + 1)));
                 if (key == "http_version" && (val == "1.0" || val == "1.1")) {
@@ -154,27 +172,33 @@ std::optional<std::string> ParamDb::LoadProfileText(std::string_view text) {
                 }
             } else if (directive == "@type") {
                 size_t sp2 = rest.find(' ');
-                if (sp2 == std::string_view::npos) return fail("@type needs a name and a type");
+                if (sp2 == std::string_view::npos)
+                    return fail("@type needs a name and a type");
                 ParamType type;
-                if (auto err = ParseTypeDirective(rest.substr(sp2 + 1), &type)) return fail(*err);
+                if (auto err = ParseTypeDirective(rest.substr(sp2 + 1), &type))
+                    return fail(*err);
                 types[PatternKey(StripRoot(rest.substr(0, sp2)))] = type;
             } else if (directive == "@template") {
                 // @template <name> <parent> <letter> <max> Param=value|Param=value
                 auto words = Split(rest, ' ');
-                if (words.size() < 4 || words[2].size() != 1) return fail("bad @template");
+                if (words.size() < 4 || words[2].size() != 1)
+                    return fail("bad @template");
                 ParamTemplate t;
                 t.name = ToLower(words[0]);
                 t.parent = StripRoot(words[1]);
                 t.letter = words[2][0];
                 auto max = ParseUint(words[3]);
-                if (!max) return fail("bad @template maximum");
+                if (!max)
+                    return fail("bad @template maximum");
                 t.max_groups = *max;
                 size_t defaults_at = 0;
-                for (int w = 0; w < 4; ++w) defaults_at = rest.find(' ', defaults_at) + 1;
+                for (int w = 0; w < 4; ++w)
+                    defaults_at = rest.find(' ', defaults_at) + 1;
                 if (words.size() > 4 && defaults_at > 0) {
                     for (std::string_view item : Split(rest.substr(defaults_at), '|')) {
                         size_t eq = item.find('=');
-                        if (eq == std::string_view::npos) return fail("bad template default");
+                        if (eq == std::string_view::npos)
+                            return fail("bad template default");
                         t.defaults.emplace_back(std::string(item.substr(0, eq)),
                                                 std::string(item.substr(eq + 1)));
                     }
@@ -186,9 +210,11 @@ std::optional<std::string> ParamDb::LoadProfileText(std::string_view text) {
             continue;
         }
         size_t eq = line.find('=');
-        if (eq == std::string_view::npos) return fail("expected root.Name=value");
+        if (eq == std::string_view::npos)
+            return fail("expected root.Name=value");
         std::string name = StripRoot(line.substr(0, eq));
-        if (name.empty()) return fail("empty parameter name");
+        if (name.empty())
+            return fail("empty parameter name");
         // Values are raw text; only the line end is trimmed, trailing blanks are kept.
         std::string_view raw = line.substr(eq + 1);
         entries.push_back({name, std::string(raw)});
@@ -209,12 +235,14 @@ ProfileOptions ParamDb::Options() const {
 
 void ParamDb::RebuildIndexLocked() {
     index_.clear();
-    for (size_t i = 0; i < entries_.size(); ++i) index_[ToLower(entries_[i].name)] = i;
+    for (size_t i = 0; i < entries_.size(); ++i)
+        index_[ToLower(entries_[i].name)] = i;
 }
 
 std::optional<size_t> ParamDb::FindLocked(std::string_view name) const {
     auto it = index_.find(ToLower(StripRoot(name)));
-    if (it == index_.end()) return std::nullopt;
+    if (it == index_.end())
+        return std::nullopt;
     return it->second;
 }
 
@@ -222,28 +250,34 @@ std::vector<size_t> ParamDb::MatchGroupLocked(std::string_view group) const {
     std::string g = ToLower(StripRoot(group));
     std::vector<size_t> out;
     if (g.empty()) {
-        for (size_t i = 0; i < entries_.size(); ++i) out.push_back(i);
+        for (size_t i = 0; i < entries_.size(); ++i)
+            out.push_back(i);
         return out;
     }
     for (size_t i = 0; i < entries_.size(); ++i) {
         const std::string& n = entries_[i].name;
-        if (n.size() < g.size()) continue;
-        if (!IEquals(std::string_view(n).substr(0, g.size()), g)) continue;
-        if (n.size() == g.size() || n[g.size()] == '.') out.push_back(i);
+        if (n.size() < g.size())
+            continue;
+        if (!IEquals(std::string_view(n).substr(0, g.size()), g))
+            continue;
+        if (n.size() == g.size() || n[g.size()] == '.')
+            out.push_back(i);
     }
     return out;
 }
 
 const ParamType* ParamDb::TypeOfLocked(const std::string& name) const {
     auto it = types_.find(ToLower(name));
-    if (it == types_.end()) it = types_.find(PatternKey(name));
+    if (it == types_.end())
+        it = types_.find(PatternKey(name));
     return it == types_.end() ? nullptr : &it->second;
 }
 
 std::optional<std::string> ParamDb::Get(std::string_view name) const {
     std::lock_guard lock(mutex_);
     auto i = FindLocked(name);
-    if (!i) return std::nullopt;
+    if (!i)
+        return std::nullopt;
     return entries_[*i].value;
 }
 
@@ -266,7 +300,8 @@ std::vector<std::pair<std::string, std::string>> ParamDb::GroupEntries(
     std::string_view group) const {
     std::lock_guard lock(mutex_);
     std::vector<std::pair<std::string, std::string>> out;
-    for (size_t i : MatchGroupLocked(group)) out.emplace_back(entries_[i].name, entries_[i].value);
+    for (size_t i : MatchGroupLocked(group))
+        out.emplace_back(entries_[i].name, entries_[i].value);
     return out;
 }
 
@@ -292,7 +327,8 @@ std::string ParamDb::List(std::string_view groups) const {
 std::optional<std::string> ParamDb::ValidateLocked(const std::string& name,
                                                    const std::string& value) const {
     const ParamType* t = TypeOfLocked(name);
-    if (!t) return std::nullopt;
+    if (!t)
+        return std::nullopt;
     bool ok = true;
     switch (t->kind) {
         case ParamType::Kind::kString:
@@ -313,8 +349,10 @@ std::optional<std::string> ParamDb::ValidateLocked(const std::string& name,
                              [&](const auto& e) { return e.first == value; });
             break;
     }
-    if (t->readonly) ok = false;
-    if (ok) return std::nullopt;
+    if (t->readonly)
+        ok = false;
+    if (ok)
+        return std::nullopt;
     return "# Error: Error setting 'root." + name + "' to '" + value + "'!";
 }
 
@@ -323,16 +361,19 @@ std::string ParamDb::Update(const QueryArgs& args) {
     // Validate every assignment before storing any, so a refused update changes nothing.
     std::vector<std::pair<size_t, std::string>> changes;
     for (const auto& [key, value] : args) {
-        if (IEquals(key, "action")) continue;
+        if (IEquals(key, "action"))
+            continue;
         auto i = FindLocked(key);
         if (!i) {
             return "# Error: Error setting 'root." + StripRoot(key) + "' to '" + value + "'!" +
                    options_.line_end;
         }
-        if (auto err = ValidateLocked(entries_[*i].name, value)) return *err + options_.line_end;
+        if (auto err = ValidateLocked(entries_[*i].name, value))
+            return *err + options_.line_end;
         changes.emplace_back(*i, value);
     }
-    for (auto& [i, value] : changes) entries_[i].value = std::move(value);
+    for (auto& [i, value] : changes)
+        entries_[i].value = std::move(value);
     return "OK" + options_.line_end;
 }
 
@@ -342,7 +383,8 @@ std::string ParamDb::Add(const QueryArgs& args) {
     auto group = FindArg(args, "group");
     const ParamTemplate* t = nullptr;
     for (const auto& cand : templates_) {
-        if (tmpl_name && IEquals(cand.name, *tmpl_name)) t = &cand;
+        if (tmpl_name && IEquals(cand.name, *tmpl_name))
+            t = &cand;
     }
     if (!t) {
         return "# Error: Unknown template '" + tmpl_name.value_or("") + "'" + options_.line_end;
@@ -356,31 +398,38 @@ std::string ParamDb::Add(const QueryArgs& args) {
     std::string prefix = ToLower(t->parent) + "." + static_cast<char>(std::tolower(t->letter));
     for (const auto& e : entries_) {
         std::string n = ToLower(e.name);
-        if (n.compare(0, prefix.size(), prefix) != 0) continue;
+        if (n.compare(0, prefix.size(), prefix) != 0)
+            continue;
         size_t dot = n.find('.', prefix.size());
-        if (dot == std::string::npos) continue;
+        if (dot == std::string::npos)
+            continue;
         if (auto idx = ParseUint(std::string_view(n).substr(prefix.size(), dot - prefix.size()))) {
             used.insert(static_cast<unsigned>(*idx));
         }
     }
     size_t limit = t->max_groups;
     if (auto maxg = FindLocked(t->parent + ".MaxGroups")) {
-        if (auto v = ParseUint(entries_[*maxg].value)) limit = *v;
+        if (auto v = ParseUint(entries_[*maxg].value))
+            limit = *v;
     }
     if (limit > 0 && used.size() >= limit) {
         return "# Error: Maximum number of groups reached for '" + t->parent + "'" +
                options_.line_end;
     }
     unsigned n = 0;
-    while (used.count(n)) ++n;
+    while (used.count(n))
+        ++n;
     std::string group_name = t->parent + "." + t->letter + std::to_string(n);
     std::vector<Entry> fresh;
-    for (const auto& [param, value] : t->defaults) fresh.push_back({group_name + "." + param, value});
+    for (const auto& [param, value] : t->defaults)
+        fresh.push_back({group_name + "." + param, value});
     // Initial values come as "<Parent>.<Letter>.<Param>=value" (no number yet).
-    std::string arg_prefix = ToLower(t->parent) + "." + static_cast<char>(std::tolower(t->letter)) + ".";
+    std::string arg_prefix =
+        ToLower(t->parent) + "." + static_cast<char>(std::tolower(t->letter)) + ".";
     for (const auto& [key, value] : args) {
         std::string k = ToLower(StripRoot(key));
-        if (k == "action" || k == "template" || k == "group") continue;
+        if (k == "action" || k == "template" || k == "group")
+            continue;
         if (k.compare(0, arg_prefix.size(), arg_prefix) != 0) {
             return "# Error: Unknown parameter '" + key + "'" + options_.line_end;
         }
@@ -391,10 +440,12 @@ std::string ParamDb::Add(const QueryArgs& args) {
         if (it == fresh.end()) {
             return "# Error: Unknown parameter '" + key + "'" + options_.line_end;
         }
-        if (auto err = ValidateLocked(it->name, value)) return *err + options_.line_end;
+        if (auto err = ValidateLocked(it->name, value))
+            return *err + options_.line_end;
         it->value = value;
     }
-    for (auto& e : fresh) entries_.push_back(std::move(e));
+    for (auto& e : fresh)
+        entries_.push_back(std::move(e));
     RebuildIndexLocked();
     return std::string(1, t->letter) + std::to_string(n) + " OK" + options_.line_end;
 }
@@ -419,7 +470,8 @@ std::string ParamDb::Remove(std::string_view groups) {
         std::set<size_t> drop(match.begin(), match.end());
         std::vector<Entry> kept;
         for (size_t i = 0; i < entries_.size(); ++i) {
-            if (!drop.count(i)) kept.push_back(std::move(entries_[i]));
+            if (!drop.count(i))
+                kept.push_back(std::move(entries_[i]));
         }
         entries_ = std::move(kept);
         RebuildIndexLocked();
@@ -445,7 +497,8 @@ std::string ParamDb::ListDefinitions(std::string_view groups) const {
            "</firmwareVersion>\n";
     std::set<size_t> selected;
     for (std::string_view g : Split(groups, ',')) {
-        for (size_t i : MatchGroupLocked(Trim(g))) selected.insert(i);
+        for (size_t i : MatchGroupLocked(Trim(g)))
+            selected.insert(i);
     }
     // Emit nested groups in database order, opening and closing as the path changes.
     std::vector<std::string> open{"root"};
@@ -506,8 +559,8 @@ std::string ParamDb::ListDefinitions(std::string_view groups) const {
             case ParamType::Kind::kEnum:
                 body = "<enum>";
                 for (const auto& [v, nice] : t->entries) {
-                    body += "<entry value=\"" + XmlEscape(v) + "\" niceValue=\"" +
-                            XmlEscape(nice) + "\"/>";
+                    body += "<entry value=\"" + XmlEscape(v) + "\" niceValue=\"" + XmlEscape(nice) +
+                            "\"/>";
                 }
                 body += "</enum>";
                 break;

@@ -30,7 +30,7 @@ struct ParamTemplate {
     std::string name;    // as written in requests, e.g. "streamprofile"
     std::string parent;  // e.g. "StreamProfile", "Image.I0.Overlay.MaskWindows"
     char letter = 'S';
-    size_t max_groups = 0;  // 0 = no limit
+    size_t max_groups = 0;                                      // 0 = no limit
     std::vector<std::pair<std::string, std::string>> defaults;  // Param, value
 };
 
@@ -42,7 +42,7 @@ struct ProfileOptions {
 };
 
 class ParamDb {
-public:
+  public:
     // Reads a profile text: parameter lines, "#" comments, "@option", "@type" and "@template"
     // directives. Returns an error text naming the first bad line, or nullopt.
     std::optional<std::string> LoadProfileText(std::string_view text);
@@ -65,7 +65,7 @@ public:
 
     const std::string& LineEnd() const { return options_.line_end; }
 
-private:
+  private:
     struct Entry {
         std::string name;  // canonical spelling, without "root."
         std::string value;
@@ -81,7 +81,7 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
-    std::map<std::string, size_t> index_;  // lower-case name -> position
+    std::map<std::string, size_t> index_;     // lower-case name -> position
     std::map<std::string, ParamType> types_;  // lower-case name -> type
     std::vector<ParamTemplate> templates_;
     ProfileOptions options_;

@@ -58,7 +58,8 @@ std::vector<uint8_t> BuildSenderReport(const SenderReport& sr, const std::string
     v.push_back(1);
     v.push_back(static_cast<uint8_t>(name_len));
     v.insert(v.end(), cname.begin(), cname.begin() + static_cast<long>(name_len));
-    for (size_t i = chunk - 1; i < padded; ++i) v.push_back(0);
+    for (size_t i = chunk - 1; i < padded; ++i)
+        v.push_back(0);
 
     if (with_bye) {
         v.push_back(0x81);
@@ -72,16 +73,23 @@ std::vector<uint8_t> BuildSenderReport(const SenderReport& sr, const std::string
 RtcpInfo ParseRtcpCompound(std::span<const uint8_t> data) {
     RtcpInfo info;
     size_t pos = 0;
-    if (data.size() < 4) return info;
+    if (data.size() < 4)
+        return info;
     while (pos < data.size()) {
-        if (data.size() - pos < 4) return RtcpInfo{};
-        if ((data[pos] >> 6) != 2) return RtcpInfo{};
+        if (data.size() - pos < 4)
+            return RtcpInfo{};
+        if ((data[pos] >> 6) != 2)
+            return RtcpInfo{};
         size_t len = (static_cast<size_t>((data[pos + 2] << 8) | data[pos + 3]) + 1) * 4;
-        if (len > data.size() - pos) return RtcpInfo{};
+        if (len > data.size() - pos)
+            return RtcpInfo{};
         uint8_t pt = data[pos + 1];
-        if (pt == 201) info.receiver_reports++;
-        if (pt == 200) info.sender_reports++;
-        if (pt == 203) info.byes++;
+        if (pt == 201)
+            info.receiver_reports++;
+        if (pt == 200)
+            info.sender_reports++;
+        if (pt == 203)
+            info.byes++;
         pos += len;
     }
     info.valid = true;

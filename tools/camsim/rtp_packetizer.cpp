@@ -65,8 +65,10 @@ std::vector<RtpPayload> PacketizeH264(std::span<const uint8_t> access_unit, cons
     }
     // Receivers find key frames by in-band parameter sets, so every IDR gets them.
     std::vector<std::span<const uint8_t>> units;
-    if (has_idr && !has_sps && !clip.sps.empty()) units.push_back(clip.sps);
-    if (has_idr && !has_pps && !clip.pps.empty()) units.push_back(clip.pps);
+    if (has_idr && !has_sps && !clip.sps.empty())
+        units.push_back(clip.sps);
+    if (has_idr && !has_pps && !clip.pps.empty())
+        units.push_back(clip.pps);
     units.insert(units.end(), nals.begin(), nals.end());
 
     const size_t max = std::max<size_t>(opts.max_payload, 16);
@@ -108,8 +110,10 @@ std::vector<RtpPayload> PacketizeH264(std::span<const uint8_t> access_unit, cons
                 RtpPayload p;
                 p.payload.push_back(indicator);
                 uint8_t header = type;
-                if (pos == 1) header |= 0x80;
-                if (pos + n == nal.size()) header |= 0x40;
+                if (pos == 1)
+                    header |= 0x80;
+                if (pos + n == nal.size())
+                    header |= 0x40;
                 p.payload.push_back(header);
                 p.payload.insert(p.payload.end(), nal.begin() + pos, nal.begin() + pos + n);
                 out.push_back(std::move(p));
@@ -118,7 +122,8 @@ std::vector<RtpPayload> PacketizeH264(std::span<const uint8_t> access_unit, cons
         }
         ++i;
     }
-    if (!out.empty()) out.back().marker = true;
+    if (!out.empty())
+        out.back().marker = true;
     return out;
 }
 
@@ -126,8 +131,8 @@ std::vector<RtpPayload> PacketizeMpeg4(std::span<const uint8_t> frame, const Cli
                                        const PacketizerOptions& opts) {
     std::vector<uint8_t> joined;
     std::span<const uint8_t> data = frame;
-    bool starts_with_vop = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 &&
-                           frame[2] == 1 && (frame[3] == 0xB6 || frame[3] == 0xB3);
+    bool starts_with_vop = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 1 &&
+                           (frame[3] == 0xB6 || frame[3] == 0xB3);
     bool is_key = false;
     for (size_t i = 0; i + 4 < frame.size(); ++i) {
         if (frame[i] == 0 && frame[i + 1] == 0 && frame[i + 2] == 1 && frame[i + 3] == 0xB6) {
@@ -148,7 +153,8 @@ std::vector<RtpPayload> PacketizeMpeg4(std::span<const uint8_t> frame, const Cli
         p.payload.assign(data.begin() + pos, data.begin() + pos + n);
         out.push_back(std::move(p));
     }
-    if (!out.empty()) out.back().marker = true;
+    if (!out.empty())
+        out.back().marker = true;
     return out;
 }
 
@@ -168,13 +174,15 @@ std::vector<RtpPayload> PacketizeJpeg(std::span<const uint8_t> picture,
     std::string err;
     auto info = ParseJpeg(picture, &err);
     if (!info) {
-        if (error) *error = err;
+        if (error)
+            *error = err;
         return {};
     }
     bool whole_in_ext = opts.jpeg_mode == JpegRtpMode::kWholeInExt;
-    if (!whole_in_ext && (info->width > 2040 || info->height > 2040 || info->width % 8 ||
-                          info->height % 8)) {
-        if (error) *error = "picture size not expressible in RTP/JPEG";
+    if (!whole_in_ext &&
+        (info->width > 2040 || info->height > 2040 || info->width % 8 || info->height % 8)) {
+        if (error)
+            *error = "picture size not expressible in RTP/JPEG";
         return {};
     }
     const uint8_t q = 255;  // tables travel in-band with every picture
@@ -254,7 +262,8 @@ std::vector<RtpPayload> PacketizeJpeg(std::span<const uint8_t> picture,
         main_header(p.payload, offset);
         size_t used = p.payload.size() + (p.has_extension ? 4 + p.extension.size() : 0);
         if (used + 1 > max) {
-            if (error) *error = "payload size too small for the JPEG headers";
+            if (error)
+                *error = "payload size too small for the JPEG headers";
             return {};
         }
         size_t n = std::min(max - used, end - pos);
@@ -262,7 +271,8 @@ std::vector<RtpPayload> PacketizeJpeg(std::span<const uint8_t> picture,
         pos += n;
         offset += static_cast<uint32_t>(n);
         out.push_back(std::move(p));
-        if (n == 0) break;
+        if (n == 0)
+            break;
     }
     out.back().marker = true;
     return out;

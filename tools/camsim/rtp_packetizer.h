@@ -14,14 +14,14 @@
 namespace camsim {
 
 enum class JpegRtpMode {
-    kPlain,          // RFC 2435 only (pictures up to 2040x2040)
-    kHeaderExt,      // first packet also carries the JPEG marker segments in a 0xFFD8 extension
-    kWholeInExt,     // every byte of the picture travels in 0xFFD8/0xFFFF extensions
+    kPlain,       // RFC 2435 only (pictures up to 2040x2040)
+    kHeaderExt,   // first packet also carries the JPEG marker segments in a 0xFFD8 extension
+    kWholeInExt,  // every byte of the picture travels in 0xFFD8/0xFFFF extensions
 };
 
 struct PacketizerOptions {
-    size_t max_payload = 1400;  // RTP payload bytes per packet (extension included)
-    bool h264_stap_a = false;   // aggregate small NAL units (SPS, PPS, SEI) into STAP-A
+    size_t max_payload = 1400;         // RTP payload bytes per packet (extension included)
+    bool h264_stap_a = false;          // aggregate small NAL units (SPS, PPS, SEI) into STAP-A
     bool mpeg4_config_in_band = true;  // put VOS/VOL before I-VOPs that lack them
     JpegRtpMode jpeg_mode = JpegRtpMode::kPlain;
 };

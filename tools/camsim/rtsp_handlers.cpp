@@ -26,9 +26,11 @@ bool ParseResolution(std::string_view text, bool ntsc, int* w, int* h) {
         }
     }
     size_t x = text.find_first_of("xX");
-    if (x == std::string_view::npos) return false;
+    if (x == std::string_view::npos)
+        return false;
     auto a = ParseUint(text.substr(0, x)), b = ParseUint(text.substr(x + 1));
-    if (!a || !b || *a == 0 || *b == 0 || *a > 8192 || *b > 8192) return false;
+    if (!a || !b || *a == 0 || *b == 0 || *a > 8192 || *b > 8192)
+        return false;
     *w = static_cast<int>(*a);
     *h = static_cast<int>(*b);
     return true;
@@ -38,7 +40,8 @@ bool ParseResolution(std::string_view text, bool ntsc, int* w, int* h) {
 std::string StripTrack(const std::string& path, int* track) {
     *track = 0;
     size_t pos = path.find("/trackID=");
-    if (pos == std::string::npos) return path;
+    if (pos == std::string::npos)
+        return path;
     auto n = ParseUint(std::string_view(path).substr(pos + 9));
     *track = n ? static_cast<int>(*n) : -1;
     return path.substr(0, pos);
@@ -48,7 +51,7 @@ std::string SessionIdOf(std::string_view header) {
     return std::string(Trim(header.substr(0, header.find(';'))));
 }
 
-struct TransportSpec {
+struct TransportOffer {
     bool tcp = false, multicast = false;
     std::optional<std::pair<int, int>> client_port, interleaved;
 };
@@ -56,36 +59,44 @@ struct TransportSpec {
 std::optional<std::pair<int, int>> ParsePair(std::string_view v) {
     size_t dash = v.find('-');
     auto a = ParseUint(v.substr(0, dash));
-    if (!a || *a > 65535) return std::nullopt;
-    if (dash == std::string_view::npos) return std::make_pair(static_cast<int>(*a), static_cast<int>(*a) + 1);
+    if (!a || *a > 65535)
+        return std::nullopt;
+    if (dash == std::string_view::npos)
+        return std::make_pair(static_cast<int>(*a), static_cast<int>(*a) + 1);
     auto b = ParseUint(v.substr(dash + 1));
-    if (!b || *b > 65535) return std::nullopt;
+    if (!b || *b > 65535)
+        return std::nullopt;
     return std::make_pair(static_cast<int>(*a), static_cast<int>(*b));
 }
 
-std::vector<TransportSpec> ParseTransport(std::string_view header) {
-    std::vector<TransportSpec> specs;
+std::vector<TransportOffer> ParseTransport(std::string_view header) {
+    std::vector<TransportOffer> offers;
     for (std::string_view alt : Split(header, ',')) {
-        TransportSpec t;
+        TransportOffer t;
         auto parts = Split(Trim(alt), ';');
         std::string proto = ToLower(Trim(parts[0]));
-        if (proto.rfind("rtp/avp", 0) != 0) continue;
+        if (proto.rfind("rtp/avp", 0) != 0)
+            continue;
         t.tcp = proto == "rtp/avp/tcp";
         for (size_t i = 1; i < parts.size(); ++i) {
             std::string_view p = Trim(parts[i]);
-            if (IEquals(p, "multicast")) t.multicast = true;
-            if (IStartsWith(p, "client_port=")) t.client_port = ParsePair(p.substr(12));
-            if (IStartsWith(p, "interleaved=")) t.interleaved = ParsePair(p.substr(12));
+            if (IEquals(p, "multicast"))
+                t.multicast = true;
+            if (IStartsWith(p, "client_port="))
+                t.client_port = ParsePair(p.substr(12));
+            if (IStartsWith(p, "interleaved="))
+                t.interleaved = ParsePair(p.substr(12));
         }
-        specs.push_back(t);
+        offers.push_back(t);
     }
-    return specs;
+    return offers;
 }
 
 std::string Hex(std::span<const uint8_t> d, bool upper) {
     std::string h = HexLower(d);
     if (upper) {
-        for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : h)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return h;
 }
@@ -101,7 +112,8 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
         // The profile's arguments come first; URL arguments override them.
         std::optional<std::string> params_text;
         for (const auto& [name, value] : params.GroupEntries("StreamProfile")) {
-            if (name.size() > 5 && IEquals(std::string_view(name).substr(name.size() - 5), ".Name") &&
+            if (name.size() > 5 &&
+                IEquals(std::string_view(name).substr(name.size() - 5), ".Name") &&
                 value == *profile) {
                 params_text = params.Get(name.substr(0, name.size() - 5) + ".Parameters");
             }
@@ -121,7 +133,8 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
     }
     auto offers = [&](std::string_view f) {
         for (auto item : Split(*formats, ',')) {
-            if (IEquals(Trim(item), f)) return true;
+            if (IEquals(Trim(item), f))
+                return true;
         }
         return false;
     };
@@ -140,8 +153,10 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
         *status = 404;
         return std::nullopt;
     } else {
-        codec = ToLower(FindArg(args, "videocodec").value_or(
-            offers("h264") ? "h264" : offers("mpeg4") ? "mpeg4" : "jpeg"));
+        codec = ToLower(FindArg(args, "videocodec")
+                            .value_or(offers("h264")    ? "h264"
+                                      : offers("mpeg4") ? "mpeg4"
+                                                        : "jpeg"));
     }
     if (codec == "h264" && offers("h264")) {
         r.codec = Codec::kH264;
@@ -168,12 +183,14 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
         return std::nullopt;
     }
     std::string cam_index = std::to_string(r.camera - 1);
-    bool ntsc = IEquals(params.Get("ImageSource.I" + cam_index + ".Video.DetectedType").value_or(""),
-                        "ntsc");
+    bool ntsc = IEquals(
+        params.Get("ImageSource.I" + cam_index + ".Video.DetectedType").value_or(""), "ntsc");
     std::string offered = params.Get("Properties.Image.Resolution").value_or("");
     std::string res = FindArg(args, "resolution").value_or("");
-    if (res.empty()) res = params.Get("Image.I" + cam_index + ".Appearance.Resolution").value_or("");
-    if (res.empty()) res = std::string(Trim(Split(offered, ',')[0]));
+    if (res.empty())
+        res = params.Get("Image.I" + cam_index + ".Appearance.Resolution").value_or("");
+    if (res.empty())
+        res = std::string(Trim(Split(offered, ',')[0]));
     if (!ParseResolution(res, ntsc, &r.width, &r.height)) {
         *status = 400;
         return std::nullopt;
@@ -196,7 +213,8 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
             return true;
         }
         auto n = ParseUint(*v);
-        if (!n || *n > max) return false;
+        if (!n || *n > max)
+            return false;
         *out = *n;
         return true;
     };
@@ -220,14 +238,17 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
         std::string& p = channel->pending;
         if (p[0] == '$') {
             // A client's interleaved RTCP: $ | channel | length | packet
-            if (p.size() < 4) return;
+            if (p.size() < 4)
+                return;
             size_t len = (static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]);
-            if (p.size() < 4 + len) return;
+            if (p.size() < 4 + len)
+                return;
             uint8_t ch = static_cast<uint8_t>(p[1]);
             std::span<const uint8_t> packet(reinterpret_cast<const uint8_t*>(p.data()) + 4, len);
             for (const auto& id : channel->sessions) {
                 auto it = sessions.find(id);
-                if (it == sessions.end()) continue;
+                if (it == sessions.end())
+                    continue;
                 for (auto& t : it->second->tracks) {
                     if (t.transport.kind == Transport::Kind::kTcp &&
                         t.transport.channel_rtcp == ch && t.stream) {
@@ -240,7 +261,8 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
         }
         Request req;
         auto r = ParseRequest(p, &req);
-        if (r.status == ParseStatus::kNeedMore) return;
+        if (r.status == ParseStatus::kNeedMore)
+            return;
         if (r.status == ParseStatus::kBad) {
             if (out) {
                 out->Send("RTSP/1.0 400 Bad Request\r\nCSeq: 0\r\nDate: " + HttpDate() +
@@ -257,16 +279,18 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
         }
         if (auto fault = TakeFault(rtsp_faults, req.method)) {
             if (fault->kind == Fault::Kind::kClose) {
-                if (out) out->Close();
+                if (out)
+                    out->Close();
                 return;
             }
-            if (fault->kind == Fault::Kind::kWithhold) continue;
+            if (fault->kind == Fault::Kind::kWithhold)
+                continue;
             if (fault->kind == Fault::Kind::kStatus) {
                 std::string extra = fault->status == 401 ? rtsp_auth->ChallengeLines(false) : "";
                 if (out) {
                     out->Send("RTSP/1.0 " + std::to_string(fault->status) + " " +
-                              ReasonPhrase(fault->status) + "\r\nCSeq: " +
-                              req.Header("CSeq").value_or("0") + "\r\n" + extra +
+                              ReasonPhrase(fault->status) +
+                              "\r\nCSeq: " + req.Header("CSeq").value_or("0") + "\r\n" + extra +
                               "Date: " + HttpDate() + "\r\n\r\n");
                 }
                 continue;
@@ -278,9 +302,11 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
             std::weak_ptr<Connection> weak = channel->out;
             timer->async_wait([timer, weak, reply, close_after](asio::error_code ec) {
                 auto c = weak.lock();
-                if (ec || !c) return;
+                if (ec || !c)
+                    return;
                 c->Send(reply);
-                if (close_after) c->CloseAfterWrite();
+                if (close_after)
+                    c->CloseAfterWrite();
             });
             continue;
         }
@@ -288,7 +314,8 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
         std::string reply = HandleRtsp(channel, req, &close_after);
         if (out) {
             out->Send(reply);
-            if (close_after) out->CloseAfterWrite();
+            if (close_after)
+                out->CloseAfterWrite();
         }
     }
 }
@@ -299,11 +326,13 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     auto reply = [&](int status, const std::string& headers, const std::string& body = {}) {
         std::string out = "RTSP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) +
                           "\r\nCSeq: " + cseq + "\r\n" + headers + "Date: " + HttpDate() + "\r\n";
-        if (!body.empty()) out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        if (!body.empty())
+            out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
         out += "\r\n" + body;
         return out;
     };
-    if (req.version != "RTSP/1.0") return reply(505, "");
+    if (req.version != "RTSP/1.0")
+        return reply(505, "");
     if (auto require = req.Header("Require")) {
         return reply(551, "Unsupported: " + *require + "\r\n");
     }
@@ -313,16 +342,19 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
                      "Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, "
                      "TEARDOWN\r\n");
     }
-    static const char* kKnown[] = {"DESCRIBE", "SETUP", "PLAY", "PAUSE", "TEARDOWN",
-                                   "GET_PARAMETER", "SET_PARAMETER"};
+    static const char* kKnown[] = {"DESCRIBE", "SETUP",         "PLAY",         "PAUSE",
+                                   "TEARDOWN", "GET_PARAMETER", "SET_PARAMETER"};
     if (std::none_of(std::begin(kKnown), std::end(kKnown), [&](const char* k) { return m == k; })) {
         return reply(501, "");
     }
     Url url = SplitUrl(req.target);
-    bool need_auth = !(channel->tunnelled && !options.rtsp_auth_over_http);
+    // In the tunnel the HTTP requests were authenticated; RTSP asks again only when configured.
+    bool over_http = options.rtsp_auth_over_http ||
+                     IEquals(params.Get("Network.RTSP.AuthenticateOverHTTP").value_or("no"), "yes");
+    bool need_auth = !channel->tunnelled || over_http;
     if (need_auth) {
-        std::vector<std::string> uris{req.target, url.path + (url.query.empty() ? "" : "?" + url.query),
-                                      url.path};
+        std::vector<std::string> uris{
+            req.target, url.path + (url.query.empty() ? "" : "?" + url.query), url.path};
         auto result = rtsp_auth->Check(req.Header("Authorization").value_or(""), m, uris,
                                        AccessLevel::kViewer);
         if (result != AuthResult::kOk) {
@@ -333,14 +365,16 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     std::shared_ptr<Session> session;
     if (auto sh = req.Header("Session")) {
         auto it = sessions.find(SessionIdOf(*sh));
-        if (it == sessions.end()) return reply(454, "");
+        if (it == sessions.end())
+            return reply(454, "");
         session = it->second;
         bool ignore;
         {
             std::lock_guard lock(mutex);
             ignore = ignore_keepalives;
         }
-        if (!ignore) session->last_activity = std::chrono::steady_clock::now();
+        if (!ignore)
+            session->last_activity = std::chrono::steady_clock::now();
     }
     std::chrono::seconds timeout;
     {
@@ -353,8 +387,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
 
     int track_no = 0;
     std::string stream_path = StripTrack(url.path, &track_no);
-    std::string base = url.base.empty() ? "rtsp://127.0.0.1:" + std::to_string(rtsp_port)
-                                        : url.base;
+    std::string base =
+        url.base.empty() ? "rtsp://127.0.0.1:" + std::to_string(rtsp_port) : url.base;
     std::string query_part = url.query.empty() ? "" : "?" + url.query;
     auto track_url = [&](int n) {
         return base + stream_path + "/trackID=" + std::to_string(n) + query_part;
@@ -367,32 +401,34 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         }
         int status = 400;
         auto sr = ResolveStream(url.query, stream_path, &status);
-        if (!sr) return reply(status, "");
+        if (!sr)
+            return reply(status, "");
         auto clip = media->Find(sr->codec, sr->width, sr->height, sr->compression);
-        if (!clip) return reply(503, "");
+        if (!clip)
+            return reply(503, "");
         std::string host = base.substr(base.find("://") + 3);
         host = host.substr(0, host.rfind(':') == std::string::npos ? host.size() : host.rfind(':'));
-        uint64_t sess_ver = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(
-                std::chrono::system_clock::now().time_since_epoch())
-                .count());
+        uint64_t sess_ver =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
         int fps = sr->fps > 0 ? std::min(sr->fps, 60) : clip->fps;
         std::string sdp = "v=0\r\no=- " + std::to_string(sess_ver) + " " +
                           std::to_string(sess_ver) + " IN IP4 " + host +
                           "\r\ns=Media Presentation\r\ne=NONE\r\nc=IN IP4 0.0.0.0\r\n"
-                          "b=AS:50000\r\nt=0 0\r\na=control:" + base + stream_path + query_part +
-                          "\r\na=range:npt=0.000000-\r\n";
+                          "b=AS:50000\r\nt=0 0\r\na=control:" +
+                          base + stream_path + query_part + "\r\na=range:npt=0.000000-\r\n";
         std::string pt = clip->codec == Codec::kJpeg ? "26" : "96";
-        sdp += "m=video 0 RTP/AVP " + pt + "\r\nb=AS:50000\r\na=framerate:" +
-               std::to_string(fps) + ".0\r\na=transform:1,0,0;0,1,0;0,0,1\r\na=control:" +
-               track_url(1) + "\r\n";
+        sdp += "m=video 0 RTP/AVP " + pt + "\r\nb=AS:50000\r\na=framerate:" + std::to_string(fps) +
+               ".0\r\na=transform:1,0,0;0,1,0;0,0,1\r\na=control:" + track_url(1) + "\r\n";
         switch (clip->codec) {
             case Codec::kH264:
-                sdp += "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1; "
-                       "profile-level-id=" +
-                       Hex(std::span<const uint8_t>(clip->sps).subspan(1, 3), false) +
-                       "; sprop-parameter-sets=" + Base64Encode(clip->sps) + "," +
-                       Base64Encode(clip->pps) + "\r\n";
+                sdp +=
+                    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1; "
+                    "profile-level-id=" +
+                    Hex(std::span<const uint8_t>(clip->sps).subspan(1, 3), false) +
+                    "; sprop-parameter-sets=" + Base64Encode(clip->sps) + "," +
+                    Base64Encode(clip->pps) + "\r\n";
                 break;
             case Codec::kMpeg4:
                 sdp += "a=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=" +
@@ -403,39 +439,47 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
                 sdp += "a=rtpmap:26 JPEG/90000\r\n";
                 break;
         }
-        return reply(200,
-                     "Content-Type: application/sdp\r\nContent-Base: " + base + stream_path +
-                         "/\r\n",
-                     sdp);
+        return reply(
+            200, "Content-Type: application/sdp\r\nContent-Base: " + base + stream_path + "/\r\n",
+            sdp);
     }
 
     if (m == "SETUP") {
-        if (track_no < 0 || track_no > 1) return reply(404, "");
+        if (track_no < 0 || track_no > 1)
+            return reply(404, "");
         int status = 400;
         auto sr = ResolveStream(url.query, stream_path, &status);
-        if (!sr) return reply(status, "");
-        auto clip = media->Find(sr->codec, sr->width, sr->height, sr->compression,
-                                sr->codec == Codec::kJpeg &&
-                                    FindArg(ParseQuery(url.query), "restart").has_value());
-        if (!clip) return reply(503, "");
+        if (!sr)
+            return reply(status, "");
+        auto clip = media->Find(
+            sr->codec, sr->width, sr->height, sr->compression,
+            sr->codec == Codec::kJpeg && FindArg(ParseQuery(url.query), "restart").has_value());
+        if (!clip)
+            return reply(503, "");
         auto out = channel->out.lock();
-        if (!out) return "";
-        auto specs = ParseTransport(req.Header("Transport").value_or(""));
-        std::optional<TransportSpec> chosen;
-        for (const auto& s : specs) {
+        if (!out)
+            return "";
+        auto offers = ParseTransport(req.Header("Transport").value_or(""));
+        std::optional<TransportOffer> chosen;
+        for (const auto& s : offers) {
             // The tunnel carries media only interleaved.
-            if (channel->tunnelled && !s.tcp) continue;
-            if (!s.tcp && !s.multicast && !s.client_port) continue;
+            if (channel->tunnelled && !s.tcp)
+                continue;
+            if (!s.tcp && !s.multicast && !s.client_port)
+                continue;
             chosen = s;
             break;
         }
-        if (!chosen) return reply(461, "");
+        if (!chosen)
+            return reply(461, "");
         if (session) {
             for (const auto& t : session->tracks) {
-                if (t.number == std::max(track_no, 1)) return reply(459, "");
+                if (t.number == std::max(track_no, 1))
+                    return reply(459, "");
                 bool same = (t.transport.kind == Transport::Kind::kTcp) == chosen->tcp &&
                             (t.transport.kind == Transport::Kind::kMulticast) == chosen->multicast;
-                if (!same) return reply(461, "");  // changing transport is not supported
+                if (!same)
+                    return reply(461, "");  // changing transport is not supported
             }
         }
         auto stats = std::make_shared<StreamStats>();
@@ -447,8 +491,10 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         }
         if (auto mode = FindArg(ParseQuery(url.query), "jpegheader")) {
             // Test hook for the header-extension variants of RTP/JPEG.
-            if (*mode == "ext") popts.jpeg_mode = JpegRtpMode::kHeaderExt;
-            if (*mode == "whole") popts.jpeg_mode = JpegRtpMode::kWholeInExt;
+            if (*mode == "ext")
+                popts.jpeg_mode = JpegRtpMode::kHeaderExt;
+            if (*mode == "whole")
+                popts.jpeg_mode = JpegRtpMode::kWholeInExt;
         }
         Track track;
         track.number = std::max(track_no, 1);
@@ -458,18 +504,22 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         if (chosen->multicast) {
             std::string r = "R" + std::to_string(sr->camera - 1);
             auto group_text = params.Get("Network.RTP." + r + ".VideoAddress");
-            if (!group_text) group_text = params.Get("Network.RTP.R0.VideoAddress");
+            if (!group_text)
+                group_text = params.Get("Network.RTP.R0.VideoAddress");
             asio::error_code ec;
             auto group = asio::ip::make_address(group_text.value_or(""), ec);
-            if (ec || !group.is_multicast()) return reply(461, "");
-            uint64_t port = ParseUint(params.Get("Network.RTP." + r + ".VideoPort").value_or("0"))
-                                .value_or(0);
+            if (ec || !group.is_multicast())
+                return reply(461, "");
+            uint64_t port =
+                ParseUint(params.Get("Network.RTP." + r + ".VideoPort").value_or("0")).value_or(0);
             std::string key = stream_path + "?" + url.query;
             stream = multicast_streams.count(key) ? multicast_streams[key].lock() : nullptr;
             if (!stream) {
-                if (port == 0 || port > 65534) port = 50000 + 2 * (multicast_streams.size() % 400);
+                if (port == 0 || port > 65534)
+                    port = 50000 + 2 * (multicast_streams.size() % 400);
                 stream = std::make_shared<Stream>(*this, clip, *sr, popts, stats);
-                if (!stream->OpenMulticast(group, static_cast<uint16_t>(port))) return reply(500, "");
+                if (!stream->OpenMulticast(group, static_cast<uint16_t>(port)))
+                    return reply(500, "");
                 multicast_streams[key] = stream;
                 stats->transport = "multicast";
                 stats->codec = CodecName(clip->codec);
@@ -481,16 +531,17 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
             track.transport.kind = Transport::Kind::kMulticast;
             transport_reply = "RTP/AVP;multicast;destination=" + group.to_string() +
                               ";port=" + std::to_string(stream->ServerRtpPort()) + "-" +
-                              std::to_string(stream->ServerRtpPort() + 1) + ";ttl=" +
-                              params.Get("Network.RTP." + r + ".TTL").value_or("5") +
+                              std::to_string(stream->ServerRtpPort() + 1) +
+                              ";ttl=" + params.Get("Network.RTP." + r + ".TTL").value_or("5") +
                               ";mode=\"PLAY\"";
         } else {
             stream = std::make_shared<Stream>(*this, clip, *sr, popts, stats);
             if (chosen->tcp) {
-                int rtp_ch = chosen->interleaved ? chosen->interleaved->first
-                                                 : 2 * (track.number - 1);
+                int rtp_ch =
+                    chosen->interleaved ? chosen->interleaved->first : 2 * (track.number - 1);
                 int rtcp_ch = chosen->interleaved ? chosen->interleaved->second : rtp_ch + 1;
-                if (rtp_ch > 255 || rtcp_ch > 255) return reply(461, "");
+                if (rtp_ch > 255 || rtcp_ch > 255)
+                    return reply(461, "");
                 stream->UseInterleaved(out, static_cast<uint8_t>(rtp_ch),
                                        static_cast<uint8_t>(rtcp_ch));
                 track.transport.kind = Transport::Kind::kTcp;
@@ -505,7 +556,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
             } else {
                 // Media goes only to the address the request came from.
                 auto [crtp, crtcp] = *chosen->client_port;
-                if (crtp == 0) return reply(461, "");
+                if (crtp == 0)
+                    return reply(461, "");
                 if (!stream->OpenUdp(out->PeerAddress(), static_cast<uint16_t>(crtp),
                                      static_cast<uint16_t>(crtcp), out->LocalAddress())) {
                     return reply(500, "");
@@ -516,8 +568,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
                 char ssrc[16];
                 snprintf(ssrc, sizeof(ssrc), "%08X", stream->Ssrc());
                 transport_reply = "RTP/AVP;unicast;client_port=" + std::to_string(crtp) + "-" +
-                                  std::to_string(crtcp) + ";server_port=" +
-                                  std::to_string(stream->ServerRtpPort()) + "-" +
+                                  std::to_string(crtcp) +
+                                  ";server_port=" + std::to_string(stream->ServerRtpPort()) + "-" +
                                   std::to_string(stream->ServerRtpPort() + 1) + ";ssrc=" + ssrc +
                                   ";mode=\"PLAY\"";
                 stats->transport = "udp";
@@ -543,22 +595,26 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         std::weak_ptr<Session> weak = session;
         stream->on_rtcp_received = [this, weak] {
             auto s = weak.lock();
-            if (!s) return;
+            if (!s)
+                return;
             std::lock_guard lock(mutex);
-            if (!ignore_keepalives) s->last_activity = std::chrono::steady_clock::now();
+            if (!ignore_keepalives)
+                s->last_activity = std::chrono::steady_clock::now();
         };
         track.stream = stream;
         session->tracks.push_back(std::move(track));
         return reply(200, session_header() + "Transport: " + transport_reply + "\r\n");
     }
 
-    if (!session) return reply(454, "");
+    if (!session)
+        return reply(454, "");
 
     if (m == "PLAY") {
         std::string rtp_info;
         for (auto& t : session->tracks) {
             auto [seq, ts] = t.stream->Play();
-            if (!rtp_info.empty()) rtp_info += ",";
+            if (!rtp_info.empty())
+                rtp_info += ",";
             rtp_info += "url=" + t.control_url + ";seq=" + std::to_string(seq) +
                         ";rtptime=" + std::to_string(ts);
         }
@@ -567,12 +623,13 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         snprintf(range, sizeof(range), "npt=%.6f-",
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - session->created)
                      .count());
-        return reply(200, session_header() + "Range: " + range + "\r\nRTP-Info: " + rtp_info +
-                              "\r\n");
+        return reply(200,
+                     session_header() + "Range: " + range + "\r\nRTP-Info: " + rtp_info + "\r\n");
     }
     if (m == "PAUSE") {
         for (auto& t : session->tracks) {
-            if (t.transport.kind != Transport::Kind::kMulticast) t.stream->Pause();
+            if (t.transport.kind != Transport::Kind::kMulticast)
+                t.stream->Pause();
         }
         session->playing = false;
         return reply(200, session_header());
@@ -586,7 +643,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     }
     if (m == "SET_PARAMETER") {
         if (req.body.find("Renew-Stream: yes") != std::string::npos) {
-            for (auto& t : session->tracks) t.stream->ForceKeyFrame();
+            for (auto& t : session->tracks)
+                t.stream->ForceKeyFrame();
         }
         return reply(200, session_header());
     }

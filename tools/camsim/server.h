@@ -31,7 +31,7 @@ struct Session;
 // or the GET side of an HTTP tunnel.
 struct RtspChannel {
     std::weak_ptr<Connection> out;
-    std::string pending;         // request bytes not yet parsed
+    std::string pending;  // request bytes not yet parsed
     bool tunnelled = false;
     std::string cookie;
     std::vector<std::string> sessions;  // ids created through this channel
@@ -72,11 +72,13 @@ struct Session {
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
-    enum class Mode { kRequests, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
+  public:
+    // kPaused keeps further requests buffered while a delayed answer is pending.
+    enum class Mode { kRequests, kPaused, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
 
     Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
     void Start();
+    void ProcessBuffered() { OnData(); }
     void Send(std::string data);
     // Media: dropped whole when the client cannot keep up, as a camera does.
     bool SendMedia(const std::vector<uint8_t>& data);
@@ -92,9 +94,8 @@ public:
     std::shared_ptr<RtspChannel> rtsp;  // direct RTSP connections and tunnel GETs
     Base64Stream tunnel_decoder;
     std::string tunnel_cookie;
-    std::function<void()> on_close;
 
-private:
+  private:
     void DoRead();
     void OnData();
     void DoWrite();
@@ -115,7 +116,7 @@ private:
 
 // Sends one RTP stream (and its RTCP) for a track: pacing, packetizing, faults, counters.
 class Stream : public std::enable_shared_from_this<Stream> {
-public:
+  public:
     Stream(Simulator::Impl& impl, std::shared_ptr<const Clip> clip, const StreamRequest& req,
            const PacketizerOptions& opts, std::shared_ptr<StreamStats> stats);
     ~Stream();
@@ -139,9 +140,9 @@ public:
     void SetFaults(const RtpFaultPlan& plan) { faults_ = plan; }
     void OnClientRtcp(std::span<const uint8_t> data);
     std::function<void()> on_rtcp_received;  // keep-alive hook
-    int sharers = 0;                          // sessions using a multicast stream
+    int sharers = 0;                         // sessions using a multicast stream
 
-private:
+  private:
     void ScheduleNext();
     void SendFrame();
     void SendRtcp(bool bye);
@@ -173,8 +174,8 @@ private:
     uint32_t ts_base_;
     std::chrono::steady_clock::time_point origin_;
     bool started_ = false, playing_ = false, stopped_ = false;
-    uint64_t slot_ = 0;      // frame slot on the stream clock (origin + slot / fps)
-    size_t clip_pos_ = 0;    // next frame of the clip
+    uint64_t slot_ = 0;    // frame slot on the stream clock (origin + slot / fps)
+    size_t clip_pos_ = 0;  // next frame of the clip
     uint64_t frames_sent_ = 0;
     uint64_t packet_ordinal_ = 0;
     std::vector<uint8_t> held_;  // packet held back for a reorder fault
@@ -230,7 +231,8 @@ struct Simulator::Impl {
     std::optional<Fault> TakeFault(std::vector<FaultEntry>& list, const std::string& key);
 
     // HTTP side (http_handlers.cpp).
-    void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req);
+    void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req,
+                    bool after_delay = false);
     std::string HttpResponse(const Request& req, int status, const std::string& content_type,
                              const std::string& body, const std::string& extra_headers,
                              bool* keep_alive);

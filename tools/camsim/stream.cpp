@@ -23,11 +23,15 @@ Stream::Stream(Simulator::Impl& impl, std::shared_ptr<const Clip> clip, const St
 
 Stream::~Stream() {
     asio::error_code ec;
-    if (rtp_socket_) rtp_socket_->close(ec);
-    if (rtcp_socket_) rtcp_socket_->close(ec);
+    if (rtp_socket_)
+        rtp_socket_->close(ec);
+    if (rtcp_socket_)
+        rtcp_socket_->close(ec);
 }
 
-uint8_t Stream::PayloadType() const { return clip_->codec == Codec::kJpeg ? 26 : 96; }
+uint8_t Stream::PayloadType() const {
+    return clip_->codec == Codec::kJpeg ? 26 : 96;
+}
 
 bool Stream::OpenUdp(const asio::ip::address& client, uint16_t client_rtp, uint16_t client_rtcp,
                      const asio::ip::address& local) {
@@ -36,15 +40,19 @@ bool Stream::OpenUdp(const asio::ip::address& client, uint16_t client_rtp, uint1
         auto rtp = std::make_unique<asio::ip::udp::socket>(impl_.io);
         asio::error_code ec;
         rtp->open(local.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), ec);
-        if (ec) return false;
+        if (ec)
+            return false;
         rtp->bind({local, 0}, ec);
-        if (ec) return false;
+        if (ec)
+            return false;
         uint16_t port = rtp->local_endpoint().port();
-        if (port % 2 != 0 || port == 65535) continue;
+        if (port % 2 != 0 || port == 65535)
+            continue;
         auto rtcp = std::make_unique<asio::ip::udp::socket>(impl_.io);
         rtcp->open(local.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), ec);
         rtcp->bind({local, static_cast<uint16_t>(port + 1)}, ec);
-        if (ec) continue;
+        if (ec)
+            continue;
         rtp_socket_ = std::move(rtp);
         rtcp_socket_ = std::move(rtcp);
         server_rtp_port_ = port;
@@ -71,14 +79,17 @@ bool Stream::OpenMulticast(const asio::ip::address& group, uint16_t port) {
     rtcp_socket_ = std::make_unique<asio::ip::udp::socket>(impl_.io);
     for (auto* s : {rtp_socket_.get(), rtcp_socket_.get()}) {
         s->open(asio::ip::udp::v4(), ec);
-        if (ec) return false;
+        if (ec)
+            return false;
         // Multicast never leaves this host: loopback interface and TTL 0, whatever the
         // parameters say.
-        s->set_option(asio::ip::multicast::outbound_interface(asio::ip::make_address_v4("127.0.0.1")), ec);
+        s->set_option(
+            asio::ip::multicast::outbound_interface(asio::ip::make_address_v4("127.0.0.1")), ec);
         s->set_option(asio::ip::multicast::hops(0), ec);
         s->set_option(asio::ip::multicast::enable_loopback(true), ec);
         s->bind({asio::ip::make_address_v4("127.0.0.1"), 0}, ec);
-        if (ec) return false;
+        if (ec)
+            return false;
     }
     rtp_dest_ = {group, port};
     rtcp_dest_ = {group, static_cast<uint16_t>(port + 1)};
@@ -89,11 +100,13 @@ bool Stream::OpenMulticast(const asio::ip::address& group, uint16_t port) {
 }
 
 void Stream::ReceiveRtcp() {
-    if (!rtcp_socket_) return;
+    if (!rtcp_socket_)
+        return;
     auto self = shared_from_this();
     rtcp_socket_->async_receive_from(
         asio::buffer(rtcp_buf_), rtcp_from_, [self](asio::error_code ec, size_t n) {
-            if (ec || self->stopped_) return;
+            if (ec || self->stopped_)
+                return;
             self->OnClientRtcp(std::span<const uint8_t>(self->rtcp_buf_.data(), n));
             self->ReceiveRtcp();
         });
@@ -101,12 +114,14 @@ void Stream::ReceiveRtcp() {
 
 void Stream::OnClientRtcp(std::span<const uint8_t> data) {
     auto info = ParseRtcpCompound(data);
-    if (!info.valid) return;
+    if (!info.valid)
+        return;
     {
         std::lock_guard lock(impl_.mutex);
         stats_->rtcp_rr_received += info.receiver_reports;
     }
-    if (on_rtcp_received) on_rtcp_received();
+    if (on_rtcp_received)
+        on_rtcp_received();
 }
 
 uint32_t Stream::TimestampAt(std::chrono::steady_clock::time_point t) const {
@@ -144,21 +159,26 @@ void Stream::Pause() {
 }
 
 void Stream::Stop(bool send_bye) {
-    if (stopped_) return;
-    if (send_bye && started_) SendRtcp(true);
+    if (stopped_)
+        return;
+    if (send_bye && started_)
+        SendRtcp(true);
     stopped_ = true;
     playing_ = false;
     frame_timer_.cancel();
     rtcp_timer_.cancel();
     asio::error_code ec;
-    if (rtp_socket_) rtp_socket_->close(ec);
-    if (rtcp_socket_) rtcp_socket_->close(ec);
+    if (rtp_socket_)
+        rtp_socket_->close(ec);
+    if (rtcp_socket_)
+        rtcp_socket_->close(ec);
     std::lock_guard lock(impl_.mutex);
     stats_->active = false;
 }
 
 void Stream::ScheduleNext() {
-    if (!playing_ || stopped_) return;
+    if (!playing_ || stopped_)
+        return;
     auto self = shared_from_this();
     if (impl_.options.as_fast_as_possible) {
         asio::post(impl_.io, [self] { self->SendFrame(); });
@@ -168,12 +188,14 @@ void Stream::ScheduleNext() {
                              std::chrono::duration<double>(static_cast<double>(slot_) / fps_));
     frame_timer_.expires_at(due);
     frame_timer_.async_wait([self](asio::error_code ec) {
-        if (!ec) self->SendFrame();
+        if (!ec)
+            self->SendFrame();
     });
 }
 
 void Stream::SendFrame() {
-    if (!playing_ || stopped_) return;
+    if (!playing_ || stopped_)
+        return;
     bool media_stopped;
     {
         std::lock_guard lock(impl_.mutex);
@@ -183,9 +205,15 @@ void Stream::SendFrame() {
         const Frame& frame = clip_->frames[clip_pos_];
         std::vector<RtpPayload> payloads;
         switch (clip_->codec) {
-            case Codec::kH264: payloads = PacketizeH264(frame.data, *clip_, opts_); break;
-            case Codec::kMpeg4: payloads = PacketizeMpeg4(frame.data, *clip_, opts_); break;
-            case Codec::kJpeg: payloads = PacketizeJpeg(frame.data, opts_); break;
+            case Codec::kH264:
+                payloads = PacketizeH264(frame.data, *clip_, opts_);
+                break;
+            case Codec::kMpeg4:
+                payloads = PacketizeMpeg4(frame.data, *clip_, opts_);
+                break;
+            case Codec::kJpeg:
+                payloads = PacketizeJpeg(frame.data, opts_);
+                break;
         }
         RtpHeaderFields h;
         h.payload_type = PayloadType();
@@ -228,13 +256,15 @@ void Stream::SendFrame() {
 
 void Stream::SendRtpPacket(std::vector<uint8_t> packet) {
     uint64_t n = packet_ordinal_++;
-    if (faults_.drop.count(n)) return;
+    if (faults_.drop.count(n))
+        return;
     if (faults_.reorder.count(n)) {
         held_ = std::move(packet);
         return;
     }
     Emit(packet, false);
-    if (faults_.duplicate.count(n)) Emit(packet, false);
+    if (faults_.duplicate.count(n))
+        Emit(packet, false);
     if (!held_.empty()) {
         Emit(held_, false);
         held_.clear();
@@ -254,7 +284,8 @@ void Stream::Emit(const std::vector<uint8_t>& packet, bool rtcp) {
             break;
         case Sink::kTcp: {
             auto conn = conn_.lock();
-            if (!conn || conn->Closed()) return;
+            if (!conn || conn->Closed())
+                return;
             // $ | channel | 16-bit length | packet   (RFC 2326 10.12)
             std::vector<uint8_t> framed;
             framed.reserve(packet.size() + 4);
@@ -266,12 +297,14 @@ void Stream::Emit(const std::vector<uint8_t>& packet, bool rtcp) {
             conn->SendMedia(framed);
             break;
         }
-        case Sink::kNone: break;
+        case Sink::kNone:
+            break;
     }
 }
 
 void Stream::SendRtcp(bool bye) {
-    if (stopped_) return;
+    if (stopped_)
+        return;
     auto steady_now = std::chrono::steady_clock::now();
     auto wall_now = std::chrono::system_clock::now();
     SenderReport sr;
@@ -289,11 +322,13 @@ void Stream::SendRtcp(bool bye) {
         std::lock_guard lock(impl_.mutex);
         stats_->rtcp_sr++;
     }
-    if (bye) return;
+    if (bye)
+        return;
     auto self = shared_from_this();
     rtcp_timer_.expires_after(impl_.options.rtcp_interval);
     rtcp_timer_.async_wait([self](asio::error_code ec) {
-        if (!ec) self->SendRtcp(false);
+        if (!ec)
+            self->SendRtcp(false);
     });
 }
 

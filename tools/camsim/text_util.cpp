@@ -12,9 +12,12 @@ namespace camsim {
 namespace {
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -22,11 +25,16 @@ constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
     return -1;
 }
 
@@ -40,18 +48,23 @@ std::mt19937_64& Rng() {
 std::string ToLower(std::string_view s) {
     std::string r(s);
     for (char& c : r) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     }
     return r;
 }
 
 bool IEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
     }
     return true;
 }
@@ -61,9 +74,10 @@ bool IStartsWith(std::string_view s, std::string_view prefix) {
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' ||
-                          s.back() == '\n')) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
         s.remove_suffix(1);
     }
     return s;
@@ -105,7 +119,8 @@ std::string UrlDecode(std::string_view s, bool form_plus) {
 QueryArgs ParseQuery(std::string_view query) {
     QueryArgs args;
     for (std::string_view part : Split(query, '&')) {
-        if (part.empty()) continue;
+        if (part.empty())
+            continue;
         size_t eq = part.find('=');
         if (eq == std::string_view::npos) {
             args.emplace_back(UrlDecode(part), std::string());
@@ -120,16 +135,19 @@ std::optional<std::string> FindArg(const QueryArgs& args, std::string_view name)
     std::optional<std::string> found;
     // Later arguments override earlier ones, as with a stream profile followed by URL arguments.
     for (const auto& [k, v] : args) {
-        if (IEquals(k, name)) found = v;
+        if (IEquals(k, name))
+            found = v;
     }
     return found;
 }
 
 std::optional<uint64_t> ParseUint(std::string_view s) {
-    if (s.empty() || s.size() > 19) return std::nullopt;
+    if (s.empty() || s.size() > 19)
+        return std::nullopt;
     uint64_t v = 0;
     auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || ptr != s.data() + s.size()) return std::nullopt;
+    if (ec != std::errc() || ptr != s.data() + s.size())
+        return std::nullopt;
     return v;
 }
 
@@ -167,7 +185,8 @@ std::string Base64Encode(std::string_view data) {
 
 bool Base64Stream::Feed(std::string_view text, std::string& out) {
     for (char c : text) {
-        if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+            continue;
         if (c == '=') {
             // Padding: flush what the quantum holds (2 or 3 characters give 1 or 2 bytes).
             if (have_ == 2) {
@@ -180,7 +199,8 @@ bool Base64Stream::Feed(std::string_view text, std::string& out) {
             continue;
         }
         int v = Base64Value(c);
-        if (v < 0) return false;
+        if (v < 0)
+            return false;
         quad_[have_++] = static_cast<uint32_t>(v);
         if (have_ == 4) {
             uint32_t w = (quad_[0] << 18) | (quad_[1] << 12) | (quad_[2] << 6) | quad_[3];
@@ -213,11 +233,14 @@ std::string Md5Hex(std::string_view data) {
 
 std::string RandomHex(size_t bytes) {
     std::vector<uint8_t> buf(bytes);
-    for (auto& b : buf) b = static_cast<uint8_t>(Rng()());
+    for (auto& b : buf)
+        b = static_cast<uint8_t>(Rng()());
     return HexLower(buf);
 }
 
-uint32_t RandomU32() { return static_cast<uint32_t>(Rng()()); }
+uint32_t RandomU32() {
+    return static_cast<uint32_t>(Rng()());
+}
 
 std::string HttpDate() {
     std::time_t now = std::time(nullptr);

@@ -35,11 +35,11 @@ std::string Base64Encode(std::string_view data);
 // ignored, each quantum is decoded as soon as it is complete, and '=' padding ends a quantum so
 // that separately encoded requests can follow each other.
 class Base64Stream {
-public:
+  public:
     // Appends decoded bytes to out; returns false on a character outside the alphabet.
     bool Feed(std::string_view text, std::string& out);
 
-private:
+  private:
     uint32_t quad_[4] = {};
     int have_ = 0;
 };

@@ -9,10 +9,10 @@ namespace {
 
 TEST(DigestResponse, Rfc2617KnownAnswers) {
     // The worked example of RFC 2617 section 3.5.
-    EXPECT_EQ(DigestResponse("Mufasa", "testrealm@host.com", "Circle Of Life", "GET",
-                             "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001",
-                             "0a4f113b", "auth"),
-              "6629fae49393a05397450978507c4ef1");
+    EXPECT_EQ(
+        DigestResponse("Mufasa", "testrealm@host.com", "Circle Of Life", "GET", "/dir/index.html",
+                       "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b", "auth"),
+        "6629fae49393a05397450978507c4ef1");
     // Without qop (RFC 2069 form): MD5(HA1:nonce:HA2).
     std::string ha1 = Md5Hex("Mufasa:testrealm@host.com:Circle Of Life");
     std::string ha2 = Md5Hex("GET:/dir/index.html");
@@ -44,16 +44,17 @@ TEST(ParseAuthorization, Forms) {
         EXPECT_EQ(ParseAuthorization(c.header).has_value(), c.ok);
     }
     auto d = ParseAuthorization(
-        "Digest username=\"a\", realm=\"r, with comma\", nonce=\"n\", uri=\"/x\", response=\"0123\"");
+        "Digest username=\"a\", realm=\"r, with comma\", nonce=\"n\", uri=\"/x\", "
+        "response=\"0123\"");
     ASSERT_TRUE(d);
     EXPECT_EQ(d->params["realm"], "r, with comma");
 }
 
 class AuthenticatorTest : public ::testing::Test {
-protected:
+  protected:
     AuthenticatorTest()
-        : auth_("AXIS_ACCC8E012345", {{"root", "pass", AccessLevel::kAdmin},
-                                      {"viewer", "v", AccessLevel::kViewer}}) {}
+        : auth_("AXIS_ACCC8E012345",
+                {{"root", "pass", AccessLevel::kAdmin}, {"viewer", "v", AccessLevel::kViewer}}) {}
 
     // Takes the nonce out of a fresh challenge, as a client does.
     std::string Nonce(bool stale = false) {
@@ -64,19 +65,20 @@ protected:
 
     std::string DigestHeader(const std::string& user, const std::string& password,
                              const std::string& nonce, const std::string& uri, bool qop) {
-        std::string resp = DigestResponse(user, auth_.Realm(), password, "GET", uri, nonce,
-                                          qop ? "00000001" : "", qop ? "c0ffee" : "",
-                                          qop ? "auth" : "");
+        std::string resp =
+            DigestResponse(user, auth_.Realm(), password, "GET", uri, nonce, qop ? "00000001" : "",
+                           qop ? "c0ffee" : "", qop ? "auth" : "");
         std::string h = "Digest username=\"" + user + "\", realm=\"" + auth_.Realm() +
                         "\", nonce=\"" + nonce + "\", uri=\"" + uri + "\", response=\"" + resp +
                         "\"";
-        if (qop) h += ", qop=auth, nc=00000001, cnonce=\"c0ffee\"";
+        if (qop)
+            h += ", qop=auth, nc=00000001, cnonce=\"c0ffee\"";
         return h;
     }
 
     AuthResult Check(const std::string& header, AccessLevel level = AccessLevel::kViewer) {
-        return auth_.Check(header, "GET", {"/axis-cgi/param.cgi?action=list", "/axis-cgi/param.cgi"},
-                           level);
+        return auth_.Check(header, "GET",
+                           {"/axis-cgi/param.cgi?action=list", "/axis-cgi/param.cgi"}, level);
     }
 
     Authenticator auth_;
@@ -149,7 +151,8 @@ TEST_F(AuthenticatorTest, SchemesAndLevels) {
     auth_.SetSettings(basic_only);
     EXPECT_EQ(Check(DigestHeader("root", "pass", "x", "/axis-cgi/param.cgi", false)),
               AuthResult::kBadCredentials);
-    EXPECT_EQ(auth_.ChallengeLines(false), "WWW-Authenticate: Basic realm=\"AXIS_ACCC8E012345\"\r\n");
+    EXPECT_EQ(auth_.ChallengeLines(false),
+              "WWW-Authenticate: Basic realm=\"AXIS_ACCC8E012345\"\r\n");
 
     std::string viewer = "Basic " + Base64Encode(std::string("viewer:v"));
     EXPECT_EQ(Check(viewer, AccessLevel::kViewer), AuthResult::kOk);

@@ -9,7 +9,8 @@ namespace {
 std::vector<uint8_t> Nal(uint8_t header, size_t size) {
     std::vector<uint8_t> n(size);
     n[0] = header;
-    for (size_t i = 1; i < size; ++i) n[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 1; i < size; ++i)
+        n[i] = static_cast<uint8_t>(i * 7 + 1);
     return n;
 }
 
@@ -31,9 +32,11 @@ std::vector<std::vector<uint8_t>> Depacketize(const std::vector<RtpPayload>& pay
         int type = b[0] & 0x1F;
         if (type == 28) {
             bool start = b[1] & 0x80, end = b[1] & 0x40;
-            if (start) fu = {static_cast<uint8_t>((b[0] & 0xE0) | (b[1] & 0x1F))};
+            if (start)
+                fu = {static_cast<uint8_t>((b[0] & 0xE0) | (b[1] & 0x1F))};
             fu.insert(fu.end(), b.begin() + 2, b.end());
-            if (end) nals.push_back(fu);
+            if (end)
+                nals.push_back(fu);
         } else if (type == 24) {
             size_t i = 1;
             while (i + 2 <= b.size()) {
@@ -146,13 +149,12 @@ TEST(H264Packetizer, RtpHeaderLayout) {
     h.ssrc = 0xDEADBEEF;
     std::vector<uint8_t> out;
     WriteRtpPacket(p, h, out);
-    std::vector<uint8_t> expected = {
-        0x80,                    // V=2, no padding, no extension, no CSRC
-        0xE0,                    // marker + PT 96
-        0xFF, 0xFF,              // sequence
-        0x01, 0x02, 0x03, 0x04,  // timestamp
-        0xDE, 0xAD, 0xBE, 0xEF,  // SSRC
-        0xAA, 0xBB};
+    std::vector<uint8_t> expected = {0x80,        // V=2, no padding, no extension, no CSRC
+                                     0xE0,        // marker + PT 96
+                                     0xFF, 0xFF,  // sequence
+                                     0x01, 0x02, 0x03, 0x04,  // timestamp
+                                     0xDE, 0xAD, 0xBE, 0xEF,  // SSRC
+                                     0xAA, 0xBB};
     EXPECT_EQ(out, expected);
 
     p.has_extension = true;

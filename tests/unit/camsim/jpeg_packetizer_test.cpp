@@ -99,9 +99,11 @@ TEST(JpegPacketizer, HeaderExtensionFirstPacketOnly) {
     const auto& ext = out[0].extension;
     EXPECT_EQ(ext[0], 0xFF) << "starts with a marker, SOI left out";
     bool has_sof = false;
-    for (size_t i = 0; i + 1 < ext.size(); ++i) has_sof = has_sof || (ext[i] == 0xFF && ext[i + 1] == 0xC0);
+    for (size_t i = 0; i + 1 < ext.size(); ++i)
+        has_sof = has_sof || (ext[i] == 0xFF && ext[i + 1] == 0xC0);
     EXPECT_TRUE(has_sof);
-    for (size_t i = 1; i < out.size(); ++i) EXPECT_FALSE(out[i].has_extension);
+    for (size_t i = 1; i < out.size(); ++i)
+        EXPECT_FALSE(out[i].has_extension);
     uint64_t total = 0;
     for (size_t i = 0; i < out.size(); ++i) {
         size_t overhead = 8 + (i == 0 ? 4 + 128 : 0) + (out[i].has_extension ? 4 + ext.size() : 0);
@@ -138,9 +140,11 @@ TEST(JpegPacketizer, WholePictureInExtensions) {
     for (size_t i = 0; i < rebuilt.size(); ++i) {
         bool fill = rebuilt[i] == 0xFF && i + 1 < rebuilt.size() && rebuilt[i + 1] == 0xFF &&
                     trimmed.size() < 700;
-        if (!fill) trimmed.push_back(rebuilt[i]);
+        if (!fill)
+            trimmed.push_back(rebuilt[i]);
     }
-    while (!trimmed.empty() && trimmed.back() == 0) trimmed.pop_back();
+    while (!trimmed.empty() && trimmed.back() == 0)
+        trimmed.pop_back();
     EXPECT_EQ(trimmed, pic);
 }
 
@@ -148,11 +152,12 @@ TEST(JpegPacketizer, WholePictureInExtensions) {
 std::vector<uint8_t> HandMadeJpeg(uint8_t sof, uint8_t luma_hv, uint8_t precision_tq) {
     std::vector<uint8_t> j = {0xFF, 0xD8};
     j.insert(j.end(), {0xFF, 0xDB, 0x00, 0x43, precision_tq});  // DQT, one table
-    for (int i = 0; i < 64; ++i) j.push_back(static_cast<uint8_t>(i + 1));
+    for (int i = 0; i < 64; ++i)
+        j.push_back(static_cast<uint8_t>(i + 1));
     j.insert(j.end(), {0xFF, sof, 0x00, 0x11, 0x08, 0x00, 0xF0, 0x01, 0x40, 0x03,  // 320x240
                        0x01, luma_hv, 0x00, 0x02, 0x11, 0x00, 0x03, 0x11, 0x00});
-    j.insert(j.end(), {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11,
-                       0x00, 0x3F, 0x00});
+    j.insert(j.end(),
+             {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00});
     j.insert(j.end(), {0x12, 0x34, 0xFF, 0x00, 0x56, 0xFF, 0xD9});
     return j;
 }

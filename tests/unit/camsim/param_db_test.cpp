@@ -25,7 +25,7 @@ root.StreamProfile.S0.Parameters=videocodec=h264
 )";
 
 class ParamDbTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(db_.LoadProfileText(kProfile), std::nullopt); }
     ParamDb db_;
 };
@@ -51,11 +51,14 @@ TEST_F(ParamDbTest, UpdateValidatesEverythingBeforeStoring) {
     } cases[] = {
         {{{"action", "update"}, {"Audio.DuplexMode", "full"}}, "OK\n", "enum value"},
         {{{"action", "update"}, {"Audio.DuplexMode", "loud"}},
-         "# Error: Error setting 'root.Audio.DuplexMode' to 'loud'!\n", "not in the enum"},
+         "# Error: Error setting 'root.Audio.DuplexMode' to 'loud'!\n",
+         "not in the enum"},
         {{{"action", "update"}, {"Image.I0.Stream.FPS", "31"}},
-         "# Error: Error setting 'root.Image.I0.Stream.FPS' to '31'!\n", "above int max"},
+         "# Error: Error setting 'root.Image.I0.Stream.FPS' to '31'!\n",
+         "above int max"},
         {{{"action", "update"}, {"Audio.A0.Enabled", "yes"}, {"No.Such", "1"}},
-         "# Error: Error setting 'root.No.Such' to '1'!\n", "unknown name refuses the whole update"},
+         "# Error: Error setting 'root.No.Such' to '1'!\n",
+         "unknown name refuses the whole update"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -69,7 +72,9 @@ TEST_F(ParamDbTest, UpdateValidatesEverythingBeforeStoring) {
 }
 
 TEST_F(ParamDbTest, AddUsesLowestFreeIndexAndLimit) {
-    QueryArgs add = {{"action", "add"}, {"template", "streamprofile"}, {"group", "StreamProfile"},
+    QueryArgs add = {{"action", "add"},
+                     {"template", "streamprofile"},
+                     {"group", "StreamProfile"},
                      {"StreamProfile.S.Name", "Live"},
                      {"StreamProfile.S.Parameters", "videocodec=h264&fps=25"}};
     EXPECT_EQ(db_.Add(add), "S1 OK\n");
@@ -80,7 +85,8 @@ TEST_F(ParamDbTest, AddUsesLowestFreeIndexAndLimit) {
     EXPECT_EQ(db_.Remove("StreamProfile.S0"), "OK\n");
     EXPECT_EQ(db_.Add(add), "S0 OK\n") << "the freed index is reused first";
 
-    EXPECT_EQ(db_.Add({{"template", "0_maskwindows"}, {"group", "Image.I0.Overlay.MaskWindows"},
+    EXPECT_EQ(db_.Add({{"template", "0_maskwindows"},
+                       {"group", "Image.I0.Overlay.MaskWindows"},
                        {"Image.I0.Overlay.MaskWindows.M.Xpos", "10"}}),
               "M0 OK\n");
     EXPECT_EQ(db_.Get("Image.I0.Overlay.MaskWindows.M0.XPos"), "10")
@@ -127,8 +133,10 @@ TEST_F(ParamDbTest, DefinitionsNestGroupsAndDescribeTypes) {
         << "yes/no values are booleans";
     // Every opened group is closed.
     size_t opens = 0, closes = 0;
-    for (size_t p = 0; (p = xml.find("<group ", p)) != std::string::npos; ++p) ++opens;
-    for (size_t p = 0; (p = xml.find("</group>", p)) != std::string::npos; ++p) ++closes;
+    for (size_t p = 0; (p = xml.find("<group ", p)) != std::string::npos; ++p)
+        ++opens;
+    for (size_t p = 0; (p = xml.find("</group>", p)) != std::string::npos; ++p)
+        ++closes;
     EXPECT_EQ(opens, closes);
     EXPECT_EQ(xml.find("StreamProfile"), std::string::npos) << "only requested groups";
 }

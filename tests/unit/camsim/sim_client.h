@@ -17,7 +17,7 @@
 namespace camsim::testing {
 
 class TcpClient {
-public:
+  public:
     explicit TcpClient(uint16_t port) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -33,7 +33,8 @@ public:
         size_t off = 0;
         while (off < s.size()) {
             ssize_t n = ::send(fd_, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             off += static_cast<size_t>(n);
         }
     }
@@ -41,7 +42,8 @@ public:
     // Reads more bytes into the buffer; false on close, error or time-out.
     bool ReadMore(int timeout_ms = 3000) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return false;
         char tmp[65536];
         ssize_t n = recv(fd_, tmp, sizeof(tmp), 0);
         if (n <= 0) {
@@ -59,7 +61,8 @@ public:
             // Interleaved frames before an answer are kept for ReadFrame.
             while (!buf_.empty() && buf_[0] == '$' && buf_.size() >= 4) {
                 size_t len = (static_cast<uint8_t>(buf_[2]) << 8) | static_cast<uint8_t>(buf_[3]);
-                if (buf_.size() < 4 + len) break;
+                if (buf_.size() < 4 + len)
+                    break;
                 frames_.push_back(buf_.substr(0, 4 + len));
                 buf_.erase(0, 4 + len);
             }
@@ -67,7 +70,8 @@ public:
             if (end != std::string::npos && buf_[0] != '$') {
                 size_t body = 0;
                 size_t cl = buf_.find("Content-Length: ");
-                if (cl != std::string::npos && cl < end) body = std::stoul(buf_.substr(cl + 16));
+                if (cl != std::string::npos && cl < end)
+                    body = std::stoul(buf_.substr(cl + 16));
                 if (buf_.size() >= end + 4 + body) {
                     std::string a = buf_.substr(0, end + 4 + body);
                     buf_.erase(0, end + 4 + body);
@@ -76,7 +80,8 @@ public:
             }
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count()))) return std::nullopt;
+            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+                return std::nullopt;
         }
     }
 
@@ -101,7 +106,8 @@ public:
             }
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count()))) return std::nullopt;
+            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+                return std::nullopt;
         }
     }
 
@@ -111,20 +117,22 @@ public:
         while (!closed_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count()))) break;
+            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+                break;
         }
         return buf_;
     }
 
     bool PeerClosed(int timeout_ms = 2000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!closed_ && std::chrono::steady_clock::now() < deadline) ReadMore(100);
+        while (!closed_ && std::chrono::steady_clock::now() < deadline)
+            ReadMore(100);
         return closed_;
     }
 
     std::string& Buffer() { return buf_; }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
     bool closed_ = false;
@@ -133,7 +141,7 @@ private:
 };
 
 class UdpReceiver {
-public:
+  public:
     UdpReceiver() {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
@@ -148,14 +156,16 @@ public:
     uint16_t Port() const { return port_; }
     std::optional<std::string> Receive(int timeout_ms = 3000) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return std::nullopt;
         char tmp[65536];
         ssize_t n = recv(fd_, tmp, sizeof(tmp), 0);
-        if (n < 0) return std::nullopt;
+        if (n < 0)
+            return std::nullopt;
         return std::string(tmp, static_cast<size_t>(n));
     }
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };

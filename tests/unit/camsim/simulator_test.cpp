@@ -14,10 +14,11 @@ namespace {
 using testing::TcpClient;
 using testing::UdpReceiver;
 
-const std::string kBasic = "Authorization: Basic " + Base64Encode(std::string("root:pass")) + "\r\n";
+const std::string kBasic =
+    "Authorization: Basic " + Base64Encode(std::string("root:pass")) + "\r\n";
 
 class SimulatorTest : public ::testing::Test {
-protected:
+  protected:
     void StartWith(Options o) {
         sim_ = std::make_unique<Simulator>(o);
         std::string err;
@@ -38,19 +39,20 @@ protected:
 
     std::string Rtsp(TcpClient& c, const std::string& method, const std::string& url, int cseq,
                      const std::string& extra = "") {
-        c.Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" +
-               kBasic + extra + "\r\n");
+        c.Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + kBasic +
+               extra + "\r\n");
         return c.ReadAnswer().value_or("");
     }
 
     std::string Url(const std::string& query) {
-        return "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) +
-               "/axis-media/media.amp?" + query;
+        return "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) + "/axis-media/media.amp?" +
+               query;
     }
 
     static std::string HeaderValue(const std::string& answer, const std::string& name) {
         size_t at = answer.find("\r\n" + name + ": ");
-        if (at == std::string::npos) return "";
+        if (at == std::string::npos)
+            return "";
         at += name.size() + 4;
         return answer.substr(at, answer.find("\r\n", at) - at);
     }
@@ -61,14 +63,16 @@ protected:
 TEST_F(SimulatorTest, ParamListOverHttp11KeepAlive) {
     TcpClient c(sim_->HttpPort());
     for (int i = 0; i < 2; ++i) {
-        c.Send("GET /axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port HTTP/1.1\r\n"
-               "Host: x\r\n" + kBasic + "\r\n");
+        c.Send(
+            "GET /axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port HTTP/1.1\r\n"
+            "Host: x\r\n" +
+            kBasic + "\r\n");
         auto a = c.ReadAnswer();
         ASSERT_TRUE(a) << "second request on the same connection: keep-alive";
         EXPECT_EQ(a->rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-        EXPECT_NE(a->find("\r\n\r\nroot.Network.RTSP.Port=" + std::to_string(sim_->RtspPort()) +
-                          "\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            a->find("\r\n\r\nroot.Network.RTSP.Port=" + std::to_string(sim_->RtspPort()) + "\n"),
+            std::string::npos)
             << "the parameter names the port really served";
     }
     EXPECT_EQ(sim_->GetCounters().http_requests["/axis-cgi/admin/param.cgi"], 2u);
@@ -110,8 +114,10 @@ TEST_F(SimulatorTest, DigestStaleNonceOverHttp) {
 
 TEST_F(SimulatorTest, MjpegMultipartFraming) {
     TcpClient c(sim_->HttpPort());
-    c.Send("GET /axis-cgi/mjpg/video.cgi?resolution=320x240&fps=25&nbrofframes=3 HTTP/1.1\r\n"
-           "Host: x\r\n" + kBasic + "\r\n");
+    c.Send(
+        "GET /axis-cgi/mjpg/video.cgi?resolution=320x240&fps=25&nbrofframes=3 HTTP/1.1\r\n"
+        "Host: x\r\n" +
+        kBasic + "\r\n");
     std::string all = c.ReadToClose();
     ASSERT_EQ(all.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_NE(all.find("Content-Type: multipart/x-mixed-replace; boundary=myboundary\r\n"),
@@ -157,6 +163,31 @@ TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
     EXPECT_EQ(Get("/nowhere").rfind("HTTP/1.1 404", 0), 0u);
 }
 
+TEST_F(SimulatorTest, DelayedHttpAnswerKeepsPipelinedRequestsInOrder) {
+    Fault f;
+    f.kind = Fault::Kind::kDelay;
+    f.delay = std::chrono::milliseconds(200);
+    sim_->SetHttpFault("/axis-cgi/param.cgi", f);  // every request, until cleared
+    TcpClient c(sim_->HttpPort());
+    auto t0 = std::chrono::steady_clock::now();
+    std::string req =
+        "GET /axis-cgi/param.cgi?action=list&group=Brand.Brand HTTP/1.1\r\nHost: x\r\n" + kBasic +
+        "\r\n";
+    std::string other =
+        "GET /axis-cgi/param.cgi?action=list&group=Brand.ProdNbr HTTP/1.1\r\n"
+        "Host: x\r\n" +
+        kBasic + "\r\n";
+    c.Send(req + other);
+    auto first = c.ReadAnswer();
+    auto second = c.ReadAnswer();
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->find("root.Brand.Brand="), std::string::npos);
+    EXPECT_NE(second->find("root.Brand.ProdNbr="), std::string::npos) << "order kept";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400))
+        << "each request waited once, none forever";
+    EXPECT_EQ(sim_->GetCounters().http_requests["/axis-cgi/param.cgi"], 2u);
+}
+
 TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
     RtpFaultPlan plan;
     plan.drop = {1};
@@ -175,7 +206,8 @@ TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
                         "/axis-media/media.amp/trackID=1?" + q;
     EXPECT_NE(describe.find("a=control:" + track + "\r\n"), std::string::npos);
 
-    std::string setup = Rtsp(c, "SETUP", track, 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    std::string setup =
+        Rtsp(c, "SETUP", track, 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
     ASSERT_EQ(setup.rfind("RTSP/1.0 200 OK", 0), 0u) << setup;
     std::string session = HeaderValue(setup, "Session");
     ASSERT_EQ(session.size(), 8u + 11u) << "8 hex digits plus ;timeout=60";
@@ -194,9 +226,11 @@ TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
     while (seqs.size() < 12) {
         auto f = c.ReadFrame();
         ASSERT_TRUE(f);
-        if (f->first != 0) continue;  // RTCP
+        if (f->first != 0)
+            continue;  // RTCP
         const std::string& p = f->second;
-        uint16_t seq = static_cast<uint16_t>((static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]));
+        uint16_t seq =
+            static_cast<uint16_t>((static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]));
         uint32_t ts = (static_cast<uint32_t>(static_cast<uint8_t>(p[4])) << 24) |
                       (static_cast<uint8_t>(p[5]) << 16) | (static_cast<uint8_t>(p[6]) << 8) |
                       static_cast<uint8_t>(p[7]);
@@ -226,7 +260,8 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
     auto options = c.ReadAnswer();
     ASSERT_TRUE(options);
     EXPECT_NE(options->find("CSeq: 7\r\n"), std::string::npos);
-    EXPECT_NE(options->find("Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, TEARDOWN"),
+    EXPECT_NE(options->find(
+                  "Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, TEARDOWN"),
               std::string::npos);
     c.Send("DESCRIBE " + Url("videocodec=h264") + " RTSP/1.0\r\nCSeq: 8\r\n\r\n");
     auto unauth = c.ReadAnswer();
@@ -259,14 +294,15 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
 }
 
 TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
-    sim_->SetSessionTimeout(std::chrono::seconds(1));
+    sim_->SetSessionTimeout(std::chrono::seconds(2));
     UdpReceiver rtp, rtcp;
     TcpClient c(sim_->RtspPort());
     std::string q = "videocodec=jpeg&resolution=320x240";
     std::string track = Url(q).replace(Url(q).find("?"), 1, "/trackID=1?");
-    std::string setup = Rtsp(c, "SETUP", track, 1,
-                             "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) +
-                                 "-" + std::to_string(rtcp.Port()) + "\r\n");
+    std::string setup =
+        Rtsp(c, "SETUP", track, 1,
+             "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) + "-" +
+                 std::to_string(rtcp.Port()) + "\r\n");
     ASSERT_EQ(setup.rfind("RTSP/1.0 200", 0), 0u) << setup;
     EXPECT_NE(HeaderValue(setup, "Transport").find(";server_port="), std::string::npos);
     std::string id = HeaderValue(setup, "Session").substr(0, 8);
@@ -276,22 +312,25 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
     EXPECT_EQ(static_cast<uint8_t>((*packet)[1]) & 0x7F, 26) << "JPEG payload type";
 
     // Keep-alives hold the session past its time-out.
-    for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        ASSERT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 3 + i, "Session: " + id + "\r\n").rfind(
-                      "RTSP/1.0 200", 0),
+    // 2.4 s of keep-alives every 300 ms, well inside the 2 s time-out each.
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 3 + i, "Session: " + id + "\r\n")
+                      .rfind("RTSP/1.0 200", 0),
                   0u);
     }
     EXPECT_EQ(sim_->ActiveSessions(), 1u);
 
     // Then silence: the session ends and RTCP says BYE.
     bool bye = false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
     while (!bye && std::chrono::steady_clock::now() < deadline) {
         auto r = rtcp.Receive(500);
-        if (!r) continue;
+        if (!r)
+            continue;
         for (size_t i = 0; i + 1 < r->size(); i += 4) {
-            if (static_cast<uint8_t>((*r)[i + 1]) == 203) bye = true;
+            if (static_cast<uint8_t>((*r)[i + 1]) == 203)
+                bye = true;
         }
     }
     EXPECT_TRUE(bye);
@@ -305,7 +344,8 @@ TEST_F(SimulatorTest, IgnoredKeepAlivesLetTheSessionDie) {
     sim_->IgnoreKeepAlives(true);
     TcpClient c(sim_->RtspPort());
     std::string track = Url("").replace(Url("").find("?"), 1, "/trackID=1?");
-    std::string setup = Rtsp(c, "SETUP", track, 1, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    std::string setup =
+        Rtsp(c, "SETUP", track, 1, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
     std::string id = HeaderValue(setup, "Session").substr(0, 8);
     for (int i = 0; i < 4 && sim_->ActiveSessions() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -320,7 +360,8 @@ TEST_F(SimulatorTest, TunnelCarriesRtspInBase64Posts) {
     get.Send("GET /axis-media/media.amp?videocodec=h264 HTTP/1.0\r\nx-sessioncookie: " + cookie +
              "\r\nAccept: application/x-rtsp-tunnelled\r\n" + kBasic + "\r\n");
     ASSERT_TRUE(get.ReadMore());
-    EXPECT_EQ(get.Buffer().rfind("HTTP/1.0 200 OK\r\nContent-Type: application/x-rtsp-tunnelled", 0), 0u);
+    EXPECT_EQ(
+        get.Buffer().rfind("HTTP/1.0 200 OK\r\nContent-Type: application/x-rtsp-tunnelled", 0), 0u);
     get.Buffer().clear();
 
     std::string describe = "DESCRIBE " + Url("videocodec=h264") +
@@ -328,7 +369,8 @@ TEST_F(SimulatorTest, TunnelCarriesRtspInBase64Posts) {
     std::string b64 = Base64Encode(describe);
     // Line breaks every 76 characters, sent as one POST in two pieces.
     std::string wrapped;
-    for (size_t i = 0; i < b64.size(); i += 76) wrapped += b64.substr(i, 76) + "\r\n";
+    for (size_t i = 0; i < b64.size(); i += 76)
+        wrapped += b64.substr(i, 76) + "\r\n";
     TcpClient post(sim_->HttpPort());
     post.Send("POST /axis-media/media.amp HTTP/1.0\r\nx-sessioncookie: " + cookie +
               "\r\nContent-Type: application/x-rtsp-tunnelled\r\nContent-Length: " +
@@ -359,7 +401,8 @@ TEST_F(SimulatorTest, RestartRefusesThenServesAgain) {
     EXPECT_FALSE(during.Connected() && during.ReadAnswer(100).has_value());
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(sim_->HttpPort(), port);
-    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand.Brand").rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand.Brand").rfind("HTTP/1.1 200", 0),
+              0u);
 }
 
 TEST_F(SimulatorTest, ParameterChangedBehindTheClientsBack) {

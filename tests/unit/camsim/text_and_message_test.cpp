@@ -43,7 +43,8 @@ TEST(ParseRequest, WholePiecesAndBytes) {
                 Request r;
                 auto res = ParseRequest(buf, &r);
                 ASSERT_NE(res.status, ParseStatus::kBad) << res.error;
-                if (res.status == ParseStatus::kNeedMore) break;
+                if (res.status == ParseStatus::kNeedMore)
+                    break;
                 buf.erase(0, res.consumed);
                 got.push_back(r);
             }
@@ -112,8 +113,8 @@ TEST(Rtcp, SenderReportLayoutAndWalk) {
     EXPECT_EQ(pkt[1], 200);
     EXPECT_EQ((pkt[2] << 8) | pkt[3], 6) << "SR without report blocks is 7 words";
     uint32_t ntp_sec = (pkt[8] << 24) | (pkt[9] << 16) | (pkt[10] << 8) | pkt[11];
-    uint32_t ntp_frac = (static_cast<uint32_t>(pkt[12]) << 24) | (pkt[13] << 16) |
-                        (pkt[14] << 8) | pkt[15];
+    uint32_t ntp_frac =
+        (static_cast<uint32_t>(pkt[12]) << 24) | (pkt[13] << 16) | (pkt[14] << 8) | pkt[15];
     EXPECT_EQ(ntp_sec, 2208988800u + 1) << "NTP era starts in 1900";
     EXPECT_EQ(ntp_frac, 0x80000000u) << "half a second";
     EXPECT_EQ(pkt.size() % 4, 0u);

@@ -220,3 +220,35 @@ TEST_F(Mpeg4ParserTest, OversizeFrameIsDiscarded) {
 
 }  // namespace
 }  // namespace vornak::test
+
+namespace vornak {
+namespace {
+
+// Encoders that open each group of pictures with a group-of-VOP header, with or without the
+// configuration in front, still start frames at their VOPs.
+TEST(Mpeg4PayloadTest, GroupOfVopHeaderBeforeTheVop) {
+    const std::vector<uint8_t> gov = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};
+    const std::vector<uint8_t> vop = {0x00, 0x00, 0x01, 0xB6, 0x10, 0x20};  // I-VOP
+    std::vector<uint8_t> payload = gov;
+    payload.insert(payload.end(), vop.begin(), vop.end());
+    Mpeg4PayloadInfo info = ClassifyMpeg4Payload(payload);
+    EXPECT_TRUE(info.startsVop);
+    EXPECT_TRUE(info.intra);
+    EXPECT_EQ(info.dataOffset, 0u) << "the group header stays with the picture";
+    EXPECT_TRUE(info.config.empty());
+
+    const std::vector<uint8_t> vol = {0x00, 0x00, 0x01, 0x20, 0x00, 0x84, 0x5D, 0x4C};
+    std::vector<uint8_t> withConfig = vol;
+    withConfig.insert(withConfig.end(), payload.begin(), payload.end());
+    info = ClassifyMpeg4Payload(withConfig);
+    EXPECT_TRUE(info.startsVop);
+    EXPECT_TRUE(info.intra);
+    EXPECT_EQ(info.dataOffset, vol.size());
+    EXPECT_EQ(info.config.size(), vol.size()) << "a layer header alone is configuration too";
+
+    const std::vector<uint8_t> orphan = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};
+    EXPECT_FALSE(ClassifyMpeg4Payload(orphan).startsVop) << "no VOP after the group header";
+}
+
+}  // namespace
+}  // namespace vornak

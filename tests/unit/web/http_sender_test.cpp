@@ -483,3 +483,53 @@ TEST(HttpSender, UnsafeBytesInThePathAreEscaped) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fast sender and a slow reader: the sender stops taking bytes from the socket while its
+// buffer is full and must neither lose nor reorder any on the way.
+TEST(HttpSender, SlowReaderGetsEveryByteInOrder) {
+    constexpr size_t kTotal = 3 * 1024 * 1024 + 123;
+    auto pattern = [](size_t i) { return static_cast<char>('a' + (i * 7 + i / 251) % 26); };
+    LoopbackHttpServer server([&](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\n\r\n");
+        std::string block;
+        for (size_t sent = 0; sent < kTotal; sent += block.size()) {
+            block.clear();
+            for (size_t i = sent; i < std::min(kTotal, sent + 100000); ++i) {
+                block.push_back(pattern(i));
+            }
+            if (!c.Send(block)) {
+                break;
+            }
+        }
+        c.Close();
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/stream")));
+    std::vector<uint8_t> piece;
+    size_t received = 0;
+    size_t footprint = 0;
+    bool inOrder = true;
+    for (int reads = 0; reads < 100000; ++reads) {
+        if (reads == 10) {
+            // Let the buffer fill up while nobody reads.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_GT(sender.QueryDataAvailable(), 0u);
+        }
+        const uint32_t n = sender.ReadData(piece, 4000, true);
+        if (n == 0) {
+            break;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            inOrder = inOrder && static_cast<char>(piece[i]) == pattern(received + i);
+        }
+        received += n;
+        footprint = std::max(footprint, sender.GetBufferFootprint());
+    }
+    EXPECT_EQ(received, kTotal);
+    EXPECT_TRUE(inOrder);
+    EXPECT_LT(footprint, 1024u * 1024u) << "read bytes are dropped from the buffer";
+}
+
+}  // namespace
