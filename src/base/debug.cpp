@@ -46,7 +46,9 @@ CDebugInfo::CDebugInfo(uint8_t level, const char* text) : level_(level) {
     }
 }
 
-CDebugInfo::~CDebugInfo() { delete[] text_; }
+CDebugInfo::~CDebugInfo() {
+    delete[] text_;
+}
 
 bool CLoggerInstance::ThinningAllows(uint32_t& n) {
     if (n >= 65535) {
@@ -113,7 +115,8 @@ void CResultDef::SetResultEx(uint32_t level, uint32_t code, const char* format, 
         message_ = FormatV(format, args);
         va_end(args);
     } catch (...) {
-        message_ = "vornak::CResultDef::SetResultEx: Unexpected exception during string formatting.";
+        message_ =
+            "vornak::CResultDef::SetResultEx: Unexpected exception during string formatting.";
     }
 }
 

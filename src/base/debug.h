@@ -28,7 +28,7 @@ std::string Format(const char* format, ...) VORNAK_PRINTF(1, 2);
 std::string FormatV(const char* format, va_list args);
 
 class IDebugMessage {
-public:
+  public:
     virtual ~IDebugMessage() = default;
     // The device the object works for: "address:port".
     virtual std::string GetDeviceName() = 0;
@@ -36,7 +36,7 @@ public:
 };
 
 class CDebugInfo final : public CDebugInfoIf {
-public:
+  public:
     CDebugInfo(uint8_t level, const char* text);
     ~CDebugInfo() override;
     CDebugInfo(const CDebugInfo&) = delete;
@@ -46,7 +46,7 @@ public:
     // Null when the message was absent or empty.
     const char* GetText() const override { return text_; }
 
-private:
+  private:
     uint8_t level_;
     char* text_ = nullptr;
 };
@@ -54,7 +54,7 @@ private:
 // Drops exact repeats and thins long series of distinct messages, so that a device that fails
 // forever produces a handful of lines per thousand attempts.
 class CLoggerInstance {
-public:
+  public:
     explicit CLoggerInstance(IDebugMessage* debug) : debug_(debug) {}
     virtual ~CLoggerInstance() = default;
 
@@ -66,17 +66,17 @@ public:
     // after its increment. Adjusts n for the wrap at 65535.
     static bool ThinningAllows(uint32_t& n);
 
-protected:
+  protected:
     IDebugMessage* debug_;  // borrowed; the driver outlives its loggers
 
-private:
+  private:
     uint32_t counter_ = 0;
     CLock lock_;
     std::string last_;
 };
 
 class CResultDef {
-public:
+  public:
     CResultDef() = default;
     virtual ~CResultDef() = default;
 
@@ -88,7 +88,7 @@ public:
     uint32_t GetCode() const { return code_; }
     std::string GetMessage() const { return message_; }
 
-private:
+  private:
     uint32_t level_ = kLogInfo;
     uint32_t code_ = 0;
     std::string message_;

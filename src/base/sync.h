@@ -14,7 +14,7 @@ namespace vornak {
 inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 class CEvent {
-public:
+  public:
     explicit CEvent(bool manualReset);
     virtual ~CEvent();
     CEvent(const CEvent&) = delete;
@@ -31,14 +31,14 @@ public:
     // Index of the event that ended the wait; -1 on time-out, an absent array or a count of 0.
     static int WaitForMultiple(CEvent* const* events, uint32_t count, uint32_t timeoutMs);
 
-private:
+  private:
     struct Waiter;
     struct Core;
     std::unique_ptr<Core> core_;
 };
 
 class CManualEvent : public CEvent {
-public:
+  public:
     CManualEvent() : CEvent(true) {}
 };
 
@@ -48,7 +48,7 @@ uint32_t CurrentThreadId();
 // Recursive lock that spins briefly before it blocks, so short critical sections stay in user
 // space on multi-processor machines.
 class CLock {
-public:
+  public:
     CLock();
     ~CLock();
     CLock(const CLock&) = delete;
@@ -63,7 +63,7 @@ public:
     bool try_lock() { return TryLock(); }
     void unlock() { Unlock(); }
 
-private:
+  private:
     CEvent event_{false};
     uint32_t spinCount_;
     std::atomic<int32_t> lockCount_{0};
@@ -72,19 +72,19 @@ private:
 };
 
 class CLockGuard {
-public:
+  public:
     explicit CLockGuard(CLock& lock) : lock_(lock) { lock_.Lock(); }
     ~CLockGuard() { lock_.Unlock(); }
     CLockGuard(const CLockGuard&) = delete;
     CLockGuard& operator=(const CLockGuard&) = delete;
 
-private:
+  private:
     CLock& lock_;
 };
 
 template <typename T>
 class TSecured {
-public:
+  public:
     TSecured() = default;
     virtual ~TSecured() = default;
 
@@ -97,7 +97,7 @@ public:
         return value_;
     }
 
-private:
+  private:
     CLock lock_;
     alignas(8) T value_{};
 };

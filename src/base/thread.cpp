@@ -4,9 +4,13 @@ namespace vornak {
 
 CBaseThread::CBaseThread(IDebugMessage* debug) : debug_(debug) {}
 
-CBaseThread::~CBaseThread() { StopThread(2345); }
+CBaseThread::~CBaseThread() {
+    StopThread(2345);
+}
 
-bool CBaseThread::IsRunning() const { return thread_.joinable() && !finished_.IsSet(); }
+bool CBaseThread::IsRunning() const {
+    return thread_.joinable() && !finished_.IsSet();
+}
 
 bool CBaseThread::StartThread(const std::string& name) {
     stopEvent_.Reset();
@@ -33,8 +37,7 @@ void CBaseThread::Entry() {
         ThreadFunction();
     } catch (...) {
         if (debug_ != nullptr) {
-            debug_->DebugMessage(kLogError,
-                                 "%s: Unexpected exception in thread \"%s\", device %s",
+            debug_->DebugMessage(kLogError, "%s: Unexpected exception in thread \"%s\", device %s",
                                  "vornak::CBaseThread::ThreadEntry", name_.c_str(),
                                  DeviceText().c_str());
         }

@@ -16,7 +16,7 @@
 namespace vornak {
 
 class CBaseThread {
-public:
+  public:
     explicit CBaseThread(IDebugMessage* debug);
     // Subclasses must stop their thread in their own destructor: once this one runs, the
     // subclass's ThreadFunction is gone. This is the last resort.
@@ -34,13 +34,13 @@ public:
     const std::string& GetThreadName() const { return name_; }
     uint32_t GetThreadId() const { return threadId_.load(); }
 
-protected:
+  protected:
     virtual void ThreadFunction() = 0;
 
     CManualEvent stopEvent_;
     IDebugMessage* debug_;  // borrowed; outlives the thread
 
-private:
+  private:
     // Steps 1 to 3 of a join: false when called from the thread itself.
     bool PrepareJoin(bool& haveThread);
     void Entry();
@@ -53,12 +53,12 @@ private:
 };
 
 class CTickThread : public CBaseThread {
-public:
+  public:
     explicit CTickThread(IDebugMessage* debug) : CBaseThread(debug) {}
 
     bool Start(const std::string& name) { return StartThread(name); }
 
-protected:
+  protected:
     void ThreadFunction() override;
     virtual void OnTick() = 0;
 
@@ -69,7 +69,7 @@ protected:
 // ("class vornak::CAudioItem"), used in the exception line.
 template <typename T>
 class CQueueThread : public CBaseThread {
-public:
+  public:
     explicit CQueueThread(IDebugMessage* debug) : CBaseThread(debug) {}
     ~CQueueThread() override {
         JoinThread(5000);
@@ -110,7 +110,7 @@ public:
         return queue_.size();
     }
 
-protected:
+  protected:
     virtual void ProcessWorkItem(T* item) = 0;
 
     void ThreadFunction() override {
@@ -160,7 +160,7 @@ protected:
         queue_.clear();
     }
 
-private:
+  private:
     CEvent itemEvent_{false};
     CLock queueLock_;
     std::deque<T*> queue_;

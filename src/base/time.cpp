@@ -39,7 +39,9 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     y += m <= 2;
 }
 
-bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(unsigned y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(unsigned y, unsigned m) {
     static constexpr std::array<unsigned, 12> kDays = {31, 28, 31, 30, 31, 30,
@@ -102,7 +104,8 @@ bool TimeToLocalSystemTime(TimeValue value, SYSTEMTIME& f) {
         return false;
     }
     const int64_t offset = local.tm_gmtoff;
-    const int64_t shifted = static_cast<int64_t>(value) + offset * static_cast<int64_t>(kTicksPerSecond);
+    const int64_t shifted =
+        static_cast<int64_t>(value) + offset * static_cast<int64_t>(kTicksPerSecond);
     if (shifted < 0) {
         return false;
     }
@@ -121,9 +124,9 @@ TimeValue ParseTime(std::string_view view) {
     // sscanf needs a terminated text; the forms are short.
     const std::string text(view.substr(0, 256));
     SYSTEMTIME f{};
-    const int iso = std::sscanf(text.c_str(), "%4hu-%2hu-%2huT%2hu:%2hu:%2hu.%3huZ", &f.wYear,
-                                &f.wMonth, &f.wDay, &f.wHour, &f.wMinute, &f.wSecond,
-                                &f.wMilliseconds);
+    const int iso =
+        std::sscanf(text.c_str(), "%4hu-%2hu-%2huT%2hu:%2hu:%2hu.%3huZ", &f.wYear, &f.wMonth,
+                    &f.wDay, &f.wHour, &f.wMinute, &f.wSecond, &f.wMilliseconds);
     if (iso == 6 || iso == 7) {
         if (iso == 6) {
             f.wMilliseconds = 0;
@@ -167,7 +170,9 @@ std::string FormatLocalTime(TimeValue value) {
                   f.wMinute, f.wSecond, f.wMilliseconds);
 }
 
-void CTime::Touch() { Set(GetCurrentTime()); }
+void CTime::Touch() {
+    Set(GetCurrentTime());
+}
 
 void CTime::Set(TimeValue value) {
     CLockGuard guard(lock_);
@@ -179,6 +184,8 @@ TimeValue CTime::GetTime() {
     return stamp_;
 }
 
-uint64_t CTime::GetElapsedMs() { return vornak::GetElapsedMs(GetTime()); }
+uint64_t CTime::GetElapsedMs() {
+    return vornak::GetElapsedMs(GetTime());
+}
 
 }  // namespace vornak

@@ -34,7 +34,7 @@ std::string FormatTime(uint32_t form, TimeValue value);
 std::string FormatLocalTime(TimeValue value);
 
 class CTime {
-public:
+  public:
     CTime() : stamp_(GetCurrentTime()) {}
     virtual ~CTime() = default;
 
@@ -43,7 +43,7 @@ public:
     TimeValue GetTime();
     uint64_t GetElapsedMs();
 
-private:
+  private:
     CLock lock_;
     TimeValue stamp_;
 };

@@ -2,6 +2,9 @@
 
 #include <charconv>
 
+#include "channels/http_jpeg_channel.h"
+#include "channels/rtsp_channel.h"
+
 namespace vornak {
 
 namespace {
@@ -115,7 +118,9 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
     return true;
 }
 
-void CAxisIPCaptureDriver::Close() { CloseBase(); }
+void CAxisIPCaptureDriver::Close() {
+    CloseBase();
+}
 
 bool CAxisIPCaptureDriver::CreateIOApi() {
     // The IO object arrives with digital IO support; until then a device with IO opens
@@ -128,14 +133,22 @@ uint32_t CAxisIPCaptureDriver::GetStreamCamera(uint32_t stream) {
     return it == streamCameras_.end() ? 0 : static_cast<uint32_t>(it->second);
 }
 
-ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t /*channel*/,
-                                                         ipcapture::IFrameSink* /*sink*/,
+ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
+                                                         ipcapture::IFrameSink* sink,
                                                          uint32_t format) {
     if (format == 0 || format == 16) {
         format = GetDefaultVideoFormat();
     }
-    // Channel classes are added here as they are built.
-    return nullptr;
+    switch (format) {
+        case 1:
+            return new CAxisJPEGChannelHTTP(channel, this, sink);
+        case 2:
+            return new CAxisMPEG4ChannelRTSP(channel, this, sink);
+        case 3:
+            return new CAxisH264ChannelRTSP(channel, this, sink);
+        default:
+            return nullptr;
+    }
 }
 
 IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
@@ -143,14 +156,15 @@ IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
     return nullptr;
 }
 
-IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() { return nullptr; }
+IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
+    return nullptr;
+}
 
 IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t, void*, void*, void*) {
     return nullptr;
 }
 
-IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*,
-                                                                    void*) {
+IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*, void*) {
     return nullptr;
 }
 

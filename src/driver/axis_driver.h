@@ -19,7 +19,7 @@ AudioCapabilities ParseAudioCapabilities(std::string_view text);
 std::map<uint32_t, int32_t> ParseStreamCameras(std::string_view text);
 
 class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreator {
-public:
+  public:
     CAxisIPCaptureDriver() = default;
     ~CAxisIPCaptureDriver() override;
 
@@ -46,7 +46,7 @@ public:
     AudioCapabilities GetAudioInputCapabilities() const { return audioIn_; }
     AudioCapabilities GetAudioOutputCapabilities() const { return audioOut_; }
 
-private:
+  private:
     std::map<uint32_t, int32_t> streamCameras_;
     uint32_t streamingMode_ = 0;
     uint16_t apiVersion_ = 1;

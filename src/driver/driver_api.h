@@ -44,7 +44,7 @@ struct Size {
 };
 
 class IDriver : public IDebugMessage {
-public:
+  public:
     // GetDeviceName (the "address:port" text) and DebugMessage come from IDebugMessage.
     virtual std::string GetDriverName() = 0;
     // Folder of the host executable, with its trailing separator.
@@ -67,7 +67,7 @@ public:
 };
 
 class IVideoChannelCreator {
-public:
+  public:
     virtual ~IVideoChannelCreator() = default;
     // New channel owned by the caller, or null for an unknown format.
     virtual ICameraChannel* CreateVideoChannel(uint32_t channel, ipcapture::IFrameSink* sink,
@@ -78,7 +78,7 @@ public:
 };
 
 class IAudioChannelCreator {
-public:
+  public:
     virtual ~IAudioChannelCreator() = default;
     virtual IAudioInputChannel* CreateAudioInputChannel(uint32_t channel, void* host1, void* host2,
                                                         void* host3) = 0;

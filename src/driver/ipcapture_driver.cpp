@@ -37,7 +37,9 @@ bool ParseDecimal(std::string_view text, int32_t& value) {
 
 CIPCaptureDriver::CIPCaptureDriver() = default;
 
-CIPCaptureDriver::~CIPCaptureDriver() { CloseBase(); }
+CIPCaptureDriver::~CIPCaptureDriver() {
+    CloseBase();
+}
 
 bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAllocator* allocator,
                             ipcapture::IDeviceContext* device) {
@@ -84,27 +86,39 @@ bool CIPCaptureDriver::Open(ipcapture::IHostLogger* logger, ipcapture::IFrameAll
     if (!CreateIOApi()) {
         return false;
     }
-    // The video capture object is created here once it exists.
+    videoCapture_ = std::make_unique<CIPVideoCapture>(this, videoInputs_);
     return true;
 }
 
-void CIPCaptureDriver::CloseBase() { ioApi_.reset(); }
+void CIPCaptureDriver::CloseBase() {
+    // Stops every channel before the IO object goes.
+    videoCapture_.reset();
+    ioApi_.reset();
+}
 
-void CIPCaptureDriver::Close() { CloseBase(); }
+void CIPCaptureDriver::Close() {
+    CloseBase();
+}
 
-ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return GetVideoCaptureEx2(); }
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
+    return GetVideoCaptureEx2();
+}
 
-ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() { return GetVideoCaptureEx2(); }
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
+    return GetVideoCaptureEx2();
+}
 
-ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() { return nullptr; }
+ipcapture::IIPVideoCaptureEx2* CIPCaptureDriver::GetVideoCaptureEx2() {
+    return videoCapture_.get();
+}
 
 void CIPCaptureDriver::LogDriverOpened(const std::string& firmware) {
     const std::string name = GetDriverName();
     if (name.empty() || device_.model.empty()) {
         return;
     }
-    std::string text = Format("DRIVER IS OPENED (name: %s, device model: %s", name.c_str(),
-                              device_.model.c_str());
+    std::string text =
+        Format("DRIVER IS OPENED (name: %s, device model: %s", name.c_str(), device_.model.c_str());
     if (!firmware.empty()) {
         text += ", FW: " + firmware;
     }
@@ -161,15 +175,22 @@ int32_t CIPCaptureDriver::GetParameterInt(uint32_t id) {
     return value;
 }
 
-Size CIPCaptureDriver::GetStreamResolution(uint32_t /*channel*/, uint32_t /*stream*/) {
-    // Answered from the running channels once the video capture object exists.
-    return kFallbackResolution;
+Size CIPCaptureDriver::GetStreamResolution(uint32_t channel, uint32_t stream) {
+    if (!videoCapture_) {
+        return kFallbackResolution;
+    }
+    const Size size = videoCapture_->GetStreamResolution(channel, stream);
+    return size.width == 0 && size.height == 0 ? kFallbackResolution : size;
 }
 
 Size CIPCaptureDriver::GetChannelResolution(uint32_t channel) {
-    Size size = GetStreamResolution(channel, kStreamLive);
-    if (size.width == 0 || size.height == 0) {
-        size = GetStreamResolution(channel, kStreamRecording);
+    if (!videoCapture_) {
+        return kFallbackResolution;
+    }
+    // The live stream's size, else the recording stream's, as the channels report them.
+    Size size = videoCapture_->GetStreamResolution(channel, kStreamLive);
+    if (size == Size{}) {
+        size = videoCapture_->GetStreamResolution(channel, kStreamRecording);
     }
     if (size.width == 0 || size.height == 0) {
         return kFallbackResolution;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/driver_api.h"
+#include "driver/video_capture.h"
 #include "ipcapture/driver_interfaces.h"
 #include "platform/host_info.h"
 
@@ -16,7 +17,7 @@ namespace vornak {
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5,
                          public IVideoChannelCreator,
                          public IDriver {
-public:
+  public:
     CIPCaptureDriver();
     ~CIPCaptureDriver() override;
 
@@ -70,10 +71,10 @@ public:
     static uint32_t MapLevel(uint32_t level, const platform::FileVersion& hostVersion);
     const platform::FileVersion& GetHostVersion() const { return hostVersion_; }
 
-protected:
+  protected:
     void CloseBase();
 
-    ipcapture::IHostLogger* logger_ = nullptr;        // borrowed from the host
+    ipcapture::IHostLogger* logger_ = nullptr;         // borrowed from the host
     ipcapture::IFrameAllocator* allocator_ = nullptr;  // borrowed from the host
     std::map<uint32_t, std::string> parameters_;
     platform::FileVersion hostVersion_{};
@@ -84,6 +85,7 @@ protected:
     uint32_t videoInputs_ = 0;
     uint32_t defaultFormat_ = 0;
     std::unique_ptr<ICaptureIOApi> ioApi_;
+    std::unique_ptr<CIPVideoCapture> videoCapture_;
 };
 
 // Plain decimal number, optional sign, surrounding blanks allowed; false otherwise.

@@ -36,8 +36,9 @@ QUILLON_EXPORT uint32_t UninitCapabilityQuery();
 using CreateIPCaptureFn = vornak::ipcapture::IIPCaptureDriverEx5* (*)();
 using DeleteIPCaptureFn = void (*)(vornak::ipcapture::IIPCaptureDriver*);
 using DeleteCapabilityQueryModuleFn = void (*)(vornak::ipcapture::IIPCapabilityQuery*);
-using CreateCapabilityQueryModuleFn = vornak::ipcapture::IIPCapabilityQuery* (*)(
-    vornak::ipcapture::IIPCapabilityQueryNotify*, uint32_t);
+using CreateCapabilityQueryModuleFn =
+    vornak::ipcapture::IIPCapabilityQuery* (*)(vornak::ipcapture::IIPCapabilityQueryNotify*,
+                                               uint32_t);
 using InitCapabilityQueryFn = uint32_t (*)(vornak::ipcapture::IIPCapabilityQueryNotify*, uint32_t);
 using StartCapabilityQueryFn = uint32_t (*)(const char*, uint16_t, const char*, const char*,
                                             vornak::ipcapture::IIPCapabilityResult*);

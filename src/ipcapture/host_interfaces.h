@@ -10,7 +10,7 @@ namespace vornak {
 
 // One log line handed to the host: a level and the finished text.
 class CDebugInfoIf {
-public:
+  public:
     virtual ~CDebugInfoIf() = default;
     virtual uint8_t GetLevel() const = 0;
     virtual const char* GetText() const = 0;
@@ -32,62 +32,62 @@ struct SYSTEMTIME {
 static_assert(sizeof(SYSTEMTIME) == 16);
 
 class IHostLogger {
-public:
+  public:
     virtual ~IHostLogger() = default;
     // The record lives only for the call; a logger copies what it keeps.
     virtual void Log(const CDebugInfoIf* info) = 0;
 };
 
 class IVideoFrame {
-public:
+  public:
     virtual ~IVideoFrame() = default;
-    virtual uint32_t GetBufferSize() const = 0;                    // 1
-    virtual uint8_t* GetBuffer() = 0;                              // 2
-    virtual uint32_t GetDataSize() const = 0;                      // 3
-    virtual void SetDataSize(uint32_t size) = 0;                   // 4
-    virtual void FinishFrame() = 0;                                // 5 (also the motion mark)
-    virtual void SetTimestamp(const SYSTEMTIME* time) = 0;         // 6
-    virtual void GetTimestamp(SYSTEMTIME* time) const = 0;         // 7
-    virtual void Reserved8() {}                                    // 8
-    virtual void Reserved9() {}                                    // 9
-    virtual void SetFourCC(uint32_t fourcc) = 0;                   // 10
-    virtual uint32_t GetFourCC() const = 0;                        // 11
-    virtual void SetHeight(uint32_t height) = 0;                   // 12
-    virtual uint32_t GetHeight() const = 0;                        // 13
-    virtual void SetWidth(uint32_t width) = 0;                     // 14
-    virtual uint32_t GetWidth() const = 0;                         // 15
-    virtual void SetResolutionClass(uint32_t resolutionClass) = 0; // 16
-    virtual uint32_t GetResolutionClass() const = 0;               // 17
+    virtual uint32_t GetBufferSize() const = 0;                     // 1
+    virtual uint8_t* GetBuffer() = 0;                               // 2
+    virtual uint32_t GetDataSize() const = 0;                       // 3
+    virtual void SetDataSize(uint32_t size) = 0;                    // 4
+    virtual void FinishFrame() = 0;                                 // 5 (also the motion mark)
+    virtual void SetTimestamp(const SYSTEMTIME* time) = 0;          // 6
+    virtual void GetTimestamp(SYSTEMTIME* time) const = 0;          // 7
+    virtual void Reserved8() {}                                     // 8
+    virtual void Reserved9() {}                                     // 9
+    virtual void SetFourCC(uint32_t fourcc) = 0;                    // 10
+    virtual uint32_t GetFourCC() const = 0;                         // 11
+    virtual void SetHeight(uint32_t height) = 0;                    // 12
+    virtual uint32_t GetHeight() const = 0;                         // 13
+    virtual void SetWidth(uint32_t width) = 0;                      // 14
+    virtual uint32_t GetWidth() const = 0;                          // 15
+    virtual void SetResolutionClass(uint32_t resolutionClass) = 0;  // 16
+    virtual uint32_t GetResolutionClass() const = 0;                // 17
 };
 
 class IAudioFrame {
-public:
+  public:
     virtual ~IAudioFrame() = default;
-    virtual bool SetData(const uint8_t* data, uint32_t length) = 0;           // 1
-    virtual const uint8_t* GetData() const = 0;                               // 2
-    virtual uint32_t GetDataSize() const = 0;                                 // 3
-    virtual void Reserved4() {}                                               // 4
-    virtual void FinishFrame() = 0;                                           // 5
-    virtual void SetTimestamp(const SYSTEMTIME* /*time*/) {}                  // 6
-    virtual void GetTimestamp(SYSTEMTIME* /*time*/) const {}                  // 7
-    virtual uint32_t GetCodec() const { return 0; }                           // 8
-    virtual uint32_t GetSampleRate() const { return 0; }                      // 9
-    virtual uint32_t GetFormatWord() const { return 0; }                      // 10
-    virtual void Reserved11() {}                                              // 11
-    virtual uint32_t GetBitRate() const { return 0; }                         // 12
-    virtual void SetBitRate(uint32_t bitRate) = 0;                            // 13
-    virtual bool IsLive() const { return false; }                             // 14
-    virtual void SetLive(bool live) = 0;                                      // 15
-    virtual uint32_t GetChannel() const = 0;                                  // 16
-    virtual void SetChannel(uint32_t /*channel*/) {}                          // 17
-    virtual void Reserved18() {}                                              // 18
-    virtual void Reserved19() {}                                              // 19
-    virtual void Reserved20() {}                                              // 20
+    virtual bool SetData(const uint8_t* data, uint32_t length) = 0;                          // 1
+    virtual const uint8_t* GetData() const = 0;                                              // 2
+    virtual uint32_t GetDataSize() const = 0;                                                // 3
+    virtual void Reserved4() {}                                                              // 4
+    virtual void FinishFrame() = 0;                                                          // 5
+    virtual void SetTimestamp(const SYSTEMTIME* /*time*/) {}                                 // 6
+    virtual void GetTimestamp(SYSTEMTIME* /*time*/) const {}                                 // 7
+    virtual uint32_t GetCodec() const { return 0; }                                          // 8
+    virtual uint32_t GetSampleRate() const { return 0; }                                     // 9
+    virtual uint32_t GetFormatWord() const { return 0; }                                     // 10
+    virtual void Reserved11() {}                                                             // 11
+    virtual uint32_t GetBitRate() const { return 0; }                                        // 12
+    virtual void SetBitRate(uint32_t bitRate) = 0;                                           // 13
+    virtual bool IsLive() const { return false; }                                            // 14
+    virtual void SetLive(bool live) = 0;                                                     // 15
+    virtual uint32_t GetChannel() const = 0;                                                 // 16
+    virtual void SetChannel(uint32_t /*channel*/) {}                                         // 17
+    virtual void Reserved18() {}                                                             // 18
+    virtual void Reserved19() {}                                                             // 19
+    virtual void Reserved20() {}                                                             // 20
     virtual void SetFormat(uint32_t sampleRate, uint8_t formatLow, uint8_t formatHigh) = 0;  // 21
 };
 
 class IAudioFormat {
-public:
+  public:
     virtual ~IAudioFormat() = default;
     virtual void SetCodec(uint32_t codec) = 0;            // 1
     virtual void SetSampleRate(uint32_t sampleRate) = 0;  // 2
@@ -97,18 +97,19 @@ public:
 };
 
 class IFrameAllocator {
-public:
+  public:
     virtual ~IFrameAllocator() = default;
-    virtual void Reserved1() {}                                                              // 1
+    virtual void Reserved1() {}                                                                // 1
     virtual IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* stream) = 0;  // 2
-    virtual IAudioFrame* CreateAudioFrame(uint32_t codec, uint32_t size, const char* stream) = 0;  // 3
-    virtual void ReleaseAudioFrame(IAudioFrame* frame) = 0;                                  // 4
-    virtual void Reserved5() {}                                                              // 5
-    virtual void ReleaseFrame(IVideoFrame* frame) = 0;                                       // 6
+    virtual IAudioFrame* CreateAudioFrame(uint32_t codec, uint32_t size,
+                                          const char* stream) = 0;  // 3
+    virtual void ReleaseAudioFrame(IAudioFrame* frame) = 0;         // 4
+    virtual void Reserved5() {}                                     // 5
+    virtual void ReleaseFrame(IVideoFrame* frame) = 0;              // 6
 };
 
 class IFrameSink {
-public:
+  public:
     virtual ~IFrameSink() = default;
     virtual bool OnFrame(IVideoFrame* frame) = 0;  // 1
     virtual void Reserved2() {}                    // 2
@@ -116,36 +117,36 @@ public:
 };
 
 class IIOEventSink {
-public:
+  public:
     virtual ~IIOEventSink() = default;
     virtual void OnInputChanged(uint32_t input, uint32_t state) = 0;  // 1
     virtual void OnConnectionLost() = 0;                              // 2
 };
 
 class IDeviceDescription {
-public:
+  public:
     virtual ~IDeviceDescription() = default;
-    virtual void Reserved1() {}                          // 1
-    virtual const char* GetModelName() = 0;              // 2
-    virtual uint32_t GetVideoInputCount() = 0;           // 3
-    virtual void Reserved4() {}                          // 4
-    virtual uint32_t GetDigitalInputCount() = 0;         // 5
-    virtual uint32_t GetDigitalOutputCount() = 0;        // 6
+    virtual void Reserved1() {}                    // 1
+    virtual const char* GetModelName() = 0;        // 2
+    virtual uint32_t GetVideoInputCount() = 0;     // 3
+    virtual void Reserved4() {}                    // 4
+    virtual uint32_t GetDigitalInputCount() = 0;   // 5
+    virtual uint32_t GetDigitalOutputCount() = 0;  // 6
 };
 
 class IConnectionSettings {
-public:
+  public:
     virtual ~IConnectionSettings() = default;
-    virtual const char* GetAddress() = 0;            // 1
-    virtual uint16_t GetPort() = 0;                  // 2
-    virtual void Reserved3() {}                      // 3
-    virtual uint32_t GetDefaultVideoFormat() = 0;    // 4
-    virtual const char* GetUserName() = 0;           // 5
-    virtual const char* GetPassword() = 0;           // 6
+    virtual const char* GetAddress() = 0;          // 1
+    virtual uint16_t GetPort() = 0;                // 2
+    virtual void Reserved3() {}                    // 3
+    virtual uint32_t GetDefaultVideoFormat() = 0;  // 4
+    virtual const char* GetUserName() = 0;         // 5
+    virtual const char* GetPassword() = 0;         // 6
 };
 
 class IDeviceContext {
-public:
+  public:
     virtual ~IDeviceContext() = default;
     virtual IDeviceDescription* GetDeviceDescription() = 0;    // 1
     virtual IConnectionSettings* GetConnectionSettings() = 0;  // 2
@@ -154,14 +155,14 @@ public:
 };
 
 class IResolution {
-public:
+  public:
     virtual ~IResolution() = default;
     virtual uint32_t GetWidth() = 0;   // 1
     virtual uint32_t GetHeight() = 0;  // 2
 };
 
 class IVideoFormatSettings {
-public:
+  public:
     virtual ~IVideoFormatSettings() = default;
     virtual void Reserved1() {}                // 1
     virtual void Reserved2() {}                // 2
@@ -170,7 +171,7 @@ public:
 };
 
 class IRateSettings {
-public:
+  public:
     virtual ~IRateSettings() = default;
     virtual uint32_t GetFrameRate() = 0;        // 1
     virtual void Reserved2() {}                 // 2
@@ -179,7 +180,7 @@ public:
 };
 
 class IPrivacyZone {
-public:
+  public:
     virtual ~IPrivacyZone() = default;
     virtual uint32_t GetKind() = 0;        // 1
     virtual uint32_t GetIdentifier() = 0;  // 2
@@ -191,20 +192,20 @@ public:
 };
 
 class IPrivacyZoneEnumerator {
-public:
+  public:
     virtual ~IPrivacyZoneEnumerator() = default;
     // Null after the last zone.
     virtual IPrivacyZone* GetZone(uint32_t index) = 0;  // 1
 };
 
 class ICaptureSettings {
-public:
+  public:
     virtual ~ICaptureSettings() = default;
-    virtual IVideoFormatSettings* GetVideoFormatSettings() = 0;   // 1
-    virtual IRateSettings* GetRateSettings() = 0;                 // 2
-    virtual void Reserved3() {}                                   // 3
-    virtual void Reserved4() {}                                   // 4
-    virtual IPrivacyZoneEnumerator* GetPrivacyZones() = 0;        // 5
+    virtual IVideoFormatSettings* GetVideoFormatSettings() = 0;  // 1
+    virtual IRateSettings* GetRateSettings() = 0;                // 2
+    virtual void Reserved3() {}                                  // 3
+    virtual void Reserved4() {}                                  // 4
+    virtual IPrivacyZoneEnumerator* GetPrivacyZones() = 0;       // 5
 };
 
 }  // namespace ipcapture

@@ -25,7 +25,7 @@ namespace vornak {
 // +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 // |                            payload  ...    | padding | count  |  (when P)
 class CRTPPacket {
-public:
+  public:
     CRTPPacket() = default;
     virtual ~CRTPPacket() = default;
 

@@ -25,7 +25,7 @@ struct LogLine {
 
 // Prints each line with its level (when echo is on) and keeps them for later inspection.
 class HostLogger : public IHostLogger {
-public:
+  public:
     explicit HostLogger(bool echo = true) : echo_(echo) {}
     void Log(const vornak::CDebugInfoIf* info) override;
 
@@ -34,14 +34,14 @@ public:
     size_t Count(const std::string& part);
     void Clear();
 
-private:
+  private:
     bool echo_;
     std::mutex mutex_;
     std::vector<LogLine> lines_;
 };
 
 class HostVideoFrame : public IVideoFrame {
-public:
+  public:
     HostVideoFrame(uint32_t fourcc, uint32_t size, std::string stream);
 
     uint32_t GetBufferSize() const override { return static_cast<uint32_t>(buffer_.size()); }
@@ -63,7 +63,7 @@ public:
     const std::string& StreamName() const { return stream_; }
     bool Finished() const { return finished_; }
 
-private:
+  private:
     std::vector<uint8_t> buffer_;
     uint32_t dataSize_ = 0;
     uint32_t fourcc_;
@@ -76,7 +76,7 @@ private:
 };
 
 class HostAudioFrame : public IAudioFrame {
-public:
+  public:
     HostAudioFrame(uint32_t codec, uint32_t size, uint32_t channel = 0);
     bool SetData(const uint8_t* data, uint32_t length) override;
     const uint8_t* GetData() const override { return data_.data(); }
@@ -93,7 +93,7 @@ public:
     void SetChannel(uint32_t channel) override { channel_ = channel; }
     void SetFormat(uint32_t sampleRate, uint8_t low, uint8_t high) override;
 
-private:
+  private:
     uint32_t codec_;
     uint32_t capacity_;
     uint32_t channel_;
@@ -107,7 +107,7 @@ private:
 
 // Heap frames; counts what is outstanding so tests can prove every frame is released once.
 class HostFrameAllocator : public IFrameAllocator {
-public:
+  public:
     IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* stream) override;
     IAudioFrame* CreateAudioFrame(uint32_t codec, uint32_t size, const char* stream) override;
     void ReleaseAudioFrame(IAudioFrame* frame) override;
@@ -118,7 +118,7 @@ public:
     // Frames above this size are refused (null), as a host short of memory would.
     void SetMaxFrameSize(uint32_t size) { maxFrameSize_ = size; }
 
-private:
+  private:
     std::atomic<int64_t> outstanding_{0};
     std::atomic<uint64_t> created_{0};
     std::atomic<uint32_t> maxFrameSize_{256u * 1024 * 1024};
@@ -147,7 +147,7 @@ bool SaveParametersFile(const std::string& path, const std::map<uint32_t, std::s
 class HostDeviceContext : public IDeviceContext,
                           public IDeviceDescription,
                           public IConnectionSettings {
-public:
+  public:
     explicit HostDeviceContext(DeviceSettings settings) : settings_(std::move(settings)) {}
 
     IDeviceDescription* GetDeviceDescription() override { return this; }
@@ -169,13 +169,13 @@ public:
 
     DeviceSettings& Settings() { return settings_; }
 
-private:
+  private:
     DeviceSettings settings_;
 };
 
 // The library's entry points, looked up with dlopen/dlsym.
 class DriverLibrary {
-public:
+  public:
     ~DriverLibrary();
     bool Load(const std::string& path, std::string& error);
 
@@ -188,7 +188,7 @@ public:
     TerminateCapabilityQueryFn terminateQuery = nullptr;
     UninitCapabilityQueryFn uninitQuery = nullptr;
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 

@@ -2,10 +2,22 @@
 // what the driver says and delivers.
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "capture_session.h"
 #include "host_objects.h"
 
 using namespace quillon::host;
@@ -17,11 +29,349 @@ struct Options {
     DeviceSettings device;
     std::vector<std::string> params;
     std::string paramsFile;
+    std::vector<std::string> streams;
+    double seconds = 10;
+    std::string outFolder = "quillon-out";
+    bool discard = false;
+
+    bool query = false;
 };
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "quillon-host: %s\n", message.c_str());
     return 1;
+}
+
+std::atomic<bool> g_interrupted{false};
+
+const char* StateText(bool known, uint32_t state) {
+    if (!known) {
+        return "-";
+    }
+    switch (state) {
+        case 0:
+            return "running";
+        case 2:
+            return "signal lost";
+        case 3:
+            return "stopped";
+        default:
+            return "?";
+    }
+}
+
+const char* KindText(uint32_t stream) {
+    static const char* kKinds[] = {"rec", "live", "remote"};
+    return stream < 3 ? kKinds[stream] : "?";
+}
+
+struct Running {
+    std::unique_ptr<StreamRecorder> recorder;
+    std::unique_ptr<HostCaptureSettings> settings;
+    bool started = false;
+    StreamRecorder::Figures previous;
+};
+
+std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval) {
+    const StreamSpec& spec = r.recorder->Spec();
+    const StreamRecorder::Figures now = r.recorder->Snapshot();
+    uint32_t state = 0;
+    uint32_t detail = 0;
+    const bool known =
+        spec.stream == 0 && capture->GetChannelState(spec.channel, &state, &detail, nullptr, 0);
+    const double fps = static_cast<double>(now.frames - r.previous.frames) / interval;
+    const double kbits = static_cast<double>(now.bytes - r.previous.bytes) * 8 / 1000 / interval;
+    r.previous = now;
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "ch%u %-6s %s %5ux%-5u frames %7llu  %5.1f fps  %8.0f kbit/s  keys %5llu  "
+                  "lag %5lld ms  lost %llu  %s",
+                  spec.channel, KindText(spec.stream),
+                  now.frames ? FourCCText(now.fourcc).c_str() : "----", now.width, now.height,
+                  static_cast<unsigned long long>(now.frames), fps, kbits,
+                  static_cast<unsigned long long>(now.keyFrames),
+                  static_cast<long long>(now.frames ? now.lastLagMs : 0),
+                  static_cast<unsigned long long>(now.signalLost), StateText(known, state));
+    return line;
+}
+
+int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
+               const std::vector<StreamSpec>& specs) {
+    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
+    if (capture == nullptr) {
+        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
+        return 1;
+    }
+    if (!options.discard) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.outFolder, ec);
+    }
+    std::vector<Running> running(specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) {
+        const StreamSpec& spec = specs[i];
+        running[i].recorder =
+            std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
+        running[i].settings = std::make_unique<HostCaptureSettings>(spec);
+        running[i].started =
+            spec.stream == 0
+                ? capture->StartCapture(spec.channel, running[i].recorder.get(),
+                                        running[i].settings.get())
+                : capture->StartStream(spec.channel, spec.stream, running[i].recorder.get(),
+                                       running[i].settings.get());
+        if (!running[i].started) {
+            std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
+        }
+    }
+
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end =
+        start + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+    auto lastPrint = start;
+    bool printed = false;
+    while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto now = std::chrono::steady_clock::now();
+        const double interval = std::chrono::duration<double>(now - lastPrint).count();
+        if (interval < 1.0) {
+            continue;
+        }
+        lastPrint = now;
+        if (tty && printed) {
+            std::printf("\x1b[%zuA", running.size());
+        }
+        for (Running& r : running) {
+            std::printf(tty ? "\r\x1b[K%s\n" : "%s\n", StatusLine(r, capture, interval).c_str());
+        }
+        std::fflush(stdout);
+        printed = true;
+    }
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    for (const StreamSpec& spec : specs) {
+        if (spec.stream == 0) {
+            capture->StopCapture(spec.channel);
+        } else {
+            capture->StopStream(spec.channel, spec.stream);
+        }
+    }
+
+    std::printf("\n%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", "ch", "stream", "codec", "size",
+                "frames", "fps", "kbit/s", "keys", "lost", "file");
+    int result = 0;
+    for (Running& r : running) {
+        const StreamSpec& spec = r.recorder->Spec();
+        const StreamRecorder::Figures f = r.recorder->Snapshot();
+        char size[32];
+        std::snprintf(size, sizeof(size), "%ux%u", f.width, f.height);
+        std::printf("%-3u %-7s %-5s %-11s %8llu %8.1f %9.0f %6llu %6llu  %s\n", spec.channel,
+                    KindText(spec.stream), f.frames ? FourCCText(f.fourcc).c_str() : "-", size,
+                    static_cast<unsigned long long>(f.frames),
+                    static_cast<double>(f.frames) / elapsed,
+                    static_cast<double>(f.bytes) * 8 / 1000 / elapsed,
+                    static_cast<unsigned long long>(f.keyFrames),
+                    static_cast<unsigned long long>(f.signalLost),
+                    r.recorder->OutputPath().empty() ? "-" : r.recorder->OutputPath().c_str());
+        if (f.timeWentBack) {
+            std::printf("    warning: frame times went backwards on this stream\n");
+        }
+        if (f.frames == 0) {
+            result = 2;
+        }
+    }
+    running.clear();  // closes the files
+    if (result != 0) {
+        std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
+    }
+    return result;
+}
+
+// --query: the host side of the capability query.
+class QueryList : public IIPCapabilityList {
+  public:
+    bool Add(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items.emplace_back(text != nullptr ? text : "");
+        return true;
+    }
+    bool SetDefault(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        defaultValue = text != nullptr ? text : "";
+        return true;
+    }
+    std::vector<std::string> items;
+    std::string defaultValue;
+
+  private:
+    std::mutex mutex_;
+};
+
+class QueryResult : public IIPCapabilityResult {
+  public:
+    struct Named {
+        std::string name;
+        std::string value;
+    };
+    bool SetDeviceName(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        name = text != nullptr ? text : "";
+        return true;
+    }
+    bool SetItem(uint32_t id, const char* value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items[id] = value != nullptr ? value : "";
+        return true;
+    }
+    bool SetFeature(uint32_t feature, uint32_t value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        features[feature] = value;
+        return true;
+    }
+    IIPCapabilityList* GetList(uint32_t kind) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return &lists[kind];  // std::map keeps element addresses stable
+    }
+    bool AddNamedItem(uint32_t id, const char* itemName, uint32_t /*kind*/,
+                      const char* value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        named[id] = {itemName != nullptr ? itemName : "", value != nullptr ? value : ""};
+        return true;
+    }
+
+    std::string name;
+    std::map<uint32_t, std::string> items;
+    std::map<uint32_t, uint32_t> features;
+    std::map<uint32_t, QueryList> lists;
+    std::map<uint32_t, Named> named;
+
+  private:
+    std::mutex mutex_;
+};
+
+class QueryNotify : public IIPCapabilityQueryNotify {
+  public:
+    void OnQueryFinished() override { Finish(true, 0, ""); }
+    void OnQueryFailed(uint32_t status, const char* text) override {
+        Finish(false, status, text != nullptr ? text : "");
+    }
+    void OnQueryTerminated() override { std::fprintf(stderr, "quillon-host: query terminated\n"); }
+
+    bool Wait(std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return done_; });
+    }
+    bool success = false;
+    uint32_t status = 0;
+    std::string text;
+
+  private:
+    void Finish(bool ok, uint32_t s, const std::string& t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        success = ok;
+        status = s;
+        text = t;
+        done_ = true;
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+const char* StreamItemName(uint32_t id) {
+    switch (id) {
+        case 120:
+            return "Live Stream: Supported Codecs";
+        case 121:
+            return "Live Stream: Supported Resolutions";
+        case 122:
+            return "Live Stream: Supported Framerates";
+        case 124:
+            return "Remote Stream: Supported Codecs";
+        case 125:
+            return "Remote Stream: Supported Resolutions";
+        case 126:
+            return "Remote Stream: Supported Framerates";
+        case 101:
+            return "Audio Input Parameters";
+        case 102:
+            return "Audio Output Parameters";
+        default:
+            return nullptr;
+    }
+}
+
+void PrintQueryResult(const QueryResult& result) {
+    std::printf("Device: %s\n", result.name.empty() ? "(no name)" : result.name.c_str());
+    std::printf("Properties:\n");
+    for (const auto& [id, item] : result.named) {
+        std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
+    }
+    for (const auto& [id, value] : result.items) {
+        if (const char* name = StreamItemName(id)) {
+            std::printf("  %3u  %-36s %s\n", id, name, value.c_str());
+        }
+    }
+    if (const auto it = result.lists.find(kListResolutions); it != result.lists.end()) {
+        std::printf("Resolutions:");
+        for (const std::string& size : it->second.items) {
+            std::printf(" %s%s", size.c_str(), size == it->second.defaultValue ? " (default)" : "");
+        }
+        std::printf("\n");
+    }
+    std::printf("Features:");
+    for (const auto& [feature, value] : result.features) {
+        std::printf(" %u=%u", feature, value);
+    }
+    std::printf("\n");
+}
+
+// Runs the capability query through the library's flat entry points; with a parameters file
+// the device parameters are written there for a later run's --params-file.
+int RunQuery(DriverLibrary& library, const Options& options) {
+    if (library.initQuery == nullptr || library.startQuery == nullptr ||
+        library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
+        return Fail("the library has no capability query entry points");
+    }
+    QueryNotify notify;
+    QueryResult result;
+    if (library.initQuery(&notify, 0) != 1) {
+        return Fail("InitCapabilityQuery failed");
+    }
+    const DeviceSettings& device = options.device;
+    std::printf("Querying %s:%u ...\n", device.address.c_str(), device.port);
+    if (library.startQuery(device.address.c_str(), static_cast<uint16_t>(device.port),
+                           device.user.c_str(), device.password.c_str(), &result) != 1) {
+        library.uninitQuery();
+        return Fail("StartCapabilityQuery refused the query");
+    }
+    if (!notify.Wait(std::chrono::seconds(120))) {
+        library.terminateQuery();
+        notify.Wait(std::chrono::seconds(30));
+    }
+    library.uninitQuery();
+    if (!notify.success) {
+        return Fail("query failed (status " + std::to_string(notify.status) + "): " + notify.text);
+    }
+    PrintQueryResult(result);
+    if (!options.paramsFile.empty()) {
+        std::map<uint32_t, std::string> parameters;
+        for (const auto& [id, item] : result.named) {
+            parameters[id] = item.value;
+        }
+        for (uint32_t id : {101u, 102u}) {
+            if (const auto it = result.items.find(id); it != result.items.end()) {
+                parameters[id] = it->second;
+            }
+        }
+        std::string error;
+        if (!SaveParametersFile(options.paramsFile, parameters, error)) {
+            return Fail(error);
+        }
+        std::printf("Device parameters written to %s\n", options.paramsFile.c_str());
+    }
+    return 0;
 }
 
 }  // namespace
@@ -32,8 +382,7 @@ int main(int argc, char** argv) {
     options.device.model = "Demo Camera";
 
     CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
-    app.add_option("--library", options.library, "driver library to load")
-        ->capture_default_str();
+    app.add_option("--library", options.library, "driver library to load")->capture_default_str();
     app.add_option("--address", options.device.address,
                    "device address; \"address|proxy\" goes through an HTTP proxy")
         ->capture_default_str();
@@ -51,9 +400,38 @@ int main(int argc, char** argv) {
     app.add_option("--param", options.params, "device parameter ID=text (repeatable)");
     app.add_option("--params-file", options.paramsFile,
                    "device parameters file (ID=text lines, as --query writes)");
+    app.add_option("--stream", options.streams,
+                   "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
+                   "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264");
+    app.add_option("--seconds", options.seconds, "how long to capture")->capture_default_str();
+    app.add_option("--out", options.outFolder, "folder for the captured files")
+        ->capture_default_str();
+    app.add_flag("--null", options.discard, "count frames but write nothing");
+
+    app.add_flag("--query", options.query,
+                 "ask the device what it can do; with --params-file, write its parameters there");
     CLI11_PARSE(app, argc, argv);
 
+    std::vector<StreamSpec> specs;
+    for (const std::string& text : options.streams) {
+        std::string error;
+        auto spec = ParseStreamSpec(text, error);
+        if (!spec) {
+            return Fail(error);
+        }
+        specs.push_back(*spec);
+    }
+    std::signal(SIGINT, [](int) { g_interrupted = true; });
+    std::signal(SIGTERM, [](int) { g_interrupted = true; });
+
     std::string error;
+    if (options.query) {
+        DriverLibrary queryLibrary;
+        if (!queryLibrary.Load(options.library, error)) {
+            return Fail(error);
+        }
+        return RunQuery(queryLibrary, options);
+    }
     if (!options.paramsFile.empty() &&
         !LoadParametersFile(options.paramsFile, options.device.parameters, error)) {
         return Fail(error);
@@ -87,8 +465,12 @@ int main(int argc, char** argv) {
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
+    int result = 0;
+    if (!specs.empty()) {
+        result = RunStreams(driver, options, specs);
+    }
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
-    return 0;
+    return result;
 }

@@ -1,0 +1,161 @@
+// Host and driver stand-ins for the depacketizer fuzz targets, and a packet stream decoder
+// that turns fuzz input into RTP packets (with losses, repeats and markers chosen by the input).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "driver/driver_api.h"
+#include "parsers/media_parser.h"
+#include "rtsp/rtp_packet.h"
+
+namespace vornak::fuzz {
+
+class Frame : public ipcapture::IVideoFrame {
+  public:
+    explicit Frame(uint32_t size) : buffer_(size) {}
+    uint32_t GetBufferSize() const override { return static_cast<uint32_t>(buffer_.size()); }
+    uint8_t* GetBuffer() override { return buffer_.data(); }
+    uint32_t GetDataSize() const override { return dataSize_; }
+    void SetDataSize(uint32_t size) override { dataSize_ = size; }
+    void FinishFrame() override {}
+    void SetTimestamp(const SYSTEMTIME*) override {}
+    void GetTimestamp(SYSTEMTIME*) const override {}
+    void SetFourCC(uint32_t fourcc) override { fourcc_ = fourcc; }
+    uint32_t GetFourCC() const override { return fourcc_; }
+    void SetHeight(uint32_t) override {}
+    uint32_t GetHeight() const override { return 0; }
+    void SetWidth(uint32_t) override {}
+    uint32_t GetWidth() const override { return 0; }
+    void SetResolutionClass(uint32_t) override {}
+    uint32_t GetResolutionClass() const override { return 0; }
+
+  private:
+    std::vector<uint8_t> buffer_;
+    uint32_t dataSize_ = 0;
+    uint32_t fourcc_ = 0;
+};
+
+class Allocator : public ipcapture::IFrameAllocator {
+  public:
+    ipcapture::IVideoFrame* CreateFrame(uint32_t, uint32_t size, const char*) override {
+        ++outstanding;
+        return new Frame(size);
+    }
+    ipcapture::IAudioFrame* CreateAudioFrame(uint32_t, uint32_t, const char*) override {
+        return nullptr;
+    }
+    void ReleaseAudioFrame(ipcapture::IAudioFrame*) override {}
+    void ReleaseFrame(ipcapture::IVideoFrame* frame) override {
+        --outstanding;
+        delete frame;
+    }
+    int outstanding = 0;
+};
+
+class Driver : public IDriver {
+  public:
+    std::string GetDeviceName() override { return "fuzz:0"; }
+    void DebugMessage(uint32_t, const char*, ...) override {}
+    std::string GetDriverName() override { return "Quillon"; }
+    std::string GetHostFolder() override { return "./"; }
+    DEVICE_INFO* GetDeviceInfo() override { return &info; }
+    std::pair<uint32_t, uint32_t> GetIOCount() override { return {0, 0}; }
+    ipcapture::IFrameAllocator* GetFrameAllocator() override { return &allocator; }
+    void* GetReserved() override { return nullptr; }
+    uint32_t GetDefaultVideoFormat() override { return 3; }
+    uint32_t GetVideoChannelCount() override { return 1; }
+    std::string GetParameter(uint32_t) override { return {}; }
+    int32_t GetParameterInt(uint32_t) override { return kParameterAbsent; }
+    Size GetStreamResolution(uint32_t, uint32_t) override { return {}; }
+    Size GetChannelResolution(uint32_t) override { return {}; }
+    uint32_t GetStreamCamera(uint32_t) override { return 0; }
+    uint16_t GetApiVersion() override { return 3; }
+
+    DEVICE_INFO info;
+    Allocator allocator;
+};
+
+// Checks what every delivered frame must satisfy, whatever the input.
+class Client : public IMediaParserClient {
+  public:
+    bool FrameReady(ipcapture::IVideoFrame* frame) override {
+        if (frame->GetDataSize() == 0 || frame->GetDataSize() > frame->GetBufferSize() ||
+            frame->GetDataSize() > kFrameBufferLimit + 2048) {
+            std::abort();
+        }
+        ++frames;
+        return true;
+    }
+    Size GetRequestedSize() override { return {}; }
+    std::string GetStreamName() override { return "Quillon::LiveStream"; }
+    void ConvertTimestamp(uint32_t, SYSTEMTIME& time) override { time = SYSTEMTIME{}; }
+    size_t frames = 0;
+};
+
+// Input: records of [control][length][payload...]. Control bits: 0x01 marker, 0x02 skip one
+// sequence number, 0x04 repeat the previous number, 0x08 new timestamp, 0x30 extension kind
+// (0 none, 1 0xFFD8, 2 0xFFFF, 3 other) whose data is the first length/4*4 bytes.
+inline std::vector<CRTPPacket> DecodePackets(std::span<const uint8_t> data) {
+    std::vector<CRTPPacket> packets;
+    uint16_t sequence = 65530;
+    uint32_t timestamp = 1000;
+    size_t pos = 0;
+    while (pos + 2 <= data.size() && packets.size() < 512) {
+        const uint8_t control = data[pos];
+        const size_t length = std::min<size_t>(data[pos + 1] * 8u, data.size() - pos - 2);
+        pos += 2;
+        CRTPPacket packet;
+        if ((control & 0x02) != 0) {
+            ++sequence;
+        }
+        if ((control & 0x04) == 0) {
+            ++sequence;
+        }
+        if ((control & 0x08) != 0) {
+            timestamp += 3000;
+        }
+        packet.sequence = sequence;
+        packet.timestamp = timestamp;
+        packet.marker = control & 0x01;
+        std::span<const uint8_t> body = data.subspan(pos, length);
+        const unsigned kind = (control >> 4) & 3;
+        if (kind != 0) {
+            const size_t ext = std::min<size_t>(body.size(), (control >> 6) * 16u) / 4 * 4;
+            static constexpr uint16_t kProfiles[] = {0, 0xFFD8, 0xFFFF, 0xABAC};
+            packet.extensionProfile = kProfiles[kind];
+            packet.extensionLength = static_cast<uint16_t>(ext / 4);
+            packet.extensionData.assign(body.begin(), body.begin() + static_cast<long>(ext));
+            body = body.subspan(ext);
+        }
+        packet.payload.assign(body.begin(), body.end());
+        packet.payloadLength = static_cast<uint32_t>(body.size());
+        packets.push_back(std::move(packet));
+        pos += length;
+    }
+    return packets;
+}
+
+// Runs a stream through a parser and checks that every frame went back to the host.
+template <typename Parser>
+void RunStream(std::span<const uint8_t> data, std::span<const uint8_t> sps = {},
+               std::span<const uint8_t> pps = {}, std::span<const uint8_t> config = {}) {
+    Driver driver;
+    Client client;
+    {
+        Parser parser(&driver);
+        parser.SetClient(&client);
+        parser.SetParameterSets(sps, pps, config);
+        for (const CRTPPacket& packet : DecodePackets(data)) {
+            parser.ProcessPacket(packet);
+        }
+    }
+    if (driver.allocator.outstanding != 0) {
+        std::abort();
+    }
+}
+
+}  // namespace vornak::fuzz

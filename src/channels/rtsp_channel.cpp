@@ -1,0 +1,528 @@
+#include "channels/rtsp_channel.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <algorithm>
+
+#include "driver/settings_file.h"
+#include "parsers/h264_parser.h"
+#include "parsers/mpeg4_parser.h"
+#include "privacy/privacy_zone_handler.h"
+#include "rtsp/rtsp_http_tunnel.h"
+#include "rtsp/rtsp_transports.h"
+#include "web/field_search.h"
+#include "web/http_sender.h"
+
+namespace vornak {
+
+namespace {
+
+const char* CodecName(uint32_t codec) {
+    switch (codec) {
+        case kCodecJpeg:
+            return "jpeg";
+        case kCodecMpeg4:
+            return "mpeg4";
+        default:
+            return "h264";
+    }
+}
+
+// First IPv4 address of the device; 0 when it does not resolve.
+uint32_t ResolveIPv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 ||
+        result == nullptr) {
+        return 0;
+    }
+    const uint32_t address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(result);
+    return address;
+}
+
+}  // namespace
+
+std::string RtspMediaPath(const MediaPathInput& in) {
+    if (in.apiVersion < 3) {
+        if (in.codec == kCodecMpeg4) {
+            return Format("/mpeg4/%u/media.amp", in.channel + 1);
+        }
+        return std::string("/axis-media/media.amp?videocodec=") + CodecName(in.codec);
+    }
+    const VideoCaptureRequest& r = in.request;
+    std::string path = std::string("/axis-media/media.amp?videocodec=") + CodecName(in.codec);
+    path += "&resolution=" + in.resolutionText;
+    path += Format("&compression=%u&videobitrate=0", 100 - std::min<uint32_t>(r.quality, 100));
+    if (r.frameRate != 0) {
+        const uint32_t fps = FramesPerSecond(r.frameRate);
+        path += Format("&fps=%u&videokeyframeinterval=%u", fps, fps);
+    }
+    if (in.videoInputs > 1) {
+        path += Format("&camera=%u", in.channel + 1);
+    } else if (in.streamCamera != 0) {
+        path += Format("&camera=%u", in.streamCamera);
+    }
+    return path + "&duration=0&audio=0";
+}
+
+std::vector<std::string> StreamParameterLines(const VideoCaptureRequest& request,
+                                              const std::string& resolutionText) {
+    const uint32_t fps = FramesPerSecond(request.frameRate);
+    std::vector<std::string> lines;
+    lines.push_back(
+        Format("&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=%u", fps > 0 ? fps - 1 : 0));
+    lines.emplace_back("&Image.I0.MPEG.ProfileLevel=247");
+    if (request.width != 0 && request.height != 0) {
+        lines.push_back("&Image.I0.Appearance.Resolution=" + resolutionText);
+    }
+    return lines;
+}
+
+std::string FrameRateLine(uint32_t fps) {
+    return Format(
+        "&Image.I0.Stream.Duration=0&Image.I0.Stream.FPS=%u&Image.I0.RateControl.Mode=vbr", fps);
+}
+
+std::string ForChannel(std::string line, uint32_t channel) {
+    if (channel == 0) {
+        return line;
+    }
+    const std::string replacement = Format(".I%u.", channel);
+    for (size_t at = line.find(".I0."); at != std::string::npos;
+         at = line.find(".I0.", at + replacement.size())) {
+        line.replace(at, 4, replacement);
+    }
+    return line;
+}
+
+CBaseRTPChannel::CBaseRTPChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink)
+    : CBaseCameraChannel(channel, driver, sink),
+      deviceIp_(ResolveIPv4(driver->GetDeviceInfo()->address)),
+      receiver_(std::make_unique<CRTPReceiver>(driver)),
+      rtcp_(std::make_unique<CRTCPHandler>(driver)) {}
+
+CBaseRTPChannel::~CBaseRTPChannel() {
+    StopThread();
+}
+
+bool CBaseRTPChannel::UpdateSettings(const VideoCaptureRequest* request) {
+    if (request == nullptr) {
+        return true;
+    }
+    CLockGuard guard(requestLock_);
+    if (request->width != request_.width || request->height != request_.height ||
+        request->frameRate != request_.frameRate) {
+        request_.width = request->width;
+        request_.height = request->height;
+        request_.frameRate = request->frameRate;
+        settingsUpdated_.Set();
+    }
+    return true;
+}
+
+bool CBaseRTPChannel::FrameReady(ipcapture::IVideoFrame* frame) {
+    frameReceived_.Set();
+    if (!SendFrameCallback(frame)) {
+        return false;
+    }
+    lastFrameTime_.Touch();
+    SetCameraState(true);
+    return true;
+}
+
+Size CBaseRTPChannel::GetRequestedSize() {
+    const VideoCaptureRequest request = GetRequest();
+    return {request.width, request.height};
+}
+
+std::string CBaseRTPChannel::GetStreamName() {
+    return StreamName(driver_->GetDriverName(), GetRequest().stream);
+}
+
+void CBaseRTPChannel::PacketReceived(const sockaddr_in&, const CRTPPacket& packet) {
+    receiverEvent_.Set();
+    const uint32_t known = rtcp_->GetSourceSsrc();
+    if (known != 0 && known != packet.ssrc) {
+        return;
+    }
+    rtcp_->OnFirstRtpPacket(packet.sequence);
+    ProcessPacket(packet);
+}
+
+bool CBaseRTPChannel::OpenStream() {
+    // "RTPoverTCP" runs a UDP session like "RTPoverUDP" and needs the same ports.
+    const uint32_t mode = rtpMode_;
+    if (mode != kRtpOverUdp && mode != kRtpOverTcp) {
+        return true;
+    }
+    receiver_->Close();
+    receiver_->SetUser(this);
+    for (uint32_t port = kFirstRtpPort; port <= kLastRtpPort; port += 2) {
+        if (stopEvent_.IsSet()) {
+            return false;
+        }
+        if (!receiver_->Open(static_cast<uint16_t>(port))) {
+            continue;
+        }
+        // Give a port shared by another process the chance to show itself before RTCP.
+        if (stopEvent_.Wait(250)) {
+            receiver_->Close();
+            return false;
+        }
+        if (rtcp_->Open(deviceIp_, static_cast<uint16_t>(port + 1))) {
+            return true;
+        }
+        receiver_->Close();
+        rtcp_->Close();
+    }
+    return false;
+}
+
+void CBaseRTPChannel::CloseStream() {
+    receiver_->Close();
+    receiverEvent_.Set();
+    rtcp_->Close();
+}
+
+bool CBaseRTPChannel::Connect() {
+    CloseStream();
+    if (!driver_->GetDeviceInfo()->proxy.empty()) {
+        rtpMode_ = kRtpOverHttp;
+    }
+    frameReceived_.Reset();
+    if (PrepareDevice() && OpenStream()) {
+        return true;
+    }
+    CloseStream();
+    return false;
+}
+
+void CBaseRTPChannel::ThreadFunction() {
+    const uint32_t timeout = driver_->GetDeviceInfo()->connectionTimeout;
+    lastFrameTime_.Touch();
+    bool reconnect = false;
+    while (true) {
+        if (GetStateValue() != kStateRunning || reconnect) {
+            reconnect = false;
+            if (Connect()) {
+                CEvent* events[] = {&stopEvent_, &frameReceived_};
+                if (CEvent::WaitForMultiple(events, 2, timeout) == 1) {
+                    SetState(kStateRunning);
+                }
+            }
+        } else if (keepAliveTimer_.GetElapsedMs() > keepAliveIntervalMs_) {
+            KeepAlive();
+            keepAliveTimer_.Touch();
+        }
+        CEvent* events[] = {&stopEvent_, &settingsUpdated_};
+        const int woken = CEvent::WaitForMultiple(events, 2, 1000);
+        if (woken == 0 || stopEvent_.IsSet()) {
+            break;
+        }
+        if (woken == 1) {
+            reconnect = !ApplySettingsUpdate();
+            continue;
+        }
+        const uint64_t sinceFrame = lastFrameTime_.GetElapsedMs();
+        if (sinceFrame >= timeout / 2 && !IsPaused()) {
+            SetState(kStateSignalLost);
+            if (sinceFrame >= timeout) {
+                OnSignalLost();
+                SetCameraState(false);
+            }
+        }
+    }
+    CloseStream();
+    SetState(kStateStopped);
+    SetCameraState(false);
+}
+
+CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink)
+    : CBaseRTPChannel(channel, driver, sink) {}
+
+CBaseRTSPChannel::~CBaseRTSPChannel() {
+    StopThread();
+}
+
+bool CBaseRTSPChannel::Pause() {
+    CLockGuard guard(clientLock_);
+    if (client_) {
+        client_->RequestPause();
+    }
+    return true;
+}
+
+bool CBaseRTSPChannel::Resume() {
+    clock_.Reset();
+    CLockGuard guard(clientLock_);
+    if (client_) {
+        client_->RequestPlay();
+    }
+    return true;
+}
+
+bool CBaseRTSPChannel::IsPaused() {
+    CLockGuard guard(clientLock_);
+    return client_ && client_->IsPaused();
+}
+
+void CBaseRTSPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time) {
+    clock_.Convert(rtpTimestamp);
+    clock_.GetTime(time);
+}
+
+void CBaseRTSPChannel::OnRtspPacketReceived(const CRTPPacket& packet) {
+    receiverEvent_.Set();
+    ProcessPacket(packet);
+}
+
+bool CBaseRTSPChannel::OpenStream() {
+    rtcp_->SetUser(this);
+    if (!CBaseRTPChannel::OpenStream()) {
+        return false;
+    }
+    CLockGuard guard(clientLock_);
+    if (!client_) {
+        const std::string owner = driver_->GetDeviceName();
+        switch (rtpMode_.load()) {
+            case kRtpOverRtsp:
+                client_ = std::make_unique<CRTSPClientInterleaved>(driver_, owner);
+                break;
+            case kRtpOverHttp:
+                client_ = std::make_unique<CRTSPClientHTTP>(driver_, owner);
+                break;
+            default:
+                client_ = std::make_unique<CRTSPClientUDP>(driver_, owner);
+                break;
+        }
+    }
+    return StartSession();
+}
+
+bool CBaseRTSPChannel::StartSession() {
+    if (stopEvent_.IsSet() || !client_) {
+        return false;
+    }
+    const DEVICE_INFO& device = *driver_->GetDeviceInfo();
+    RTSPClientSettings settings;
+    settings.host = device.address;
+    settings.proxy = device.proxy;
+    settings.userName = device.userName;
+    settings.password = device.password;
+    settings.connectTimeoutMs = device.networkTimeout;
+    settings.receiveTimeoutMs = device.networkTimeout;
+    settings.clientRtpPort = receiver_->GetBoundPort();
+    settings.clientRtcpPort = rtcp_->GetBoundPort();
+    FillClientSettings(settings);
+    if (rtpMode_ == kRtpOverHttp) {
+        settings.port = static_cast<uint16_t>(device.port);
+    }
+    return client_->Start(settings, this);
+}
+
+void CBaseRTSPChannel::CloseStream() {
+    std::unique_ptr<CBaseRTSPClient> client;
+    {
+        CLockGuard guard(clientLock_);
+        client = std::move(client_);
+    }
+    if (client) {
+        client->Stop();
+        client.reset();
+    }
+    CBaseRTPChannel::CloseStream();
+}
+
+CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver,
+                                               ipcapture::IFrameSink* sink, uint32_t codec)
+    : CAxisCommonChannel(driver, channel),
+      CBaseRTSPChannel(channel, driver, sink),
+      sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
+                                                 Web::CHttpSender::kDefaultUserAgent)),
+      codec_(codec) {}
+
+CAxisCommonChannelRTSP::~CAxisCommonChannelRTSP() {
+    StopThread();
+}
+
+void CAxisCommonChannelRTSP::ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) {
+    if (GetRequest().stream == kStreamRecording && settings != nullptr) {
+        privacyZones_->SetZones(settings->GetPrivacyZones());
+    }
+}
+
+Size CAxisCommonChannelRTSP::GetResolution() {
+    Size seen;
+    {
+        CLockGuard guard(parserLock_);
+        seen = parser_ ? parser_->GetPictureSize() : Size{};
+    }
+    if (seen.width != 0 && seen.height != 0) {
+        return seen;
+    }
+    return CBaseCameraChannel::GetResolution();
+}
+
+bool CAxisCommonChannelRTSP::OnRtspDescribeProcessed(const SessionDescription& description) {
+    CLockGuard guard(parserLock_);
+    parser_->SetParameterSets(description.spsBytes, description.ppsBytes, description.configBytes);
+    return true;
+}
+
+void CAxisCommonChannelRTSP::ProcessPacket(const CRTPPacket& packet) {
+    parser_->ProcessPacket(packet);
+}
+
+void CAxisCommonChannelRTSP::ResetParser() {
+    parser_->Reset();
+}
+
+void CAxisCommonChannelRTSP::OnStopRequested() {
+    sender_->Abort();
+    privacyZones_->Abort();
+}
+
+std::string CAxisCommonChannelRTSP::BuildMediaPath() {
+    MediaPathInput in;
+    in.codec = codec_;
+    in.apiVersion = driver_->GetApiVersion();
+    in.request = GetRequest();
+    in.channel = channel_;
+    in.videoInputs = driver_->GetVideoChannelCount();
+    in.streamCamera = driver_->GetStreamCamera(in.request.stream);
+    in.resolutionText = GetResolutionText(in.request.width, in.request.height);
+    return RtspMediaPath(in);
+}
+
+void CAxisCommonChannelRTSP::FillClientSettings(RTSPClientSettings& settings) {
+    settings.path = BuildMediaPath();
+    CLockGuard guard(lock_);
+    settings.blockSize = blockSize_;
+    if (rtspPort_ != 0) {
+        settings.port = rtspPort_;
+    }
+}
+
+bool CAxisCommonChannelRTSP::SendParameterLine(const std::string& line) {
+    if (stopEvent_.IsSet()) {
+        return false;
+    }
+    return sender_->SendRequest(Web::MakeGetRequest("/axis-cgi/operator/param.cgi?action=update" +
+                                                    ForChannel(line, channel_)));
+}
+
+bool CAxisCommonChannelRTSP::ConfigureStreamParameters() {
+    const VideoCaptureRequest request = GetRequest();
+    for (const std::string& line :
+         StreamParameterLines(request, GetResolutionText(request.width, request.height))) {
+        if (!SendParameterLine(line)) {
+            return false;
+        }
+    }
+    if (request.frameRate != 0) {
+        // A camera that refuses a rate may accept a lower one.
+        bool accepted = false;
+        for (uint32_t fps = FramesPerSecond(request.frameRate); fps >= 1 && !accepted; --fps) {
+            accepted = SendParameterLine(FrameRateLine(fps));
+        }
+        if (!accepted) {
+            return false;
+        }
+    }
+    if (request.quality != 0) {
+        return SendParameterLine(Format("&Image.I0.Appearance.Compression=%u",
+                                        100 - std::min<uint32_t>(request.quality, 100)));
+    }
+    return true;
+}
+
+void CAxisCommonChannelRTSP::ReadRtspPort() {
+    if (stopEvent_.IsSet()) {
+        return;
+    }
+    if (sender_->SendRequest(
+            Web::MakeGetRequest("/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port"))) {
+        std::vector<uint8_t> body;
+        sender_->ReadResponse(body);
+        if (!body.empty() && !stopEvent_.IsSet()) {
+            const std::string reply(body.begin(), body.end());
+            uint32_t port = 0;
+            if (ParseU32(GetParameterValue(reply, "Network.RTSP.Port"), port) && port != 0 &&
+                port <= 0xFFFF) {
+                CLockGuard guard(lock_);
+                rtspPort_ = static_cast<uint16_t>(port);
+            }
+        }
+    }
+    sender_->Abort();
+}
+
+bool CAxisCommonChannelRTSP::PrepareDevice() {
+    bool ok = true;
+    const VideoCaptureRequest request = GetRequest();
+    if (request.stream == kStreamRecording) {
+        const Size size = GetResolution();
+        if (size.width > 0 && size.height > 0) {
+            ok = privacyZones_->ApplyPrivacyZones(size.width, size.height);
+        }
+    }
+    if (ok && driver_->GetApiVersion() < 3) {
+        ok = ConfigureStreamParameters();
+    } else if (ok) {
+        const DEVICE_INFO& device = *driver_->GetDeviceInfo();
+        const StreamSettings stream =
+            ReadStreamSettings(driver_->GetHostFolder(), device, channel_ + 1, request.stream);
+        rtpMode_ = device.proxy.empty() ? stream.rtpMode : kRtpOverHttp;
+        CLockGuard guard(lock_);
+        blockSize_ = stream.rtpPacketSize;
+    }
+    if (ok) {
+        ReadRtspPort();
+    }
+    ResetParser();
+    clock_.Reset();
+    return ok;
+}
+
+bool CAxisCommonChannelRTSP::ApplySettingsUpdate() {
+    if (GetStateValue() != kStateRunning || driver_->GetApiVersion() < 3) {
+        return false;
+    }
+    CLockGuard guard(clientLock_);
+    if (!client_) {
+        return false;
+    }
+    client_->Stop();
+    receiverEvent_.Set();
+    clock_.Reset();
+    ResetParser();
+    return StartSession();
+}
+
+CAxisH264ChannelRTSP::CAxisH264ChannelRTSP(uint32_t channel, IDriver* driver,
+                                           ipcapture::IFrameSink* sink)
+    : CAxisCommonChannelRTSP(channel, driver, sink, kCodecH264) {
+    parser_ = std::make_unique<CH264RTPMediaParser>(driver);
+    parser_->SetClient(this);
+}
+
+CAxisH264ChannelRTSP::~CAxisH264ChannelRTSP() {
+    StopThread();
+}
+
+CAxisMPEG4ChannelRTSP::CAxisMPEG4ChannelRTSP(uint32_t channel, IDriver* driver,
+                                             ipcapture::IFrameSink* sink)
+    : CAxisCommonChannelRTSP(channel, driver, sink, kCodecMpeg4) {
+    parser_ = std::make_unique<CMpeg4RTPMediaParser>(driver);
+    parser_->SetClient(this);
+}
+
+CAxisMPEG4ChannelRTSP::~CAxisMPEG4ChannelRTSP() {
+    StopThread();
+}
+
+}  // namespace vornak

@@ -1,0 +1,171 @@
+// Live H.264 and MPEG-4 over RTSP: the camera is prepared, an RTSP session of the configured
+// transport runs, RTP packets go to the codec's depacketizer and frames to the host.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "channels/axis_common_channel.h"
+#include "channels/base_camera_channel.h"
+#include "parsers/media_parser.h"
+#include "rtsp/rtcp_handler.h"
+#include "rtsp/rtp_receiver.h"
+#include "rtsp/rtsp_client.h"
+#include "rtsp/timestamp_converter.h"
+
+namespace Web {
+class CHttpSender;
+}
+
+namespace vornak {
+
+// Codecs of the RTSP channels (the video format codes).
+enum : uint32_t { kCodecJpeg = 1, kCodecMpeg4 = 2, kCodecH264 = 3 };
+
+// The RTSP media path for a capture request.
+struct MediaPathInput {
+    uint32_t codec = kCodecH264;
+    uint16_t apiVersion = 3;
+    VideoCaptureRequest request;
+    uint32_t channel = 0;
+    uint32_t videoInputs = 1;
+    uint32_t streamCamera = 0;  // configured camera of the stream kind; 0 none
+    std::string resolutionText;
+};
+std::string RtspMediaPath(const MediaPathInput& in);
+
+// The param.cgi lines that set up an older camera's stream; the frame-rate line is built by
+// FrameRateLine for each rate tried.
+std::vector<std::string> StreamParameterLines(const VideoCaptureRequest& request,
+                                              const std::string& resolutionText);
+std::string FrameRateLine(uint32_t fps);
+// ".I0." becomes ".I<channel>." for inputs other than the first.
+std::string ForChannel(std::string line, uint32_t channel);
+
+class CBaseRTPChannel : public CBaseCameraChannel,
+                        public IRTPReceiverUser,
+                        public IMediaParserClient {
+  public:
+    CBaseRTPChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
+    ~CBaseRTPChannel() override;
+
+    bool UpdateSettings(const VideoCaptureRequest* request) override;
+
+    // IMediaParserClient
+    bool FrameReady(ipcapture::IVideoFrame* frame) override;
+    Size GetRequestedSize() override;
+    std::string GetStreamName() override;
+
+    // IRTPReceiverUser
+    void PacketReceived(const sockaddr_in& sender, const CRTPPacket& packet) override;
+    void OnReceiveTimeout() override {}
+    void OnSocketClosed() override {}
+
+    uint32_t GetRtpMode() const { return rtpMode_; }
+
+    static constexpr uint16_t kFirstRtpPort = 3556;
+    static constexpr uint16_t kLastRtpPort = 4554;
+
+  protected:
+    void ThreadFunction() override;
+
+    virtual bool OpenStream();
+    virtual void CloseStream();
+    virtual bool ApplySettingsUpdate() = 0;
+    virtual void KeepAlive() {}
+    virtual bool PrepareDevice() = 0;
+    virtual bool IsPaused() = 0;
+    virtual void ProcessPacket(const CRTPPacket& packet) = 0;
+    bool Connect();
+
+    uint32_t keepAliveIntervalMs_ = 30000;
+    CTime keepAliveTimer_;
+    CManualEvent frameReceived_;
+    CEvent settingsUpdated_{false};
+    CEvent receiverEvent_{false};
+    uint32_t deviceIp_ = 0;  // network order; 0 when the address does not resolve
+    std::atomic<uint32_t> rtpMode_{0};
+    std::unique_ptr<CRTPReceiver> receiver_;
+    std::unique_ptr<CRTCPHandler> rtcp_;
+};
+
+class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser {
+  public:
+    CBaseRTSPChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
+    ~CBaseRTSPChannel() override;
+
+    bool Pause() override;
+    bool Resume() override;
+
+    void ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time) override;
+
+    // IRTSPClientUser
+    void OnRtcpBye() override {}
+    void OnRtspSessionClosed() override {}
+    void OnRtspPacketReceived(const CRTPPacket& packet) override;
+
+  protected:
+    bool OpenStream() override;
+    void CloseStream() override;
+    bool IsPaused() override;
+    // Media path, port and block size of the session.
+    virtual void FillClientSettings(RTSPClientSettings& settings) = 0;
+    virtual void ResetParser() = 0;
+    // Starts the session on the existing client with fresh settings.
+    bool StartSession();
+
+    CLock clientLock_;
+    std::unique_ptr<CBaseRTSPClient> client_;
+    CTimeStampConverter clock_;
+};
+
+class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChannel {
+  public:
+    CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink,
+                           uint32_t codec);
+    ~CAxisCommonChannelRTSP() override;
+
+    void ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) override;
+    Size GetResolution() override;
+    bool OnRtspDescribeProcessed(const SessionDescription& description) override;
+
+    std::string BuildMediaPath();
+
+  protected:
+    bool ApplySettingsUpdate() override;
+    bool PrepareDevice() override;
+    void FillClientSettings(RTSPClientSettings& settings) override;
+    void OnStopRequested() override;
+    void ProcessPacket(const CRTPPacket& packet) override;
+    void ResetParser() override;
+
+    // Packets arrive on the receiving threads while the capture thread may reset the parser.
+    CLock parserLock_;
+    std::unique_ptr<CRTPMediaParser> parser_;
+
+  private:
+    bool ConfigureStreamParameters();
+    bool SendParameterLine(const std::string& line);
+    void ReadRtspPort();
+
+    std::unique_ptr<Web::CHttpSender> sender_;
+    CLock lock_;
+    uint32_t blockSize_ = 0;
+    uint16_t rtspPort_ = 554;
+    const uint32_t codec_;
+};
+
+class CAxisH264ChannelRTSP : public CAxisCommonChannelRTSP {
+  public:
+    CAxisH264ChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
+    ~CAxisH264ChannelRTSP() override;
+};
+
+class CAxisMPEG4ChannelRTSP : public CAxisCommonChannelRTSP {
+  public:
+    CAxisMPEG4ChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
+    ~CAxisMPEG4ChannelRTSP() override;
+};
+
+}  // namespace vornak

@@ -1,0 +1,313 @@
+#include "parsers/h264_parser.h"
+
+#include <array>
+
+#include "parsers/h264_sps.h"
+
+namespace vornak {
+
+namespace {
+
+constexpr std::array<uint8_t, 3> kStartCode = {0x00, 0x00, 0x01};
+// Access unit delimiter, primary_pic_type 1, so a decoder sees where each frame ends.
+constexpr std::array<uint8_t, 5> kFrameTrailer = {0x00, 0x00, 0x01, 0x09, 0x30};
+
+constexpr uint8_t kNalIdr = 5;
+constexpr uint8_t kNalSei = 6;
+constexpr uint8_t kNalSps = 7;
+constexpr uint8_t kNalPps = 8;
+constexpr uint8_t kNalAud = 9;
+constexpr uint8_t kNalStapA = 24;
+constexpr uint8_t kNalFuA = 28;
+
+uint8_t NalType(uint8_t header) {
+    return header & 0x1F;
+}
+
+// A slice whose first_mb_in_slice is 0 (ue(v) code "1") begins a picture.
+bool StartsPicture(std::span<const uint8_t> sliceAfterHeader) {
+    return !sliceAfterHeader.empty() && (sliceAfterHeader[0] & 0x80) != 0;
+}
+
+// Kept out of line: inlined into PrependParameterSets, where the buffer is known to be empty,
+// g++ 12 reports a false buffer overflow inside vector::insert.
+[[gnu::noinline]] void Append(std::vector<uint8_t>& buffer, std::span<const uint8_t> bytes) {
+    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+}
+
+constexpr const char* kProcessPacket = "vornak::CH264RTPMediaParser::ProcessPacket";
+constexpr const char* kProcessFrame = "vornak::CH264RTPMediaParser::ProcessFrame";
+
+}  // namespace
+
+const char* H264PayloadErrorText(H264PayloadError error) {
+    switch (error) {
+        case H264PayloadError::kNone:
+            return "none";
+        case H264PayloadError::kEmpty:
+            return "empty payload";
+        case H264PayloadError::kTooShort:
+            return "payload too short";
+        case H264PayloadError::kUnsupportedType:
+            return "unsupported NAL unit type";
+        case H264PayloadError::kStapOverrun:
+            return "STAP-A unit size runs past the packet";
+        case H264PayloadError::kBadFuHeader:
+            return "invalid FU-A header";
+    }
+    return "unknown";
+}
+
+H264PayloadError UnpackH264Payload(std::span<const uint8_t> payload, H264Payload& out) {
+    out.nalUnits.clear();
+    out.fuStart = out.fuEnd = false;
+    out.fuNalHeader = 0;
+    out.fuData = {};
+    if (payload.empty()) {
+        return H264PayloadError::kEmpty;
+    }
+    const uint8_t type = NalType(payload[0]);
+    if (type >= 1 && type <= 23) {
+        //  0 1 2 3 4 5 6 7
+        // +-+-+-+-+-+-+-+-+
+        // |F|NRI|  Type   |  NAL unit header, then the NAL unit payload
+        // +-+-+-+-+-+-+-+-+
+        if (payload.size() < 2) {
+            return H264PayloadError::kTooShort;
+        }
+        out.kind = H264PacketKind::kSingle;
+        out.nalUnits.push_back(payload);
+        return H264PayloadError::kNone;
+    }
+    if (type == kNalStapA) {
+        // STAP-A header | NALU 1 size (16) | NALU 1 | NALU 2 size (16) | NALU 2 | ...
+        if (payload.size() < 3) {
+            return H264PayloadError::kTooShort;
+        }
+        out.kind = H264PacketKind::kStapA;
+        size_t pos = 1;
+        while (payload.size() - pos > 1) {
+            const size_t size = static_cast<size_t>(payload[pos]) << 8 | payload[pos + 1];
+            pos += 2;
+            if (size == 0) {
+                break;
+            }
+            if (size > payload.size() - pos) {
+                out.nalUnits.clear();
+                return H264PayloadError::kStapOverrun;
+            }
+            out.nalUnits.push_back(payload.subspan(pos, size));
+            pos += size;
+        }
+        return H264PayloadError::kNone;
+    }
+    if (type == kNalFuA) {
+        // FU indicator     FU header
+        // +-+-+-+-+-+-+-+-+ +-+-+-+-+-+-+-+-+
+        // |F|NRI|  Type=28| |S|E|R|  Type   |  then the fragment
+        // +-+-+-+-+-+-+-+-+ +-+-+-+-+-+-+-+-+
+        if (payload.size() < 2) {
+            return H264PayloadError::kTooShort;
+        }
+        const uint8_t fuHeader = payload[1];
+        const uint8_t fragmentType = NalType(fuHeader);
+        const bool start = (fuHeader & 0x80) != 0;
+        const bool end = (fuHeader & 0x40) != 0;
+        // A unit that fits in one packet is never fragmented, and only NAL unit types can be.
+        if ((start && end) || fragmentType == 0 || fragmentType > 23) {
+            return H264PayloadError::kBadFuHeader;
+        }
+        out.kind = H264PacketKind::kFuA;
+        out.fuStart = start;
+        out.fuEnd = end;
+        out.fuNalHeader = static_cast<uint8_t>((payload[0] & 0xE0) | fragmentType);
+        out.fuData = payload.subspan(2);
+        return H264PayloadError::kNone;
+    }
+    return H264PayloadError::kUnsupportedType;
+}
+
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {
+    payload_.nalUnits.reserve(64);
+}
+
+void CH264RTPMediaParser::Reset() {
+    CRTPMediaParser::Reset();
+    width_ = 0;
+    height_ = 0;
+}
+
+void CH264RTPMediaParser::DropFrame() {
+    if (!frameBuffer_.empty()) {
+        ++stats_.framesDropped;
+    }
+    waitingForKeyFrame_ = true;
+    frameBuffer_.clear();
+    fuOpen_ = false;
+}
+
+void CH264RTPMediaParser::SetParameterSets(std::span<const uint8_t> sps,
+                                           std::span<const uint8_t> pps,
+                                           std::span<const uint8_t> /*config*/) {
+    if (sps.empty() || pps.empty()) {
+        return;
+    }
+    const std::optional<Size> size = ParseSps(sps);
+    if (!size) {
+        return;
+    }
+    width_ = size->width & 0xFFFF;
+    height_ = size->height & 0xFFFF;
+    sps_.assign(sps.begin(), sps.end());
+    pps_.assign(pps.begin(), pps.end());
+}
+
+void CH264RTPMediaParser::PrependParameterSets() {
+    if (!frameBuffer_.empty() || sps_.empty() || pps_.empty()) {
+        return;
+    }
+    Append(frameBuffer_, kStartCode);
+    Append(frameBuffer_, sps_);
+    Append(frameBuffer_, kStartCode);
+    Append(frameBuffer_, pps_);
+}
+
+bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
+    switch (NalType(nal[0])) {
+        case kNalIdr:
+            // Only the first slice of a picture gets the parameter sets: a later slice
+            // arriving into an empty buffer means the picture's head was lost, and it must
+            // not pass for a key frame.
+            if (StartsPicture(nal.subspan(1))) {
+                PrependParameterSets();
+            }
+            break;
+        case kNalSei:
+        case kNalAud:
+            return true;
+        case kNalSps:
+            if (ParseSps(nal)) {
+                sps_.assign(nal.begin(), nal.end());
+            } else {
+                RefusePayload(kProcessPacket, "unreadable in-band SPS");
+                return false;
+            }
+            return true;
+        case kNalPps:
+            if (nal.size() < 2) {
+                RefusePayload(kProcessPacket, "empty in-band PPS");
+                return false;
+            }
+            pps_.assign(nal.begin(), nal.end());
+            return true;
+        default:
+            break;
+    }
+    Append(frameBuffer_, kStartCode);
+    Append(frameBuffer_, nal);
+    return true;
+}
+
+bool CH264RTPMediaParser::AppendFragment(const H264Payload& payload) {
+    const uint8_t type = NalType(payload.fuNalHeader);
+    if (payload.fuStart) {
+        if (fuOpen_) {
+            RefusePayload(kProcessPacket, "FU-A start inside an unfinished fragmented unit");
+            return false;
+        }
+        if (type == kNalIdr && StartsPicture(payload.fuData)) {
+            PrependParameterSets();
+        }
+        frameBuffer_.insert(frameBuffer_.end(), kStartCode.begin(), kStartCode.end());
+        frameBuffer_.push_back(payload.fuNalHeader);
+        fuOpen_ = true;
+        fuType_ = type;
+    } else if (!fuOpen_ || type != fuType_) {
+        // Without its start the fragment would be glued to whatever unit came before.
+        RefusePayload(kProcessPacket, fuOpen_ ? "FU-A type changes inside a fragmented unit"
+                                              : "FU-A continuation without a start");
+        return false;
+    }
+    Append(frameBuffer_, payload.fuData);
+    if (payload.fuEnd) {
+        fuOpen_ = false;
+    }
+    return true;
+}
+
+void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
+    try {
+        if (!AcceptSequence(packet)) {
+            return;
+        }
+        const H264PayloadError error = UnpackH264Payload(packet.payload, payload_);
+        if (error != H264PayloadError::kNone) {
+            RefusePayload(kProcessPacket, H264PayloadErrorText(error));
+            return;
+        }
+        if (payload_.kind == H264PacketKind::kFuA) {
+            if (!AppendFragment(payload_)) {
+                return;
+            }
+        } else {
+            if (fuOpen_) {
+                RefusePayload(kProcessPacket, "fragmented unit left unfinished");
+                return;
+            }
+            for (std::span<const uint8_t> nal : payload_.nalUnits) {
+                if (!AppendNalUnit(nal)) {
+                    return;
+                }
+            }
+        }
+        if (!CheckBufferSize()) {
+            DropFrame();
+            return;
+        }
+        if (packet.marker != 0) {
+            if (fuOpen_) {
+                RefusePayload(kProcessPacket, "access unit ends inside a fragmented unit");
+                return;
+            }
+            if (!frameBuffer_.empty()) {
+                ProcessFrame(packet.timestamp);
+                frameBuffer_.clear();
+            }
+        }
+    } catch (...) {
+        DropFrame();
+    }
+}
+
+void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
+    if (!HasHost()) {
+        return;
+    }
+    Append(frameBuffer_, kFrameTrailer);
+    uint32_t fourcc = kFourCCI264;
+    if (const std::optional<Size> size = FindSps(frameBuffer_)) {
+        fourcc = kFourCCH264;
+        width_ = size->width;
+        height_ = size->height;
+        waitingForKeyFrame_ = false;
+    } else if (waitingForKeyFrame_) {
+        ++stats_.framesDropped;
+        frameBuffer_.clear();
+        return;
+    }
+    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, kProcessFrame)) {
+        case Delivery::kDelivered:
+            ++stats_.framesDelivered;
+            break;
+        case Delivery::kNoHost:
+            break;
+        case Delivery::kRefused:
+        case Delivery::kNoFrame:
+        case Delivery::kCopyFailed:
+            // Later frames refer to this one; none may reach the host before the next key frame.
+            DropFrame();
+            break;
+    }
+}
+
+}  // namespace vornak

@@ -1,0 +1,23 @@
+// Picture size from an H.264 sequence parameter set.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "driver/driver_api.h"
+
+namespace vornak {
+
+// Only the first bytes of a frame are searched: parameter sets come first in an access unit.
+inline constexpr size_t kSpsSearchWindow = 64;
+
+// Display size (after cropping) of one SPS NAL unit, header byte included. Nothing when the
+// unit is not an SPS, is truncated, or describes an empty or impossible picture.
+[[nodiscard]] std::optional<Size> ParseSps(std::span<const uint8_t> nal);
+
+// Finds "00 00 01" followed by an SPS header within the first kSpsSearchWindow bytes of an
+// Annex B buffer and parses that SPS up to the next start code.
+[[nodiscard]] std::optional<Size> FindSps(std::span<const uint8_t> annexB);
+
+}  // namespace vornak

@@ -1,0 +1,140 @@
+#include "parsers/media_parser.h"
+
+#include <cstring>
+
+namespace vornak {
+
+PacketOrder ClassifySequence(bool first, uint16_t last, uint16_t sequence) {
+    if (first) {
+        return PacketOrder::kFirst;
+    }
+    const int32_t distance = SequenceDistance(last, sequence);
+    if (distance == 1) {
+        return PacketOrder::kNext;
+    }
+    if (distance == 0) {
+        return PacketOrder::kDuplicate;
+    }
+    if (distance < 0 && distance >= -kLateWindow) {
+        return PacketOrder::kLate;
+    }
+    return PacketOrder::kGap;
+}
+
+CRTPMediaParser::CRTPMediaParser(IDriver* owner) : owner_(owner), logger_(owner) {}
+
+void CRTPMediaParser::Reset() {
+    DropFrame();
+    firstPacket_ = true;
+    lastMarker_ = true;
+    skipping_ = false;
+}
+
+void CRTPMediaParser::SetParameterSets(std::span<const uint8_t> sps, std::span<const uint8_t> pps,
+                                       std::span<const uint8_t> config) {
+    sps_.assign(sps.begin(), sps.end());
+    pps_.assign(pps.begin(), pps.end());
+    config_.assign(config.begin(), config.end());
+}
+
+bool CRTPMediaParser::CheckBufferSize() {
+    if (frameBuffer_.size() <= kFrameBufferLimit) {
+        return true;
+    }
+    const DEVICE_INFO* device = owner_->GetDeviceInfo();
+    owner_->DebugMessage(kLogError, "%s: Frame buffer overflow detected, device %s:%u",
+                         "vornak::CRTPMediaParser::CheckBufferSize",
+                         device != nullptr ? device->address.c_str() : "",
+                         device != nullptr ? device->port : 0u);
+    return false;
+}
+
+bool CRTPMediaParser::AcceptSequence(const CRTPPacket& packet) {
+    ++stats_.packets;
+    switch (ClassifySequence(firstPacket_, lastSequence_, packet.sequence)) {
+        case PacketOrder::kDuplicate:
+            ++stats_.duplicates;
+            return false;
+        case PacketOrder::kLate:
+            ++stats_.late;
+            return false;
+        case PacketOrder::kGap:
+            ++stats_.gaps;
+            DropFrame();
+            // The lost packets may have belonged to this packet's picture: when the picture
+            // before the gap had not ended and this packet carries its timestamp, the rest of
+            // that picture is useless.
+            if (!lastMarker_ && packet.timestamp == lastTimestamp_) {
+                skipping_ = true;
+                skipTimestamp_ = packet.timestamp;
+            }
+            break;
+        case PacketOrder::kFirst:
+        case PacketOrder::kNext:
+            break;
+    }
+    firstPacket_ = false;
+    lastSequence_ = packet.sequence;
+    lastTimestamp_ = packet.timestamp;
+    lastMarker_ = packet.marker != 0;
+    if (skipping_) {
+        if (packet.timestamp == skipTimestamp_) {
+            skipping_ = packet.marker == 0;
+            ++stats_.skipped;
+            return false;
+        }
+        skipping_ = false;
+    }
+    return true;
+}
+
+void CRTPMediaParser::RefusePayload(const char* method, const char* reason) {
+    ++stats_.malformed;
+    logger_.Log(kLogWarning, "%s: Payload refused (%s), device %s", method, reason,
+                owner_->GetDeviceName().c_str());
+    DropFrame();
+}
+
+CRTPMediaParser::Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data,
+                                                        uint32_t fourcc, uint32_t rtpTimestamp,
+                                                        const char* method) {
+    ipcapture::IFrameAllocator* allocator = owner_->GetFrameAllocator();
+    if (allocator == nullptr || client_ == nullptr || data.empty()) {
+        return Delivery::kNoHost;
+    }
+    const std::string stream = client_->GetStreamName();
+    const uint32_t size = static_cast<uint32_t>(data.size());
+    ipcapture::IVideoFrame* frame = allocator->CreateFrame(fourcc, size, stream.c_str());
+    if (frame == nullptr) {
+        owner_->DebugMessage(kLogError, "%s: Frame allocation error, device %s", method,
+                             owner_->GetDeviceName().c_str());
+        return Delivery::kNoFrame;
+    }
+    uint8_t* buffer = frame->GetBuffer();
+    if (buffer == nullptr || frame->GetBufferSize() < size) {
+        owner_->DebugMessage(kLogError, "%s: Data copying error, device %s", method,
+                             owner_->GetDeviceName().c_str());
+        allocator->ReleaseFrame(frame);
+        return Delivery::kCopyFailed;
+    }
+    std::memcpy(buffer, data.data(), size);
+    bool taken = false;
+    // The frame goes back to the host whatever the client does with it.
+    try {
+        SYSTEMTIME time{};
+        client_->ConvertTimestamp(rtpTimestamp, time);
+        frame->SetWidth(width_);
+        frame->SetHeight(height_);
+        frame->SetResolutionClass(ResolutionClass(width_, height_));
+        frame->SetDataSize(size);
+        frame->SetFourCC(fourcc);
+        frame->SetTimestamp(&time);
+        taken = client_->FrameReady(frame);
+    } catch (...) {
+        taken = false;
+    }
+    allocator->ReleaseFrame(frame);
+    return taken ? Delivery::kDelivered : Delivery::kRefused;
+}
+
+}  // namespace vornak

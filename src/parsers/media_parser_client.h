@@ -1,0 +1,41 @@
+// What a media parser needs from the channel that owns it, and the codes of the frames it makes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/time.h"
+#include "driver/driver_api.h"
+#include "ipcapture/host_interfaces.h"
+
+namespace vornak {
+
+// Four-character codes, first character in the least significant byte.
+constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
+           static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
+}
+inline constexpr uint32_t kFourCCH264 = MakeFourCC('H', '2', '6', '4');
+inline constexpr uint32_t kFourCCI264 = MakeFourCC('I', '2', '6', '4');
+inline constexpr uint32_t kFourCCJpeg = MakeFourCC('J', 'P', 'E', 'G');
+inline constexpr uint32_t kFourCCDivx = MakeFourCC('D', 'I', 'V', 'X');
+inline constexpr uint32_t kFourCCDivi = MakeFourCC('D', 'I', 'V', 'I');
+
+// What a depacketizer needs from its channel. Implemented by the channels; tests implement it
+// to collect frames and to supply their own stream clock.
+class IMediaParserClient {
+  public:
+    virtual ~IMediaParserClient() = default;
+    // False when the host did not take the frame.
+    virtual bool FrameReady(ipcapture::IVideoFrame* frame) = 0;
+    // The size the channel asked the camera for (the depacketizers read the real one).
+    virtual Size GetRequestedSize() = 0;
+    // Name under which the host allocates the channel's frames.
+    virtual std::string GetStreamName() = 0;
+    // The stream clock: wall-clock time of the frame with this RTP timestamp.
+    virtual void ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time) = 0;
+};
+
+}  // namespace vornak

@@ -1,0 +1,155 @@
+#include "parsers/mpeg4_parser.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vornak {
+
+namespace {
+
+constexpr const char* kProcessPacket = "vornak::CMpeg4RTPMediaParser::ProcessPacket";
+constexpr const char* kProcessFrame = "vornak::CMpeg4RTPMediaParser::ProcessFrame";
+
+constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
+constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
+
+bool HasAt(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> code) {
+    return data.size() >= pos + code.size() &&
+           std::equal(code.begin(), code.end(), data.begin() + static_cast<ptrdiff_t>(pos));
+}
+
+}  // namespace
+
+// Configuration headers that may open a payload ahead of its first VOP: visual object sequence,
+// visual object, or (from encoders that leave out the first two) video object layer.
+bool StartsConfiguration(std::span<const uint8_t> payload) {
+    if (payload.size() < 5 || payload[0] != 0 || payload[1] != 0 || payload[2] != 1) {
+        return false;
+    }
+    const uint8_t code = payload[3];
+    return code == 0xB0 || code == 0xB5 || (code >= 0x20 && code <= 0x2F);
+}
+
+Mpeg4PayloadInfo ClassifyMpeg4Payload(std::span<const uint8_t> payload) {
+    Mpeg4PayloadInfo info;
+    if (StartsConfiguration(payload)) {
+        // The configuration ends where the picture begins: its VOP or a group-of-VOP header.
+        auto it = std::search(payload.begin() + 4, payload.end(), kVop.begin(), kVop.end());
+        const auto group =
+            std::search(payload.begin() + 4, it, kGroupOfVop.begin(), kGroupOfVop.end());
+        if (group != it) {
+            it = group;
+        }
+        if (it != payload.end()) {
+            info.dataOffset = static_cast<size_t>(it - payload.begin());
+            info.config = payload.first(info.dataOffset);
+        }
+    }
+    // A group-of-VOP header may stand in front of the VOP; it stays part of the picture.
+    size_t vop = info.dataOffset;
+    if (HasAt(payload, vop, kGroupOfVop)) {
+        const auto it = std::search(payload.begin() + static_cast<ptrdiff_t>(vop) + 4,
+                                    payload.end(), kVop.begin(), kVop.end());
+        vop = it == payload.end() ? payload.size() : static_cast<size_t>(it - payload.begin());
+    }
+    // vop_coding_type is the top two bits after the start code: 0 is an I-VOP.
+    if (HasAt(payload, vop, kVop) && payload.size() > vop + 4) {
+        info.startsVop = true;
+        info.intra = (payload[vop + 4] >> 6) == 0;
+    }
+    return info;
+}
+
+CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {}
+
+void CMpeg4RTPMediaParser::Reset() {
+    CRTPMediaParser::Reset();
+    width_ = 0;
+    height_ = 0;
+}
+
+void CMpeg4RTPMediaParser::DropFrame() {
+    if (!frameBuffer_.empty()) {
+        ++stats_.framesDropped;
+    }
+    waitingForIntra_ = true;
+    frameOpen_ = false;
+    frameBuffer_.clear();
+}
+
+void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
+    try {
+        if (!AcceptSequence(packet)) {
+            return;
+        }
+        const std::span<const uint8_t> payload = packet.payload;
+        const Mpeg4PayloadInfo info = ClassifyMpeg4Payload(payload);
+        if (!info.config.empty()) {
+            inBandConfig_.assign(info.config.begin(), info.config.end());
+        }
+        if (info.startsVop) {
+            frameBuffer_.clear();
+            frameOpen_ = true;
+            currentIsIntra_ = info.intra;
+            if (info.intra) {
+                const std::vector<uint8_t>& config =
+                    !inBandConfig_.empty() ? inBandConfig_ : config_;
+                frameBuffer_.insert(frameBuffer_.end(), config.begin(), config.end());
+                waitingForIntra_ = false;
+            }
+        }
+        if (waitingForIntra_) {
+            return;
+        }
+        if (!frameOpen_) {
+            // Data that follows a finished frame without a VOP start of its own belongs to
+            // no picture we can name.
+            RefusePayload(kProcessPacket, "picture data without a VOP start");
+            return;
+        }
+        frameBuffer_.insert(frameBuffer_.end(),
+                            payload.begin() + static_cast<ptrdiff_t>(info.dataOffset),
+                            payload.end());
+        if (!CheckBufferSize()) {
+            DropFrame();
+            return;
+        }
+        if (packet.marker != 0 && !frameBuffer_.empty()) {
+            ProcessFrame(packet.timestamp);
+            frameOpen_ = false;
+        }
+    } catch (...) {
+        DropFrame();
+    }
+}
+
+void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
+    if (!HasHost()) {
+        return;
+    }
+    uint32_t fourcc = kFourCCDivi;
+    if (currentIsIntra_) {
+        const std::optional<Size> size = mp4Parser_.ReadSize(frameBuffer_);
+        if (!size) {
+            RefusePayload(kProcessFrame, "I-VOP without a readable video object layer");
+            return;
+        }
+        width_ = size->width;
+        height_ = size->height;
+        fourcc = kFourCCDivx;
+    }
+    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, kProcessFrame)) {
+        case Delivery::kDelivered:
+            ++stats_.framesDelivered;
+            break;
+        case Delivery::kNoHost:
+            break;
+        case Delivery::kRefused:
+        case Delivery::kNoFrame:
+        case Delivery::kCopyFailed:
+            DropFrame();
+            break;
+    }
+}
+
+}  // namespace vornak

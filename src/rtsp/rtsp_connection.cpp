@@ -1,0 +1,161 @@
+#include "rtsp/rtsp_connection.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "rtsp/rtsp_client.h"
+
+namespace vornak {
+
+namespace {
+constexpr int kConnectRoundMs = 100;
+constexpr int kShortReceiveMs = 100;
+// Receives wait in slices so that a shortened time-out takes effect during a blocked read.
+constexpr int kReceiveSliceMs = 50;
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+bool SetTimeout(int socket, int option, uint32_t ms) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return setsockopt(socket, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+}
+}  // namespace
+
+CTCPConnection::~CTCPConnection() {
+    Close();
+}
+
+uint32_t CTCPConnection::ResolveIPv4(const std::string& host) {
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return address.s_addr;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+        return 0;
+    }
+    uint32_t value = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(result);
+    return value;
+}
+
+bool CTCPConnection::Open(const RTSPClientSettings& settings) {
+    Close();
+    shortened_ = false;
+    receiveTimeoutMs_ = settings.receiveTimeoutMs;
+    sendTimeoutMs_ = settings.sendTimeoutMs;
+    socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) {
+        return false;
+    }
+    const int bufferSize = static_cast<int>(settings.receiveBufferSize);
+    if (setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof(bufferSize)) != 0 ||
+        !SetTimeout(socket_, SO_RCVTIMEO, settings.receiveTimeoutMs) ||
+        !SetTimeout(socket_, SO_SNDTIMEO, settings.sendTimeoutMs)) {
+        Close();
+        return false;
+    }
+    const uint32_t address = ResolveIPv4(settings.host);
+    if (address == 0) {
+        Close();
+        return false;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(settings.port);
+    peer.sin_addr.s_addr = address;
+
+    const int flags = fcntl(socket_, F_GETFL, 0);
+    fcntl(socket_, F_SETFL, flags | O_NONBLOCK);
+    if (connect(socket_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0) {
+        if (errno != EINPROGRESS) {
+            Close();
+            return false;
+        }
+        bool connected = false;
+        for (uint32_t round = 0; round < settings.connectTimeoutMs / kConnectRoundMs; ++round) {
+            pollfd fd{socket_, POLLOUT, 0};
+            if (poll(&fd, 1, kConnectRoundMs) > 0) {
+                int error = 0;
+                socklen_t length = sizeof(error);
+                getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length);
+                connected = error == 0;
+                break;
+            }
+        }
+        if (!connected) {
+            Close();
+            return false;
+        }
+    }
+    fcntl(socket_, F_SETFL, flags);
+    return true;
+}
+
+bool CTCPConnection::Send(std::string_view text) {
+    if (socket_ < 0) {
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = send(socket_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int CTCPConnection::Receive(std::span<uint8_t> buffer) {
+    if (socket_ < 0) {
+        return -1;
+    }
+    const uint64_t start = NowMs();
+    for (;;) {
+        const uint64_t limit = shortened_ ? kShortReceiveMs : receiveTimeoutMs_;
+        const uint64_t elapsed = NowMs() - start;
+        if (limit != 0 && elapsed >= limit) {
+            return -1;
+        }
+        pollfd fd{socket_, POLLIN, 0};
+        const int ready = poll(&fd, 1, kReceiveSliceMs);
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready > 0) {
+            const ssize_t n = recv(socket_, buffer.data(), buffer.size(), 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                continue;
+            }
+            return n < 0 ? -1 : static_cast<int>(n);
+        }
+    }
+}
+
+void CTCPConnection::Close() {
+    if (socket_ >= 0) {
+        close(socket_);
+        socket_ = -1;
+    }
+}
+
+}  // namespace vornak

@@ -1,0 +1,282 @@
+#include "rtsp/rtsp_http_tunnel.h"
+
+#include "web/codec.h"
+
+namespace vornak {
+
+namespace {
+constexpr uint32_t kTunnelTimeLimitMs = 2000;
+constexpr uint32_t kIdlePollMs = 50;
+constexpr uint32_t kRetryWaitMs = 1000;
+constexpr uint32_t kMinConnectWaitMs = 1000;
+constexpr uint32_t kReadChunk = 8192;
+constexpr uint32_t kPlayWaitStepMs = 1000;
+constexpr const char* kSenderUserAgent = "Vornak HTTP Sender";
+constexpr const char* kTunnelType = "application/x-rtsp-tunnelled";
+
+HttpSenderFactory DefaultFactory() {
+    return [](const DEVICE_INFO& device, const std::string& userAgent) {
+        return std::make_unique<Web::CHttpSender>(device, userAgent);
+    };
+}
+}  // namespace
+
+CRTSPHTTPReceiver::CRTSPHTTPReceiver(IDebugMessage* debug, std::string ownerName,
+                                     const DEVICE_INFO& device, const HttpSenderFactory& factory)
+    : CBaseThread(debug),
+      ownerName_(std::move(ownerName)),
+      device_(device),
+      sender_(factory(device, kSenderUserAgent)) {
+    if (auto* sender = dynamic_cast<Web::CHttpSender*>(sender_.get())) {
+        sender->SetCancelEvent(&stopEvent_);
+    }
+}
+
+CRTSPHTTPReceiver::~CRTSPHTTPReceiver() {
+    Close();
+}
+
+bool CRTSPHTTPReceiver::Open(IResponseReceiver* receiver, const std::string& path,
+                             const std::string& cookie) {
+    if (!sender_ || receiver == nullptr) {
+        return false;
+    }
+    receiver_ = receiver;
+    path_ = path;
+    cookie_ = cookie;
+    connected_.Reset();
+    return StartThread(Format("RTSP HTTP Receiver Thread (%s)", ownerName_.c_str()));
+}
+
+void CRTSPHTTPReceiver::Close() {
+    stopEvent_.Set();
+    if (sender_) {
+        sender_->Abort();
+    }
+    StopThread(2 * kTunnelTimeLimitMs);
+}
+
+void CRTSPHTTPReceiver::ThreadFunction() {
+    while (!stopEvent_.IsSet()) {
+        Web::HttpRequest get;
+        get.verb = "GET";
+        get.path = path_;
+        get.flags = Web::kFlagKeepQuery | Web::kFlagNoRedirect;
+        get.headers = {"x-sessioncookie: " + cookie_, std::string("Accept: ") + kTunnelType};
+        if (sender_->SendRequest(get) &&
+            (sender_->GetStatusCode() == 200 || sender_->GetStatusCode() == 201)) {
+            connected_.Set();
+            ReadLoop();
+        } else if (debug_ != nullptr && !stopEvent_.IsSet()) {
+            debug_->DebugMessage(kLogWarning,
+                                 "vornak::CRTSPHTTPReceiver::ThreadFunction: tunnel GET %s "
+                                 "failed (status %u, error %u)",
+                                 path_.c_str(), sender_->GetStatusCode(),
+                                 sender_->GetLastErrorCode());
+        }
+        sender_->Abort();
+        // A camera that refuses the GET is not asked again at once.
+        stopEvent_.Wait(kRetryWaitMs);
+    }
+}
+
+void CRTSPHTTPReceiver::ReadLoop() {
+    std::vector<uint8_t> data;
+    while (!stopEvent_.IsSet()) {
+        // Waiting here rather than in a read keeps a quiet but healthy stream from counting as
+        // a failed read, and hands each packet on as soon as it arrives.
+        if (sender_->WaitForData(kIdlePollMs) == 0) {
+            if (stopEvent_.IsSet() || sender_->IsResponseComplete()) {
+                return;
+            }
+            continue;
+        }
+        if (sender_->ReadData(data, kReadChunk, true) == 0) {
+            return;
+        }
+        if (receiver_->IsWaitingForResponse()) {
+            receiver_->OnResponse(std::string(data.begin(), data.end()));
+        } else {
+            receiver_->OnData(data);
+        }
+    }
+}
+
+CRTSPClientHTTP::CRTSPClientHTTP(IDebugMessage* debug, std::string ownerName)
+    : CBaseRTSPClient(debug, std::move(ownerName), kTransportHttp),
+      senderFactory_(DefaultFactory()),
+      random_(&SystemRandomSource()) {}
+
+CRTSPClientHTTP::~CRTSPClientHTTP() {
+    Stop();
+}
+
+std::string CRTSPClientHTTP::TunnelPath() const {
+    return settings_.path.empty() || settings_.path.front() != '/' ? "/" + settings_.path
+                                                                   : settings_.path;
+}
+
+bool CRTSPClientHTTP::Start(const RTSPClientSettings& settings, IRTSPClientUser* user) {
+    Stop();
+    settings_ = settings;
+    // The cookie only has to be unpredictable and distinct between clients of one camera.
+    uint32_t random = 0;
+    random_->Fill(&random, sizeof(random));
+    cookie_ = Format("%u", random);
+
+    DEVICE_INFO device;
+    device.address = settings.host;
+    device.port = settings.port;
+    device.userName = settings.userName;
+    device.password = settings.password;
+    device.proxy = settings.proxy;
+    device.networkTimeout = kTunnelTimeLimitMs;
+    receiver_ = std::make_unique<CRTSPHTTPReceiver>(debug_, ownerName_, device, senderFactory_);
+    postSender_ = senderFactory_(device, kSenderUserAgent);
+    {
+        CLockGuard guard(lock_);
+        answerReader_.Clear();
+        waitingForResponse_ = false;
+    }
+    if (!postSender_ || !receiver_->Open(this, TunnelPath(), cookie_) ||
+        !receiver_->Connected().Wait(std::max(settings.connectTimeoutMs, kMinConnectWaitMs))) {
+        if (debug_ != nullptr) {
+            debug_->DebugMessage(kLogWarning, "vornak::CRTSPClientHTTP::Start: no tunnel to %s:%u",
+                                 settings.host.c_str(), settings.port);
+        }
+        Stop();
+        return false;
+    }
+    // The camera never answers a POST, so a POST cannot be challenged: it carries the
+    // authentication the GET negotiated.
+    auto* get = dynamic_cast<Web::CHttpSender*>(receiver_->Sender());
+    auto* post = dynamic_cast<Web::CHttpSender*>(postSender_.get());
+    if (get != nullptr && post != nullptr) {
+        post->AdoptAuthentication(*get);
+    }
+    if (!CBaseRTSPClient::Start(settings, user)) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool CRTSPClientHTTP::Stop() {
+    if (postSender_) {
+        postSender_->Abort();
+    }
+    const bool stopped = CBaseRTSPClient::Stop();
+    postSender_.reset();
+    if (receiver_) {
+        receiver_->Close();
+        receiver_.reset();
+    }
+    CLockGuard guard(lock_);
+    streamParser_.reset();
+    return stopped;
+}
+
+bool CRTSPClientHTTP::SendRequest(uint32_t method) {
+    const std::string body = Web::EncodeText(BuildRequest(method));
+    if (body.empty() || !postSender_) {
+        return false;
+    }
+    Web::HttpRequest post;
+    post.verb = "POST";
+    post.path = TunnelPath();
+    post.flags = Web::kFlagKeepQuery | Web::kFlagNoRedirect | Web::kFlagNoResponseWait;
+    post.headers = {"x-sessioncookie: " + cookie_, std::string("Content-Type: ") + kTunnelType};
+    post.body.assign(body.begin(), body.end());
+    if (method == kRtspPlay) {
+        // The answer arrives in the GET stream ahead of the media; the stream parser skips it.
+        return postSender_->SendRequest(post);
+    }
+    responseArrived_.Reset();
+    {
+        CLockGuard guard(lock_);
+        lastResponse_.clear();
+        answerReader_.Clear();
+        waitingForResponse_ = true;
+    }
+    bool answered = false;
+    if (postSender_->SendRequest(post)) {
+        CEvent* events[] = {&stopEvent_, &responseArrived_};
+        // A camera that never answers must not hold the session forever.
+        answered = CEvent::WaitForMultiple(events, 2, settings_.receiveTimeoutMs) == 1;
+    }
+    std::string response;
+    {
+        CLockGuard guard(lock_);
+        waitingForResponse_ = false;
+        response = lastResponse_;
+    }
+    if (!answered || response.empty()) {
+        return false;
+    }
+    return parser_.Parse(method, response);
+}
+
+void CRTSPClientHTTP::OnResponse(const std::string& text) {
+    CLockGuard guard(lock_);
+    if (!waitingForResponse_) {
+        return;
+    }
+    // An answer may come in several reads, and media may come ahead of it.
+    const auto state = answerReader_.Feed(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    if (state == CRTSPAnswerReader::State::kComplete) {
+        lastResponse_ = answerReader_.TakeAnswer();
+        waitingForResponse_ = false;
+        const std::string rest = answerReader_.TakeBuffered();
+        if (streamParser_ && !rest.empty()) {
+            streamParser_->Feed(std::span<const uint8_t>(
+                reinterpret_cast<const uint8_t*>(rest.data()), rest.size()));
+        }
+        responseArrived_.Set();
+    } else if (state != CRTSPAnswerReader::State::kNeedMore) {
+        answerReader_.Clear();
+        waitingForResponse_ = false;
+        responseArrived_.Set();  // with an empty answer: the request fails now
+    }
+}
+
+std::string CRTSPClientHTTP::GetResponse() {
+    CLockGuard guard(lock_);
+    return lastResponse_;
+}
+
+bool CRTSPClientHTTP::IsWaitingForResponse() {
+    CLockGuard guard(lock_);
+    return waitingForResponse_;
+}
+
+void CRTSPClientHTTP::OnData(const std::vector<uint8_t>& bytes) {
+    CLockGuard guard(lock_);
+    if (streamParser_) {
+        streamParser_->Feed(bytes);
+    }
+}
+
+void CRTSPClientHTTP::ThreadFunction() {
+    pauseRequested_.Reset();
+    playRequested_.Reset();
+    if (ExecuteRequest(kRtspDescribe) && NotifyDescribe() && ExecuteRequest(kRtspSetup)) {
+        {
+            CLockGuard guard(lock_);
+            // The tunnel always asks for interleaved=0-1.
+            streamParser_ = std::make_unique<CRTSPStreamParser>(this, 0);
+        }
+        if (ExecuteRequest(kRtspPlay)) {
+            while (!stopEvent_.Wait(kPlayWaitStepMs)) {
+            }
+        }
+        {
+            CLockGuard guard(lock_);
+            streamParser_.reset();
+        }
+        ExecuteRequest(kRtspTeardown);
+    }
+    NotifyClosed();
+}
+
+}  // namespace vornak

@@ -1,0 +1,176 @@
+#include "rtsp/rtsp_text.h"
+
+#include <charconv>
+
+namespace vornak::rtsptext {
+
+namespace {
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool IsBoundary(char c) {
+    return c == ' ' || c == '\t' || c == ';' || c == ',';
+}
+
+int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = Lower(c);
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+}  // namespace
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::string ToLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = Lower(c);
+    }
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::optional<std::string_view> FindParameter(std::string_view text, std::string_view key,
+                                              std::string_view separator,
+                                              std::string_view terminators) {
+    size_t from = 0;
+    while (from <= text.size()) {
+        const size_t at = text.find(key, from);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        from = at + 1;
+        if (at != 0 && !IsBoundary(text[at - 1])) {
+            continue;
+        }
+        std::string_view rest = text.substr(at + key.size());
+        // Blanks may stand around the separator ("timeout = 60").
+        if (separator != " ") {
+            rest = Trim(rest);
+        }
+        if (rest.substr(0, separator.size()) != separator) {
+            continue;
+        }
+        rest.remove_prefix(separator.size());
+        const size_t end = rest.find_first_of(terminators);
+        return Trim(rest.substr(0, end));
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> ParseDecimalStrict(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+    }
+    uint32_t value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+uint32_t ParseDecimal(std::string_view text) {
+    return ParseDecimalStrict(text).value_or(0);
+}
+
+std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {
+    std::vector<std::string_view> words;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t start = text.find_first_not_of(separators, pos);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        size_t end = text.find_first_of(separators, start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        words.push_back(text.substr(start, end - start));
+        pos = end;
+    }
+    return words;
+}
+
+std::vector<uint8_t> DecodeBase64(std::string_view text, size_t maxBytes) {
+    std::vector<uint8_t> out;
+    uint32_t accumulator = 0;
+    int bits = 0;
+    for (char c : text) {
+        const int value = Base64Value(c);
+        if (value < 0) {
+            continue;
+        }
+        accumulator = (accumulator << 6) | static_cast<uint32_t>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            if (out.size() >= maxBytes) {
+                return {};
+            }
+            out.push_back(static_cast<uint8_t>(accumulator >> bits));
+            accumulator &= (1u << bits) - 1;
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> DecodeHex(std::string_view text) {
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 2 + 1);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        if (i + 1 < text.size()) {
+            out.push_back(static_cast<uint8_t>(HexValue(text[i]) << 4 | HexValue(text[i + 1])));
+        } else {
+            out.push_back(static_cast<uint8_t>(HexValue(text[i])));
+        }
+    }
+    return out;
+}
+
+}  // namespace vornak::rtsptext

@@ -1,0 +1,40 @@
+// Text helpers shared by the RTSP answer and SDP readers. All protocol text is 8-bit; these never
+// allocate more than their result and never read past the view they are given.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornak::rtsptext {
+
+std::string_view Trim(std::string_view text);
+std::string ToLower(std::string_view text);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+// Finds `key` followed by `separator` where the key starts the text or follows a blank, a tab,
+// ';' or ',' (so "port" does not match inside "client_port"). The value runs up to the first
+// character of `terminators` or the end, trimmed. nullopt when the key is absent.
+std::optional<std::string_view> FindParameter(std::string_view text, std::string_view key,
+                                              std::string_view separator,
+                                              std::string_view terminators);
+
+// Plain decimal digits only; anything else (sign, blank, overflow of u32) gives 0.
+uint32_t ParseDecimal(std::string_view text);
+// Like ParseDecimal but tells an invalid text apart from "0".
+std::optional<uint32_t> ParseDecimalStrict(std::string_view text);
+
+// Words separated by any character of `separators`; empty words are skipped.
+std::vector<std::string_view> Split(std::string_view text, std::string_view separators);
+
+// Standard alphabet; characters outside it (padding, white space) are skipped. A result longer
+// than maxBytes gives an empty vector: parameter sets and configurations are small, and a huge
+// one means a broken description.
+std::vector<uint8_t> DecodeBase64(std::string_view text, size_t maxBytes = 256);
+// Pairs of hex digits, any case; a non-hex character counts as 0, an odd last digit is a byte.
+std::vector<uint8_t> DecodeHex(std::string_view text);
+
+}  // namespace vornak::rtsptext

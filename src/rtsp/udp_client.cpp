@@ -1,0 +1,265 @@
+#include "rtsp/udp_client.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace vornak {
+
+namespace {
+constexpr uint32_t kNoGroup = 0xFFFFFFFFu;
+constexpr uint32_t kDrainReads = 100;
+constexpr uint32_t kGrowStep = 1024;
+constexpr uint32_t kOpenReceiveTimeoutMs = 5000;
+constexpr uint32_t kOpenSendTimeoutMs = 1000;
+
+std::atomic<bool> smallBufferLogged{false};
+
+bool SetTimeout(int socket, int option, uint32_t ms) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return setsockopt(socket, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+}
+}  // namespace
+
+CUDPClient::CUDPClient(IDebugMessage* debug) : CBaseThread(debug) {}
+
+CUDPClient::~CUDPClient() {
+    Close();
+}
+
+bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
+    UDPClientOptions options;
+    options.port = port;
+    options.receiveTimeoutMs = kOpenReceiveTimeoutMs;
+    options.sendTimeoutMs = kOpenSendTimeoutMs;
+    return OpenSocket(user, options);
+}
+
+bool CUDPClient::OpenMulticast(IRTPClientUser* user, const std::string& group, uint16_t port,
+                               uint32_t interfaceAddress) {
+    in_addr address{};
+    if (inet_pton(AF_INET, group.c_str(), &address) != 1) {
+        return false;
+    }
+    UDPClientOptions options;
+    options.group = address.s_addr;
+    options.interfaceAddress = interfaceAddress;
+    options.port = port;
+    options.receiveTimeoutMs = kOpenReceiveTimeoutMs;
+    options.sendTimeoutMs = kOpenSendTimeoutMs;
+    return OpenSocket(user, options);
+}
+
+bool CUDPClient::OpenGroup(IRTPClientUser* user, const std::string& group, uint16_t port) {
+    return OpenMulticast(user, group, port, 0);
+}
+
+bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& options) {
+    {
+        CLockGuard guard(lock_);
+        if (socket_ >= 0) {
+            return false;
+        }
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        socket_ = fd;
+        const bool multicast = options.group != kNoGroup;
+        const int one = 1;
+        const int zero = 0;
+        bool ok = true;
+        if (multicast) {
+            ok = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == 0 &&
+                 // Only the groups this socket joined, not those of other sockets on the port.
+                 setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof(zero)) == 0;
+        }
+        const int wanted = static_cast<int>(
+            options.receiveBufferSize == 0 ? kDefaultReceiveBuffer : options.receiveBufferSize);
+        if (ok && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted)) != 0) {
+            ok = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted)) == 0;
+        }
+        if (ok) {
+            int granted = 0;
+            socklen_t length = sizeof(granted);
+            // The kernel reports twice the usable size.
+            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0) {
+                grantedBuffer_ = static_cast<uint32_t>(granted / 2);
+            }
+            if (static_cast<int>(grantedBuffer_) < wanted && !smallBufferLogged.exchange(true) &&
+                debug_ != nullptr) {
+                debug_->DebugMessage(kLogWarning,
+                                     "vornak::CUDPClient::Open: UDP receive buffer is %d bytes, "
+                                     "%d requested (raise net.core.rmem_max)",
+                                     granted / 2, wanted);
+            }
+        }
+        if (ok && options.receiveTimeoutMs != 0) {
+            ok = SetTimeout(fd, SO_RCVTIMEO, options.receiveTimeoutMs);
+        }
+        if (ok && options.sendTimeoutMs != 0) {
+            ok = SetTimeout(fd, SO_SNDTIMEO, options.sendTimeoutMs);
+        }
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(options.port);
+        // A socket bound to a unicast interface address never sees datagrams sent to a group
+        // here; binding to the group itself keeps other traffic on the port out.
+        local.sin_addr.s_addr = multicast ? options.group : options.interfaceAddress;
+        if (ok) {
+            ok = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0;
+        }
+        if (ok) {
+            socklen_t length = sizeof(local);
+            getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+            boundPort_ = ntohs(local.sin_port);
+            port_ = options.port;
+            socketTimeoutMs_ = std::max(options.receiveTimeoutMs, options.sendTimeoutMs);
+            user_ = user;
+        }
+        if (ok && multicast) {
+            ip_mreq request{};
+            request.imr_multiaddr.s_addr = options.group;
+            request.imr_interface.s_addr = options.interfaceAddress;
+            ok = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
+            if (ok) {
+                membershipGroup_ = options.group;
+                membershipInterface_ = options.interfaceAddress;
+            }
+        }
+        if (ok) {
+            ok = StartThread(Format("UDP %hu Receiving Thread", options.port));
+        }
+        if (ok) {
+            return true;
+        }
+        if (debug_ != nullptr) {
+            debug_->DebugMessage(kLogWarning, "vornak::CUDPClient::Open: UDP port %hu: %s",
+                                 options.port, std::strerror(errno));
+        }
+    }
+    Close();
+    return false;
+}
+
+bool CUDPClient::WaitReadable() {
+    for (;;) {
+        if (stopEvent_.IsSet()) {
+            return false;
+        }
+        pollfd fd{socket_.load(), POLLIN, 0};
+        const int ready = poll(&fd, 1, static_cast<int>(selectTimeoutMs_.load()));
+        if (stopEvent_.IsSet()) {
+            return false;
+        }
+        if (ready > 0) {
+            if ((fd.revents & POLLNVAL) != 0) {
+                return false;
+            }
+            return true;
+        }
+        if (ready == 0) {
+            if (user_ != nullptr) {
+                user_->OnReceiveTimeout(this);
+            }
+            continue;
+        }
+        if (errno == EBADF || errno == EFAULT) {
+            if (user_ != nullptr) {
+                user_->OnSocketClosed(this);
+            }
+            return false;
+        }
+        // EINTR and other passing errors: wait again.
+    }
+}
+
+void CUDPClient::ThreadFunction() {
+    std::vector<uint8_t> buffer;
+    while (WaitReadable()) {
+        const uint32_t length = std::min(bufferLength_.load(), kMaxDatagram);
+        buffer.resize(length);
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof(sender);
+        // MSG_TRUNC makes the kernel report the datagram's real size, so a datagram larger than
+        // the buffer is recognised instead of silently cut.
+        const ssize_t n =
+            recvfrom(socket_.load(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n > static_cast<ssize_t>(length)) {
+            bufferLength_ = std::min(length + kGrowStep, kMaxDatagram);
+            continue;
+        }
+        if (n > 0 && !stopEvent_.IsSet() && user_ != nullptr) {
+            user_->OnDatagram(this, sender, buffer.data(), static_cast<uint32_t>(n));
+        }
+    }
+}
+
+void CUDPClient::Close() {
+    stopEvent_.Set();
+    int fd = -1;
+    {
+        CLockGuard guard(lock_);
+        fd = socket_.load();
+        if (fd >= 0) {
+            if (membershipGroup_ != kNoGroup) {
+                ip_mreq request{};
+                request.imr_multiaddr.s_addr = membershipGroup_;
+                request.imr_interface.s_addr = membershipInterface_;
+                setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof(request));
+                membershipGroup_ = membershipInterface_ = kNoGroup;
+            }
+            shutdown(fd, SHUT_RDWR);
+            port_ = 0;
+        }
+    }
+    StopThread(std::max(std::max(selectTimeoutMs_.load(), socketTimeoutMs_) + 1000, 5000u));
+    if (fd < 0) {
+        return;
+    }
+    uint8_t drain[1500];
+    for (uint32_t i = 0; i < kDrainReads; ++i) {
+        if (recv(fd, drain, sizeof(drain), MSG_DONTWAIT) <= 0) {
+            break;
+        }
+    }
+    {
+        CLockGuard guard(lock_);
+        socket_ = -1;
+        boundPort_ = 0;
+    }
+    close(fd);
+    IRTPClientUser* user = user_;
+    user_ = nullptr;
+    if (user != nullptr) {
+        user->OnSocketClosed(this);
+    }
+}
+
+bool CUDPClient::SendTo(const sockaddr_in& address, const uint8_t* data, uint32_t length) {
+    const int fd = socket_.load();
+    if (fd < 0) {
+        return false;
+    }
+    uint32_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = sendto(fd, data + sent, length - sent, MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+}  // namespace vornak

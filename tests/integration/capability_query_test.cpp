@@ -1,0 +1,204 @@
+// The capability query through the library's entry points against every camsim profile, with
+// Basic and Digest, a wrong password, a device that is not there and a stalled answer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "camsim/camsim.h"
+#include "host_objects.h"
+
+namespace {
+
+using namespace vornak::ipcapture;
+
+class Result : public IIPCapabilityResult {
+  public:
+    class List : public IIPCapabilityList {
+      public:
+        bool Add(const char* text) override {
+            items.emplace_back(text);
+            return true;
+        }
+        bool SetDefault(const char* text) override {
+            defaultValue = text;
+            return true;
+        }
+        std::vector<std::string> items;
+        std::string defaultValue;
+    };
+    bool SetDeviceName(const char* text) override {
+        name = text;
+        return true;
+    }
+    bool SetItem(uint32_t id, const char* value) override {
+        items[id] = value;
+        return true;
+    }
+    bool SetFeature(uint32_t feature, uint32_t value) override {
+        features[feature] = value;
+        return true;
+    }
+    IIPCapabilityList* GetList(uint32_t kind) override { return &lists[kind]; }
+    bool AddNamedItem(uint32_t id, const char*, uint32_t, const char* value) override {
+        named[id] = value;
+        return true;
+    }
+    std::string name;
+    std::map<uint32_t, std::string> items, named;
+    std::map<uint32_t, uint32_t> features;
+    std::map<uint32_t, List> lists;
+};
+
+class Notify : public IIPCapabilityQueryNotify {
+  public:
+    void OnQueryFinished() override { Done(true, 0, ""); }
+    void OnQueryFailed(uint32_t status, const char* text) override { Done(false, status, text); }
+    void OnQueryTerminated() override {}
+    bool Wait(int seconds) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(seconds), [&] { return done; });
+    }
+    bool done = false, success = false;
+    uint32_t status = 0;
+    std::string text;
+
+  private:
+    void Done(bool ok, uint32_t s, const char* t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done = true;
+        success = ok;
+        status = s;
+        text = t;
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+class CapabilityQueryCamsim : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(library_.Load(QUILLON_LIBRARY_PATH, error)) << error;
+    }
+
+    // Runs one query through the flat entry points.
+    void Query(uint16_t port, const char* password, Notify& notify, Result& result,
+               const char* address = "127.0.0.1") {
+        ASSERT_EQ(library_.initQuery(&notify, 0), 1u);
+        ASSERT_EQ(library_.startQuery(address, port, "root", password, &result), 1u);
+        ASSERT_TRUE(notify.Wait(60));
+        EXPECT_EQ(library_.uninitQuery(), 1u);
+    }
+
+    quillon::host::DriverLibrary library_;
+};
+
+struct ProfileExpectation {
+    const char* profile;
+    const char* name;
+    bool video;
+    bool audioOut;
+    const char* ptz;
+    const char* resolutions;
+};
+
+TEST_F(CapabilityQueryCamsim, EveryProfileGivesItsItems) {
+    const ProfileExpectation profiles[] = {
+        {"fixed", "AXIS AXIS M1065-L Network Camera", true, true,
+         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "1920x1080;1280x720;640x480;320x240"},
+        {"ptz-dome", "AXIS AXIS Q6032-E PTZ Dome Network Camera", true, true,
+         "Pan=1; Tilt=1; Zoom=1; Focus=1; Iris=1; Unzoom=1; AreaZoom=1; Center=1; Preset=1",
+         "4CIF;2CIF;CIF;QCIF;640x480;320x240"},
+        {"encoder-4ch", "AXIS AXIS Q7404 Video Encoder", true, true, nullptr,
+         "D1;4CIF;2CIF;CIF;QCIF"},
+        {"audio-io", "AXIS AXIS P8221 Network I/O Audio Module", false, true,
+         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "176x144"},
+    };
+    for (const ProfileExpectation& expected : profiles) {
+        SCOPED_TRACE(expected.profile);
+        camsim::Options options;
+        options.profile = expected.profile;
+        camsim::Simulator camera(options);
+        std::string error;
+        ASSERT_TRUE(camera.Start(&error)) << error;
+        Notify notify;
+        Result result;
+        Query(camera.HttpPort(), "pass", notify, result);
+        ASSERT_TRUE(notify.success) << notify.text;
+        EXPECT_EQ(result.name, expected.name);
+        for (uint32_t id = 1; id <= 11; ++id) {
+            EXPECT_EQ(result.named.count(id), 1u) << id;
+        }
+        EXPECT_EQ(result.named[1], "7000");
+        EXPECT_EQ(result.named[3], "3");
+        EXPECT_EQ(result.named[7], expected.resolutions);
+        EXPECT_EQ(result.named[11], expected.video ? "0" : "1");
+        if (expected.ptz != nullptr) {
+            EXPECT_EQ(result.named[4], expected.ptz);
+        }
+        EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
+        EXPECT_EQ(result.items.count(102), expected.audioOut ? 1u : 0u);
+        for (uint32_t id : {120u, 121u, 122u, 124u, 125u, 126u}) {
+            EXPECT_EQ(result.items.count(id), expected.video ? 1u : 0u) << id;
+        }
+        EXPECT_EQ(result.items[1], "127.0.0.1");
+        EXPECT_EQ(result.items[2], std::to_string(camera.HttpPort()));
+        EXPECT_FALSE(result.lists[1].items.empty());
+        camera.Stop();
+    }
+}
+
+TEST_F(CapabilityQueryCamsim, DigestOnlyWithStaleNonces) {
+    camsim::Options options;
+    options.http_auth.schemes = camsim::AuthSchemes::kDigest;
+    options.http_auth.nonce_lifetime = std::chrono::seconds(0);
+    camsim::Simulator camera(options);
+    std::string error;
+    ASSERT_TRUE(camera.Start(&error)) << error;
+    camera.ExpireNonces();
+    Notify notify;
+    Result result;
+    Query(camera.HttpPort(), "pass", notify, result);
+    EXPECT_TRUE(notify.success) << notify.text;
+    EXPECT_EQ(result.named[2], "6.50.2") << "firmware read through Digest";
+}
+
+TEST_F(CapabilityQueryCamsim, WrongPasswordIsStatusOne) {
+    camsim::Simulator camera;
+    std::string error;
+    ASSERT_TRUE(camera.Start(&error)) << error;
+    Notify notify;
+    Result result;
+    Query(camera.HttpPort(), "wrong", notify, result);
+    EXPECT_FALSE(notify.success);
+    EXPECT_EQ(notify.status, 1u);
+    EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
+}
+
+TEST_F(CapabilityQueryCamsim, StalledAnswerEndsWithTerminate) {
+    camsim::Simulator camera;
+    std::string error;
+    ASSERT_TRUE(camera.Start(&error)) << error;
+    camsim::Fault withhold;
+    withhold.kind = camsim::Fault::Kind::kWithhold;
+    camera.SetHttpFault("/axis-cgi/admin/param.cgi", withhold);
+    Notify notify;
+    Result result;
+    ASSERT_EQ(library_.initQuery(&notify, 0), 1u);
+    ASSERT_EQ(library_.startQuery("127.0.0.1", camera.HttpPort(), "root", "pass", &result), 1u);
+    for (int i = 0; i < 300 && camera.GetCounters().http_requests.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(library_.terminateQuery(), 1u);
+    // Below the 7 s request limit: only the abort ends it this soon.
+    EXPECT_TRUE(notify.Wait(4));
+    EXPECT_FALSE(notify.success);
+    EXPECT_EQ(library_.uninitQuery(), 1u);
+}
+
+}  // namespace

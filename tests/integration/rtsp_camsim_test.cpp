@@ -1,0 +1,328 @@
+// The RTSP/RTP stack against the simulated camera, for each transport: Digest after a 401,
+// SETUP, PLAY, keep-alive timing, PAUSE and PLAY, the camera's BYE, TEARDOWN on stop, and
+// receiver reports that only ever follow the camera's sender reports.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camsim/camsim.h"
+#include "rtsp/rtcp_handler.h"
+#include "rtsp/rtp_receiver.h"
+#include "rtsp/rtsp_http_tunnel.h"
+#include "rtsp/rtsp_transports.h"
+
+namespace vornak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kNetnsVariable = "QUILLON_RTSP_CAMSIM_NETNS";
+constexpr const char* kPath = "/axis-media/media.amp?videocodec=h264";
+
+class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
+  public:
+    bool OnRtspDescribeProcessed(const SessionDescription& d) override {
+        std::lock_guard lock(mutex_);
+        describedEncoding = d.video.encoding;
+        return true;
+    }
+    void OnRtspPacketReceived(const CRTPPacket& packet) override { Add(packet); }
+    void OnRtspSessionClosed() override {
+        std::lock_guard lock(mutex_);
+        closed = true;
+        changed_.notify_all();
+    }
+    void OnRtcpBye() override {
+        std::lock_guard lock(mutex_);
+        ++byes;
+        changed_.notify_all();
+    }
+    bool OnRtspSetupProcessed(const char* destination, uint16_t port) override {
+        return openMulticast && openMulticast(destination, port);
+    }
+    void OnRtspPlayProcessed(uint32_t, uint16_t) override {}
+    void PacketReceived(const sockaddr_in&, const CRTPPacket& packet) override { Add(packet); }
+    void OnReceiveTimeout() override {}
+    void OnSocketClosed() override {}
+
+    bool WaitUntil(const std::function<bool()>& condition, int seconds = 10) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(seconds), condition);
+    }
+    size_t Packets() {
+        std::lock_guard lock(mutex_);
+        return packets;
+    }
+
+    std::function<bool(const char*, uint16_t)> openMulticast;
+    std::function<void(const CRTPPacket&)> onPacket;
+    std::string describedEncoding;
+    size_t packets = 0;
+    int byes = 0;
+    bool closed = false;
+
+  private:
+    void Add(const CRTPPacket& packet) {
+        if (onPacket) {
+            onPacket(packet);
+        }
+        std::lock_guard lock(mutex_);
+        ++packets;
+        changed_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+enum class Kind { kUdp, kTcp, kHttp, kMulticast };
+
+std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+    switch (info.param) {
+        case Kind::kUdp:
+            return "udp";
+        case Kind::kTcp:
+            return "tcp";
+        case Kind::kHttp:
+            return "http";
+        case Kind::kMulticast:
+            return "multicast";
+    }
+    return "unknown";
+}
+
+// Multicast runs in a network namespace of its own holding only loopback.
+enum class Namespace { kHere, kRanThere, kNotPermitted };
+
+Namespace EnterOwnNamespaceForMulticast() {
+    if (std::getenv(kNetnsVariable) != nullptr) {
+        return std::system(
+                   "ip link set lo up && ip link set lo multicast on && "
+                   "ip route add 224.0.0.0/4 dev lo") == 0
+                   ? Namespace::kHere
+                   : Namespace::kNotPermitted;
+    }
+    if (std::system("unshare -n true > /dev/null 2>&1") != 0) {
+        return Namespace::kNotPermitted;
+    }
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string command =
+        std::string(kNetnsVariable) + "=1 unshare -n /proc/" + std::to_string(getpid()) +
+        "/exe --gtest_filter=" + info->test_suite_name() + "." + info->name();
+    EXPECT_EQ(std::system(command.c_str()), 0) << "the run inside the namespace failed";
+    return Namespace::kRanThere;
+}
+
+// One camera, one client of the given kind, and the UDP receivers it needs.
+class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == Kind::kMulticast) {
+            const Namespace where = EnterOwnNamespaceForMulticast();
+            if (where == Namespace::kNotPermitted) {
+                GTEST_SKIP() << "multicast runs only in a network namespace of its own, and "
+                                "unshare -n is not permitted here";
+            }
+            if (where == Namespace::kRanThere) {
+                delegated_ = true;  // the run inside the namespace carried the checks
+                return;
+            }
+        }
+        camsim::Options options;
+        options.rtsp_auth.schemes = camsim::AuthSchemes::kDigest;
+        options.rtsp_auth_over_http = true;
+        options.session_timeout = std::chrono::seconds(6);
+        options.rtcp_interval = std::chrono::milliseconds(400);
+        sim_ = std::make_unique<camsim::Simulator>(options);
+        std::string error;
+        ASSERT_TRUE(sim_->Start(&error)) << error;
+    }
+
+    void TearDown() override {
+        if (client_) {
+            client_->Stop();
+        }
+        receiver_.Close();
+        rtcp_.Close();
+        if (sim_) {
+            sim_->Stop();
+        }
+    }
+
+    bool StartClient(const std::string& path) {
+        RTSPClientSettings s;
+        s.host = "127.0.0.1";
+        s.port = sim_->RtspPort();
+        s.path = path;
+        s.userName = "root";
+        s.password = "pass";
+        receiver_.SetUser(&user_);
+        rtcp_.SetUser(&user_);
+        user_.onPacket = [this](const CRTPPacket& packet) {
+            rtcp_.OnFirstRtpPacket(packet.sequence);
+        };
+        switch (GetParam()) {
+            case Kind::kUdp: {
+                if (!receiver_.Open(0) || !rtcp_.Open(htonl(INADDR_LOOPBACK), 0)) {
+                    return false;
+                }
+                s.clientRtpPort = receiver_.GetBoundPort();
+                s.clientRtcpPort = rtcp_.GetBoundPort();
+                client_ = std::make_unique<CRTSPClientUDP>(nullptr, "camsim");
+                return client_->Start(s, &user_);
+            }
+            case Kind::kTcp:
+                client_ = std::make_unique<CRTSPClientInterleaved>(nullptr, "camsim");
+                return client_->Start(s, &user_);
+            case Kind::kHttp:
+                s.port = sim_->HttpPort();
+                client_ = std::make_unique<CRTSPClientHTTP>(nullptr, "camsim");
+                return client_->Start(s, &user_);
+            case Kind::kMulticast: {
+                user_.openMulticast = [this](const char* group, uint16_t port) {
+                    return receiver_.OpenMulticast(group, port, 0) &&
+                           rtcp_.OpenMulticast(htonl(INADDR_LOOPBACK), group,
+                                               static_cast<uint16_t>(port + 1));
+                };
+                auto client = std::make_unique<CRTSPClientMulticast>(nullptr, "camsim");
+                const bool started = client->Start(s, static_cast<IRTSPClientUserEx*>(&user_));
+                client_ = std::move(client);
+                return started;
+            }
+        }
+        return false;
+    }
+
+    uint64_t Requests(const std::string& method) {
+        const auto counters = sim_->GetCounters();
+        const auto it = counters.rtsp_requests.find(method);
+        return it == counters.rtsp_requests.end() ? 0 : it->second;
+    }
+
+    // Polls the camera's counters (bounded) until the condition holds.
+    bool WaitForCamera(const std::function<bool()>& condition, int seconds = 10) {
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        while (Clock::now() < end) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return condition();
+    }
+
+    // True in the outer run of a multicast case, whose work happened inside the namespace.
+    bool Delegated() const { return delegated_; }
+    bool UsesUdp() const { return GetParam() == Kind::kUdp || GetParam() == Kind::kMulticast; }
+
+    std::unique_ptr<camsim::Simulator> sim_;
+    CStreamUser user_;
+    CRTPReceiver receiver_{nullptr};
+    CRTCPHandler rtcp_{nullptr};
+    std::unique_ptr<CBaseRTSPClient> client_;
+    bool delegated_ = false;
+};
+
+TEST_P(RTSPCamsimTest, SessionWithDigestAndTeardown) {
+    if (Delegated()) {
+        return;
+    }
+    ASSERT_TRUE(StartClient(kPath));
+    ASSERT_TRUE(user_.WaitUntil([&] { return user_.packets >= 30; }))
+        << "packets: " << user_.Packets();
+    EXPECT_EQ(user_.describedEncoding, "H264/90000");
+    EXPECT_EQ(Requests("DESCRIBE"), 2u) << "401 first, then Digest";
+    EXPECT_EQ(client_->Settings().authMode, kAuthDigest);
+    EXPECT_EQ(Requests("SETUP"), 1u);
+    EXPECT_EQ(Requests("PLAY"), 1u);
+    client_->Stop();
+    EXPECT_TRUE(WaitForCamera([&] { return Requests("TEARDOWN") == 1; }));
+    EXPECT_EQ(sim_->ActiveSessions(), 0u);
+}
+
+TEST_P(RTSPCamsimTest, KeepAliveBetweenTwoThirdsOfTimeoutAndTwoSecondsLater) {
+    if (Delegated()) {
+        return;
+    }
+    if (!UsesUdp()) {
+        GTEST_SKIP() << "media in the RTSP connection keeps the session alive; no keep-alive";
+    }
+    const auto started = Clock::now();
+    ASSERT_TRUE(StartClient(kPath));
+    ASSERT_TRUE(WaitForCamera([&] { return Requests("GET_PARAMETER") >= 1; }, 10));
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    // Session time-out 6 s: due after 4 s, looked at every 2 s.
+    EXPECT_GE(seconds, 4.0);
+    EXPECT_LE(seconds, 6.2);
+    EXPECT_EQ(sim_->ActiveSessions(), 1u) << "the camera kept the session";
+}
+
+TEST_P(RTSPCamsimTest, PauseAndPlay) {
+    if (Delegated()) {
+        return;
+    }
+    if (!UsesUdp()) {
+        GTEST_SKIP() << "this transport serves no pause or play requests while playing";
+    }
+    ASSERT_TRUE(StartClient(kPath));
+    ASSERT_TRUE(user_.WaitUntil([&] { return user_.packets >= 10; }));
+    client_->RequestPause();
+    ASSERT_TRUE(WaitForCamera([&] { return Requests("PAUSE") == 1; }));
+    EXPECT_TRUE(WaitForCamera([&] { return client_->IsPaused(); }));
+    const size_t before = user_.Packets();
+    client_->RequestPlay();
+    ASSERT_TRUE(WaitForCamera([&] { return Requests("PLAY") == 2; }));
+    EXPECT_TRUE(user_.WaitUntil([&] { return user_.packets >= before + 10; }))
+        << "media again after PLAY";
+}
+
+TEST_P(RTSPCamsimTest, CameraByeEndsTheStream) {
+    if (Delegated()) {
+        return;
+    }
+    ASSERT_TRUE(StartClient(std::string(kPath) + "&duration=1"));
+    ASSERT_TRUE(user_.WaitUntil([&] { return user_.byes >= 1; }))
+        << "the camera's BYE reached the user";
+    if (!UsesUdp()) {
+        // Inside the RTSP connection the BYE ends the session on its own, with TEARDOWN.
+        EXPECT_TRUE(user_.WaitUntil([&] { return user_.closed; }));
+        EXPECT_TRUE(WaitForCamera([&] { return Requests("TEARDOWN") == 1; }));
+    }
+}
+
+TEST_P(RTSPCamsimTest, ReceiverReportsOnlyAfterSenderReports) {
+    if (Delegated()) {
+        return;
+    }
+    if (!UsesUdp()) {
+        GTEST_SKIP() << "RTCP travels in the RTSP connection and is not answered there";
+    }
+    ASSERT_TRUE(StartClient(kPath));
+    // Every look at the camera: reports received never outnumber sender reports sent, so none
+    // came before the first.
+    bool sawReport = false;
+    const auto end = Clock::now() + std::chrono::seconds(6);
+    while (Clock::now() < end && !sawReport) {
+        for (const auto& stream : sim_->GetCounters().streams) {
+            ASSERT_LE(stream.rtcp_rr_received, stream.rtcp_sr);
+            sawReport = sawReport || stream.rtcp_rr_received >= 2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(sawReport) << "no receiver report reached the camera";
+    EXPECT_NE(rtcp_.GetSourceSsrc(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, RTSPCamsimTest,
+                         ::testing::Values(Kind::kUdp, Kind::kTcp, Kind::kHttp, Kind::kMulticast),
+                         KindName);
+
+}  // namespace
+}  // namespace vornak

@@ -1,0 +1,235 @@
+// H.264 and MPEG-4 over RTSP through the library's exports, against camsim, for every RTP
+// transport of the settings file and both authentication schemes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "driver_harness.h"
+
+namespace quillon::test {
+namespace {
+
+using vornak::test::FakeSettings;
+using vornak::test::RecordingSink;
+using Frames = std::vector<RecordingSink::Frame>;
+
+constexpr uint32_t kFps25 = 0x7019;
+constexpr uint32_t kH264 = 0x34363248u;  // "H264"
+constexpr uint32_t kDivx = 0x58564944u;  // "DIVX"
+
+struct RtspCase {
+    uint32_t format;  // 2 MPEG-4, 3 H.264
+    const char* mode;
+    camsim::AuthSchemes auth;
+    int seconds;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<RtspCase>& info) {
+    return std::string(info.param.format == 3 ? "H264" : "Mpeg4") + "_" + info.param.mode +
+           (info.param.auth == camsim::AuthSchemes::kBasic ? "_Basic" : "_Digest") + "_" +
+           std::to_string(info.param.seconds) + "s";
+}
+
+uint64_t FramesSent(const camsim::Counters& counters) {
+    uint64_t frames = 0;
+    for (const auto& stream : counters.streams) {
+        frames += stream.frames;
+    }
+    return frames;
+}
+
+// The last frame ends with the delimiter that opens the next access unit; a file must not.
+std::string WriteStream(const Frames& frames, uint32_t format) {
+    const std::string path = WriteFrames(frames, format == 3 ? "rtsp.h264" : "rtsp.m4v");
+    if (format == 3 && !frames.empty()) {
+        const auto size = std::filesystem::file_size(path);
+        const auto& last = frames.back().data;
+        static const uint8_t kDelimiter[] = {0, 0, 1, 9, 0x30};
+        if (last.size() >= 5 && std::equal(last.end() - 5, last.end(), kDelimiter)) {
+            std::filesystem::resize_file(path, size - 5);
+        }
+    }
+    return path;
+}
+
+void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uint32_t height) {
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].fourcc, format == 3 ? kH264 : kDivx) << "the first frame is a key frame";
+    vornak::TimeValue previous = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& frame = frames[i];
+        EXPECT_EQ(frame.width, width) << "frame " << i;
+        EXPECT_EQ(frame.height, height) << "frame " << i;
+        EXPECT_EQ(frame.sizeClass, vornak::ResolutionClass(width, height)) << "frame " << i;
+        const vornak::TimeValue time = vornak::SystemTimeToTime(frame.time);
+        ASSERT_GE(time, previous) << "frame " << i << " went back in time";
+        const double lagMs =
+            (static_cast<double>(frame.received) - static_cast<double>(time)) / 10000.0;
+        EXPECT_LT(std::fabs(lagMs), 100.0) << "frame " << i << " is off the wall clock";
+        if (i > 100) {
+            const double stepMs = static_cast<double>(time - previous) / 10000.0;
+            EXPECT_NEAR(stepMs, 40.0, 5.0) << "frame " << i;
+        }
+        previous = time;
+    }
+    const std::string file = WriteStream(frames, format);
+    EXPECT_EQ(DecodeErrors(file), "");
+    std::filesystem::remove(file);
+}
+
+class RtspCaptureTest : public ::testing::TestWithParam<RtspCase> {};
+
+TEST_P(RtspCaptureTest, DeliversEveryFrameTheCameraSent) {
+    const RtspCase& c = GetParam();
+    Camera camera(CamsimSetup{"fixed", c.auth, c.auth});
+    ASSERT_TRUE(camera.started) << camera.error;
+    ScopedDeviceSection section(camera.sim.HttpPort(),
+                                std::string("<RTPMode>") + c.mode + "</RTPMode>");
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(3000));
+    ASSERT_TRUE(driver.opened) << driver.loadError;
+    RecordingSink sink;
+    FakeSettings settings(c.format, 640, 480, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 15s)) << "no frame arrived";
+    std::this_thread::sleep_for(std::chrono::seconds(c.seconds));
+    ASSERT_TRUE(driver.Capture()->StopCapture(0));
+    const camsim::Counters counters = camera.sim.GetCounters();
+
+    const Frames frames = sink.Frames();
+    const uint64_t sent = FramesSent(counters);
+    // The one frame on the wire when the session was torn down may be missing.
+    EXPECT_GE(frames.size() + 1, sent);
+    EXPECT_LE(frames.size(), sent);
+    ExpectGoodStream(frames, c.format, 640, 480);
+    ASSERT_FALSE(counters.streams.empty());
+    const std::string expected = std::string(c.mode) == "RTPoverRTSP"   ? "tcp"
+                                 : std::string(c.mode) == "RTPoverHTTP" ? "http"
+                                                                        : "udp";
+    EXPECT_EQ(counters.streams.back().transport, expected);
+    EXPECT_EQ(driver.allocator.Outstanding(), 0);
+}
+
+constexpr camsim::AuthSchemes kBasic = camsim::AuthSchemes::kBasic;
+constexpr camsim::AuthSchemes kDigest = camsim::AuthSchemes::kDigest;
+
+INSTANTIATE_TEST_SUITE_P(
+    Transports, RtspCaptureTest,
+    ::testing::Values(RtspCase{3, "RTPoverUDP", kDigest, 20}, RtspCase{3, "RTPoverUDP", kBasic, 6},
+                      RtspCase{3, "RTPoverTCP", kDigest, 6}, RtspCase{3, "RTPoverTCP", kBasic, 6},
+                      RtspCase{3, "RTPoverRTSP", kDigest, 6}, RtspCase{3, "RTPoverRTSP", kBasic, 6},
+                      RtspCase{3, "RTPoverHTTP", kDigest, 6}, RtspCase{3, "RTPoverHTTP", kBasic, 6},
+                      RtspCase{2, "RTPoverUDP", kDigest, 6}, RtspCase{2, "RTPoverUDP", kBasic, 6},
+                      RtspCase{2, "RTPoverTCP", kDigest, 6}, RtspCase{2, "RTPoverRTSP", kBasic, 6},
+                      RtspCase{2, "RTPoverRTSP", kDigest, 6}, RtspCase{2, "RTPoverHTTP", kBasic, 6},
+                      RtspCase{2, "RTPoverHTTP", kDigest, 6}),
+    CaseName);
+
+// A lost packet must not put a damaged picture in front of the host: delivery stops until the
+// next key frame.
+class RtspLossTest : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(RtspLossTest, NoDamagedPictureAfterALostPacket) {
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    camsim::RtpFaultPlan plan;
+    plan.drop = {GetParam()};
+    camera.sim.SetRtpFaults(plan);
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(3000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(3, 640, 480, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    // Three key-frame intervals of 25 frames.
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 60; }, 15s));
+    ASSERT_TRUE(driver.Capture()->StopCapture(0));
+    const Frames frames = sink.Frames();
+    const uint64_t sent = FramesSent(camera.sim.GetCounters());
+    EXPECT_LT(frames.size() + 1, sent) << "the damaged group of pictures is held back";
+    EXPECT_EQ(frames[0].fourcc, kH264);
+    // After a gap in the delivered frames, the next one is a key frame.
+    for (size_t i = 1; i < frames.size(); ++i) {
+        const double stepMs = static_cast<double>(vornak::SystemTimeToTime(frames[i].time) -
+                                                  vornak::SystemTimeToTime(frames[i - 1].time)) /
+                              10000.0;
+        if (stepMs > 60.0) {
+            EXPECT_EQ(frames[i].fourcc, kH264) << "delivery resumed at frame " << i;
+        }
+    }
+    const std::string file = WriteStream(frames, 3);
+    EXPECT_EQ(DecodeErrors(file), "");
+    std::filesystem::remove(file);
+}
+
+// Packet 3 lies inside the first key frame; packet 70 inside a later predicted frame.
+INSTANTIATE_TEST_SUITE_P(Packets, RtspLossTest, ::testing::Values(3u, 70u));
+
+TEST(RtspRestartTest, LossIsReportedAndTheChannelComesBack) {
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(1000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(3, 320, 240, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 10; }, 15s));
+
+    camera.sim.Restart(4000ms);
+    ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 8s));
+    uint32_t state = 0;
+    ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
+    EXPECT_EQ(state, 2u);
+    const size_t before = sink.FrameCount();
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before + 10; }, 15s));
+    ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
+    EXPECT_EQ(state, 0u);
+    driver.Capture()->StopCapture(0);
+    EXPECT_EQ(driver.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
+    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    EXPECT_GE(camera.sim.GetCounters().rtsp_requests.at("SETUP"), 2u) << "a new session";
+}
+
+TEST(RtspPauseTest, PauseHoldsDeliveryWithoutLossAndResumeContinues) {
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(1000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(3, 320, 240, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 10; }, 15s));
+    ASSERT_TRUE(driver.Capture()->PauseCapture(0));
+    std::this_thread::sleep_for(1s);
+    const size_t paused = sink.FrameCount();
+    std::this_thread::sleep_for(4s);  // beyond the connection time-out of 3 s
+    EXPECT_LE(sink.FrameCount(), paused + 1);
+    EXPECT_EQ(sink.signalLost, 0);
+    ASSERT_TRUE(driver.Capture()->ResumeCapture(0));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > paused + 10; }, 10s));
+    driver.Capture()->StopCapture(0);
+    EXPECT_EQ(driver.logger.Count("Signal was lost"), 0u);
+}
+
+TEST(RtspUpdateTest, NewSizeRestartsTheSessionInPlace) {
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(3000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(3, 640, 480, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 10; }, 15s));
+    vornak::test::FakeResolution smaller(320, 240);
+    ASSERT_TRUE(driver.Capture()->UpdateCapture(0, &smaller, kFps25));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const auto frames = sink.Frames();
+            return frames.back().width == 320;
+        },
+        10s));
+    driver.Capture()->StopCapture(0);
+    EXPECT_EQ(sink.signalLost, 0);
+    EXPECT_EQ(driver.logger.Count("is online"), 1u) << "no reconnect was needed";
+}
+
+}  // namespace
+}  // namespace quillon::test

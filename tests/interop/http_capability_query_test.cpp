@@ -1,0 +1,187 @@
+// The capability query through the library's entry points against lighttpd with Digest
+// authentication: a static parameter listing stands in for the camera, so every group request
+// gets the whole listing, as a camera answering a list of all groups would.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "host_objects.h"
+#include "interop/http_peers.h"
+
+namespace {
+
+using namespace vornak::ipcapture;
+
+constexpr const char* kListing =
+    "root.Brand.Brand=AXIS\n"
+    "root.Brand.ProdFullName=AXIS P1346 Network Camera\n"
+    "root.Properties.API.HTTP.Version=3\n"
+    "root.Properties.Firmware.Version=5.60.1\n"
+    "root.Properties.Image.Format=jpeg,mjpeg,h264\n"
+    "root.Properties.Image.Resolution=2048x1536,1280x720,640x480\n"
+    "root.Properties.Audio.Audio=yes\n"
+    "root.Properties.Audio.Format=g711,aac\n"
+    "root.ImageSource.NbrOfSources=1\n"
+    "root.ImageSource.I0.CaptureFrequency=60Hz\n"
+    "root.Image.I0.RateControl.MaxFPS=20\n"
+    "root.Input.NbrOfInputs=1\n"
+    "root.Output.NbrOfOutputs=1\n"
+    "root.AudioSource.NbrOfSources=1\n";
+
+class Result : public IIPCapabilityResult {
+  public:
+    class List : public IIPCapabilityList {
+      public:
+        bool Add(const char* text) override {
+            items.emplace_back(text);
+            return true;
+        }
+        bool SetDefault(const char* text) override {
+            defaultValue = text;
+            return true;
+        }
+        std::vector<std::string> items;
+        std::string defaultValue;
+    };
+    bool SetDeviceName(const char* text) override {
+        name = text;
+        return true;
+    }
+    bool SetItem(uint32_t id, const char* value) override {
+        items[id] = value;
+        return true;
+    }
+    bool SetFeature(uint32_t feature, uint32_t value) override {
+        features[feature] = value;
+        return true;
+    }
+    IIPCapabilityList* GetList(uint32_t kind) override { return &lists[kind]; }
+    bool AddNamedItem(uint32_t id, const char*, uint32_t, const char* value) override {
+        named[id] = value;
+        return true;
+    }
+    std::string name;
+    std::map<uint32_t, std::string> items, named;
+    std::map<uint32_t, uint32_t> features;
+    std::map<uint32_t, List> lists;
+};
+
+class Notify : public IIPCapabilityQueryNotify {
+  public:
+    void OnQueryFinished() override { Done(true, 0, ""); }
+    void OnQueryFailed(uint32_t status, const char* text) override { Done(false, status, text); }
+    void OnQueryTerminated() override {}
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return done; });
+    }
+    bool done = false, success = false;
+    uint32_t status = 0;
+    std::string text;
+
+  private:
+    void Done(bool ok, uint32_t s, const char* t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done = true;
+        success = ok;
+        status = s;
+        text = t;
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+class QueryAgainstLighttpd : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (interop::FindProgram("lighttpd").empty()) {
+            GTEST_SKIP() << "lighttpd is not installed";
+        }
+        dir_.Write("www/axis-cgi/admin/param.cgi", kListing);
+        dir_.Write("users", "root:secret\n");
+        port_ = interop::FreeLoopbackPort();
+        const std::string conf = dir_.Write(
+            "lighttpd.conf", "server.document-root = \"" + dir_.path() +
+                                 "/www\"\nserver.bind = \"127.0.0.1\"\n"
+                                 "server.port = " +
+                                 std::to_string(port_) +
+                                 "\n"
+                                 "server.modules = (\"mod_auth\", \"mod_authn_file\")\n"
+                                 "auth.backend = \"plain\"\nauth.backend.plain.userfile = \"" +
+                                 dir_.path() +
+                                 "/users\"\nauth.require = ( \"/axis-cgi/\" => ( \"method\" => "
+                                 "\"digest\", \"realm\" => "
+                                 "\"AXIS_ACCC8E000001\", \"require\" => \"valid-user\", "
+                                 "\"algorithm\" => \"MD5\" ) )\n");
+        ASSERT_TRUE(server_.Start({"lighttpd", "-D", "-f", conf}, dir_.path() + "/log", port_));
+        std::string error;
+        ASSERT_TRUE(library_.Load(QUILLON_LIBRARY_PATH, error)) << error;
+    }
+
+    interop::TempDir dir_;
+    interop::PeerProcess server_;
+    uint16_t port_ = 0;
+    quillon::host::DriverLibrary library_;
+};
+
+TEST_F(QueryAgainstLighttpd, FlatEntryPointsGiveTheItems) {
+    Notify notify;
+    Result result;
+    EXPECT_EQ(library_.startQuery("127.0.0.1", port_, "root", "secret", &result), 0u)
+        << "no module before InitCapabilityQuery";
+    ASSERT_EQ(library_.initQuery(&notify, 0), 1u);
+    EXPECT_EQ(library_.initQuery(&notify, 0), 0u) << "already initialised";
+    EXPECT_EQ(library_.startQuery("127.0.0.1", port_, "root", nullptr, &result), 0u);
+    ASSERT_EQ(library_.startQuery("127.0.0.1", port_, "root", "secret", &result), 1u);
+    ASSERT_TRUE(notify.Wait());
+    EXPECT_EQ(library_.terminateQuery(), 1u);
+    EXPECT_EQ(library_.uninitQuery(), 1u);
+    ASSERT_TRUE(notify.success) << notify.text;
+    EXPECT_EQ(result.name, "AXIS AXIS P1346 Network Camera");
+    EXPECT_EQ(result.named[2], "5.60.1");
+    EXPECT_EQ(result.named[7], "2048x1536;1280x720;640x480");
+    EXPECT_EQ(result.named[11], "0");
+    EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
+    EXPECT_EQ(result.items[120], "h264,jpeg");
+    EXPECT_EQ(result.items[121], "2048x1536:50,1280x720:50,640x480:50");
+    EXPECT_EQ(result.items.count(124), 0u) << "no stream profiles: no remote stream items";
+    EXPECT_EQ(result.features[27], 1u);
+}
+
+TEST_F(QueryAgainstLighttpd, WrongDigestPasswordIsALoginFailure) {
+    Notify notify;
+    Result result;
+    ASSERT_EQ(library_.initQuery(&notify, 0), 1u);
+    ASSERT_EQ(library_.startQuery("127.0.0.1", port_, "root", "wrong", &result), 1u);
+    ASSERT_TRUE(notify.Wait());
+    library_.uninitQuery();
+    EXPECT_EQ(notify.status, 1u);
+    EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
+}
+
+TEST_F(QueryAgainstLighttpd, HostToolWritesTheParametersFile) {
+    const std::string host = std::string(QUILLON_BINARY_DIR) + "/tools/host/quillon-host";
+    const std::string file = dir_.path() + "/camera.params";
+    if (access(host.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "quillon-host is not built";
+    }
+    ASSERT_TRUE(interop::RunProgram(
+        {host, "--library", QUILLON_LIBRARY_PATH, "--query", "--address", "127.0.0.1", "--port",
+         std::to_string(port_), "--user", "root", "--password", "secret", "--params-file", file},
+        60));
+    std::map<uint32_t, std::string> parameters;
+    std::string error;
+    ASSERT_TRUE(quillon::host::LoadParametersFile(file, parameters, error)) << error;
+    EXPECT_EQ(parameters[1], "7000");
+    EXPECT_EQ(parameters[3], "3");
+    EXPECT_EQ(parameters[5], "(none)");
+    EXPECT_EQ(parameters[101], "Count=1; IsStereo=0");
+    EXPECT_EQ(parameters.count(102), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#!/usr/bin/python3
+"""An RTSP server built on GStreamer's RTSP server library, for interop tests.
+
+Serves a live H.264 test picture at /test (on 127.0.0.1 unless told otherwise) and prints "PORT <n>" once it listens.
+Runs until SIGTERM or SIGINT, or until --lifetime seconds have passed (so a lost test process
+never leaves it running).
+"""
+import argparse
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtsp", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
+
+PIPELINE = (
+    "( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 "
+    "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
+    "! rtph264pay name=pay0 pt=96 config-interval=1 )"
+)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--auth", choices=["none", "basic", "digest"], default="none")
+    parser.add_argument("--user", default="root")
+    parser.add_argument("--password", default="pass")
+    parser.add_argument("--protocols", default="udp,tcp")
+    parser.add_argument("--lifetime", type=int, default=120)
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--multicast-iface", default="lo")
+    args = parser.parse_args()
+
+    Gst.init(None)
+    server = GstRtspServer.RTSPServer()
+    server.set_address(args.address)
+    server.set_service("0")
+
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(PIPELINE)
+    factory.set_shared(True)
+    protocols = GstRtsp.RTSPLowerTrans(0)
+    for name in args.protocols.split(","):
+        protocols |= {
+            "udp": GstRtsp.RTSPLowerTrans.UDP,
+            "tcp": GstRtsp.RTSPLowerTrans.TCP,
+            "mcast": GstRtsp.RTSPLowerTrans.UDP_MCAST,
+            "http": GstRtsp.RTSPLowerTrans.HTTP | GstRtsp.RTSPLowerTrans.TCP,
+        }[name]
+    factory.set_protocols(protocols)
+    if "mcast" in args.protocols:
+        pool = GstRtspServer.RTSPAddressPool()
+        pool.add_range("239.255.42.1", "239.255.42.20", 5000, 5100, 1)
+        factory.set_address_pool(pool)
+        factory.set_multicast_iface(args.multicast_iface)
+
+    if args.auth != "none":
+        auth = GstRtspServer.RTSPAuth()
+        token = GstRtspServer.RTSPToken()
+        token.set_string("media.factory.role", "user")
+        if args.auth == "basic":
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.BASIC)
+            auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
+        else:
+            auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+            auth.add_digest(args.user, args.password, token)
+        server.set_auth(auth)
+        permissions = GstRtspServer.RTSPPermissions()
+        permissions.add_role_from_structure(
+            Gst.Structure.new_from_string(
+                "user, media.factory.access=(boolean)true, media.factory.construct=(boolean)true"
+            )
+        )
+        factory.set_permissions(permissions)
+
+    server.get_mount_points().add_factory("/test", factory)
+    pool = server.get_session_pool()
+    pool.set_max_sessions(16)
+
+    loop = GLib.MainLoop()
+    if server.attach(None) == 0:
+        print("ERROR attach", flush=True)
+        return 1
+
+    def cleanup():
+        pool.cleanup()
+        return True
+
+    GLib.timeout_add_seconds(1, cleanup)
+    GLib.timeout_add_seconds(args.lifetime, loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
+    print("PORT %d" % server.get_bound_port(), flush=True)
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,215 @@
+#include "channels/http_jpeg_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "channels/placeholder_picture.h"
+#include "fake_host.h"
+#include "unit/web/loopback_http_server.h"
+
+namespace vornak {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing_support::LoopbackConnection;
+using testing_support::LoopbackHttpServer;
+
+// A real JPEG to serve: the placeholder picture (176x144).
+std::string Part(const std::vector<uint8_t>& jpeg) {
+    std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                       std::to_string(jpeg.size()) + "\r\n\r\n";
+    part.append(jpeg.begin(), jpeg.end());
+    part += "\r\n";
+    return part;
+}
+
+constexpr char kStreamHead[] =
+    "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=myboundary\r\n\r\n";
+
+// Serves pictures every 20 ms while `flowing`, otherwise accepts and stays silent.
+struct Camera {
+    std::atomic<bool> flowing{true};
+    std::atomic<int> streamRequests{0};
+    LoopbackHttpServer server{
+        [this](const testing_support::HttpRequestSeen& request, LoopbackConnection& connection) {
+            if (request.path.rfind("/axis-cgi/mjpg/video.cgi?", 0) != 0) {
+                connection.Send(LoopbackHttpServer::Response(404, "no"));
+                return;
+            }
+            ++streamRequests;
+            connection.Send(kStreamHead);
+            const std::string part = Part(PlaceholderPicture());
+            const auto end = Clock::now() + 20s;
+            while (flowing && Clock::now() < end) {
+                if (!connection.Send(part)) {
+                    return;
+                }
+                std::this_thread::sleep_for(20ms);
+            }
+            connection.Stall();
+        }};
+};
+
+quillon::host::DeviceSettings Device(uint16_t port) {
+    quillon::host::DeviceSettings s;
+    s.port = port;
+    s.model = "P1375";
+    s.parameters[1] = "200";  // network time-out 200 ms, connection time-out 600 ms
+    return s;
+}
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
+    Camera camera;
+    test::OpenedDriver d(Device(camera.server.port()));
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{0x700A, 30, 176, 144, 1};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 5; }, 5s));
+    channel.Stop();
+    const auto frames = sink.Frames();
+    const std::vector<uint8_t> expected = PlaceholderPicture();
+    TimeValue previous = 0;
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.fourcc, 0x4745504Au);
+        EXPECT_EQ(frame.width, 176u);
+        EXPECT_EQ(frame.height, 144u);
+        EXPECT_EQ(frame.sizeClass, 1u);
+        EXPECT_EQ(frame.data, expected);
+        EXPECT_EQ(frame.stream, "Quillon::LiveStream");
+        const TimeValue time = SystemTimeToTime(frame.time);
+        EXPECT_GE(time, previous);
+        previous = time;
+    }
+    EXPECT_EQ(channel.GetResolution(), (Size{176, 144}));
+    EXPECT_EQ(d.allocator.Outstanding(), 0) << "every frame released";
+    const auto requests = camera.server.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].path,
+              "/axis-cgi/mjpg/video.cgi?camera=1&resolution=176x144&"
+              "compression=70&colorlevel=25&fps=10");
+    EXPECT_EQ(d.logger.Count("Camera 127.0.0.1 is online (Live)"), 1u);
+    EXPECT_EQ(d.logger.Count("is offline. Channel was stopped (Live)"), 1u);
+}
+
+// A camera whose web server accepts the stream request but whose encoder sends nothing is
+// lost once the connection time-out has passed, although every reconnect succeeds.
+TEST(HttpJpegChannelTest, SilentConnectionIsReportedLostAndPicturesRecoverAtOnce) {
+    Camera camera;
+    test::OpenedDriver d(Device(camera.server.port()));
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{0, 0, 0, 0, 0};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 3; }, 5s));
+    EXPECT_EQ(channel.GetState(), kStateRunning);
+
+    camera.flowing = false;
+    ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 5s));
+    EXPECT_EQ(channel.GetState(), kStateSignalLost);
+    EXPECT_EQ(d.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
+    // The loss goes on being reported at the 5 s pace while it lasts.
+    ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 2; }, 8s));
+    EXPECT_EQ(d.logger.Count("Signal was lost"), 1u) << "one line per change";
+
+    const size_t before = sink.FrameCount();
+    camera.flowing = true;
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before; }, 8s));
+    EXPECT_EQ(channel.GetState(), kStateRunning);
+    EXPECT_EQ(d.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    const auto stopStart = Clock::now();
+    channel.Stop();
+    EXPECT_LT(Clock::now() - stopStart, 400ms) << "stop within twice the network time-out";
+}
+
+TEST(HttpJpegChannelTest, SilentFromTheStartIsLostWithoutEverConnectingAPicture) {
+    Camera camera;
+    camera.flowing = false;
+    test::OpenedDriver d(Device(camera.server.port()));
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 5s));
+    EXPECT_EQ(channel.GetState(), kStateSignalLost);
+    EXPECT_GE(camera.streamRequests, 1);
+    channel.Stop();
+    EXPECT_EQ(sink.FrameCount(), 0u);
+}
+
+TEST(HttpJpegChannelTest, PauseStopsDeliveryWithoutLossReports) {
+    Camera camera;
+    test::OpenedDriver d(Device(camera.server.port()));
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 2; }, 5s));
+    ASSERT_TRUE(channel.Pause());
+    std::this_thread::sleep_for(100ms);
+    const size_t paused = sink.FrameCount();
+    std::this_thread::sleep_for(1200ms);  // twice the connection time-out
+    EXPECT_EQ(sink.FrameCount(), paused);
+    EXPECT_EQ(sink.signalLost, 0);
+    ASSERT_TRUE(channel.Resume());
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > paused; }, 5s));
+    channel.Stop();
+}
+
+TEST(HttpJpegChannelTest, SettingsUpdateReconnectsWithTheNewPath) {
+    Camera camera;
+    test::OpenedDriver d(Device(camera.server.port()));
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{0, 0, 640, 480, 0};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 5s));
+    const VideoCaptureRequest update{0x7005, 0, 320, 240, 0};
+    ASSERT_TRUE(channel.UpdateSettings(&update));
+    ASSERT_TRUE(WaitFor([&] { return camera.streamRequests >= 2; }, 5s));
+    channel.Stop();
+    const auto requests = camera.server.requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480");
+    EXPECT_EQ(requests[1].path, "/axis-cgi/mjpg/video.cgi?camera=1&resolution=320x240&fps=5");
+}
+
+TEST(HttpJpegChannelTest, NoVideoDeviceSendsThePlaceholderWithoutConnecting) {
+    Camera camera;
+    auto settings = Device(camera.server.port());
+    settings.parameters[11] = "1";
+    test::OpenedDriver d(settings);
+    test::RecordingSink sink;
+    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
+    const VideoCaptureRequest request{};
+    ASSERT_TRUE(channel.Start(&request));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 2s));
+    EXPECT_EQ(channel.GetState(), kStateRunning);
+    channel.Stop();
+    const auto frames = sink.Frames();
+    ASSERT_EQ(frames.size(), 1u) << "one picture per 5 s";
+    EXPECT_EQ(frames[0].width, 176u);
+    EXPECT_EQ(frames[0].height, 144u);
+    EXPECT_EQ(frames[0].sizeClass, 1u);
+    EXPECT_EQ(frames[0].stream, "Quillon::RecStream");
+    EXPECT_EQ(frames[0].data, PlaceholderPicture());
+    EXPECT_EQ(camera.server.connections(), 0);
+}
+
+}  // namespace
+}  // namespace vornak

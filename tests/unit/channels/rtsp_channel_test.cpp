@@ -1,0 +1,60 @@
+#include "channels/rtsp_channel.h"
+
+#include <gtest/gtest.h>
+
+namespace vornak {
+namespace {
+
+MediaPathInput Input(uint32_t codec, uint16_t api, VideoCaptureRequest request) {
+    MediaPathInput in;
+    in.codec = codec;
+    in.apiVersion = api;
+    in.request = request;
+    in.resolutionText = Format("%ux%u", request.width, request.height);
+    return in;
+}
+
+TEST(RtspMediaPathTest, Generations) {
+    EXPECT_EQ(RtspMediaPath(Input(kCodecH264, 3, {0x7019, 70, 1280, 720, 0})),
+              "/axis-media/media.amp?videocodec=h264&resolution=1280x720&compression=30&"
+              "videobitrate=0&fps=25&videokeyframeinterval=25&duration=0&audio=0");
+    EXPECT_EQ(RtspMediaPath(Input(kCodecH264, 3, {0, 0, 640, 480, 1})),
+              "/axis-media/media.amp?videocodec=h264&resolution=640x480&compression=100&"
+              "videobitrate=0&duration=0&audio=0")
+        << "quality 0 asks for compression 100";
+    MediaPathInput mpeg4 = Input(kCodecMpeg4, 2, {0x7019, 70, 1280, 720, 0});
+    mpeg4.channel = 1;
+    EXPECT_EQ(RtspMediaPath(mpeg4), "/mpeg4/2/media.amp");
+    EXPECT_EQ(RtspMediaPath(Input(kCodecH264, 2, {0x7019, 70, 1280, 720, 0})),
+              "/axis-media/media.amp?videocodec=h264");
+}
+
+TEST(RtspMediaPathTest, CameraNumber) {
+    MediaPathInput server = Input(kCodecMpeg4, 3, {0, 50, 352, 288, 1});
+    server.videoInputs = 3;
+    server.channel = 2;
+    server.streamCamera = 1;
+    EXPECT_EQ(RtspMediaPath(server),
+              "/axis-media/media.amp?videocodec=mpeg4&resolution=352x288&compression=50&"
+              "videobitrate=0&camera=3&duration=0&audio=0")
+        << "a video server names the input, whatever the stream cameras say";
+    MediaPathInput single = Input(kCodecH264, 3, {0, 50, 352, 288, 1});
+    single.streamCamera = 2;
+    EXPECT_NE(RtspMediaPath(single).find("&camera=2&duration=0"), std::string::npos);
+}
+
+TEST(StreamParameterLinesTest, OlderCameraLines) {
+    const VideoCaptureRequest request{0x7019, 70, 640, 480, 0};
+    EXPECT_EQ(StreamParameterLines(request, "4CIF"),
+              (std::vector<std::string>{"&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=24",
+                                        "&Image.I0.MPEG.ProfileLevel=247",
+                                        "&Image.I0.Appearance.Resolution=4CIF"}));
+    EXPECT_EQ(FrameRateLine(12),
+              "&Image.I0.Stream.Duration=0&Image.I0.Stream.FPS=12&Image.I0.RateControl.Mode=vbr");
+    EXPECT_EQ(ForChannel("&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=24", 3),
+              "&Image.I3.MPEG.ICount=1&Image.I3.MPEG.PCount=24");
+    EXPECT_EQ(ForChannel("&Image.I0.X=1", 0), "&Image.I0.X=1");
+}
+
+}  // namespace
+}  // namespace vornak

@@ -1,0 +1,215 @@
+#include "driver/video_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "fake_host.h"
+
+namespace vornak {
+namespace {
+
+using test::FakeSettings;
+
+// A channel that only records what the capture object asks of it.
+class RecordingChannel : public ICameraChannel {
+  public:
+    explicit RecordingChannel(std::vector<std::string>* log, uint32_t index)
+        : log_(log), index_(index) {}
+    ~RecordingChannel() override { log_->push_back("delete " + std::to_string(index_)); }
+    uint32_t GetChannelIndex() override { return index_; }
+    ipcapture::IFrameSink* GetFrameSink() override { return nullptr; }
+    void SetEdgeMonitor(IEdgeStorageCallback*) override {}
+    void ApplyCaptureSettings(ipcapture::ICaptureSettings*) override { log_->push_back("zones"); }
+    bool Start(const VideoCaptureRequest* r) override {
+        request = *r;
+        log_->push_back("start");
+        return startResult;
+    }
+    bool UpdateSettings(const VideoCaptureRequest* r) override {
+        request = *r;
+        log_->push_back("update");
+        return true;
+    }
+    void Stop() override { log_->push_back("stop"); }
+    bool Pause() override { return true; }
+    bool Resume() override { return true; }
+    uint32_t GetState() override { return 2; }
+    Size GetResolution() override { return {request.width, request.height}; }
+
+    VideoCaptureRequest request{};
+    bool startResult = true;
+
+  private:
+    std::vector<std::string>* log_;
+    uint32_t index_;
+};
+
+class RecordingCreator : public IVideoChannelCreator {
+  public:
+    ICameraChannel* CreateVideoChannel(uint32_t channel, ipcapture::IFrameSink*,
+                                       uint32_t format) override {
+        if (format != 1 && format != 3) {
+            return nullptr;
+        }
+        last = new RecordingChannel(&log, channel);
+        log.push_back("create " + std::to_string(channel));
+        return last;
+    }
+    IMotionChannel* CreateMotionChannel(uint32_t, ipcapture::IFrameSink*) override {
+        return nullptr;
+    }
+    IEdgeStorageHandler* CreateEdgeStorageHandler() override { return nullptr; }
+    bool IsEdgeStorageAllowed() override { return true; }
+
+    std::vector<std::string> log;
+    RecordingChannel* last = nullptr;
+};
+
+TEST(VideoCaptureTest, StartOnAnInputBeyondTheDeviceCreatesNothing) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 2);
+    FakeSettings settings(3, 640, 480, 0x7019, 50);
+    EXPECT_FALSE(capture.StartCapture(3, nullptr, &settings));
+    EXPECT_FALSE(capture.StartStream(0, 4, nullptr, &settings));
+    EXPECT_TRUE(creator.log.empty());
+    EXPECT_EQ(capture.GetChannelCount(), 2u);
+}
+
+TEST(VideoCaptureTest, SecondStartReplacesTheFirstChannel) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    FakeSettings settings(3, 0x10000 + 640, 480, 0x7019, 50);
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    EXPECT_EQ(creator.log, (std::vector<std::string>{"create 0", "zones", "start", "stop",
+                                                     "delete 0", "create 0", "zones", "start"}));
+    const VideoCaptureRequest& r = creator.last->request;
+    EXPECT_EQ(r.width, 640u) << "the host's values are taken as 16 bits";
+    EXPECT_EQ(r.height, 480u);
+    EXPECT_EQ(r.frameRate, 0x7019u);
+    EXPECT_EQ(r.quality, 50u);
+    EXPECT_EQ(r.stream, 0u);
+    EXPECT_TRUE(capture.StopCapture(0));
+    EXPECT_FALSE(capture.StopCapture(0)) << "nothing left to stop";
+}
+
+TEST(VideoCaptureTest, UnknownFormatFailsAndLeavesTheSlotEmpty) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    FakeSettings settings(7, 640, 480, 0, 0);
+    EXPECT_FALSE(capture.StartCapture(0, nullptr, &settings));
+    uint32_t state = 99;
+    EXPECT_FALSE(capture.GetChannelState(0, &state, nullptr, nullptr, 0));
+    EXPECT_FALSE(capture.StopCapture(0));
+}
+
+TEST(VideoCaptureTest, FailedStartIsKeptSoThatStopReleasesIt) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    FakeSettings settings(1, 640, 480, 0, 0);
+    creator.log.clear();
+    // The creator's channel refuses to start.
+    struct Refusing : RecordingCreator {
+        ICameraChannel* CreateVideoChannel(uint32_t c, ipcapture::IFrameSink* s,
+                                           uint32_t f) override {
+            auto* channel =
+                static_cast<RecordingChannel*>(RecordingCreator::CreateVideoChannel(c, s, f));
+            channel->startResult = false;
+            return channel;
+        }
+    } refusing;
+    CIPVideoCapture refusingCapture(&refusing, 1);
+    EXPECT_FALSE(refusingCapture.StartCapture(0, nullptr, &settings));
+    EXPECT_TRUE(refusingCapture.StopCapture(0));
+}
+
+TEST(VideoCaptureTest, StreamsAreIndependentAndStopCaptureTakesAll) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    FakeSettings settings(3, 1280, 720, 0, 0);
+    FakeSettings live(3, 640, 360, 0, 0);
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    ASSERT_TRUE(capture.StartStream(0, 1, nullptr, &live));
+    EXPECT_EQ(creator.last->request.stream, 1u);
+    EXPECT_EQ(capture.GetStreamResolution(0, 1), (Size{640, 360}));
+    EXPECT_EQ(capture.GetStreamResolution(0, 2), (Size{0, 0}));
+    EXPECT_TRUE(capture.StopStream(0, 1));
+    EXPECT_FALSE(capture.StopStream(0, 1));
+    ASSERT_TRUE(capture.StartStream(0, 2, nullptr, &live));
+    EXPECT_TRUE(capture.StopCapture(0));
+    EXPECT_EQ(capture.GetStreamResolution(0, 0), (Size{0, 0}));
+    EXPECT_EQ(capture.GetStreamResolution(0, 2), (Size{0, 0}));
+}
+
+TEST(VideoCaptureTest, ChannelStateClearsOutputsEvenWithoutAStream) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    uint32_t state = 77;
+    uint32_t detail = 5;
+    char text[8] = "abc";
+    EXPECT_FALSE(capture.GetChannelState(0, &state, &detail, text, sizeof(text)));
+    EXPECT_EQ(detail, 0u);
+    EXPECT_EQ(text[0], '\0');
+    EXPECT_EQ(state, 77u);
+    FakeSettings settings(3, 640, 480, 0, 0);
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    EXPECT_TRUE(capture.GetChannelState(0, &state, &detail, text, sizeof(text)));
+    EXPECT_EQ(state, 2u);
+    EXPECT_TRUE(capture.PauseCapture(0));
+    EXPECT_FALSE(capture.PauseCapture(1));
+}
+
+TEST(VideoCaptureTest, UpdateGoesToStreamZeroWithQualityZero) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    test::FakeResolution resolution(320, 240);
+    EXPECT_FALSE(capture.UpdateCapture(0, &resolution, 100));
+    FakeSettings settings(3, 640, 480, 0, 60);
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    ASSERT_TRUE(capture.UpdateCapture(0, &resolution, 100));
+    const VideoCaptureRequest& r = creator.last->request;
+    EXPECT_EQ(r.width, 320u);
+    EXPECT_EQ(r.height, 240u);
+    EXPECT_EQ(r.frameRate, 100u);
+    EXPECT_EQ(r.quality, 0u);
+}
+
+TEST(VideoCaptureTest, Options) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 1);
+    uint32_t value32 = 0;
+    uint16_t value16 = 7;
+    EXPECT_TRUE(capture.GetOption("MAXFPS_RES2", &value32, 4));
+    EXPECT_EQ(value32, 25u);
+    EXPECT_TRUE(capture.GetOption("isipcamera", &value32, 4)) << "names ignore case";
+    EXPECT_EQ(value32, 1u);
+    EXPECT_FALSE(capture.GetOption("isIPCamera", &value32, 2));
+    EXPECT_FALSE(capture.GetOption("MAXFPS_RES4", &value32, 4));
+    EXPECT_TRUE(capture.GetOption("EdgeStorageState", &value16, 2));
+    EXPECT_EQ(value16, 0u);
+    const uint32_t on32 = 1;
+    EXPECT_FALSE(capture.SetOption("EdgeStorageState", &on32, 4));
+    const uint16_t on = 1;
+    EXPECT_TRUE(capture.SetOption("EdgeStorageState", &on, 2));
+    EXPECT_TRUE(capture.GetOption("EdgeStorageState", &value16, 2));
+    EXPECT_EQ(value16, 1u);
+    const uint16_t off = 0;
+    EXPECT_TRUE(capture.SetOption("EdgeStorageState", &off, 2));
+    EXPECT_TRUE(capture.GetOption("EdgeStorageState", &value16, 2));
+    EXPECT_EQ(value16, 0u);
+    EXPECT_FALSE(capture.SetOption(nullptr, &on, 2));
+}
+
+TEST(PercentToPixelsTest, RoundsHalfUpAndDropsSlivers) {
+    EXPECT_EQ(PercentToPixels(3, 100), 0u) << "3 px is below 4";
+    EXPECT_EQ(PercentToPixels(4, 100), 4u);
+    EXPECT_EQ(PercentToPixels(5, 90), 5u) << "4.5 rounds up";
+    EXPECT_EQ(PercentToPixels(10, 1920), 192u);
+    EXPECT_EQ(PercentToPixels(1, 320), 0u);
+    EXPECT_EQ(PercentToPixels(0, 1920), 0u);
+}
+
+}  // namespace
+}  // namespace vornak

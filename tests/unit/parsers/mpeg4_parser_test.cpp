@@ -1,0 +1,254 @@
+#include "parsers/mpeg4_parser.h"
+
+#include <gtest/gtest.h>
+
+#include "parser_test_support.h"
+
+namespace vornak::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct VolFields {
+    bool layerIdentifier = false;
+    uint32_t aspect = 1;
+    bool controlParameters = false;
+    bool vbv = false;
+    uint32_t shape = 0;
+    uint32_t resolution = 25;
+    bool fixedRate = false;
+    uint32_t width = 352;
+    uint32_t height = 288;
+    bool widthMarker = true;
+};
+
+// Video object layer start code and header up to its size fields.
+Bytes MakeVol(const VolFields& f) {
+    BitWriter w;
+    w.Bits(0, 1).Bits(1, 8);  // random_accessible_vol, simple object type
+    w.Bit(f.layerIdentifier ? 1 : 0);
+    if (f.layerIdentifier) {
+        w.Bits(2, 4).Bits(1, 3);
+    }
+    w.Bits(f.aspect, 4);
+    if (f.aspect == 15) {
+        w.Bits(12, 8).Bits(11, 8);
+    }
+    w.Bit(f.controlParameters ? 1 : 0);
+    if (f.controlParameters) {
+        w.Bits(1, 2).Bit(1).Bit(f.vbv ? 1 : 0);
+        if (f.vbv) {
+            w.Bits(0x1234, 15).Bit(1).Bits(0x0567, 15).Bit(1);
+            w.Bits(0x0111, 15).Bit(1).Bits(3, 3);
+            w.Bits(0x0222, 11).Bit(1).Bits(0x0333, 15).Bit(1);
+        }
+    }
+    w.Bits(f.shape, 2).Bit(1).Bits(f.resolution, 16).Bit(1).Bit(f.fixedRate ? 1 : 0);
+    if (f.fixedRate) {
+        w.Bits(1, 5);  // 25 needs five bits
+    }
+    w.Bit(f.widthMarker ? 1 : 0).Bits(f.width, 13).Bit(1).Bits(f.height, 13).Bit(1);
+    w.Bit(0).Bit(0);  // interlaced, obmc_disable ... the rest is not read
+    return Concat({{0x00, 0x00, 0x01, 0x20}, w.Finish()});
+}
+
+// Visual object sequence (profile 0xF5), visual object, video object, then the layer.
+Bytes Config(const VolFields& f = {}) {
+    return Concat({{0x00, 0x00, 0x01, 0xB0, 0xF5},
+                   {0x00, 0x00, 0x01, 0xB5, 0x09},
+                   {0x00, 0x00, 0x01, 0x00},
+                   MakeVol(f)});
+}
+
+Bytes IVop(uint8_t fill = 0x11) {
+    return {0x00, 0x00, 0x01, 0xB6, 0x10, fill, fill};
+}
+Bytes PVop(uint8_t fill = 0x22) {
+    return {0x00, 0x00, 0x01, 0xB6, 0x50, fill, fill};
+}
+
+class Mpeg4ParserTest : public ::testing::Test {
+  protected:
+    void Feed(const Bytes& payload, bool marker, uint32_t timestamp = 3000) {
+        rig.parser.ProcessPacket(MakePacket(sequence++, timestamp, marker, payload));
+    }
+    const std::vector<DeliveredFrame>& Frames() { return rig.client.frames; }
+
+    ParserRig<CMpeg4RTPMediaParser> rig;
+    uint16_t sequence = 40000;
+};
+
+TEST(Mp4Parser, ReadsTheLayerSize) {
+    struct Row {
+        VolFields fields;
+        Size expected;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {{}, {352, 288}, "plain layer"},
+        {{.layerIdentifier = true, .aspect = 15}, {352, 288}, "identifier and extended PAR"},
+        {{.controlParameters = true, .vbv = true}, {352, 288}, "VBV parameters"},
+        {{.fixedRate = true}, {352, 288}, "fixed VOP rate with its increment"},
+        {{.width = 1280, .height = 720}, {1280, 720}, "HD"},
+        {{.width = 0, .height = 100}, {0, 0}, "zero width rounds to nothing"},
+    };
+    CMP4Parser parser;
+    for (const Row& row : rows) {
+        const auto size = parser.ReadSize(Concat({Config(row.fields), IVop()}));
+        if (row.expected.width == 0) {
+            EXPECT_FALSE(size.has_value()) << row.reason;
+        } else {
+            ASSERT_TRUE(size.has_value()) << row.reason;
+            EXPECT_EQ(*size, row.expected) << row.reason;
+        }
+    }
+}
+
+TEST(Mp4Parser, RefusesUnreadableLayers) {
+    CMP4Parser parser;
+    Bytes truncated = Config();
+    truncated.resize(truncated.size() - 4);
+    EXPECT_FALSE(parser.ReadSize(Concat({Config({.shape = 1}), IVop()})).has_value())
+        << "binary shape";
+    EXPECT_FALSE(parser.ReadSize(Concat({Config({.widthMarker = false}), IVop()})).has_value())
+        << "marker bit missing";
+    EXPECT_FALSE(parser.ReadSize(Concat({Config({.resolution = 0}), IVop()})).has_value())
+        << "no time resolution";
+    EXPECT_FALSE(parser.ReadSize(truncated).has_value()) << "cut inside the size";
+    EXPECT_FALSE(parser.ReadSize(IVop()).has_value()) << "VOP without configuration";
+}
+
+TEST(Mp4Parser, ReadsShortVideoHeader) {
+    struct Row {
+        uint32_t format;
+        std::optional<Size> expected;
+    };
+    const Row rows[] = {{1, Size{128, 96}},  {2, Size{176, 144}},   {3, Size{352, 288}},
+                        {4, Size{704, 576}}, {5, Size{1408, 1152}}, {0, std::nullopt},
+                        {6, std::nullopt},   {7, std::nullopt}};
+    CMP4Parser parser;
+    for (const Row& row : rows) {
+        BitWriter w;
+        // picture start code, temporal reference, marker, zero bit, three flags, format
+        w.Bits(0x20, 22).Bits(7, 8).Bit(1).Bit(0).Bits(0, 3).Bits(row.format, 3);
+        EXPECT_EQ(parser.ReadSize(w.Finish()), row.expected) << "source format " << row.format;
+    }
+    BitWriter bad;
+    bad.Bits(0x20, 22).Bits(7, 8).Bit(0).Bit(0).Bits(0, 3).Bits(2, 3);
+    EXPECT_FALSE(parser.ReadSize(bad.Finish()).has_value()) << "marker bit missing";
+}
+
+TEST(Mpeg4Payload, SplitsConfigurationFromTheVop) {
+    const Bytes payload = Concat({Config(), IVop()});
+    const Mpeg4PayloadInfo info = ClassifyMpeg4Payload(payload);
+    EXPECT_EQ(info.config.size(), Config().size());
+    EXPECT_EQ(info.dataOffset, Config().size());
+    EXPECT_TRUE(info.startsVop);
+    EXPECT_TRUE(info.intra);
+    EXPECT_FALSE(ClassifyMpeg4Payload(PVop()).intra);
+    EXPECT_FALSE(ClassifyMpeg4Payload(Bytes{0x00, 0x00, 0x01, 0xB6}).startsVop)
+        << "VOP start code without its coding type";
+    EXPECT_FALSE(ClassifyMpeg4Payload(Bytes{0x12, 0x34}).startsVop);
+}
+
+TEST_F(Mpeg4ParserTest, PVopsWaitForTheFirstIVop) {
+    Feed(PVop(), true, 1000);
+    Feed(PVop(), true, 2000);
+    EXPECT_TRUE(Frames().empty());
+    Feed(Concat({Config(), IVop()}), true, 3000);
+    Feed(PVop(), true, 4000);
+    ASSERT_EQ(Frames().size(), 2u);
+    EXPECT_EQ(Frames()[0].fourcc, kFourCCDivx);
+    EXPECT_EQ(Frames()[0].data, Concat({Config(), IVop()}));
+    EXPECT_EQ(Frames()[0].width, 352u);
+    EXPECT_EQ(Frames()[0].height, 288u);
+    EXPECT_EQ(Frames()[0].resolutionClass, 2u);
+    EXPECT_EQ(Frames()[1].fourcc, kFourCCDivi);
+    EXPECT_EQ(Frames()[1].data, PVop());
+    EXPECT_EQ(Frames()[1].width, 352u);
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{3000, 4000}));
+}
+
+TEST_F(Mpeg4ParserTest, IVopWithoutInBandConfigGetsSdpConfig) {
+    const Bytes config = Config({.width = 640, .height = 480});
+    rig.parser.SetParameterSets({}, {}, config);
+    Bytes vop = IVop();
+    Feed(Bytes(vop.begin(), vop.begin() + 5), false);
+    Feed(Bytes(vop.begin() + 5, vop.end()), true);
+    ASSERT_EQ(Frames().size(), 1u);
+    EXPECT_EQ(Frames()[0].data, Concat({config, vop}));
+    EXPECT_EQ(Frames()[0].width, 640u);
+}
+
+TEST_F(Mpeg4ParserTest, IVopWithoutAnyConfigIsDropped) {
+    Feed(IVop(), true);
+    EXPECT_TRUE(Frames().empty());
+    EXPECT_TRUE(rig.parser.WaitingForIntra());
+}
+
+TEST_F(Mpeg4ParserTest, LostPacketInsidePVopWaitsForNextIVop) {
+    Feed(Concat({Config(), IVop()}), true, 1000);
+    Feed(PVop(), false, 2000);
+    ++sequence;
+    Feed({0x33, 0x44}, true, 2000);
+    Feed(PVop(), true, 3000);
+    EXPECT_EQ(Frames().size(), 1u);
+    EXPECT_EQ(rig.parser.Stats().gaps, 1u);
+    Feed(Concat({Config(), IVop()}), true, 4000);
+    EXPECT_EQ(Frames().size(), 2u);
+}
+
+TEST_F(Mpeg4ParserTest, DataAfterFinishedFrameWithoutVopIsRefused) {
+    Feed(Concat({Config(), IVop()}), true, 1000);
+    Feed({0x33, 0x44}, true, 1000);  // would otherwise repeat the last picture with junk
+    Feed(PVop(), true, 2000);
+    EXPECT_EQ(Frames().size(), 1u);
+    EXPECT_EQ(rig.parser.Stats().malformed, 1u);
+}
+
+TEST_F(Mpeg4ParserTest, OversizeFrameIsDiscarded) {
+    Feed(Concat({Config(), IVop()}), true, 1000);
+    Feed(PVop(), false, 2000);
+    const Bytes chunk(1 << 20, 0x5A);
+    for (int i = 0; i < 11; ++i) {
+        Feed(chunk, false, 2000);
+    }
+    Feed({0x01}, true, 2000);
+    EXPECT_EQ(Frames().size(), 1u);
+    EXPECT_EQ(rig.driver.Count("Frame buffer overflow detected"), 1u);
+}
+
+}  // namespace
+}  // namespace vornak::test
+
+namespace vornak {
+namespace {
+
+// Encoders that open each group of pictures with a group-of-VOP header, with or without the
+// configuration in front, still start frames at their VOPs.
+TEST(Mpeg4PayloadTest, GroupOfVopHeaderBeforeTheVop) {
+    const std::vector<uint8_t> gov = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};
+    const std::vector<uint8_t> vop = {0x00, 0x00, 0x01, 0xB6, 0x10, 0x20};  // I-VOP
+    std::vector<uint8_t> payload = gov;
+    payload.insert(payload.end(), vop.begin(), vop.end());
+    Mpeg4PayloadInfo info = ClassifyMpeg4Payload(payload);
+    EXPECT_TRUE(info.startsVop);
+    EXPECT_TRUE(info.intra);
+    EXPECT_EQ(info.dataOffset, 0u) << "the group header stays with the picture";
+    EXPECT_TRUE(info.config.empty());
+
+    const std::vector<uint8_t> vol = {0x00, 0x00, 0x01, 0x20, 0x00, 0x84, 0x5D, 0x4C};
+    std::vector<uint8_t> withConfig = vol;
+    withConfig.insert(withConfig.end(), payload.begin(), payload.end());
+    info = ClassifyMpeg4Payload(withConfig);
+    EXPECT_TRUE(info.startsVop);
+    EXPECT_TRUE(info.intra);
+    EXPECT_EQ(info.dataOffset, vol.size());
+    EXPECT_EQ(info.config.size(), vol.size()) << "a layer header alone is configuration too";
+
+    const std::vector<uint8_t> orphan = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};
+    EXPECT_FALSE(ClassifyMpeg4Payload(orphan).startsVop) << "no VOP after the group header";
+}
+
+}  // namespace
+}  // namespace vornak

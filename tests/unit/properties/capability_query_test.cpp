@@ -1,0 +1,278 @@
+#include "properties/capability_query_module.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "unit/properties/fake_camera.h"
+
+namespace {
+
+using testing_support::FakeCamera;
+using vornak::CAxisCapabilityQueryModule;
+
+class RecordingList : public vornak::ipcapture::IIPCapabilityList {
+  public:
+    bool Add(const char* text) override {
+        items.emplace_back(text);
+        return true;
+    }
+    bool SetDefault(const char* text) override {
+        defaultValue = text;
+        return true;
+    }
+    std::vector<std::string> items;
+    std::string defaultValue;
+};
+
+class RecordingResult : public vornak::ipcapture::IIPCapabilityResult {
+  public:
+    bool SetDeviceName(const char* text) override {
+        name = text;
+        return true;
+    }
+    bool SetItem(uint32_t id, const char* value) override {
+        items[id] = value;
+        return true;
+    }
+    bool SetFeature(uint32_t feature, uint32_t value) override {
+        features[feature] = value;
+        return true;
+    }
+    vornak::ipcapture::IIPCapabilityList* GetList(uint32_t kind) override { return &lists[kind]; }
+    bool AddNamedItem(uint32_t id, const char* itemName, uint32_t kind,
+                      const char* value) override {
+        named[id] = {itemName, kind, value};
+        return true;
+    }
+    struct Named {
+        std::string name;
+        uint32_t kind;
+        std::string value;
+    };
+    std::string name;
+    std::map<uint32_t, std::string> items;
+    std::map<uint32_t, uint32_t> features;
+    std::map<uint32_t, RecordingList> lists;
+    std::map<uint32_t, Named> named;
+};
+
+class WaitingNotify : public vornak::ipcapture::IIPCapabilityQueryNotify {
+  public:
+    void OnQueryFinished() override { Done(true, 0, ""); }
+    void OnQueryFailed(uint32_t s, const char* t) override { Done(false, s, t); }
+    void OnQueryTerminated() override { terminated = true; }
+
+    // Waits for the outcome; the limit only keeps a broken build from hanging.
+    bool Wait(int seconds) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(seconds), [&] { return done; });
+    }
+    bool done = false;
+    bool success = false;
+    uint32_t status = 0;
+    std::string text;
+    std::atomic<bool> terminated{false};
+
+  private:
+    void Done(bool ok, uint32_t s, const std::string& t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        success = ok;
+        status = s;
+        text = t;
+        done = true;
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
+    FakeCamera camera(testing_support::TypicalCamera());
+    WaitingNotify notify;
+    RecordingResult result;
+    {
+        CAxisCapabilityQueryModule module(&notify, 0);
+        ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+        ASSERT_TRUE(notify.Wait(30));
+    }
+    ASSERT_TRUE(notify.success) << notify.text;
+    EXPECT_EQ(result.name, "AXIS AXIS M1054 Network Camera");
+    EXPECT_EQ(result.items[1], "127.0.0.1");
+    EXPECT_EQ(result.items[2], std::to_string(camera.port()));
+    EXPECT_EQ(result.items[3], "root");
+    EXPECT_EQ(result.items[4], "pass");
+    EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
+    EXPECT_EQ(result.items[102], "Count=1; IsStereo=0") << "full duplex is listed";
+    EXPECT_EQ(result.items[120], "h264,jpeg");
+    EXPECT_EQ(result.items[121], "1280x800:40,640x480:40,320x240:40");
+    EXPECT_EQ(result.items[122],
+              "values=1000,500,333,250,200,167,143,125,111,100,91,83,77,71,67,63,59,56,53,50,48,"
+              "45,43,42,40;default=40");
+    EXPECT_EQ(result.items[124], result.items[120]) << "stream profiles: a remote stream too";
+    EXPECT_EQ(result.features[27], 2u);
+    EXPECT_EQ(result.features[2], 1u);
+    EXPECT_EQ(result.features[3], 2u);
+    EXPECT_EQ(result.features[4], 1u);
+    EXPECT_EQ(result.features[13], 3u);
+    EXPECT_EQ(result.features[14], 1u);
+    EXPECT_EQ(result.features[26], 1u);
+    EXPECT_EQ(result.features[28], 1u) << "local storage with SD card";
+    EXPECT_EQ(result.lists[0].items, (std::vector<std::string>{"1280x800", "640x480", "320x240"}));
+    EXPECT_EQ(result.lists[1].defaultValue, "1280x800");
+    EXPECT_EQ(result.lists[3].defaultValue, "60");
+    EXPECT_EQ(result.lists[3].items.size(), 10u);
+
+    const std::map<uint32_t, std::pair<std::string, std::string>> expected = {
+        {1, {"Network Timeout", "7000"}},
+        {2, {"Firmware Version", "5.40.9.2"}},
+        {3, {"HTTP API Version (VAPIX)", "3"}},
+        {4,
+         {"PTZ Capabilities",
+          "Pan=1; Tilt=1; Zoom=1; Focus=0; Iris=0; Unzoom=1; AreaZoom=1; Center=1; Preset=1"}},
+        {5, {"AXIS PTZ Port Mapping", "Cam1Port=1"}},
+        {6, {"Supported Audio Formats", "g711,g726,aac"}},
+        {7, {"Supported Resolutions", "1280x800;640x480;320x240"}},
+        {8, {"Privacy Zones Count", "3"}},
+        {9, {"View Channels Info", "(none)"}},
+        {10, {"Multicast Supported", "1"}},
+        {11, {"Is No-Video Device", "0"}},
+    };
+    for (const auto& [id, item] : expected) {
+        EXPECT_EQ(result.named[id].name, item.first) << id;
+        EXPECT_EQ(result.named[id].value, item.second) << id;
+    }
+    EXPECT_EQ(result.named[1].kind, 0u);
+    EXPECT_EQ(result.named[2].kind, 1u);
+    EXPECT_EQ(camera.Get("Audio.A0.Enabled"), "yes") << "the first audio input was enabled";
+    // Every request went to the parameter and PTZ interfaces with our user agent.
+    for (const auto& request : camera.requests()) {
+        EXPECT_EQ(request.Header("User-Agent"), "Vornak HTTP Sender");
+    }
+}
+
+TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
+    auto parameters = testing_support::TypicalCamera();
+    parameters.erase("Properties.Audio.DuplexMode");
+    FakeCamera camera(parameters);
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+    ASSERT_TRUE(notify.Wait(30));
+    ASSERT_TRUE(notify.success) << notify.text;
+    EXPECT_EQ(camera.Get("Audio.DuplexMode"), "full");
+    EXPECT_EQ(result.items[102], "Count=1; IsStereo=0");
+}
+
+TEST(CapabilityQuery, WrongPasswordIsStatusOne) {
+    FakeCamera camera(testing_support::TypicalCamera(), "other");
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+    ASSERT_TRUE(notify.Wait(30));
+    EXPECT_FALSE(notify.success);
+    EXPECT_EQ(notify.status, 1u);
+    EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
+    EXPECT_EQ(camera.requests().size(), 1u) << "the first group ends the query";
+}
+
+TEST(CapabilityQuery, NoListenerIsStatusTwo) {
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", testing_support::UnusedLoopbackPort(), "root", "pass",
+                                &result),
+              1u);
+    ASSERT_TRUE(notify.Wait(30));
+    EXPECT_EQ(notify.status, 2u);
+    EXPECT_EQ(notify.text,
+              "Failed to get camera properties, device is offline or is located in unaccessible "
+              "subnet");
+}
+
+TEST(CapabilityQuery, AddressWithAForbiddenCharacterIsRefusedBeforeAnyTraffic) {
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    // The reader never connects: the address is checked first on the query thread.
+    ASSERT_EQ(module.StartQuery("10.0.0.5/admin", 80, "root", "pass", &result), 1u);
+    ASSERT_TRUE(notify.Wait(30));
+    EXPECT_EQ(notify.status, 3u);
+    EXPECT_EQ(notify.text,
+              "Failed to start capability fetching thread. Device address is invalid!");
+    EXPECT_TRUE(result.items.empty());
+}
+
+TEST(CapabilityQuery, ForbiddenCharacters) {
+    for (char c : std::string("@#$%^&*(){}[]/\\+=:;,~'!?\"")) {
+        EXPECT_TRUE(CAxisCapabilityQueryModule::IsForbiddenAddress(std::string("cam") + c)) << c;
+    }
+    EXPECT_FALSE(CAxisCapabilityQueryModule::IsForbiddenAddress("camera-1.example_net"));
+}
+
+TEST(CapabilityQuery, ProxyFormSetsLongerLimits) {
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    // The proxy part may hold ":"; nothing listens on that loopback port.
+    const std::string proxy = "127.0.0.1:" + std::to_string(testing_support::UnusedLoopbackPort());
+    ASSERT_EQ(module.StartQuery(("127.0.0.1|" + proxy).c_str(), 80, "root", "pass", &result), 1u);
+    ASSERT_TRUE(notify.Wait(60));
+    EXPECT_EQ(module.GetDevice().address, "127.0.0.1");
+    EXPECT_EQ(module.GetDevice().proxy, proxy);
+    EXPECT_EQ(module.GetDevice().networkTimeout, 15000u);
+    EXPECT_EQ(module.GetDevice().connectionTimeout, 45000u);
+    EXPECT_EQ(notify.status, 2u) << "the proxy is used: it does not answer";
+}
+
+TEST(CapabilityQuery, TerminateEndsAStalledRequest) {
+    FakeCamera camera(testing_support::TypicalCamera());
+    camera.StallOn("group=Image");
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+    // Wait until the stalled request has arrived.
+    for (int i = 0; i < 500; ++i) {
+        const auto requests = camera.requests();
+        if (!requests.empty() && requests.back().path.find("group=Image") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    module.TerminateQuery();
+    // Well below the 7 s request limit: only the abort can end it this soon.
+    ASSERT_TRUE(notify.Wait(4));
+    EXPECT_FALSE(notify.success);
+    EXPECT_FALSE(notify.terminated);
+}
+
+TEST(CapabilityQuery, OneQueryPerModuleAndFailureTexts) {
+    FakeCamera camera(testing_support::TypicalCamera());
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+    EXPECT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 0u);
+    ASSERT_TRUE(notify.Wait(30));
+
+    using M = vornak::CCapabilityQueryModule;
+    EXPECT_EQ(M::FailureMessage(1, "why"), "Failed to get camera properties: why");
+    EXPECT_EQ(M::FailureMessage(3, ""), "Failed to get camera properties");
+    EXPECT_EQ(M::FailureMessage(3, "List of resolutions is empty"),
+              "Failed to get camera properties: List of resolutions is empty");
+}
+
+TEST(CapabilityQuery, NoResultObjectIsAnInternalError) {
+    WaitingNotify notify;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", 1, "root", "pass", nullptr), 1u);
+    ASSERT_TRUE(notify.Wait(30));
+    EXPECT_EQ(notify.text, "Failed to start capability fetching thread. Internal error occurs");
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+// An IDebugMessage that keeps every line, for tests of objects that log.
+#pragma once
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/debug.h"
+
+namespace vornak::test {
+
+class RecordingDebug : public IDebugMessage {
+  public:
+    struct Line {
+        uint32_t level;
+        std::string text;
+    };
+
+    std::string GetDeviceName() override { return "127.0.0.1:80"; }
+    void DebugMessage(uint32_t level, const char* format, ...) override {
+        va_list args;
+        va_start(args, format);
+        std::string text = FormatV(format, args);
+        va_end(args);
+        std::lock_guard lock(mutex_);
+        lines_.push_back({level, std::move(text)});
+    }
+
+    std::vector<Line> Lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    size_t Count(const std::string& part) {
+        std::lock_guard lock(mutex_);
+        size_t n = 0;
+        for (const Line& line : lines_) {
+            n += line.text.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<Line> lines_;
+};
+
+}  // namespace vornak::test

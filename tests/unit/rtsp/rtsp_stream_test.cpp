@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rtsp/rtcp_packets.h"
+#include "rtsp/rtsp_answer_reader.h"
+#include "rtsp/rtsp_stream_parser.h"
+
+namespace vornak {
+namespace {
+
+class CRecordingUser : public IRTSPStreamParserUser {
+  public:
+    void OnStreamPacket(const CRTPPacket& packet) override { sequences.push_back(packet.sequence); }
+    void OnStreamBye() override { ++byes; }
+    std::vector<uint16_t> sequences;
+    int byes = 0;
+};
+
+std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> out = {'$', channel, static_cast<uint8_t>(body.size() >> 8),
+                                static_cast<uint8_t>(body.size())};
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+std::vector<uint8_t> Rtp(uint16_t sequence, size_t payload = 20) {
+    std::vector<uint8_t> p = {0x80,
+                              96,
+                              static_cast<uint8_t>(sequence >> 8),
+                              static_cast<uint8_t>(sequence),
+                              0,
+                              0,
+                              0,
+                              1,
+                              1,
+                              2,
+                              3,
+                              4};
+    p.resize(12 + payload, '$');  // '$' inside payloads must not confuse the reader
+    return p;
+}
+
+void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+}
+
+// The stream every way of feeding must give the same result for: answer text, RTP on 0, a frame
+// on another channel, RTCP SR + BYE on 1, more RTP.
+std::vector<uint8_t> SampleStream() {
+    std::vector<uint8_t> s;
+    const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 1\r\n\r\n";
+    s.insert(s.end(), answer.begin(), answer.end());
+    Append(s, Frame(0, Rtp(1)));
+    Append(s, Frame(0, Rtp(2, 1400)));
+    Append(s, Frame(5, Rtp(99)));
+    std::vector<uint8_t> rtcp(28, 0);
+    rtcp[0] = 0x80;
+    rtcp[1] = kRtcpSenderReport;
+    rtcp[3] = 6;
+    Append(rtcp, {0x81, kRtcpBye, 0, 1, 1, 2, 3, 4});
+    Append(s, Frame(1, rtcp));
+    Append(s, Frame(0, Rtp(3, 0)));
+    return s;
+}
+
+void FeedInSteps(CRTSPStreamParser& parser, const std::vector<uint8_t>& data, size_t step) {
+    for (size_t i = 0; i < data.size(); i += step) {
+        parser.Feed(std::span<const uint8_t>(data).subspan(i, std::min(step, data.size() - i)));
+    }
+}
+
+TEST(RTSPStreamParserTest, WholePiecesAndBytesGiveTheSame) {
+    const auto stream = SampleStream();
+    for (size_t step : {stream.size(), size_t{7}, size_t{3}, size_t{1}}) {
+        CRecordingUser user;
+        CRTSPStreamParser parser(&user, 0);
+        FeedInSteps(parser, stream, step);
+        EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2})) << "step " << step;
+        EXPECT_EQ(user.byes, 1) << "step " << step;
+        EXPECT_EQ(parser.Buffered(), 0u)
+            << "step " << step << ": the last frame has no payload and fits";
+    }
+}
+
+TEST(RTSPStreamParserTest, SplitHeaderIsCompletedLater) {
+    CRecordingUser user;
+    CRTSPStreamParser parser(&user, 2);
+    const auto frame = Frame(2, Rtp(42));
+    parser.Feed(std::span<const uint8_t>(frame).subspan(0, 2));
+    EXPECT_TRUE(user.sequences.empty());
+    parser.Feed(std::span<const uint8_t>(frame).subspan(2));
+    EXPECT_EQ(user.sequences, std::vector<uint16_t>{42});
+}
+
+TEST(RTSPStreamParserTest, RejectedFramesAreSkipped) {
+    CRecordingUser user;
+    CRTSPStreamParser parser(&user, 0);
+    std::vector<uint8_t> s = Frame(0, {0x40, 1, 2, 3});  // not RTP version 2
+    Append(s, Frame(1, {0x40, kRtcpBye, 0, 0}));         // RTCP version 1: walk stops
+    Append(s, Frame(0, Rtp(7)));
+    parser.Feed(s);
+    EXPECT_EQ(user.sequences, std::vector<uint16_t>{7});
+    EXPECT_EQ(user.byes, 0);
+}
+
+TEST(RTCPWalkTest, StopsAtAPacketThatDoesNotFit) {
+    std::vector<uint8_t> data = {0x81, kRtcpBye, 0, 1, 1, 2, 3, 4, 0x81, kRtcpBye, 0, 5, 0};
+    std::vector<uint8_t> types;
+    WalkRtcp(data, [&](uint8_t type, std::span<const uint8_t> packet) {
+        types.push_back(type);
+        EXPECT_EQ(packet.size(), 8u);
+    });
+    EXPECT_EQ(types, std::vector<uint8_t>{kRtcpBye});
+}
+
+TEST(RTCPPacketsTest, ReceiverReportLayout) {
+    ReceiverReportFields f;
+    f.versionByte = 0x80;
+    f.ownSsrc = 0x11223344;
+    const uint8_t source[4] = {0xB0, 0xBA, 0x78, 0x55};
+    std::memcpy(&f.sourceSsrc, source, 4);
+    f.baseSequence = 0x1233;
+    f.lastSr = 0xAABBCCDD;
+    f.delaySinceLastSr = 65536;
+    const auto rr = BuildReceiverReport(f);
+    const std::array<uint8_t, 32> expected = {0x81, 201,  0,    7,     // V=2 RC=1, RR, length 7
+                                              0x11, 0x22, 0x33, 0x44,  // own SSRC
+                                              0xB0, 0xBA, 0x78, 0x55,  // source SSRC as received
+                                              0,    0,    0,    0,  // fraction and cumulative lost
+                                              0,    0,    0x12, 0x33,  // cycles, base sequence
+                                              0,    0,    0,    0,     // jitter
+                                              0xAA, 0xBB, 0xCC, 0xDD,  // last SR
+                                              0,    1,    0,    0};    // one second in 1/65536 s
+    EXPECT_EQ(rr, expected);
+    const auto bye = BuildBye(0x80, 0x11223344);
+    EXPECT_EQ(bye, (std::array<uint8_t, 8>{0x81, 203, 0, 1, 0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST(RTSPAnswerReaderTest, WholePiecesAndBytes) {
+    const std::string body(600, 'v');
+    const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Length: 600\r\n\r\n" + body;
+    const std::string next = "RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n";
+    std::vector<uint8_t> stream = Frame(0, Rtp(1));  // media ahead of the answer
+    stream.insert(stream.end(), answer.begin(), answer.end());
+    stream.insert(stream.end(), next.begin(), next.end());
+    for (size_t step : {stream.size(), size_t{256}, size_t{5}, size_t{1}}) {
+        CRTSPAnswerReader reader;
+        std::vector<std::string> answers;
+        for (size_t i = 0; i < stream.size(); i += step) {
+            auto state = reader.Feed(
+                std::span<const uint8_t>(stream).subspan(i, std::min(step, stream.size() - i)));
+            while (state == CRTSPAnswerReader::State::kComplete) {
+                answers.push_back(reader.TakeAnswer());
+                state = reader.Check();
+            }
+            ASSERT_EQ(state, CRTSPAnswerReader::State::kNeedMore) << "step " << step;
+        }
+        ASSERT_EQ(answers.size(), 2u) << "step " << step;
+        EXPECT_EQ(answers[0], answer) << "step " << step;
+        EXPECT_EQ(answers[1], next) << "step " << step;
+    }
+}
+
+TEST(RTSPAnswerReaderTest, LongHeaderBlockIsReadWhole) {
+    // Headers far beyond 512 bytes are still read up to their blank line.
+    std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 2\r\n";
+    for (int i = 0; i < 40; ++i) {
+        answer += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'f') + "\r\n";
+    }
+    answer += "Session: 77\r\n\r\n";
+    CRTSPAnswerReader reader;
+    ASSERT_EQ(reader.Feed(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(answer.data()),
+                                                   answer.size())),
+              CRTSPAnswerReader::State::kComplete);
+    EXPECT_EQ(reader.TakeAnswer(), answer);
+}
+
+TEST(RTSPAnswerReaderTest, Refusals) {
+    struct Row {
+        std::string text;
+        CRTSPAnswerReader::State state;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"RTSP/1.0 200 OK\r\n" + std::string(70000, 'x'), CRTSPAnswerReader::State::kTooLarge,
+         "no blank line within 64 KiB"},
+        {"RTSP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n", CRTSPAnswerReader::State::kBadLength,
+         "negative length"},
+        {"RTSP/1.0 200 OK\r\nContent-Length: 99999999\r\n\r\n",
+         CRTSPAnswerReader::State::kBadLength, "body larger than any description"},
+    };
+    for (const Row& row : rows) {
+        CRTSPAnswerReader reader;
+        EXPECT_EQ(reader.Feed(std::span<const uint8_t>(
+                      reinterpret_cast<const uint8_t*>(row.text.data()), row.text.size())),
+                  row.state)
+            << row.reason;
+    }
+}
+
+}  // namespace
+}  // namespace vornak

@@ -1,0 +1,387 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtsp/rtcp_packets.h"
+#include "rtsp/rtsp_transports.h"
+
+namespace vornak {
+namespace {
+
+// An in-memory camera: every request goes to `serve`, whose answer becomes readable at once.
+// Media can be pushed at any time; nothing here waits on a clock except the bounded waits for
+// the client's own thread.
+class CScriptedConnection : public IRTSPConnection {
+  public:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::string pending;
+        std::vector<std::string> requests;
+        bool peerClosed = false;
+        bool shortened = false;
+        size_t chunk = 0;  // deliver at most this many bytes per read (0: all)
+        std::function<std::string(const std::string&)> serve;
+
+        void Push(const std::string& bytes) {
+            std::lock_guard lock(mutex);
+            pending += bytes;
+            changed.notify_all();
+        }
+        void ClosePeer() {
+            std::lock_guard lock(mutex);
+            peerClosed = true;
+            changed.notify_all();
+        }
+        bool WaitForRequests(size_t count) {
+            std::unique_lock lock(mutex);
+            return changed.wait_for(lock, std::chrono::seconds(5),
+                                    [&] { return requests.size() >= count; });
+        }
+        std::string Request(size_t i) {
+            std::lock_guard lock(mutex);
+            return i < requests.size() ? requests[i] : std::string{};
+        }
+        size_t RequestCount() {
+            std::lock_guard lock(mutex);
+            return requests.size();
+        }
+    };
+
+    explicit CScriptedConnection(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+    bool Open(const RTSPClientSettings&) override { return open_ = true; }
+    bool Send(std::string_view text) override {
+        std::lock_guard lock(shared_->mutex);
+        shared_->requests.emplace_back(text);
+        if (shared_->serve) {
+            shared_->pending += shared_->serve(std::string(text));
+        }
+        shared_->changed.notify_all();
+        return true;
+    }
+    int Receive(std::span<uint8_t> buffer) override {
+        std::unique_lock lock(shared_->mutex);
+        const bool ready = shared_->changed.wait_for(lock, std::chrono::seconds(5), [&] {
+            return !shared_->pending.empty() || shared_->peerClosed || shared_->shortened;
+        });
+        if (!shared_->pending.empty()) {
+            size_t n = std::min(buffer.size(), shared_->pending.size());
+            if (shared_->chunk != 0) {
+                n = std::min(n, shared_->chunk);
+            }
+            std::memcpy(buffer.data(), shared_->pending.data(), n);
+            shared_->pending.erase(0, n);
+            return static_cast<int>(n);
+        }
+        return ready && shared_->peerClosed ? 0 : -1;
+    }
+    void ShortenReceiveTimeout() override {
+        std::lock_guard lock(shared_->mutex);
+        shared_->shortened = true;
+        shared_->changed.notify_all();
+    }
+    void Close() override { open_ = false; }
+    bool IsOpen() const override { return open_; }
+
+  private:
+    std::shared_ptr<Shared> shared_;
+    bool open_ = false;
+};
+
+class CRecordingUser : public IRTSPClientUserEx {
+  public:
+    bool OnRtspDescribeProcessed(const SessionDescription& d) override {
+        std::lock_guard lock(mutex_);
+        videoControl = d.video.control;
+        return acceptDescription;
+    }
+    void OnRtspPacketReceived(const CRTPPacket& packet) override {
+        std::lock_guard lock(mutex_);
+        sequences.push_back(packet.sequence);
+        changed_.notify_all();
+    }
+    void OnRtspSessionClosed() override {
+        std::lock_guard lock(mutex_);
+        closed = true;
+        changed_.notify_all();
+    }
+    void OnRtcpBye() override { ++byes; }
+    bool OnRtspSetupProcessed(const char* destination, uint16_t port) override {
+        std::lock_guard lock(mutex_);
+        setupDestination = destination;
+        setupPort = port;
+        return true;
+    }
+    void OnRtspPlayProcessed(uint32_t rtpTime, uint16_t sequence) override {
+        std::lock_guard lock(mutex_);
+        playRtpTime = rtpTime;
+        playSequence = sequence;
+        changed_.notify_all();
+    }
+    bool WaitUntil(const std::function<bool()>& condition) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), condition);
+    }
+
+    bool acceptDescription = true;
+    std::string videoControl;
+    std::vector<uint16_t> sequences;
+    bool closed = false;
+    std::atomic<int> byes{0};
+    std::string setupDestination;
+    uint16_t setupPort = 0;
+    uint32_t playRtpTime = 0;
+    uint16_t playSequence = 0;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+std::string Method(const std::string& request) {
+    return request.substr(0, request.find(' '));
+}
+
+std::string Cseq(const std::string& request) {
+    const size_t at = request.find("CSeq: ");
+    return request.substr(at + 6, request.find("\r\n", at) - at - 6);
+}
+
+constexpr const char* kSdp =
+    "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:trackID=1\r\na=rtpmap:96 H264/90000\r\n"
+    "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==\r\n";
+
+// A camera that wants Digest and answers every method; the transport answer depends on the kind.
+std::function<std::string(const std::string&)> Camera(const std::string& transport,
+                                                      const std::string& playExtra = "") {
+    return [transport, playExtra](const std::string& request) {
+        const std::string m = Method(request);
+        const std::string head = "RTSP/1.0 200 OK\r\nCSeq: " + Cseq(request) + "\r\n";
+        if (request.find("Authorization: Digest") == std::string::npos) {
+            return "RTSP/1.0 401 Unauthorized\r\nCSeq: " + Cseq(request) +
+                   "\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\"\r\n\r\n";
+        }
+        if (m == "DESCRIBE") {
+            return head + "Content-Base: rtsp://cam/media.amp/\r\nContent-Length: " +
+                   std::to_string(std::string(kSdp).size()) + "\r\n\r\n" + kSdp;
+        }
+        if (m == "SETUP") {
+            return head + "Session: 0E62E8C3;timeout=60\r\nTransport: " + transport + "\r\n\r\n";
+        }
+        if (m == "PLAY") {
+            return head + "Session: 0E62E8C3\r\nRTP-Info: url=x;seq=77;rtptime=8888\r\n\r\n" +
+                   playExtra;
+        }
+        return head + "Session: 0E62E8C3\r\n\r\n";
+    };
+}
+
+RTSPClientSettings Settings() {
+    RTSPClientSettings s;
+    s.host = "127.0.0.1";
+    s.path = "media.amp";
+    s.userName = "root";
+    s.password = "pass";
+    s.clientRtpPort = 4000;
+    s.clientRtcpPort = 4001;
+    return s;
+}
+
+template <typename Client>
+void UseScript(Client& client, const std::shared_ptr<CScriptedConnection::Shared>& shared) {
+    client.SetConnectionFactory([shared] { return std::make_unique<CScriptedConnection>(shared); });
+}
+
+TEST(RTSPClientUDPTest, SessionWithDigestPauseAndTeardown) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = Camera("RTP/AVP;unicast;client_port=4000-4001;server_port=6000-6001");
+    shared->chunk = 7;  // answers trickle in
+    CRecordingUser user;
+    CRTSPClientUDP client(nullptr, "udp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    // DESCRIBE 401, DESCRIBE, SETUP, PLAY.
+    ASSERT_TRUE(shared->WaitForRequests(4));
+    EXPECT_EQ(Method(shared->Request(3)), "PLAY");
+    EXPECT_EQ(user.videoControl, "trackID=1");
+    EXPECT_EQ(shared->Request(2).rfind("SETUP rtsp://cam/media.amp/trackID=1 RTSP/1.0\r\n", 0), 0u);
+    EXPECT_NE(shared->Request(3).find("Session: 0E62E8C3\r\n"), std::string::npos);
+    EXPECT_NE(shared->Request(1).find("\r\nCSeq: 2\r\n"), std::string::npos);
+
+    client.RequestPause();
+    ASSERT_TRUE(shared->WaitForRequests(5));
+    EXPECT_EQ(Method(shared->Request(4)), "PAUSE");
+    client.RequestPlay();
+    ASSERT_TRUE(shared->WaitForRequests(6));
+    EXPECT_EQ(Method(shared->Request(5)), "PLAY");
+    EXPECT_EQ(client.Parser().serverRtpPort, 6000);
+
+    client.Stop();
+    ASSERT_EQ(shared->RequestCount(), 7u);
+    EXPECT_EQ(Method(shared->Request(6)), "TEARDOWN");
+    EXPECT_TRUE(user.closed);
+}
+
+TEST(RTSPClientUDPTest, FailedDescribeClosesWithoutTeardown) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = [](const std::string& r) {
+        return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
+    };
+    CRecordingUser user;
+    CRTSPClientUDP client(nullptr, "udp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
+    client.Stop();
+    EXPECT_EQ(shared->RequestCount(), 1u);
+}
+
+TEST(RTSPClientUDPTest, RefusedDescriptionStillTearsDown) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
+    CRecordingUser user;
+    user.acceptDescription = false;
+    CRTSPClientUDP client(nullptr, "udp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
+    client.Stop();
+    ASSERT_EQ(shared->RequestCount(), 3u);
+    EXPECT_EQ(Method(shared->Request(2)), "TEARDOWN");
+}
+
+TEST(RTSPClientUDPTest, LongHeaderBlockIsReadWhole) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    std::string filler;
+    for (int i = 0; i < 20; ++i) {
+        filler += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'f') + "\r\n";
+    }
+    auto camera = Camera("RTP/AVP;unicast;server_port=6000-6001");
+    shared->serve = [camera, filler](const std::string& r) {
+        std::string answer = camera(r);
+        return answer.insert(answer.find("\r\n") + 2, filler);  // 600+ bytes of headers
+    };
+    shared->chunk = 100;
+    CRecordingUser user;
+    CRTSPClientUDP client(nullptr, "udp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(shared->WaitForRequests(4));
+    EXPECT_EQ(client.Parser().description.video.control, "trackID=1");
+    client.Stop();
+}
+
+TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = Camera("RTP/AVP;multicast;destination=239.1.2.3;port=5000-5001;ttl=1");
+    CRecordingUser user;
+    CRTSPClientMulticast client(nullptr, "mc");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), static_cast<IRTSPClientUserEx*>(&user)));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.playSequence != 0; }));
+    EXPECT_EQ(user.setupDestination, "239.1.2.3");
+    EXPECT_EQ(user.setupPort, 5000);
+    EXPECT_EQ(user.playRtpTime, 8888u);
+    EXPECT_EQ(user.playSequence, 77);
+    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/UDP;multicast;client_port=4000-4001\r\n"),
+              std::string::npos);
+    client.Stop();
+}
+
+std::string Frame(uint8_t channel, const std::vector<uint8_t>& body) {
+    std::string out = {'$', static_cast<char>(channel), static_cast<char>(body.size() >> 8),
+                       static_cast<char>(body.size() & 0xFF)};
+    out.append(body.begin(), body.end());
+    return out;
+}
+
+std::vector<uint8_t> Rtp(uint16_t sequence) {
+    std::vector<uint8_t> p(40, 0);
+    p[0] = 0x80;
+    p[1] = 96;
+    p[2] = static_cast<uint8_t>(sequence >> 8);
+    p[3] = static_cast<uint8_t>(sequence);
+    return p;
+}
+
+TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = Camera("RTP/AVP/TCP;unicast;interleaved=2-3",
+                           Frame(2, Rtp(1)) + Frame(4, Rtp(50)) + Frame(2, Rtp(2)));
+    shared->chunk = 3;
+    CRecordingUser user;
+    CRTSPClientInterleaved client(nullptr, "tcp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 2; }));
+    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
+              std::string::npos);
+    shared->Push(Frame(2, Rtp(3)) + Frame(3, {0x81, kRtcpBye, 0, 1, 1, 2, 3, 4}));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
+    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2, 3}));
+    EXPECT_EQ(user.byes.load(), 1);
+    EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)), "TEARDOWN");
+    client.Stop();
+}
+
+TEST(RTSPClientInterleavedTest, StopDuringPlaySendsTeardown) {
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = Camera("RTP/AVP/TCP;unicast;interleaved=0-1", Frame(0, Rtp(9)));
+    CRecordingUser user;
+    CRTSPClientInterleaved client(nullptr, "tcp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return !user.sequences.empty(); }));
+    client.Stop();
+    EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)), "TEARDOWN");
+    EXPECT_TRUE(user.closed);
+}
+
+// The real TCP connection against a loopback listener.
+TEST(TCPConnectionTest, ConnectSendReceiveAndShortenedTimeout) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    socklen_t length = sizeof(address);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, 1);
+
+    RTSPClientSettings s;
+    s.host = "127.0.0.1";
+    s.port = ntohs(address.sin_port);
+    CTCPConnection connection;
+    ASSERT_TRUE(connection.Open(s));
+    const int peer = accept(listener, nullptr, nullptr);
+    ASSERT_TRUE(connection.Send("hello"));
+    char buffer[16] = {};
+    EXPECT_EQ(recv(peer, buffer, sizeof(buffer), 0), 5);
+    send(peer, "abc", 3, 0);
+    uint8_t in[8];
+    EXPECT_EQ(connection.Receive(in), 3);
+
+    std::thread stopper([&] { connection.ShortenReceiveTimeout(); });
+    EXPECT_EQ(connection.Receive(in), -1) << "a blocked read returns once shortened";
+    stopper.join();
+    close(peer);
+    EXPECT_EQ(connection.Receive(in), 0) << "peer closed";
+    connection.Close();
+    close(listener);
+
+    s.host = "no-such-host.invalid";
+    EXPECT_FALSE(connection.Open(s));
+}
+
+}  // namespace
+}  // namespace vornak

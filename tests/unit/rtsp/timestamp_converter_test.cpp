@@ -1,0 +1,170 @@
+#include "rtsp/timestamp_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace vornak {
+namespace {
+
+class CManualClock : public IStreamClock {
+  public:
+    TimeValue Now() override { return now; }
+    uint64_t TickMs() override { return now / kTicksPerMs; }
+    TimeValue now = 133000000000000000ULL;
+};
+
+constexpr uint64_t kMs = kTicksPerMs;
+
+TEST(TimeStampConverterTest, FirstFrameIsArrivalTime) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    converter.Convert(3000);
+    EXPECT_EQ(converter.GetLastOutput(), clock.now);
+}
+
+TEST(TimeStampConverterTest, EarlyFramesClampToArrivalThenMeasuredStep) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    // 30 frames per second at 90 kHz: 3000 ticks per 33.333 ms.
+    const uint64_t interval = 333333;
+    uint32_t rtp = 3000;
+    converter.Convert(rtp);
+    for (int i = 1; i <= 100; ++i) {
+        clock.now += interval;
+        rtp += 3000;
+        converter.Convert(rtp);
+        // 3000 ticks count as 30 ms, less than the 33 ms that passed: clamped to arrival.
+        EXPECT_EQ(converter.GetLastOutput(), clock.now) << "frame " << i;
+    }
+    TimeValue previous = converter.GetLastOutput();
+    for (int i = 0; i < 50; ++i) {
+        clock.now += interval;
+        rtp += 3000;
+        converter.Convert(rtp);
+        const TimeValue output = converter.GetLastOutput();
+        EXPECT_NEAR(static_cast<double>(output - previous), static_cast<double>(interval), 1.0);
+        EXPECT_GE(output, clock.now) << "never before arrival";
+        previous = output;
+    }
+}
+
+TEST(TimeStampConverterTest, EarlyJumpResetsToArrival) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    converter.Convert(1000);
+    clock.now += 10 * kMs;
+    converter.Convert(1000 + 100000);  // 100000 ticks x 10 us = 1 s
+    EXPECT_EQ(converter.GetLastOutput(), clock.now);
+}
+
+TEST(TimeStampConverterTest, RepeatedTimestampMovesOneMillisecond) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    converter.Convert(5000);
+    const TimeValue first = converter.GetLastOutput();
+    converter.Convert(5000);
+    EXPECT_EQ(converter.GetLastOutput(), first + kMs);
+    converter.Convert(4000);
+    EXPECT_EQ(converter.GetLastOutput(), first + 2 * kMs) << "an older timestamp also moves on";
+}
+
+TEST(TimeStampConverterTest, LeadIsAbsorbedStepByStep) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    const uint64_t interval = 40 * kMs;  // 25 fps at 90 kHz: 3600 ticks
+    uint32_t rtp = 1;
+    converter.Convert(rtp);
+    for (int i = 0; i < 150; ++i) {
+        clock.now += interval;
+        rtp += 3600;
+        converter.Convert(rtp);
+    }
+    // A burst: ten frames arrive at once, each with its full RTP step.
+    const TimeValue burstAt = clock.now;
+    for (int i = 0; i < 10; ++i) {
+        rtp += 3600;
+        converter.Convert(rtp);
+    }
+    const TimeValue lead = converter.GetLastOutput() - burstAt;
+    EXPECT_GT(lead, 250 * kMs) << "the burst runs ahead of the wall clock";
+    // Steady frames again: each step is shortened (by 1 ms up to a tenth of the step) until the
+    // lead is gone. The burst's zero time deltas also lower the measured ratio for a while.
+    TimeValue previous = converter.GetLastOutput();
+    int frames = 0;
+    while (converter.GetLastOutput() > clock.now + interval && frames < 500) {
+        clock.now += interval;
+        rtp += 3600;
+        converter.Convert(rtp);
+        const uint64_t step = converter.GetLastOutput() - previous;
+        EXPECT_LE(step, interval - kMs) << "at least 1 ms is taken off";
+        EXPECT_GE(step, interval * 8 / 10) << "no more than a tenth of a measured step";
+        EXPECT_GE(converter.GetLastOutput(), clock.now) << "never before arrival";
+        previous = converter.GetLastOutput();
+        ++frames;
+    }
+    EXPECT_GT(frames, 5);
+    EXPECT_LT(frames, 500) << "the lead is worked off";
+}
+
+TEST(TimeStampConverterTest, SmallLeadIsNotCorrected) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    uint32_t rtp = 1;
+    converter.Convert(rtp);
+    for (int i = 0; i < 150; ++i) {
+        clock.now += 40 * kMs;
+        rtp += 3600;
+        converter.Convert(rtp);
+    }
+    // One frame 20 ms early: a lead within 250 ms is kept as it is, not clamped and not
+    // recorded for correction; the next frame on time lands on its arrival again.
+    clock.now += 20 * kMs;
+    rtp += 3600;
+    converter.Convert(rtp);
+    EXPECT_GT(converter.GetLastOutput(), clock.now + 15 * kMs);
+    clock.now += 60 * kMs;
+    rtp += 3600;
+    converter.Convert(rtp);
+    EXPECT_EQ(converter.GetLastOutput(), clock.now);
+    clock.now += 40 * kMs;
+    rtp += 3600;
+    converter.Convert(rtp);
+    EXPECT_EQ(converter.GetLastOutput(), clock.now) << "no correction was left to absorb";
+}
+
+TEST(TimeStampConverterTest, PinnedMode) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    const TimeValue start = 132000000000000000ULL;
+    converter.SetSyncPoint(start, 400000);
+    converter.Convert(0);
+    EXPECT_EQ(converter.GetLastOutput(), start) << "0 is ignored";
+    converter.Convert(9000);
+    EXPECT_EQ(converter.GetLastOutput(), start) << "the first timestamp only anchors";
+    converter.Convert(9000);
+    EXPECT_EQ(converter.GetLastOutput(), start + 400000) << "same timestamp: the fixed step";
+    converter.Convert(12600);
+    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100);
+    converter.Convert(100);
+    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100) << "older: unchanged";
+    clock.now += 1000 * kMs;
+    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100) << "no wall clock involved";
+
+    converter.Reset();
+    converter.Convert(5);
+    EXPECT_EQ(converter.GetLastOutput(), clock.now) << "Reset returns to the adaptive mode";
+}
+
+TEST(TimeStampConverterTest, GetTimeWithoutHistoryIsNow) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    SYSTEMTIME t{};
+    converter.GetTime(t);
+    SYSTEMTIME expected{};
+    TimeToSystemTime(clock.now, expected);
+    EXPECT_EQ(std::memcmp(&t, &expected, sizeof(t)), 0);
+}
+
+}  // namespace
+}  // namespace vornak

@@ -1,0 +1,280 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "rtsp/rtcp_handler.h"
+#include "rtsp/rtcp_packets.h"
+#include "rtsp/rtp_receiver.h"
+
+namespace vornak {
+namespace {
+
+// A UDP socket on a loopback address standing in for the camera.
+class CPeer {
+  public:
+    explicit CPeer(const char* address = "127.0.0.1") {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &local.sin_addr);
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+        timeval tv{2, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+    ~CPeer() { close(fd_); }
+    void SendTo(uint16_t port, const std::vector<uint8_t>& data) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+    bool HasPending() {
+        uint8_t byte = 0;
+        return recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) >= 0;
+    }
+    // Waits up to two seconds; empty when nothing came.
+    std::vector<uint8_t> Receive() {
+        std::vector<uint8_t> buffer(2048);
+        const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+        buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return buffer;
+    }
+
+  private:
+    int fd_;
+};
+
+std::vector<uint8_t> Rtp(uint16_t sequence, size_t size = 100) {
+    std::vector<uint8_t> p(size, 0);
+    p[0] = 0x80;
+    p[1] = 96;
+    p[2] = static_cast<uint8_t>(sequence >> 8);
+    p[3] = static_cast<uint8_t>(sequence);
+    return p;
+}
+
+class CCollectingUser : public IRTPReceiverUser {
+  public:
+    void PacketReceived(const sockaddr_in&, const CRTPPacket& packet) override {
+        std::unique_lock lock(mutex_);
+        if (blockFirst_ && sequences.empty()) {
+            sequences.push_back(packet.sequence);
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return released_; });
+            return;
+        }
+        sequences.push_back(packet.sequence);
+        sizes.push_back(packet.payloadLength);
+        changed_.notify_all();
+    }
+    void OnReceiveTimeout() override {}
+    void OnSocketClosed() override {}
+
+    bool WaitFor(size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5),
+                                 [&] { return sequences.size() >= count; });
+    }
+    void BlockFirst() { blockFirst_ = true; }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+    std::vector<uint16_t> sequences;
+    std::vector<uint32_t> sizes;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool blockFirst_ = false;
+    bool released_ = false;
+};
+
+TEST(RTPReceiverTest, DeliversInArrivalOrder) {
+    CCollectingUser user;
+    CRTPReceiver receiver(nullptr);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(0));
+    CPeer peer;
+    for (uint16_t s : {5, 3, 9, 1}) {
+        peer.SendTo(receiver.GetBoundPort(), Rtp(s));
+    }
+    peer.SendTo(receiver.GetBoundPort(), {0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // not RTP
+    peer.SendTo(receiver.GetBoundPort(), Rtp(2));
+    ASSERT_TRUE(user.WaitFor(5));
+    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{5, 3, 9, 1, 2}));
+    receiver.Close();
+}
+
+TEST(RTPReceiverTest, OversizedDatagramIsLostAndTheBufferGrows) {
+    CCollectingUser user;
+    CRTPReceiver receiver(nullptr);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(0));
+    CPeer peer;
+    peer.SendTo(receiver.GetBoundPort(), Rtp(1, 3000));
+    peer.SendTo(receiver.GetBoundPort(), Rtp(2, 2560));
+    peer.SendTo(receiver.GetBoundPort(), Rtp(3, 1000));
+    ASSERT_TRUE(user.WaitFor(2));
+    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{2, 3}));
+    EXPECT_EQ(user.sizes, (std::vector<uint32_t>{2560 - 12, 1000 - 12})) << "received whole";
+}
+
+class CCountingDebug : public IDebugMessage {
+  public:
+    std::string GetDeviceName() override { return "test"; }
+    void DebugMessage(uint32_t level, const char* format, ...) override {
+        if (level == kLogWarning && std::strstr(format, "queue full") != nullptr) {
+            ++warnings;
+        }
+    }
+    std::atomic<int> warnings{0};
+};
+
+TEST(RTPReceiverTest, QueueIsCappedDroppingTheOldest) {
+    CCollectingUser user;
+    user.BlockFirst();
+    CCountingDebug debug;
+    CRTPReceiver receiver(&debug);
+    receiver.SetUser(&user);
+    ASSERT_TRUE(receiver.Open(0));
+    sockaddr_in sender{};
+    auto packet = [](uint16_t s) {
+        auto p = std::make_unique<CRTPPacket>();
+        p->sequence = s;
+        return p;
+    };
+    receiver.Enqueue(sender, packet(0));
+    ASSERT_TRUE(user.WaitFor(1));  // the delivery thread now hangs in the user
+    const size_t extra = 10;
+    for (size_t s = 1; s <= CRTPReceiver::kMaxQueuedPackets + extra; ++s) {
+        receiver.Enqueue(sender, packet(static_cast<uint16_t>(s)));
+    }
+    EXPECT_EQ(receiver.QueuedPackets(), CRTPReceiver::kMaxQueuedPackets);
+    EXPECT_EQ(debug.warnings.load(), 1) << "one line for the whole run of drops";
+    user.Release();
+    ASSERT_TRUE(user.WaitFor(1 + CRTPReceiver::kMaxQueuedPackets));
+    EXPECT_EQ(user.sequences[1], extra + 1) << "the oldest made room";
+    EXPECT_EQ(user.sequences.back(), CRTPReceiver::kMaxQueuedPackets + extra);
+}
+
+TEST(UDPClientTest, AsksForALargeReceiveBuffer) {
+    CUDPClient client(nullptr);
+    class CNull : public IRTPClientUser {
+        void OnDatagram(IRTPClient*, const sockaddr_in&, const uint8_t*, uint32_t) override {}
+        void OnReceiveTimeout(IRTPClient*) override {}
+        void OnSocketClosed(IRTPClient*) override {}
+    } user;
+    ASSERT_TRUE(client.Open(&user, 0));
+    // Granted in full where the forced size is permitted, else up to the system's limit; either
+    // way well above the 64 KiB a burst of video overruns.
+    EXPECT_GT(client.GetReceiveBufferSize(), 200u * 1024);
+    EXPECT_NE(client.GetBoundPort(), 0);
+    EXPECT_EQ(client.GetPort(), 0) << "the requested port, not the chosen one";
+    EXPECT_FALSE(client.Open(&user, 0)) << "already open";
+    EXPECT_FALSE(client.OpenMulticast(&user, "not an address", 0, 0));
+    client.Close();
+    EXPECT_EQ(client.GetBoundPort(), 0);
+}
+
+class CByeCounter : public IRTCPHandlerUser {
+  public:
+    void OnRtcpBye() override { ++byes; }
+    std::atomic<int> byes{0};
+};
+
+class CFixedRandom : public IRandomSource {
+  public:
+    void Fill(void* buffer, size_t size) override { std::memset(buffer, 0x5A, size); }
+};
+
+// Sender report: V=2 RC=0, PT=200, length 6; SSRC; NTP timestamp; RTP time; counts.
+std::vector<uint8_t> SenderReport(uint8_t ssrcByte) {
+    std::vector<uint8_t> sr(28, 0);
+    sr[0] = 0x80;
+    sr[1] = kRtcpSenderReport;
+    sr[3] = 6;
+    sr[4] = sr[5] = sr[6] = sr[7] = ssrcByte;
+    sr[8] = 0x11;  // NTP seconds
+    sr[9] = 0x22;
+    sr[10] = 0x33;
+    sr[11] = 0x44;
+    sr[12] = 0x55;  // NTP fraction
+    sr[13] = 0x66;
+    return sr;
+}
+
+std::vector<uint8_t> Bye(uint8_t ssrcByte) {
+    return {0x81, kRtcpBye, 0, 1, ssrcByte, ssrcByte, ssrcByte, ssrcByte};
+}
+
+TEST(RTCPHandlerTest, ReportsFollowSenderReportsFromTheDeviceOnly) {
+    CFixedRandom random;
+    CByeCounter user;
+    CRTCPHandler handler(nullptr);
+    handler.SetRandomSource(&random);
+    handler.SetUser(&user);
+    ASSERT_TRUE(handler.Open(htonl(INADDR_LOOPBACK), 0));
+    handler.OnFirstRtpPacket(1000);
+    handler.OnFirstRtpPacket(5);  // only the first counts
+
+    CPeer stranger("127.0.0.2");
+    CPeer camera;
+    stranger.SendTo(handler.GetBoundPort(), SenderReport(0xEE));
+    camera.SendTo(handler.GetBoundPort(), SenderReport(0xCC));
+    const auto rr = camera.Receive();
+    ASSERT_EQ(rr.size(), 32u);
+    EXPECT_EQ(rr[0], 0x81);
+    EXPECT_EQ(rr[1], kRtcpReceiverReport);
+    EXPECT_EQ(std::vector<uint8_t>(rr.begin() + 4, rr.begin() + 8),
+              (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0x5A}))
+        << "own SSRC from the random source";
+    EXPECT_EQ(std::vector<uint8_t>(rr.begin() + 8, rr.begin() + 12),
+              (std::vector<uint8_t>{0xCC, 0xCC, 0xCC, 0xCC}))
+        << "locked to the device's SSRC, not the stranger's";
+    EXPECT_EQ(rr[18] << 8 | rr[19], 999) << "base sequence: first sequence - 1";
+    EXPECT_EQ(std::vector<uint8_t>(rr.begin() + 24, rr.begin() + 28),
+              (std::vector<uint8_t>{0x33, 0x44, 0x55, 0x66}))
+        << "middle 32 bits of the NTP time";
+
+    // A BYE of another SSRC is ignored; the locked one ends the stream once.
+    camera.SendTo(handler.GetBoundPort(), Bye(0xDD));
+    camera.SendTo(handler.GetBoundPort(), Bye(0xCC));
+    camera.SendTo(handler.GetBoundPort(), Bye(0xCC));
+    // After the camera's BYE a new SR is needed before anything is sent again.
+    camera.SendTo(handler.GetBoundPort(), SenderReport(0xAB));
+    const auto rr2 = camera.Receive();
+    ASSERT_EQ(rr2.size(), 32u);
+    EXPECT_EQ(rr2[8], 0xAB) << "the lock was released by the BYE";
+    EXPECT_EQ(user.byes.load(), 1);
+
+    handler.Close();
+    const auto bye = camera.Receive();
+    ASSERT_EQ(bye.size(), 8u) << "BYE at close";
+    EXPECT_EQ(bye[1], kRtcpBye);
+}
+
+TEST(RTCPHandlerTest, NothingIsSentBeforeTheFirstSenderReport) {
+    CRTCPHandler handler(nullptr);
+    ASSERT_TRUE(handler.Open(htonl(INADDR_LOOPBACK), 0));
+    CPeer camera;
+    // The camera sends RTP-side noise from its RTCP port; no SR ever arrives.
+    camera.SendTo(handler.GetBoundPort(), Bye(0x01));
+    handler.Close();
+    // Close joins the handler's thread, which sends its BYE before it ends: anything sent would
+    // be waiting at the camera by now.
+    EXPECT_FALSE(camera.HasPending());
+    EXPECT_FALSE(handler.Open(0, 0)) << "a device address is required";
+}
+
+}  // namespace
+}  // namespace vornak

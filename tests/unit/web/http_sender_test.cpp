@@ -1,0 +1,535 @@
+#include "web/http_sender.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "unit/web/loopback_http_server.h"
+#include "web/codec.h"
+#include "web/request_utils.h"
+
+namespace {
+
+using testing_support::HttpRequestSeen;
+using testing_support::LoopbackConnection;
+using testing_support::LoopbackHttpServer;
+using Web::CHttpSender;
+
+vornak::DEVICE_INFO Device(uint16_t port, const char* user = "root", const char* password = "pass",
+                           uint32_t timeoutMs = 5000) {
+    vornak::DEVICE_INFO device;
+    device.address = "127.0.0.1";
+    device.port = port;
+    device.userName = user;
+    device.password = password;
+    device.networkTimeout = timeoutMs;
+    return device;
+}
+
+std::string Text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A device that checks Digest answers itself: realm "cam", password "pass", and a nonce that
+// goes stale after the given number of uses.
+class DigestDevice {
+  public:
+    explicit DigestDevice(int usesPerNonce = 1000, std::string password = "pass")
+        : usesPerNonce_(usesPerNonce), password_(std::move(password)) {}
+
+    void operator()(const HttpRequestSeen& request, LoopbackConnection& connection) {
+        const std::string authorization = request.Header("Authorization");
+        const std::string prefix = "Digest ";
+        if (authorization.rfind(prefix, 0) != 0) {
+            Challenge(connection, false);
+            return;
+        }
+        const std::string params = authorization.substr(prefix.size());
+        auto get = [&](const char* name) {
+            return Web::CAuthentication::GetChallengeParameter(params, name);
+        };
+        const std::string ha1 = Web::MD5Hex(get("username") + ":cam:" + password_);
+        const std::string ha2 = Web::MD5Hex(request.method + ":" + get("uri"));
+        const std::string expected = Web::MD5Hex(ha1 + ":" + get("nonce") + ":" + get("nc") + ":" +
+                                                 get("cnonce") + ":" + get("qop") + ":" + ha2);
+        if (get("response") != expected || get("uri") != request.path) {
+            Challenge(connection, false);
+            return;
+        }
+        if (get("nonce") != nonce_ || ++uses_ > usesPerNonce_) {
+            Challenge(connection, true);
+            return;
+        }
+        connection.Send(LoopbackHttpServer::Response(200, "ok " + get("nc")));
+    }
+
+    std::string nonce_ = "n1";
+
+  private:
+    void Challenge(LoopbackConnection& connection, bool stale) {
+        if (stale) {
+            nonce_ += "x";
+            uses_ = 0;
+        }
+        connection.Send(LoopbackHttpServer::Response(
+            401, "",
+            "WWW-Authenticate: Digest realm=\"cam\", nonce=\"" + nonce_ + "\", qop=\"auth\"" +
+                (stale ? ", stale=true" : "") + "\r\n"));
+    }
+
+    int usesPerNonce_;
+    int uses_ = 0;
+    std::string password_;
+};
+
+TEST(HttpSender, BasicCredentialsGoOutWithTheFirstRequest) {
+    LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "auth=" + r.Header("Authorization")));
+    });
+    CHttpSender sender(Device(server.port()), "Agent 1");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/axis-cgi/param.cgi?action=list")));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> body;
+    const std::string expected = "auth=Basic " + Web::EncodeCredentials("root", "pass");
+    EXPECT_EQ(sender.ReadResponse(body), expected.size());
+    EXPECT_EQ(Text(body), expected);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].Header("User-Agent"), "Agent 1");
+    EXPECT_EQ(server.requests()[0].path, "/axis-cgi/param.cgi?action=list");
+}
+
+TEST(HttpSender, NoCredentialsWithoutUserNameOrWithTypeNone) {
+    LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "[" + r.Header("Authorization") + "]"));
+    });
+    CHttpSender anonymous(Device(server.port(), ""), 2000);
+    ASSERT_TRUE(anonymous.SendRequest(Web::MakeGetRequest("/")));
+    std::vector<uint8_t> body;
+    anonymous.ReadResponse(body);
+    EXPECT_EQ(Text(body), "[]");
+
+    CHttpSender withUser(Device(server.port()), 2000);
+    Web::HttpRequest request = Web::MakeGetRequest("/");
+    request.authType = Web::kAuthNone;
+    ASSERT_TRUE(withUser.SendRequest(request));
+    withUser.ReadResponse(body);
+    EXPECT_EQ(Text(body), "[]");
+}
+
+TEST(HttpSender, DigestChallengeIsAnsweredAndTheCountGoesOn) {
+    DigestDevice device;
+    LoopbackHttpServer server(std::ref(device));
+    CHttpSender sender(Device(server.port()), "Agent");
+    std::vector<uint8_t> body;
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=c")));
+    sender.ReadResponse(body);
+    EXPECT_EQ(Text(body), "ok 00000001");
+    EXPECT_EQ(sender.GetChosenScheme(), Web::kAuthDigest);
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=d")));
+    sender.ReadResponse(body);
+    EXPECT_EQ(Text(body), "ok 00000002");
+    // First request: Basic, answered 401; then Digest twice. One connection throughout.
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.connections(), 1);
+}
+
+TEST(HttpSender, StaleNonceIsRenewedWithoutTheCallerNoticing) {
+    DigestDevice device(1);
+    LoopbackHttpServer server(std::ref(device));
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/one")));
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/two")));
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> body;
+    sender.ReadResponse(body);
+    EXPECT_EQ(Text(body), "ok 00000001") << "a fresh nonce starts the count again";
+}
+
+TEST(HttpSender, WrongDigestPasswordEndsAfterThreeAttempts) {
+    DigestDevice device(1000, "other");
+    LoopbackHttpServer server(std::ref(device));
+    CHttpSender sender(Device(server.port()), "Agent");
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/x")));
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
+    EXPECT_EQ(server.requests().size(), 3u);
+}
+
+TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
+    int count = 0;
+    std::vector<std::string> nonces;
+    LoopbackHttpServer server([&](const HttpRequestSeen& r, LoopbackConnection& c) {
+        const std::string authorization = r.Header("Authorization");
+        if (authorization.rfind("Digest ", 0) != 0) {
+            c.Send(LoopbackHttpServer::Response(
+                401, "", "WWW-Authenticate: Digest realm=\"cam\", nonce=\"first\", qop=auth\r\n"));
+            return;
+        }
+        nonces.push_back(
+            Web::CAuthentication::GetChallengeParameter(authorization.substr(7), "nonce"));
+        c.Send(LoopbackHttpServer::Response(
+            200, "ok",
+            "Authentication-Info: nextnonce=\"next" + std::to_string(++count) + "\"\r\n"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/1")));
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/2")));
+    EXPECT_EQ(nonces, (std::vector<std::string>{"first", "next1"}));
+    EXPECT_EQ(sender.GetAuthentication().GetNonceCount(), 0u);
+}
+
+TEST(HttpSender, ResetFlagForgetsTheChosenScheme) {
+    DigestDevice device;
+    LoopbackHttpServer server(std::ref(device));
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/1")));
+    Web::HttpRequest request = Web::MakeGetRequest("/2");
+    request.flags |= Web::kFlagResetAuth;
+    ASSERT_TRUE(sender.SendRequest(request));
+    // Basic again first, then a new challenge and Digest.
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[2].Header("Authorization").rfind("Basic ", 0), 0u);
+}
+
+TEST(HttpSender, BasicWrongPasswordGives401AndTheHelpersSayWhy) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(
+            LoopbackHttpServer::Response(401, "no", "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/x")));
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
+    EXPECT_EQ(server.requests().size(), 1u) << "Basic refused with Basic: no retry";
+
+    std::string body = "stale";
+    const vornak::CResultDef result = HUtils::RequestGetRD(sender, "/x", body);
+    EXPECT_EQ(result.GetLevel(), 1u);
+    EXPECT_EQ(result.GetCode(), 10u);
+    EXPECT_EQ(result.GetMessage(),
+              "vornak::HUtils::RequestGetRD: device 127.0.0.1:" + std::to_string(server.port()) +
+                  " is unable to process \"/x\" request: credentials are invalid");
+    EXPECT_EQ(body, "");
+
+    std::string error;
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/x", error));
+    EXPECT_EQ(error, "Invalid username/password.");
+}
+
+TEST(RequestHelpers, ClassifyEveryOutcome) {
+    LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
+        if (r.path == "/ok") {
+            c.Send(LoopbackHttpServer::Response(200, "body"));
+        } else if (r.path == "/empty") {
+            c.Send(LoopbackHttpServer::Response(200, ""));
+        } else if (r.path == "/nocontent") {
+            c.Send("HTTP/1.1 204 No Content\r\n\r\n");
+        } else if (r.path == "/missing") {
+            c.Send(LoopbackHttpServer::Response(404, "nf"));
+        } else {
+            c.Send(LoopbackHttpServer::Response(500, "err"));
+        }
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    const std::string device = "device 127.0.0.1:" + std::to_string(server.port());
+    struct Row {
+        const char* path;
+        uint32_t level;
+        uint32_t code;
+        std::string message;
+        const char* body;
+    };
+    const Row rows[] = {
+        {"/ok", 3, 0, "", "body"},
+        {"/empty", 2, 12,
+         "vornak::HUtils::RequestGetRD: Incorrect response for request \"/empty\" from " + device,
+         ""},
+        {"/nocontent", 2, 12,
+         "vornak::HUtils::RequestGetRD: Incorrect response for request \"/nocontent\" from " +
+             device,
+         ""},
+        {"/missing", 1, 9,
+         "vornak::HUtils::RequestGetRD: The \"/missing\" URL was not found on " + device, ""},
+        {"/fail", 1, 8,
+         "vornak::HUtils::RequestGetRD: " + device +
+             " is unable to process \"/fail\" request. HTTP status code is 500",
+         ""},
+    };
+    for (const Row& row : rows) {
+        std::string body;
+        const vornak::CResultDef result = HUtils::RequestGetRD(sender, row.path, body);
+        EXPECT_EQ(result.GetLevel(), row.level) << row.path;
+        EXPECT_EQ(result.GetCode(), row.code) << row.path;
+        EXPECT_EQ(result.GetMessage(), row.message) << row.path;
+        EXPECT_EQ(body, row.body) << row.path;
+    }
+    std::string error;
+    EXPECT_TRUE(HUtils::RequestGetMessage(sender, "/nocontent", true, error));
+    EXPECT_EQ(server.requests().back().Header("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/fail", error));
+    EXPECT_EQ(error, "The device returns 500 status code.");
+    EXPECT_EQ(sender.GetContentLength(), 3u);
+}
+
+TEST(RequestHelpers, EmptyPathSendsNothing) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "x"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    std::string error;
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "", error));
+    EXPECT_EQ(error, "Url is empty");
+    EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(RequestHelpers, NoListenerMeansNoStatus) {
+    const uint16_t port = testing_support::UnusedLoopbackPort();
+    CHttpSender sender(Device(port), 2000);
+    std::string body;
+    const vornak::CResultDef result = HUtils::RequestGetRD(sender, "/x", body);
+    EXPECT_EQ(result.GetLevel(), 4u);
+    EXPECT_EQ(result.GetCode(), 11u);
+    EXPECT_EQ(result.GetMessage(),
+              "vornak::HUtils::RequestGetRD: Cannot send request \"/x\" to "
+              "device 127.0.0.1:" +
+                  std::to_string(port));
+    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorCannotConnect);
+    std::string error;
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/x", error));
+    EXPECT_EQ(error, "There is a network error or the device is offline.");
+}
+
+TEST(HttpSender, BodyWithoutLengthIsReadToTheEndOfTheStream) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+        c.Send(std::string(20000, 'a'));
+        c.Send("end");
+        c.Close();
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(sender.GetContentLength(), 0u);
+    EXPECT_EQ(sender.GetResponseHeader("content-type"), "text/plain");
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadResponse(body), 20003u);
+    EXPECT_EQ(Text(body).substr(19998), "aaend");
+}
+
+TEST(HttpSender, WholeBodyReadStopsAtOneMebibyteWithoutLength) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\n\r\n");
+        const std::string block(65536, 'z');
+        for (int i = 0; i < 40 && c.Send(block); ++i) {
+        }
+        c.Close();
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadResponse(body), CHttpSender::kUnknownLengthBudget);
+}
+
+TEST(HttpSender, ChunkedBodyIsDecoded) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n "
+            "world\r\n0\r\n\r\n");
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
+    std::vector<uint8_t> body;
+    EXPECT_EQ(sender.ReadResponse(body), 11u);
+    EXPECT_EQ(Text(body), "hello world");
+}
+
+TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\n");
+        c.Send(std::string(1000, 'f'));
+        c.Stall();  // then nothing more, connection kept open
+    });
+    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/mjpg")));
+    std::vector<uint8_t> data;
+    size_t total = 0;
+    while (total < 1000) {
+        const uint32_t n = sender.ReadData(data, 300, true);
+        ASSERT_GT(n, 0u);
+        ASSERT_LE(n, 300u);
+        total += n;
+    }
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sender.Abort();
+    });
+    // Blocks (the limit is a minute) until the other thread aborts.
+    EXPECT_EQ(sender.ReadData(data, 300, true), 0u);
+    aborter.join();
+    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorOperationCancelled);
+    EXPECT_EQ(sender.ReadData(data, 300, true), 0u) << "the request is closed";
+}
+
+TEST(HttpSender, AbortEndsASendWaitingForHeaders) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
+    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sender.Abort();
+    });
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
+    aborter.join();
+    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorOperationCancelled);
+    EXPECT_EQ(sender.GetStatusCode(), 0u);
+}
+
+TEST(HttpSender, CancelEventSetBeforeTheRequestStopsIt) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
+    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    vornak::CManualEvent stop;
+    sender.SetCancelEvent(&stop);
+    stop.Set();
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorOperationCancelled);
+}
+
+TEST(HttpSender, SilentDeviceTimesOut) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
+    CHttpSender sender(Device(server.port(), "root", "pass", 200), "Agent");
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorTimeout);
+    EXPECT_EQ(server.connections(), 1) << "a time-out is not retried with the other scheme";
+}
+
+TEST(HttpSender, StreamedUploadThenResponse) {
+    LoopbackHttpServer server(
+        [](const HttpRequestSeen& r, LoopbackConnection& c) {
+            std::string body;
+            if (!c.ReadExact(r.contentLength, body)) {
+                c.Close();
+                return;
+            }
+            c.Send(LoopbackHttpServer::Response(
+                200, std::to_string(body.size()) + " " + body.substr(0, 3) + body.substr(997)));
+        },
+        false);
+    CHttpSender sender(Device(server.port()), "Vornak HTTP Audio Sender");
+    Web::HttpRequest request;
+    request.verb = "POST";
+    request.path = "/axis-cgi/audio/transmit.cgi";
+    request.body = {'a', 'b', 'c'};
+    request.totalLength = 1000;
+    request.headers = {"Content-Type: audio/basic"};
+    ASSERT_TRUE(sender.SendRequest(request));
+    const std::vector<uint8_t> chunk(497, 'm');
+    EXPECT_TRUE(sender.WriteData(chunk));
+    std::vector<uint8_t> last(497, 'm');
+    last.insert(last.end(), {'x', 'y', 'z'});
+    EXPECT_FALSE(sender.WriteData(std::vector<uint8_t>(501, 'o'))) << "more than announced";
+    EXPECT_TRUE(sender.WriteData(last));
+    ASSERT_TRUE(sender.ReceiveResponse());
+    EXPECT_EQ(sender.GetStatusCode(), 200u);
+    std::vector<uint8_t> body;
+    sender.ReadResponse(body);
+    EXPECT_EQ(Text(body), "1000 abcxyz");
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Header("Content-Type"), "audio/basic");
+    EXPECT_EQ(seen[0].Header("Expect"), "");
+}
+
+TEST(HttpSender, HttpsStartFallsBackToHttpAndStaysThere) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "plain"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    EXPECT_FALSE(sender.IsUsingHttps());
+    sender.SetUseHttps(true);
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_FALSE(sender.IsUsingHttps());
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(server.connections(), 2) << "one refused TLS hello, then one plain connection";
+}
+
+TEST(HttpSender, Port443StartsWithHttps) {
+    vornak::DEVICE_INFO device = Device(443);
+    EXPECT_TRUE(CHttpSender(device, "Agent").IsUsingHttps());
+    device.port = 8443;
+    EXPECT_FALSE(CHttpSender(device, "Agent").IsUsingHttps());
+}
+
+TEST(HttpSender, RefusesBadRequestsWithoutSending) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "x"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    Web::HttpRequest noVerb = Web::MakeGetRequest("/");
+    noVerb.verb.clear();
+    EXPECT_FALSE(sender.SendRequest(noVerb));
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("")));
+    Web::HttpRequest injected = Web::MakeGetRequest("/");
+    injected.headers = {"X-A: 1\r\nX-B: 2"};
+    EXPECT_FALSE(sender.SendRequest(injected));
+    EXPECT_EQ(server.connections(), 0);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(sender.ReadData(data, 100, true), 0u) << "no open request";
+}
+
+TEST(HttpSender, UnsafeBytesInThePathAreEscaped) {
+    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send(LoopbackHttpServer::Response(200, "x"));
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a b?c=d e&f=\"g\"")));
+    EXPECT_EQ(server.requests().at(0).path, "/a%20b?c=d%20e&f=%22g%22");
+}
+
+}  // namespace
+
+namespace {
+
+// A fast sender and a slow reader: the sender stops taking bytes from the socket while its
+// buffer is full and must neither lose nor reorder any on the way.
+TEST(HttpSender, SlowReaderGetsEveryByteInOrder) {
+    constexpr size_t kTotal = 3 * 1024 * 1024 + 123;
+    auto pattern = [](size_t i) { return static_cast<char>('a' + (i * 7 + i / 251) % 26); };
+    LoopbackHttpServer server([&](const HttpRequestSeen&, LoopbackConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\n\r\n");
+        std::string block;
+        for (size_t sent = 0; sent < kTotal; sent += block.size()) {
+            block.clear();
+            for (size_t i = sent; i < std::min(kTotal, sent + 100000); ++i) {
+                block.push_back(pattern(i));
+            }
+            if (!c.Send(block)) {
+                break;
+            }
+        }
+        c.Close();
+    });
+    CHttpSender sender(Device(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/stream")));
+    std::vector<uint8_t> piece;
+    size_t received = 0;
+    size_t footprint = 0;
+    bool inOrder = true;
+    for (int reads = 0; reads < 100000; ++reads) {
+        if (reads == 10) {
+            // Let the buffer fill up while nobody reads.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_GT(sender.QueryDataAvailable(), 0u);
+        }
+        const uint32_t n = sender.ReadData(piece, 4000, true);
+        if (n == 0) {
+            break;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            inOrder = inOrder && static_cast<char>(piece[i]) == pattern(received + i);
+        }
+        received += n;
+        footprint = std::max(footprint, sender.GetBufferFootprint());
+    }
+    EXPECT_EQ(received, kTotal);
+    EXPECT_TRUE(inOrder);
+    EXPECT_LT(footprint, 1024u * 1024u) << "read bytes are dropped from the buffer";
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+#include "capture_session.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace quillon::host {
+
+namespace {
+bool ReadNumber(const std::string& text, size_t& pos, uint32_t& value) {
+    const size_t start = pos;
+    value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        value = value * 10 + static_cast<uint32_t>(text[pos] - '0');
+        if (value > 100000) {
+            return false;
+        }
+        ++pos;
+    }
+    return pos > start;
+}
+
+const char* Extension(uint32_t format) {
+    switch (format) {
+        case 1:
+            return ".mjpeg";
+        case 2:
+            return ".m4v";
+        default:
+            return ".h264";
+    }
+}
+
+bool IsKeyFrame(uint32_t fourcc) {
+    return fourcc == 0x34363248u /* H264 */ || fourcc == 0x58564944u /* DIVX */ ||
+           fourcc == 0x4745504Au /* JPEG */;
+}
+}  // namespace
+
+std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& error) {
+    StreamSpec spec;
+    spec.text = text;
+    size_t pos = 0;
+    auto expect = [&](char c) {
+        if (pos < text.size() && text[pos] == c) {
+            ++pos;
+            return true;
+        }
+        return false;
+    };
+    if (!ReadNumber(text, pos, spec.channel) || !expect(':') ||
+        !ReadNumber(text, pos, spec.stream) || !expect(':') ||
+        !ReadNumber(text, pos, spec.format)) {
+        error = "--stream expects CHANNEL:STREAM:FORMAT[:WxH][@FPS], got \"" + text + "\"";
+        return std::nullopt;
+    }
+    if (expect(':')) {
+        if (!ReadNumber(text, pos, spec.width) || !(expect('x') || expect('X')) ||
+            !ReadNumber(text, pos, spec.height)) {
+            error = "--stream size must be WxH, got \"" + text + "\"";
+            return std::nullopt;
+        }
+    }
+    if (expect('@') && !ReadNumber(text, pos, spec.fps)) {
+        error = "--stream rate must be @FPS, got \"" + text + "\"";
+        return std::nullopt;
+    }
+    if (pos != text.size()) {
+        error = "--stream has trailing text: \"" + text + "\"";
+        return std::nullopt;
+    }
+    if (spec.stream > 2) {
+        error = "--stream kind must be 0 (recording), 1 (live) or 2 (remote)";
+        return std::nullopt;
+    }
+    if (spec.format != 1 && spec.format != 2 && spec.format != 3) {
+        error = "--stream format must be 1 (JPEG/HTTP), 2 (MPEG-4/RTSP) or 3 (H.264/RTSP)";
+        return std::nullopt;
+    }
+    return spec;
+}
+
+int64_t SystemTimeToUnixMs(const SYSTEMTIME& t) {
+    std::tm tm{};
+    tm.tm_year = t.wYear - 1900;
+    tm.tm_mon = t.wMonth - 1;
+    tm.tm_mday = t.wDay;
+    tm.tm_hour = t.wHour;
+    tm.tm_min = t.wMinute;
+    tm.tm_sec = t.wSecond;
+    return static_cast<int64_t>(timegm(&tm)) * 1000 + t.wMilliseconds;
+}
+
+std::string FourCCText(uint32_t fourcc) {
+    std::string text(4, ' ');
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>(fourcc >> (8 * i));
+        text[i] = c >= 32 && c < 127 ? c : '?';
+    }
+    return text;
+}
+
+StreamRecorder::StreamRecorder(StreamSpec spec, const std::string& outFolder, bool discard)
+    : spec_(std::move(spec)), discard_(discard || outFolder.empty()) {
+    if (discard_) {
+        return;
+    }
+    const std::string base = outFolder + "/channel" + std::to_string(spec_.channel) + "-stream" +
+                             std::to_string(spec_.stream);
+    outPath_ = base + Extension(spec_.format);
+    out_ = std::fopen(outPath_.c_str(), "wb");
+    if (out_ == nullptr) {
+        std::fprintf(stderr, "quillon-host: cannot write %s: %s\n", outPath_.c_str(),
+                     std::strerror(errno));
+        outPath_.clear();
+    }
+    if (spec_.format == 1) {
+        lastPicturePath_ = base + "-last.jpg";
+    }
+}
+
+StreamRecorder::~StreamRecorder() {
+    if (out_ != nullptr) {
+        std::fclose(out_);
+        TrimTrailingDelimiter();
+    }
+    if (!lastPicture_.empty() && !lastPicturePath_.empty()) {
+        if (FILE* f = std::fopen(lastPicturePath_.c_str(), "wb")) {
+            std::fwrite(lastPicture_.data(), 1, lastPicture_.size(), f);
+            std::fclose(f);
+        }
+    }
+}
+
+bool StreamRecorder::OnFrame(IVideoFrame* frame) {
+    if (frame == nullptr) {
+        return false;
+    }
+    const uint32_t size = frame->GetDataSize();
+    SYSTEMTIME stamp{};
+    frame->GetTimestamp(&stamp);
+    const int64_t frameMs = SystemTimeToUnixMs(stamp);
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    std::lock_guard lock(mutex_);
+    ++figures_.frames;
+    figures_.bytes += size;
+    figures_.fourcc = frame->GetFourCC();
+    figures_.width = frame->GetWidth();
+    figures_.height = frame->GetHeight();
+    if (IsKeyFrame(figures_.fourcc)) {
+        ++figures_.keyFrames;
+    }
+    if (lastTimeMs_ != 0 && frameMs < lastTimeMs_) {
+        figures_.timeWentBack = true;
+    }
+    lastTimeMs_ = frameMs;
+    figures_.lastLagMs = nowMs - frameMs;
+    if (!discard_ && out_ != nullptr) {
+        std::fwrite(frame->GetBuffer(), 1, size, out_);
+        if (spec_.format == 1) {
+            lastPicture_.assign(frame->GetBuffer(), frame->GetBuffer() + size);
+        }
+    }
+    return true;
+}
+
+void StreamRecorder::TrimTrailingDelimiter() {
+    // Every H.264 frame ends with an access unit delimiter that opens the next one; the last
+    // would open an empty access unit at the end of the file, which decoders report as damage.
+    static constexpr uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+    if (spec_.format != 3 || outPath_.empty()) {
+        return;
+    }
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(outPath_, ec);
+    if (ec || size < sizeof(kDelimiter)) {
+        return;
+    }
+    uint8_t tail[sizeof(kDelimiter)] = {};
+    if (FILE* f = std::fopen(outPath_.c_str(), "rb")) {
+        std::fseek(f, static_cast<long>(size - sizeof(tail)), SEEK_SET);
+        const size_t got = std::fread(tail, 1, sizeof(tail), f);
+        std::fclose(f);
+        if (got == sizeof(tail) && std::memcmp(tail, kDelimiter, sizeof(tail)) == 0) {
+            std::filesystem::resize_file(outPath_, size - sizeof(tail), ec);
+        }
+    }
+}
+
+StreamRecorder::Figures StreamRecorder::Snapshot() {
+    std::lock_guard lock(mutex_);
+    Figures copy = figures_;
+    copy.signalLost = signalLost_.load();
+    return copy;
+}
+
+}  // namespace quillon::host
