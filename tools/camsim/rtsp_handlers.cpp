@@ -606,6 +606,9 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
         return reply(200, session_header() + "Transport: " + transport_reply + "\r\n");
     }
 
+    // Without a session the parameter methods are a plain ping, as OPTIONS.
+    if (!session && (m == "GET_PARAMETER" || m == "SET_PARAMETER"))
+        return reply(200, "");
     if (!session)
         return reply(454, "");
 

@@ -280,6 +280,8 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
         {"DESCRIBE", Url("compression=101"), "", "400", "compression out of range"},
         {"DESCRIBE", "rtsp://127.0.0.1/elsewhere", "", "404", "unknown path"},
         {"PLAY", Url(""), "Session: DEADBEEF\r\n", "454", "unknown session"},
+        {"PLAY", Url(""), "", "454", "PLAY before SETUP"},
+        {"GET_PARAMETER", Url(""), "", "200", "a ping without a session"},
         {"DESCRIBE", Url(""), "Require: onvif-replay\r\n", "551", "unsupported Require"},
         {"SETUP", Url("").replace(Url("").find("?"), 1, "/trackID=1?"),
          "Transport: RTP/AVP;unicast\r\n", "461", "UDP without client ports"},
