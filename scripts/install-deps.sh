@@ -9,7 +9,7 @@ packages=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
   gir1.2-gst-rtsp-server-1.0 python3-gi python3-gst-1.0
-  lighttpd lighttpd-mod-openssl tinyproxy openssl curl iproute2 procps
+  lighttpd lighttpd-mod-openssl tinyproxy openssl curl iproute2 procps libjpeg-turbo-progs
 )
 
 missing=()
