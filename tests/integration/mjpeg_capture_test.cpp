@@ -199,3 +199,57 @@ TEST_F(MjpegCaptureTest, PrivacyZonesBecomeMaskWindows) {
 
 }  // namespace
 }  // namespace quillon::test
+
+namespace quillon::test {
+namespace {
+
+// Existing windows are reused in the device's order and one the zones no longer need is
+// switched off; a camera that refuses the mask requests gets no stream request and a clear line.
+TEST_F(MjpegCaptureTest, SurplusMaskWindowIsDisabledAndARefusalIsReported) {
+    for (const char* window : {"M0", "M1", "M2"}) {
+        const std::string prefix = std::string("Image.I0.Overlay.MaskWindows.") + window + ".";
+        camera.sim.SetParam(prefix + "Enabled", "yes");
+        camera.sim.SetParam(prefix + "Name", std::string("Mask ") + window);
+        camera.sim.SetParam(prefix + "XPos", "10");
+        camera.sim.SetParam(prefix + "YPos", "10");
+        camera.sim.SetParam(prefix + "Width", "20");
+        camera.sim.SetParam(prefix + "Height", "20");
+    }
+    {
+        DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(5000));
+        ASSERT_TRUE(driver.opened);
+        RecordingSink sink;
+        FakeSettings settings(1, 640, 480, kFps10, 0);
+        settings.zones.zones.push_back(std::make_unique<vornak::CPrivacyZone>(0, 0, 0, 50, 50));
+        settings.zones.zones.push_back(std::make_unique<vornak::CPrivacyZone>(1, 50, 50, 50, 50));
+        ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+        ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 5s));
+        driver.Capture()->StopCapture(0);
+    }
+    auto param = [&](const std::string& name) {
+        return camera.sim.Params().Get("Image.I0.Overlay.MaskWindows." + name).value_or("-");
+    };
+    EXPECT_EQ(param("M0.Width"), "320");
+    EXPECT_EQ(param("M1.XPos"), "320");
+    EXPECT_EQ(param("M2.Enabled"), "no");
+
+    Camera refusing;
+    ASSERT_TRUE(refusing.started) << refusing.error;
+    camsim::Fault refuse;
+    refuse.kind = camsim::Fault::Kind::kStatus;
+    refuse.status = 500;
+    DriverUnderTest driver(refusing.sim.HttpPort(), FixedCameraParameters(5000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(1, 640, 480, kFps10, 0);
+    settings.zones.zones.push_back(std::make_unique<vornak::CPrivacyZone>(0, 0, 0, 50, 50));
+    refusing.sim.SetHttpFault("/axis-cgi/admin/param.cgi", refuse);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return driver.logger.Count("Status code is 500") >= 1; }, 5s));
+    driver.Capture()->StopCapture(0);
+    EXPECT_EQ(sink.FrameCount(), 0u) << "no stream without the masks";
+    EXPECT_EQ(refusing.sim.GetCounters().http_requests.count("/axis-cgi/mjpg/video.cgi"), 0u);
+}
+
+}  // namespace
+}  // namespace quillon::test
