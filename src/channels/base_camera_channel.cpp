@@ -66,6 +66,21 @@ VideoCaptureRequest CBaseCameraChannel::GetRequest() {
     return request_;
 }
 
+bool CBaseCameraChannel::TakeSizeAndRate(const VideoCaptureRequest* request) {
+    if (request == nullptr) {
+        return false;
+    }
+    CLockGuard guard(requestLock_);
+    if (request->width == request_.width && request->height == request_.height &&
+        request->frameRate == request_.frameRate) {
+        return false;
+    }
+    request_.width = request->width;
+    request_.height = request->height;
+    request_.frameRate = request->frameRate;
+    return true;
+}
+
 void CBaseCameraChannel::SetState(uint32_t state) {
     CLockGuard guard(stateLock_);
     state_ = state;

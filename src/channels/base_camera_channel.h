@@ -49,6 +49,9 @@ class CBaseCameraChannel : public ICameraChannel {
     bool StartThread();
     void StopThread();
     VideoCaptureRequest GetRequest();
+    // Takes a settings update's width, height and frame-rate code (the quality stays); true when
+    // any of them changed.
+    bool TakeSizeAndRate(const VideoCaptureRequest* request);
 
     IDriver* driver_;
     const uint32_t channel_;

@@ -110,15 +110,7 @@ CBaseRTPChannel::~CBaseRTPChannel() {
 }
 
 bool CBaseRTPChannel::UpdateSettings(const VideoCaptureRequest* request) {
-    if (request == nullptr) {
-        return true;
-    }
-    CLockGuard guard(requestLock_);
-    if (request->width != request_.width || request->height != request_.height ||
-        request->frameRate != request_.frameRate) {
-        request_.width = request->width;
-        request_.height = request->height;
-        request_.frameRate = request->frameRate;
+    if (TakeSizeAndRate(request)) {
         settingsUpdated_.Set();
     }
     return true;
