@@ -336,6 +336,11 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
         }
     }
     EXPECT_TRUE(bye);
+    // The BYE leaves before the session is dropped from the table.
+    const auto dropped = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (sim_->ActiveSessions() != 0 && std::chrono::steady_clock::now() < dropped) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(sim_->ActiveSessions(), 0u);
     EXPECT_EQ(Rtsp(c, "GET_PARAMETER", Url(q), 20, "Session: " + id + "\r\n").substr(0, 12),
               "RTSP/1.0 454");
