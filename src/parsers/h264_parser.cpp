@@ -295,19 +295,7 @@ void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
         frameBuffer_.clear();
         return;
     }
-    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, kProcessFrame)) {
-        case Delivery::kDelivered:
-            ++stats_.framesDelivered;
-            break;
-        case Delivery::kNoHost:
-            break;
-        case Delivery::kRefused:
-        case Delivery::kNoFrame:
-        case Delivery::kCopyFailed:
-            // Later frames refer to this one; none may reach the host before the next key frame.
-            DropFrame();
-            break;
-    }
+    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame);
 }
 
 }  // namespace vornak

@@ -137,4 +137,20 @@ CRTPMediaParser::Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t>
     return taken ? Delivery::kDelivered : Delivery::kRefused;
 }
 
+void CRTPMediaParser::DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp,
+                                              const char* method) {
+    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, method)) {
+        case Delivery::kDelivered:
+            ++stats_.framesDelivered;
+            break;
+        case Delivery::kNoHost:
+            break;
+        case Delivery::kRefused:
+        case Delivery::kNoFrame:
+        case Delivery::kCopyFailed:
+            DropFrame();
+            break;
+    }
+}
+
 }  // namespace vornak

@@ -93,6 +93,9 @@ class CRTPMediaParser {
     // hands it to the client and releases it.
     Delivery DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc, uint32_t rtpTimestamp,
                           const char* method);
+    // For codecs whose later frames refer to earlier ones: a frame the host did not get makes
+    // the parser drop everything up to the next key frame.
+    void DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp, const char* method);
 
     bool HasHost() const { return client_ != nullptr && owner_->GetFrameAllocator() != nullptr; }
 

@@ -138,18 +138,7 @@ void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
         height_ = size->height;
         fourcc = kFourCCDivx;
     }
-    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, kProcessFrame)) {
-        case Delivery::kDelivered:
-            ++stats_.framesDelivered;
-            break;
-        case Delivery::kNoHost:
-            break;
-        case Delivery::kRefused:
-        case Delivery::kNoFrame:
-        case Delivery::kCopyFailed:
-            DropFrame();
-            break;
-    }
+    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame);
 }
 
 }  // namespace vornak
