@@ -1,8 +1,10 @@
 // The simulator's life cycle, listening sockets, housekeeping and the test-facing API.
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "server.h"
 
@@ -62,6 +64,8 @@ bool Simulator::Impl::Listen(std::string* error) {
 void Simulator::Impl::Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_side) {
     acceptor.async_accept(
         [this, &acceptor, rtsp_side](asio::error_code ec, asio::ip::tcp::socket socket) {
+            if (stopping)
+                return;
             if (ec) {
                 if (ec == asio::error::operation_aborted || !acceptor.is_open())
                     return;
@@ -88,6 +92,8 @@ void Simulator::Impl::Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_side) 
 }
 
 void Simulator::Impl::Relisten() {
+    if (stopping)
+        return;
     // Same ports as before; retried until they are free again.
     std::string err;
     if (Listen(&err)) {
@@ -102,6 +108,9 @@ void Simulator::Impl::Relisten() {
 }
 
 void Simulator::Impl::Housekeeping() {
+    // A timer that had already expired when Stop cancelled it still runs its handler.
+    if (stopping)
+        return;
     auto now = std::chrono::steady_clock::now();
     std::chrono::seconds timeout;
     {
@@ -227,6 +236,7 @@ void Simulator::Stop() {
         return;
     asio::post(d.io, [&d] {
         d.down = true;
+        d.stopping = true;
         asio::error_code ec;
         if (d.http_acceptor)
             d.http_acceptor->close(ec);
@@ -250,6 +260,15 @@ void Simulator::Stop() {
         }
         d.work.reset();
     });
+    // The loop ends once no handler is left; a test must never hang on work that slipped past
+    // the shutdown, so after a grace period the loop is stopped regardless.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!d.io.stopped() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!d.io.stopped()) {
+        std::fprintf(stderr, "camsim: work still pending 5 s after stop; stopping the loop\n");
+        d.io.stop();
+    }
     for (auto& t : d.threads)
         t.join();
     d.threads.clear();
