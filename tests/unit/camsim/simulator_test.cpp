@@ -330,9 +330,12 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
         auto r = rtcp.Receive(500);
         if (!r)
             continue;
-        for (size_t i = 0; i + 1 < r->size(); i += 4) {
+        // Walk the compound packet by its length fields: a data word may hold the byte 203 too.
+        for (size_t i = 0; i + 4 <= r->size();) {
             if (static_cast<uint8_t>((*r)[i + 1]) == 203)
                 bye = true;
+            i += 4 * (1 + ((static_cast<uint8_t>((*r)[i + 2]) << 8) |
+                           static_cast<uint8_t>((*r)[i + 3])));
         }
     }
     EXPECT_TRUE(bye);
