@@ -61,9 +61,13 @@ bool CEvent::Set() {
     } else {
         core_->cv.notify_one();
     }
+    // Notified outside the waiter's own lock so that it does not wake only to block on it. The
+    // waiter stays alive meanwhile: it leaves the list under core_->mutex, which is held here.
     for (Waiter* waiter : core_->waiters) {
-        std::lock_guard wl(waiter->mutex);
-        waiter->woken = true;
+        {
+            std::lock_guard wl(waiter->mutex);
+            waiter->woken = true;
+        }
         waiter->cv.notify_one();
     }
     return true;
@@ -88,6 +92,16 @@ int CEvent::WaitForMultiple(CEvent* const* events, uint32_t count, uint32_t time
         if (events[i] == nullptr) {
             return -1;
         }
+    }
+    // Most waits in a busy receiver find an event already set; they need no registration.
+    for (uint32_t i = 0; i < count; ++i) {
+        std::lock_guard lock(events[i]->core_->mutex);
+        if (events[i]->core_->Consume()) {
+            return static_cast<int>(i);
+        }
+    }
+    if (timeoutMs == 0) {
+        return -1;
     }
     Waiter waiter;
     for (uint32_t i = 0; i < count; ++i) {

@@ -159,33 +159,33 @@ void CRTPReceiver::OnSocketClosed(IRTPClient* client) {
 }
 
 void CRTPReceiver::ThreadFunction() {
-    bool hadPackets = false;
+    // A frame's packets arrive back to back; one wake-up takes all that are queued.
+    std::deque<Item> batch;
     for (;;) {
         CEvent* events[] = {&stopEvent_, &packetQueued_};
-        const int which = CEvent::WaitForMultiple(events, 2, hadPackets ? 0 : kIdleWaitMs);
+        const int which = CEvent::WaitForMultiple(events, 2, kIdleWaitMs);
         if (which == 0) {
             CLockGuard guard(lock_);
             queue_.clear();
             return;
         }
-        Item item;
         {
             CLockGuard guard(lock_);
-            hadPackets = !queue_.empty();
-            if (hadPackets) {
-                item = std::move(queue_.front());
-                queue_.pop_front();
+            batch.swap(queue_);
+        }
+        for (Item& item : batch) {
+            if (stopEvent_.IsSet()) {
+                break;
+            }
+            IRTPReceiverUser* user = item.packet ? User() : nullptr;
+            if (user != nullptr) {
+                try {
+                    user->PacketReceived(item.sender, *item.packet);
+                } catch (...) {
+                }
             }
         }
-        if (!item.packet || stopEvent_.IsSet()) {
-            continue;
-        }
-        if (IRTPReceiverUser* user = User()) {
-            try {
-                user->PacketReceived(item.sender, *item.packet);
-            } catch (...) {
-            }
-        }
+        batch.clear();
     }
 }
 
