@@ -124,16 +124,15 @@ TEST_P(RtspCaptureTest, DeliversEveryFrameTheCameraSent) {
 constexpr camsim::AuthSchemes kBasic = camsim::AuthSchemes::kBasic;
 constexpr camsim::AuthSchemes kDigest = camsim::AuthSchemes::kDigest;
 
+// One run per transport and per codec, both schemes on each path whose authentication differs
+// (the tunnel authenticates its HTTP legs too); the long run shows the clock holding steady.
 INSTANTIATE_TEST_SUITE_P(
     Transports, RtspCaptureTest,
     ::testing::Values(RtspCase{3, "RTPoverUDP", kDigest, 20}, RtspCase{3, "RTPoverUDP", kBasic, 6},
-                      RtspCase{3, "RTPoverTCP", kDigest, 6}, RtspCase{3, "RTPoverTCP", kBasic, 6},
-                      RtspCase{3, "RTPoverRTSP", kDigest, 6}, RtspCase{3, "RTPoverRTSP", kBasic, 6},
+                      RtspCase{3, "RTPoverTCP", kDigest, 6}, RtspCase{3, "RTPoverRTSP", kBasic, 6},
                       RtspCase{3, "RTPoverHTTP", kDigest, 6}, RtspCase{3, "RTPoverHTTP", kBasic, 6},
-                      RtspCase{2, "RTPoverUDP", kDigest, 6}, RtspCase{2, "RTPoverUDP", kBasic, 6},
-                      RtspCase{2, "RTPoverTCP", kDigest, 6}, RtspCase{2, "RTPoverRTSP", kBasic, 6},
-                      RtspCase{2, "RTPoverRTSP", kDigest, 6}, RtspCase{2, "RTPoverHTTP", kBasic, 6},
-                      RtspCase{2, "RTPoverHTTP", kDigest, 6}),
+                      RtspCase{2, "RTPoverUDP", kBasic, 6}, RtspCase{2, "RTPoverRTSP", kDigest, 6},
+                      RtspCase{2, "RTPoverHTTP", kBasic, 6}),
     CaseName);
 
 // A lost packet must not put a damaged picture in front of the host: delivery stops until the

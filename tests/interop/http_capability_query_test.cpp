@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 
+#include "capability_recorder.h"
 #include "host_objects.h"
 #include "interop/http_peers.h"
 
@@ -32,69 +30,8 @@ constexpr const char* kListing =
     "root.Output.NbrOfOutputs=1\n"
     "root.AudioSource.NbrOfSources=1\n";
 
-class Result : public IIPCapabilityResult {
-  public:
-    class List : public IIPCapabilityList {
-      public:
-        bool Add(const char* text) override {
-            items.emplace_back(text);
-            return true;
-        }
-        bool SetDefault(const char* text) override {
-            defaultValue = text;
-            return true;
-        }
-        std::vector<std::string> items;
-        std::string defaultValue;
-    };
-    bool SetDeviceName(const char* text) override {
-        name = text;
-        return true;
-    }
-    bool SetItem(uint32_t id, const char* value) override {
-        items[id] = value;
-        return true;
-    }
-    bool SetFeature(uint32_t feature, uint32_t value) override {
-        features[feature] = value;
-        return true;
-    }
-    IIPCapabilityList* GetList(uint32_t kind) override { return &lists[kind]; }
-    bool AddNamedItem(uint32_t id, const char*, uint32_t, const char* value) override {
-        named[id] = value;
-        return true;
-    }
-    std::string name;
-    std::map<uint32_t, std::string> items, named;
-    std::map<uint32_t, uint32_t> features;
-    std::map<uint32_t, List> lists;
-};
-
-class Notify : public IIPCapabilityQueryNotify {
-  public:
-    void OnQueryFinished() override { Done(true, 0, ""); }
-    void OnQueryFailed(uint32_t status, const char* text) override { Done(false, status, text); }
-    void OnQueryTerminated() override {}
-    bool Wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return done; });
-    }
-    bool done = false, success = false;
-    uint32_t status = 0;
-    std::string text;
-
-  private:
-    void Done(bool ok, uint32_t s, const char* t) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        done = true;
-        success = ok;
-        status = s;
-        text = t;
-        cv_.notify_all();
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-};
+using Result = testing_support::CapabilityResult;
+using Notify = testing_support::CapabilityNotify;
 
 class QueryAgainstLighttpd : public testing::Test {
   protected:
@@ -138,14 +75,14 @@ TEST_F(QueryAgainstLighttpd, FlatEntryPointsGiveTheItems) {
     EXPECT_EQ(library_.initQuery(&notify, 0), 0u) << "already initialised";
     EXPECT_EQ(library_.startQuery("127.0.0.1", port_, "root", nullptr, &result), 0u);
     ASSERT_EQ(library_.startQuery("127.0.0.1", port_, "root", "secret", &result), 1u);
-    ASSERT_TRUE(notify.Wait());
+    ASSERT_TRUE(notify.Wait(60));
     EXPECT_EQ(library_.terminateQuery(), 1u);
     EXPECT_EQ(library_.uninitQuery(), 1u);
     ASSERT_TRUE(notify.success) << notify.text;
     EXPECT_EQ(result.name, "AXIS AXIS P1346 Network Camera");
-    EXPECT_EQ(result.named[2], "5.60.1");
-    EXPECT_EQ(result.named[7], "2048x1536;1280x720;640x480");
-    EXPECT_EQ(result.named[11], "0");
+    EXPECT_EQ(result.named[2].value, "5.60.1");
+    EXPECT_EQ(result.named[7].value, "2048x1536;1280x720;640x480");
+    EXPECT_EQ(result.named[11].value, "0");
     EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
     EXPECT_EQ(result.items[120], "h264,jpeg");
     EXPECT_EQ(result.items[121], "2048x1536:50,1280x720:50,640x480:50");
@@ -158,7 +95,7 @@ TEST_F(QueryAgainstLighttpd, WrongDigestPasswordIsALoginFailure) {
     Result result;
     ASSERT_EQ(library_.initQuery(&notify, 0), 1u);
     ASSERT_EQ(library_.startQuery("127.0.0.1", port_, "root", "wrong", &result), 1u);
-    ASSERT_TRUE(notify.Wait());
+    ASSERT_TRUE(notify.Wait(60));
     library_.uninitQuery();
     EXPECT_EQ(notify.status, 1u);
     EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");

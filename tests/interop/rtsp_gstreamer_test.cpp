@@ -356,12 +356,12 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     rtcp.Close();
 }
 
+// Each transport once and each scheme on more than one transport: the request and
+// authentication code is the same for every transport.
 INSTANTIATE_TEST_SUITE_P(Transports, RTSPGStreamerTest,
-                         ::testing::Values(Case{"udp", "none"}, Case{"udp", "basic"},
-                                           Case{"udp", "digest"}, Case{"tcp", "basic"},
-                                           Case{"tcp", "digest"}, Case{"http", "none"},
-                                           Case{"http", "digest"}, Case{"mcast", "basic"},
-                                           Case{"mcast", "digest"}),
+                         ::testing::Values(Case{"udp", "none"}, Case{"udp", "digest"},
+                                           Case{"tcp", "basic"}, Case{"http", "digest"},
+                                           Case{"mcast", "basic"}),
                          CaseName);
 
 }  // namespace
