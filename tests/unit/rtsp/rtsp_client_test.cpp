@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "rtsp_test_support.h"
+
 namespace vornak {
 namespace {
 
-// A clock the test moves by hand.
-class CManualClock : public IStreamClock {
-  public:
-    TimeValue Now() override { return now; }
-    uint64_t TickMs() override { return now / kTicksPerMs; }
-    TimeValue now = 133000000000000000ULL;
-};
+using test::CManualClock;
 
 // The client core with a transport that records each request and answers from a script.
 class CScriptedClient : public CBaseRTSPClient {

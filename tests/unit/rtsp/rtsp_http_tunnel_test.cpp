@@ -11,9 +11,12 @@
 
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_text.h"
+#include "rtsp_test_support.h"
 
 namespace vornak {
 namespace {
+
+using namespace test;
 
 // Both legs of a scripted camera: POST bodies are decoded and answered into the GET stream.
 struct CTunnelCamera {
@@ -86,55 +89,6 @@ class CScriptedSender : public Web::CBaseHttpSender {
     CTunnelCamera* camera_;
 };
 
-class CFixedRandom : public IRandomSource {
-  public:
-    void Fill(void* buffer, size_t size) override { std::memset(buffer, 0x5A, size); }
-};
-
-class CUser : public IRTSPClientUser {
-  public:
-    bool OnRtspDescribeProcessed(const SessionDescription&) override { return true; }
-    void OnRtspPacketReceived(const CRTPPacket& packet) override {
-        std::lock_guard lock(mutex_);
-        sequences.push_back(packet.sequence);
-        changed_.notify_all();
-    }
-    void OnRtspSessionClosed() override {
-        std::lock_guard lock(mutex_);
-        closed = true;
-        changed_.notify_all();
-    }
-    void OnRtcpBye() override { ++byes; }
-    bool WaitUntil(const std::function<bool()>& condition) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), condition);
-    }
-    std::vector<uint16_t> sequences;
-    bool closed = false;
-    std::atomic<int> byes{0};
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
-
-std::string Cseq(const std::string& request) {
-    const size_t at = request.find("CSeq: ");
-    return request.substr(at + 6, request.find("\r\n", at) - at - 6);
-}
-
-std::string Frame(uint8_t channel, std::vector<uint8_t> body) {
-    std::string out = {'$', static_cast<char>(channel), 0, static_cast<char>(body.size())};
-    return out.append(body.begin(), body.end());
-}
-
-std::vector<uint8_t> Rtp(uint8_t sequence) {
-    std::vector<uint8_t> p(20, 0);
-    p[0] = 0x80;
-    p[3] = sequence;
-    return p;
-}
-
 RTSPClientSettings Settings() {
     RTSPClientSettings s;
     s.host = "cam";
@@ -164,7 +118,7 @@ TEST(RTSPClientHTTPTest, SessionThroughTheTunnel) {
         return head + "\r\n";
     };
     CFixedRandom random;
-    CUser user;
+    CRecordingUser user;
     CRTSPClientHTTP client(nullptr, "tunnel");
     client.SetRandomSource(&random);
     client.SetHttpSenderFactory([&camera](const DEVICE_INFO& device, const std::string& agent) {
@@ -203,7 +157,7 @@ TEST(RTSPClientHTTPTest, SessionThroughTheTunnel) {
 
 TEST(RTSPClientHTTPTest, UnansweredRequestFailsAfterTheReceiveTimeout) {
     CTunnelCamera camera;  // never answers
-    CUser user;
+    CRecordingUser user;
     CRTSPClientHTTP client(nullptr, "tunnel");
     client.SetHttpSenderFactory([&camera](const DEVICE_INFO& device, const std::string&) {
         return std::make_unique<CScriptedSender>(device, &camera);
@@ -217,7 +171,7 @@ TEST(RTSPClientHTTPTest, UnansweredRequestFailsAfterTheReceiveTimeout) {
 
 TEST(RTSPClientHTTPTest, CookiesDifferBetweenClients) {
     CTunnelCamera camera;
-    CUser user;
+    CRecordingUser user;
     CRTSPClientHTTP a(nullptr, "a");
     CRTSPClientHTTP b(nullptr, "b");
     auto factory = [&camera](const DEVICE_INFO& device, const std::string&) {

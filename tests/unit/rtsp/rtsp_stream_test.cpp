@@ -8,9 +8,13 @@
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_answer_reader.h"
 #include "rtsp/rtsp_stream_parser.h"
+#include "rtsp_test_support.h"
 
 namespace vornak {
 namespace {
+
+using test::FrameBytes;
+using test::Rtp;
 
 class CRecordingUser : public IRTSPStreamParserUser {
   public:
@@ -19,30 +23,6 @@ class CRecordingUser : public IRTSPStreamParserUser {
     std::vector<uint16_t> sequences;
     int byes = 0;
 };
-
-std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> out = {'$', channel, static_cast<uint8_t>(body.size() >> 8),
-                                static_cast<uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-std::vector<uint8_t> Rtp(uint16_t sequence, size_t payload = 20) {
-    std::vector<uint8_t> p = {0x80,
-                              96,
-                              static_cast<uint8_t>(sequence >> 8),
-                              static_cast<uint8_t>(sequence),
-                              0,
-                              0,
-                              0,
-                              1,
-                              1,
-                              2,
-                              3,
-                              4};
-    p.resize(12 + payload, '$');  // '$' inside payloads must not confuse the reader
-    return p;
-}
 
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -54,16 +34,16 @@ std::vector<uint8_t> SampleStream() {
     std::vector<uint8_t> s;
     const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 1\r\n\r\n";
     s.insert(s.end(), answer.begin(), answer.end());
-    Append(s, Frame(0, Rtp(1)));
-    Append(s, Frame(0, Rtp(2, 1400)));
-    Append(s, Frame(5, Rtp(99)));
+    Append(s, FrameBytes(0, Rtp(1)));
+    Append(s, FrameBytes(0, Rtp(2, 1412)));
+    Append(s, FrameBytes(5, Rtp(99)));
     std::vector<uint8_t> rtcp(28, 0);
     rtcp[0] = 0x80;
     rtcp[1] = kRtcpSenderReport;
     rtcp[3] = 6;
     Append(rtcp, {0x81, kRtcpBye, 0, 1, 1, 2, 3, 4});
-    Append(s, Frame(1, rtcp));
-    Append(s, Frame(0, Rtp(3, 0)));
+    Append(s, FrameBytes(1, rtcp));
+    Append(s, FrameBytes(0, Rtp(3, 12)));
     return s;
 }
 
@@ -89,7 +69,7 @@ TEST(RTSPStreamParserTest, WholePiecesAndBytesGiveTheSame) {
 TEST(RTSPStreamParserTest, SplitHeaderIsCompletedLater) {
     CRecordingUser user;
     CRTSPStreamParser parser(&user, 2);
-    const auto frame = Frame(2, Rtp(42));
+    const auto frame = FrameBytes(2, Rtp(42));
     parser.Feed(std::span<const uint8_t>(frame).subspan(0, 2));
     EXPECT_TRUE(user.sequences.empty());
     parser.Feed(std::span<const uint8_t>(frame).subspan(2));
@@ -99,9 +79,9 @@ TEST(RTSPStreamParserTest, SplitHeaderIsCompletedLater) {
 TEST(RTSPStreamParserTest, RejectedFramesAreSkipped) {
     CRecordingUser user;
     CRTSPStreamParser parser(&user, 0);
-    std::vector<uint8_t> s = Frame(0, {0x40, 1, 2, 3});  // not RTP version 2
-    Append(s, Frame(1, {0x40, kRtcpBye, 0, 0}));         // RTCP version 1: walk stops
-    Append(s, Frame(0, Rtp(7)));
+    std::vector<uint8_t> s = FrameBytes(0, {0x40, 1, 2, 3});  // not RTP version 2
+    Append(s, FrameBytes(1, {0x40, kRtcpBye, 0, 0}));         // RTCP version 1: walk stops
+    Append(s, FrameBytes(0, Rtp(7)));
     parser.Feed(s);
     EXPECT_EQ(user.sequences, std::vector<uint16_t>{7});
     EXPECT_EQ(user.byes, 0);
@@ -144,7 +124,7 @@ TEST(RTSPAnswerReaderTest, WholePiecesAndBytes) {
     const std::string body(600, 'v');
     const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Length: 600\r\n\r\n" + body;
     const std::string next = "RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n";
-    std::vector<uint8_t> stream = Frame(0, Rtp(1));  // media ahead of the answer
+    std::vector<uint8_t> stream = FrameBytes(0, Rtp(1));  // media ahead of the answer
     stream.insert(stream.end(), answer.begin(), answer.end());
     stream.insert(stream.end(), next.begin(), next.end());
     for (size_t step : {stream.size(), size_t{256}, size_t{5}, size_t{1}}) {

@@ -4,15 +4,12 @@
 
 #include <cstring>
 
+#include "rtsp_test_support.h"
+
 namespace vornak {
 namespace {
 
-class CManualClock : public IStreamClock {
-  public:
-    TimeValue Now() override { return now; }
-    uint64_t TickMs() override { return now / kTicksPerMs; }
-    TimeValue now = 133000000000000000ULL;
-};
+using test::CManualClock;
 
 constexpr uint64_t kMs = kTicksPerMs;
 

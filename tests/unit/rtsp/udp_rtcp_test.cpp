@@ -11,9 +11,13 @@
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtp_receiver.h"
+#include "rtsp_test_support.h"
 
 namespace vornak {
 namespace {
+
+using test::CFixedRandom;
+using test::Rtp;
 
 // A UDP socket on a loopback address standing in for the camera.
 class CPeer {
@@ -50,15 +54,6 @@ class CPeer {
   private:
     int fd_;
 };
-
-std::vector<uint8_t> Rtp(uint16_t sequence, size_t size = 100) {
-    std::vector<uint8_t> p(size, 0);
-    p[0] = 0x80;
-    p[1] = 96;
-    p[2] = static_cast<uint8_t>(sequence >> 8);
-    p[3] = static_cast<uint8_t>(sequence);
-    return p;
-}
 
 class CCollectingUser : public IRTPReceiverUser {
   public:
@@ -190,11 +185,6 @@ class CByeCounter : public IRTCPHandlerUser {
   public:
     void OnRtcpBye() override { ++byes; }
     std::atomic<int> byes{0};
-};
-
-class CFixedRandom : public IRandomSource {
-  public:
-    void Fill(void* buffer, size_t size) override { std::memset(buffer, 0x5A, size); }
 };
 
 // Sender report: V=2 RC=0, PT=200, length 6; SSRC; NTP timestamp; RTP time; counts.
