@@ -1,5 +1,5 @@
 // RTP stream behaviour of the simulator: continuous clock across clip loops, receiver reports,
-// stopped media and delayed RTSP answers.
+// delayed RTSP answers, pause and renewal.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -122,21 +122,6 @@ TEST_F(StreamTest, ReceiverReportsAreCountedAndKeepTheSessionAlive) {
     EXPECT_GE(c.streams[0].rtcp_sr, 5u) << "SRs every 100 ms here";
 }
 
-TEST_F(StreamTest, StoppedMediaKeepsTheSessionButSendsNothing) {
-    Start(false);
-    SetupAndPlay();
-    ASSERT_TRUE(client_->ReadFrame());
-    sim_->StopMedia(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    uint64_t frames = sim_->GetCounters().streams[0].frames;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(sim_->GetCounters().streams[0].frames, frames);
-    EXPECT_EQ(sim_->ActiveSessions(), 1u);
-    sim_->StopMedia(false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_GT(sim_->GetCounters().streams[0].frames, frames);
-}
-
 TEST_F(StreamTest, DelayedAndWithheldRtspAnswers) {
     Start(false);
     Fault delay;
@@ -223,29 +208,6 @@ TEST_F(StreamTest, RenewStreamStartsOverAtAKeyFrame) {
         at_frame_start = Fields(*p).marker;
     }
     ADD_FAILURE() << "no SPS after Renew-Stream";
-}
-
-TEST(DeviceWithoutVideo, ListsNoImageAndRefusesMedia) {
-    Options o;
-    o.profile = "audio-io";
-    Simulator sim(o);
-    ASSERT_TRUE(sim.Start());
-    TcpClient http(sim.HttpPort());
-    http.Send(
-        "GET /axis-cgi/admin/param.cgi?action=list&group=Image,Properties.Audio.Audio "
-        "HTTP/1.1\r\nHost: x\r\n" +
-        kAuth + "\r\n");
-    auto a = http.ReadAnswer();
-    ASSERT_TRUE(a);
-    EXPECT_NE(a->find("\r\n\r\n# Error: Error -1 getting param in group 'Image'\n"
-                      "root.Properties.Audio.Audio=yes\n"),
-              std::string::npos);
-    TcpClient rtsp(sim.RtspPort());
-    rtsp.Send("DESCRIBE rtsp://127.0.0.1/axis-media/media.amp RTSP/1.0\r\nCSeq: 1\r\n" + kAuth +
-              "\r\n");
-    auto d = rtsp.ReadAnswer();
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->rfind("RTSP/1.0 404", 0), 0u);
 }
 
 }  // namespace

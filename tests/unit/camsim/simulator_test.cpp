@@ -1,5 +1,5 @@
 // The in-process simulator seen from the wire: HTTP framing, multipart JPEG, Digest with stale
-// nonces, RTSP session life, interleaved RTP with faults, the HTTP tunnel and restarts.
+// nonces, RTSP session life, interleaved RTP with faults and the HTTP tunnel.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -402,17 +402,6 @@ TEST_F(SimulatorTest, TunnelCarriesRtspInBase64Posts) {
     ASSERT_TRUE(second);
     EXPECT_NE(second->find("CSeq: 2\r\n"), std::string::npos);
     EXPECT_FALSE(post.ReadMore(200)) << "the device never answers a tunnel POST";
-}
-
-TEST_F(SimulatorTest, RestartRefusesThenServesAgain) {
-    uint16_t port = sim_->HttpPort();
-    sim_->Restart(std::chrono::milliseconds(300));
-    TcpClient during(port);
-    EXPECT_FALSE(during.Connected() && during.ReadAnswer(100).has_value());
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_EQ(sim_->HttpPort(), port);
-    EXPECT_EQ(Get("/axis-cgi/param.cgi?action=list&group=Brand.Brand").rfind("HTTP/1.1 200", 0),
-              0u);
 }
 
 TEST_F(SimulatorTest, ParameterChangedBehindTheClientsBack) {

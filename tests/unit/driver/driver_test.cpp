@@ -74,20 +74,6 @@ TEST(DriverOpenTest, AddressAndProxySplit) {
     }
 }
 
-TEST(DriverOpenTest, DeviceRecordAndNames) {
-    Harness h(Camera());
-    ASSERT_TRUE(h.Open());
-    const DEVICE_INFO* info = h.driver.GetDeviceInfo();
-    EXPECT_EQ(info->port, 8080u);
-    EXPECT_EQ(info->userName, "root");
-    EXPECT_EQ(info->password, "pass");
-    EXPECT_EQ(info->model, "P1375");
-    EXPECT_EQ(h.driver.GetDeviceName(), "cam.example:8080");
-    EXPECT_EQ(h.driver.GetDriverName(), "Quillon");
-    EXPECT_EQ(h.driver.GetFrameAllocator(), &h.allocator);
-    EXPECT_EQ(h.driver.GetHostFolder().back(), '/');
-}
-
 TEST(DriverOpenTest, StreamCamerasFromParameterNine) {
     DeviceSettings s = Camera();
     s.parameters[9] = "Recording:2;Live:1";
@@ -159,13 +145,6 @@ TEST(DriverOpenTest, OpenWithoutDeviceContextFails) {
     EXPECT_FALSE(driver.Open(&logger, &allocator, nullptr));
     driver.Close();
     driver.Close();
-}
-
-TEST(DriverTest, ResolutionFallbacksWithoutRunningStreams) {
-    Harness h(Camera());
-    ASSERT_TRUE(h.Open());
-    EXPECT_EQ(h.driver.GetChannelResolution(0), (Size{640, 480}));
-    EXPECT_EQ(h.driver.GetStreamResolution(0, 1), (Size{640, 480}));
 }
 
 TEST(DriverTest, LevelMappingByHostVersion) {

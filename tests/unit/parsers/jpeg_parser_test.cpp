@@ -163,25 +163,6 @@ TEST_F(JpegParserTest, RebuildsJfifHeaderFromQ50) {
     EXPECT_EQ(rig.allocator.Outstanding(), 0);
 }
 
-TEST_F(JpegParserTest, SizeClassFollowsThePicture) {
-    struct Row {
-        uint8_t width8;
-        uint8_t height8;
-        uint32_t expected;
-        const char* reason;
-    };
-    const Row rows[] = {
-        {20, 15, 1, "160 wide"}, {40, 30, 2, "320 wide"},  {100, 37, 3, "800x296: wide strip"},
-        {100, 75, 4, "800x600"}, {160, 90, 4, "1280x720"},
-    };
-    for (const Row& row : rows) {
-        Feed(Concat({MainHeader(0, 1, 50, row.width8, row.height8), {0x01}}), true);
-        ASSERT_FALSE(Frames().empty());
-        EXPECT_EQ(Frames().back().resolutionClass, row.expected) << row.reason;
-        EXPECT_EQ(Frames().back().width, row.width8 * 8u) << row.reason;
-    }
-}
-
 TEST_F(JpegParserTest, RestartTypeGivesDriAndSampling) {
     Feed(Concat({MainHeader(0, 65, 50, 40, 30), RestartHeader(4), {0x01, 0x02}}), false);
     Feed(Concat({MainHeader(2, 65, 50, 40, 30), RestartHeader(4), {0x03}}), true);

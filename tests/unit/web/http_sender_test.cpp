@@ -328,19 +328,6 @@ TEST(HttpSender, WholeBodyReadStopsAtOneMebibyteWithoutLength) {
     EXPECT_EQ(sender.ReadResponse(body), CHttpSender::kUnknownLengthBudget);
 }
 
-TEST(HttpSender, ChunkedBodyIsDecoded) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send(
-            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n "
-            "world\r\n0\r\n\r\n");
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
-    std::vector<uint8_t> body;
-    EXPECT_EQ(sender.ReadResponse(body), 11u);
-    EXPECT_EQ(Text(body), "hello world");
-}
-
 TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
         c.Send("HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\n");
