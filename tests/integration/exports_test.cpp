@@ -90,7 +90,8 @@ TEST_F(LibraryTest, OpenCloseAndOpenAgain) {
 }
 
 // The host core library's version decides the level of the opened line. Each case places a
-// version file on the library path of this test process.
+// version file on the library path of this test process; the mapping itself is covered by the
+// unit tests, so one version below, one above and none.
 class HostVersionTest : public LibraryTest,
                         public ::testing::WithParamInterface<std::pair<const char*, uint32_t>> {};
 
@@ -121,7 +122,6 @@ TEST_P(HostVersionTest, OpenedLineLevel) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, HostVersionTest,
                          ::testing::Values(std::make_pair("5.11.0.0", 2u),
-                                           std::make_pair("6.2.3.4", 3u),
                                            std::make_pair("6.3.0.0", 100u),
                                            std::make_pair("", 3u)));
 

@@ -85,13 +85,6 @@ TEST(LoggerInstanceTest, EmptyTextIsIgnoredAndDoesNotCount) {
     EXPECT_EQ(debug.Lines().size(), 14u);
 }
 
-TEST(ResultDefTest, StartsAsInformationWithoutMessage) {
-    CResultDef result;
-    EXPECT_EQ(result.GetLevel(), 3u);
-    EXPECT_EQ(result.GetCode(), 0u);
-    EXPECT_EQ(result.GetMessage(), "");
-}
-
 TEST(ResultDefTest, SetResultWithoutFormatClearsTheMessage) {
     CResultDef result;
     result.SetResultEx(1, 401, "%s: login failed, device %s", "vornak::F", "cam");

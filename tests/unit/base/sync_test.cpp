@@ -138,12 +138,5 @@ TEST(LockTest, ProtectsACounterUnderContention) {
     EXPECT_EQ(counter, 60000);
 }
 
-TEST(SecuredTest, StartsAtZeroAndKeepsTheLastValue) {
-    TSecured<uint64_t> value;
-    EXPECT_EQ(value.Get(), 0u);
-    value.Set(0x1122334455667788ULL);
-    EXPECT_EQ(value.Get(), 0x1122334455667788ULL);
-}
-
 }  // namespace
 }  // namespace vornak
