@@ -1,7 +1,8 @@
-// Elementary streams made by FFmpeg (scripts/make-depack-data.sh) are packetized here the way a
-// camera would send them, run through the depacketizers, and the frames they deliver are decoded
-// by FFmpeg: it must report no error and produce exactly the pictures of the source, also when
-// packets are lost, repeated or reordered (then a subset of them, never a damaged one).
+// Elementary streams made by FFmpeg (scripts/make-depack-data.sh) are packetized the way a camera
+// would send them (H.264 here, MPEG-4 and JPEG by the simulator's packetizers), run through the
+// depacketizers, and the frames they deliver are decoded by FFmpeg: it must report no error and
+// produce exactly the pictures of the source, also when packets are lost, repeated or reordered
+// (then a subset of them, never a damaged one).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <sstream>
 
 #include "../unit/parsers/parser_test_support.h"
+#include "camsim/media.h"
+#include "camsim/rtp_packetizer.h"
 #include "interop/http_peers.h"
 #include "parsers/h264_parser.h"
 #include "parsers/jpeg_parser.h"
@@ -118,29 +121,6 @@ Payloads Transmit(Payloads packets, size_t dropEvery, size_t repeatEvery, size_t
 
 // ---- H.264 ----
 
-std::vector<Bytes> SplitAnnexB(const Bytes& stream) {
-    std::vector<Bytes> units;
-    size_t begin = std::string::npos;
-    for (size_t i = 0; i + 2 < stream.size(); ++i) {
-        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
-            if (begin != std::string::npos) {
-                size_t end = i;
-                while (end > begin && stream[end - 1] == 0) {
-                    --end;
-                }
-                units.emplace_back(stream.begin() + static_cast<long>(begin),
-                                   stream.begin() + static_cast<long>(end));
-            }
-            begin = i + 3;
-            i += 2;
-        }
-    }
-    if (begin != std::string::npos) {
-        units.emplace_back(stream.begin() + static_cast<long>(begin), stream.end());
-    }
-    return units;
-}
-
 struct H264Source {
     Payloads packets;
     size_t pictures = 0;
@@ -152,11 +132,11 @@ struct H264Source {
 // ones in FU-A fragments; the marker on the last packet of each access unit.
 H264Source PacketizeH264(const Bytes& stream) {
     std::vector<std::vector<Bytes>> units;
-    for (Bytes& nal : SplitAnnexB(stream)) {
+    for (const auto nal : camsim::SplitAnnexB(stream)) {
         if ((nal[0] & 0x1F) == 9 || units.empty()) {
             units.emplace_back();
         }
-        units.back().push_back(std::move(nal));
+        units.back().emplace_back(nal.begin(), nal.end());
     }
     H264Source source;
     for (size_t au = 0; au < units.size(); ++au) {
@@ -301,143 +281,41 @@ TEST_F(DepackInterop, H264Interlaced) {
     CheckH264(dir, "h264_interlaced_320x240.h264", {320, 240});
 }
 
-// ---- MPEG-4 ----
+// ---- MPEG-4 and JPEG, split and packetized by the simulated camera's own code ----
 
-// A frame begins at its configuration (visual object sequence) or at its VOP.
-Payloads PacketizeMpeg4(const Bytes& stream, size_t& pictures) {
-    std::vector<size_t> starts;
-    bool configPending = false;
-    for (size_t i = 0; i + 3 < stream.size(); ++i) {
-        if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1) {
-            continue;
-        }
-        if (stream[i + 3] == 0xB0) {
-            starts.push_back(i);
-            configPending = true;
-        } else if (stream[i + 3] == 0xB6) {
-            if (!configPending) {
-                starts.push_back(i);
-            }
-            configPending = false;
-        }
-    }
-    starts.push_back(stream.size());
+// Every picture of the clip a timestamp step apart.
+Payloads PacketizeClip(const camsim::Clip& clip, uint32_t step) {
+    camsim::PacketizerOptions options;
+    options.max_payload = kMaxPayload;
+    options.mpeg4_config_in_band = false;  // the configuration only where the stream has it
     Payloads packets;
-    for (size_t f = 0; f + 1 < starts.size(); ++f) {
-        const uint32_t timestamp = static_cast<uint32_t>(f) * 3600;
-        for (size_t pos = starts[f]; pos < starts[f + 1]; pos += kMaxPayload) {
-            const size_t end = std::min(pos + kMaxPayload, starts[f + 1]);
-            AddPacket(packets,
-                      Bytes(stream.begin() + static_cast<long>(pos),
-                            stream.begin() + static_cast<long>(end)),
-                      timestamp, end == starts[f + 1]);
+    for (size_t f = 0; f < clip.frames.size(); ++f) {
+        const auto& data = clip.frames[f].data;
+        auto out = clip.codec == camsim::Codec::kJpeg ? camsim::PacketizeJpeg(data, options)
+                                                      : camsim::PacketizeMpeg4(data, clip, options);
+        EXPECT_FALSE(out.empty()) << "picture " << f;
+        for (camsim::RtpPayload& p : out) {
+            AddPacket(packets, std::move(p.payload), static_cast<uint32_t>(f) * step, p.marker);
         }
     }
-    pictures = starts.size() - 1;
     return packets;
 }
 
 TEST_F(DepackInterop, Mpeg4) {
     const std::string name = "mpeg4_352x288.m4v";
-    const Bytes stream = ReadData(name);
-    ASSERT_FALSE(stream.empty());
-    size_t pictures = 0;
-    const Payloads packets = PacketizeMpeg4(stream, pictures);
-    CheckDamaged<CMpeg4RTPMediaParser>(dir, name, "m4v", packets, pictures, {352, 288},
-                                       kFourCCDivx);
-}
-
-// ---- JPEG ----
-
-// RFC 2435 packets for one baseline JPEG: in-band tables (Q 255), type from the luma sampling,
-// restart header when the picture has a restart interval; the scan without its EOI.
-Payloads PacketizeJpeg(std::span<const uint8_t> jpeg, uint32_t timestamp) {
-    Bytes tables;
-    uint8_t type = 1;
-    uint16_t width = 0;
-    uint16_t height = 0;
-    uint16_t restart = 0;
-    size_t pos = 2;
-    size_t scan = 0;
-    while (pos + 4 <= jpeg.size()) {
-        const uint8_t marker = jpeg[pos + 1];
-        const size_t length = static_cast<size_t>(jpeg[pos + 2]) << 8 | jpeg[pos + 3];
-        const auto body = jpeg.subspan(pos + 4, length - 2);
-        if (marker == 0xDB) {
-            for (size_t t = 0; t + 65 <= body.size(); t += 65) {
-                tables.insert(tables.end(), body.begin() + static_cast<long>(t + 1),
-                              body.begin() + static_cast<long>(t + 65));
-            }
-        } else if (marker == 0xC0) {
-            height = static_cast<uint16_t>(body[1] << 8 | body[2]);
-            width = static_cast<uint16_t>(body[3] << 8 | body[4]);
-            // RTP/JPEG knows two layouts: 2x1 (type 0) and 2x2 (type 1) luma blocks with
-            // single-block chroma.
-            EXPECT_TRUE(body[7] == 0x21 || body[7] == 0x22) << "luma sampling " << int(body[7]);
-            EXPECT_EQ(body[10], 0x11);
-            type = body[7] == 0x21 ? 0 : 1;
-        } else if (marker == 0xDD) {
-            restart = static_cast<uint16_t>(body[0] << 8 | body[1]);
-        } else if (marker == 0xDA) {
-            scan = pos + 2 + length;
-            break;
-        }
-        pos += 2 + length;
-    }
-    size_t end = jpeg.size();
-    if (end >= 2 && jpeg[end - 2] == 0xFF && jpeg[end - 1] == 0xD9) {
-        end -= 2;
-    }
-    if (restart != 0) {
-        type = static_cast<uint8_t>(type + 64);
-    }
-    Payloads packets;
-    for (size_t offset = 0; scan + offset < end; offset += kMaxPayload) {
-        const size_t n = std::min(kMaxPayload, end - scan - offset);
-        Bytes payload = {0,
-                         static_cast<uint8_t>(offset >> 16),
-                         static_cast<uint8_t>(offset >> 8),
-                         static_cast<uint8_t>(offset),
-                         type,
-                         255,
-                         static_cast<uint8_t>(width / 8),
-                         static_cast<uint8_t>(height / 8)};
-        if (restart != 0) {
-            payload.insert(payload.end(), {static_cast<uint8_t>(restart >> 8),
-                                           static_cast<uint8_t>(restart), 0xFF, 0xFF});
-        }
-        if (offset == 0) {
-            payload.insert(payload.end(), {0, 0, static_cast<uint8_t>(tables.size() >> 8),
-                                           static_cast<uint8_t>(tables.size())});
-            payload.insert(payload.end(), tables.begin(), tables.end());
-        }
-        payload.insert(payload.end(), jpeg.begin() + static_cast<long>(scan + offset),
-                       jpeg.begin() + static_cast<long>(scan + offset + n));
-        AddPacket(packets, std::move(payload), timestamp, scan + offset + n == end);
-    }
-    return packets;
+    camsim::Clip clip;
+    ASSERT_EQ(camsim::LoadMpeg4(ReadData(name), &clip), std::nullopt);
+    CheckDamaged<CMpeg4RTPMediaParser>(dir, name, "m4v", PacketizeClip(clip, 3600),
+                                       clip.frames.size(), {352, 288}, kFourCCDivx);
 }
 
 TEST_F(DepackInterop, Jpeg420) {
     const std::string name = "jpeg420_320x240.mjpeg";
-    const Bytes stream = ReadData(name);
-    ASSERT_FALSE(stream.empty()) << name;
-    Payloads packets;
-    size_t pictures = 0;
-    for (size_t begin = 0; begin + 1 < stream.size();) {
-        const Bytes eoi = {0xFF, 0xD9};
-        auto it = std::search(stream.begin() + static_cast<long>(begin), stream.end(), eoi.begin(),
-                              eoi.end());
-        const size_t end =
-            it == stream.end() ? stream.size() : static_cast<size_t>(it - stream.begin()) + 2;
-        const Payloads one = PacketizeJpeg(std::span(stream).subspan(begin, end - begin),
-                                           static_cast<uint32_t>(pictures) * 18000);
-        packets.insert(packets.end(), one.begin(), one.end());
-        ++pictures;
-        begin = end;
-    }
-    CheckDamaged<CJpegRTPMediaParser>(dir, name, "mjpeg", packets, pictures, {320, 240},
-                                      kFourCCJpeg);
+    camsim::Clip clip;
+    ASSERT_EQ(camsim::LoadMjpeg(ReadData(name), &clip), std::nullopt);
+    CheckDamaged<CJpegRTPMediaParser>(dir, name, "mjpeg", PacketizeClip(clip, 18000),
+                                      clip.frames.size(), {320, 240}, kFourCCJpeg);
 }
+
 }  // namespace
 }  // namespace vornak::test
