@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "rtsp/rtp_receiver.h"
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
+#include "rtsp_stream_user.h"
 
 namespace vornak {
 namespace {
@@ -26,61 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kNetnsVariable = "QUILLON_RTSP_CAMSIM_NETNS";
 constexpr const char* kPath = "/axis-media/media.amp?videocodec=h264";
-
-class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
-  public:
-    bool OnRtspDescribeProcessed(const SessionDescription& d) override {
-        std::lock_guard lock(mutex_);
-        describedEncoding = d.video.encoding;
-        return true;
-    }
-    void OnRtspPacketReceived(const CRTPPacket& packet) override { Add(packet); }
-    void OnRtspSessionClosed() override {
-        std::lock_guard lock(mutex_);
-        closed = true;
-        changed_.notify_all();
-    }
-    void OnRtcpBye() override {
-        std::lock_guard lock(mutex_);
-        ++byes;
-        changed_.notify_all();
-    }
-    bool OnRtspSetupProcessed(const char* destination, uint16_t port) override {
-        return openMulticast && openMulticast(destination, port);
-    }
-    void OnRtspPlayProcessed(uint32_t, uint16_t) override {}
-    void PacketReceived(const sockaddr_in&, const CRTPPacket& packet) override { Add(packet); }
-    void OnReceiveTimeout() override {}
-    void OnSocketClosed() override {}
-
-    bool WaitUntil(const std::function<bool()>& condition, int seconds = 10) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(seconds), condition);
-    }
-    size_t Packets() {
-        std::lock_guard lock(mutex_);
-        return packets;
-    }
-
-    std::function<bool(const char*, uint16_t)> openMulticast;
-    std::function<void(const CRTPPacket&)> onPacket;
-    std::string describedEncoding;
-    size_t packets = 0;
-    int byes = 0;
-    bool closed = false;
-
-  private:
-    void Add(const CRTPPacket& packet) {
-        if (onPacket) {
-            onPacket(packet);
-        }
-        std::lock_guard lock(mutex_);
-        ++packets;
-        changed_.notify_all();
-    }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
 
 enum class Kind { kUdp, kTcp, kHttp, kMulticast };
 
@@ -99,25 +43,22 @@ std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
 }
 
 // Multicast runs in a network namespace of its own holding only loopback.
-enum class Namespace { kHere, kRanThere, kNotPermitted };
+enum class Where { kHere, kRanThere, kNotPermitted };
 
-Namespace EnterOwnNamespaceForMulticast() {
-    if (std::getenv(kNetnsVariable) != nullptr) {
-        return std::system(
-                   "ip link set lo up && ip link set lo multicast on && "
-                   "ip route add 224.0.0.0/4 dev lo") == 0
-                   ? Namespace::kHere
-                   : Namespace::kNotPermitted;
+Where EnterOwnNamespaceForMulticast() {
+    switch (test::RerunInOwnNetworkNamespace(kNetnsVariable)) {
+        case test::Namespace::kInside:
+            return std::system(
+                       "ip link set lo up && ip link set lo multicast on && "
+                       "ip route add 224.0.0.0/4 dev lo") == 0
+                       ? Where::kHere
+                       : Where::kNotPermitted;
+        case test::Namespace::kRanThere:
+            return Where::kRanThere;
+        case test::Namespace::kNotPermitted:
+            break;
     }
-    if (std::system("unshare -n true > /dev/null 2>&1") != 0) {
-        return Namespace::kNotPermitted;
-    }
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string command =
-        std::string(kNetnsVariable) + "=1 unshare -n /proc/" + std::to_string(getpid()) +
-        "/exe --gtest_filter=" + info->test_suite_name() + "." + info->name();
-    EXPECT_EQ(std::system(command.c_str()), 0) << "the run inside the namespace failed";
-    return Namespace::kRanThere;
+    return Where::kNotPermitted;
 }
 
 // One camera, one client of the given kind, and the UDP receivers it needs.
@@ -125,12 +66,12 @@ class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
   protected:
     void SetUp() override {
         if (GetParam() == Kind::kMulticast) {
-            const Namespace where = EnterOwnNamespaceForMulticast();
-            if (where == Namespace::kNotPermitted) {
+            const Where where = EnterOwnNamespaceForMulticast();
+            if (where == Where::kNotPermitted) {
                 GTEST_SKIP() << "multicast runs only in a network namespace of its own, and "
                                 "unshare -n is not permitted here";
             }
-            if (where == Namespace::kRanThere) {
+            if (where == Where::kRanThere) {
                 delegated_ = true;  // the run inside the namespace carried the checks
                 return;
             }
@@ -223,7 +164,7 @@ class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
     bool UsesUdp() const { return GetParam() == Kind::kUdp || GetParam() == Kind::kMulticast; }
 
     std::unique_ptr<camsim::Simulator> sim_;
-    CStreamUser user_;
+    test::CStreamUser user_;
     CRTPReceiver receiver_{nullptr};
     CRTCPHandler rtcp_{nullptr};
     std::unique_ptr<CBaseRTSPClient> client_;
@@ -235,9 +176,9 @@ TEST_P(RTSPCamsimTest, SessionWithDigestAndTeardown) {
         return;
     }
     ASSERT_TRUE(StartClient(kPath));
-    ASSERT_TRUE(user_.WaitUntil([&] { return user_.packets >= 30; }))
+    ASSERT_TRUE(user_.WaitUntil([&] { return user_.sequences.size() >= 30; }))
         << "packets: " << user_.Packets();
-    EXPECT_EQ(user_.describedEncoding, "H264/90000");
+    EXPECT_EQ(user_.encoding, "H264/90000");
     EXPECT_EQ(Requests("DESCRIBE"), 2u) << "401 first, then Digest";
     EXPECT_EQ(client_->Settings().authMode, kAuthDigest);
     EXPECT_EQ(Requests("SETUP"), 1u);
@@ -272,14 +213,14 @@ TEST_P(RTSPCamsimTest, PauseAndPlay) {
         GTEST_SKIP() << "this transport serves no pause or play requests while playing";
     }
     ASSERT_TRUE(StartClient(kPath));
-    ASSERT_TRUE(user_.WaitUntil([&] { return user_.packets >= 10; }));
+    ASSERT_TRUE(user_.WaitUntil([&] { return user_.sequences.size() >= 10; }));
     client_->RequestPause();
     ASSERT_TRUE(WaitForCamera([&] { return Requests("PAUSE") == 1; }));
     EXPECT_TRUE(WaitForCamera([&] { return client_->IsPaused(); }));
     const size_t before = user_.Packets();
     client_->RequestPlay();
     ASSERT_TRUE(WaitForCamera([&] { return Requests("PLAY") == 2; }));
-    EXPECT_TRUE(user_.WaitUntil([&] { return user_.packets >= before + 10; }))
+    EXPECT_TRUE(user_.WaitUntil([&] { return user_.sequences.size() >= before + 10; }))
         << "media again after PLAY";
 }
 
