@@ -9,7 +9,8 @@ time, each for the same duration:
   ffmpeg    N x `ffmpeg -rtsp_transport T -i URL -c copy -f null -`
   gst       N x `gst-launch-1.0 rtspsrc protocols=T ! rtph264depay ! fakesink`
 Per family it reports CPU seconds per stream-minute and peak RSS per stream (both from the
-kernel's rusage of every process it started, reaped with wait4), frames received against the
+kernel's rusage of every process it started, reaped with wait4), peak private anonymous memory
+per stream (sampled from /proc), frames received against the
 expected N x 25 x seconds (camsim runs in its own process, so its send counters are out of
 reach), and a table of quillon-host's figures over the better peer's.
 
@@ -24,6 +25,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 FPS = 25
@@ -52,7 +54,21 @@ class Started:
         self.started = time.monotonic()
         self.cpu = None
         self.max_rss_kib = None
+        self.peak_anon_kib = 0
         self.ended = None
+        Sampler.watch(self)
+
+    def sample_anon(self):
+        """Private anonymous memory now (heap, stacks, buffers): what the process itself holds,
+        without the pages of shared libraries that every process maps."""
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                for line in f:
+                    if line.startswith("RssAnon:"):
+                        self.peak_anon_kib = max(self.peak_anon_kib, int(line.split()[1]))
+                        return
+        except (OSError, ValueError):
+            pass
 
     def reap(self, limit):
         """Waits up to `limit` seconds; returns True once the process is gone."""
@@ -80,6 +96,38 @@ class Started:
     def output(self):
         with open(self.log_path, "rb") as f:
             return f.read()
+
+
+class Sampler:
+    """One thread that reads every live process's anonymous memory five times a second."""
+
+    _procs = []
+    _lock = threading.Lock()
+    _stop = threading.Event()
+    _thread = None
+
+    @classmethod
+    def watch(cls, started):
+        with cls._lock:
+            cls._procs.append(started)
+            if cls._thread is None:
+                cls._thread = threading.Thread(target=cls._run, daemon=True)
+                cls._thread.start()
+
+    @classmethod
+    def _run(cls):
+        while not cls._stop.wait(0.2):
+            with cls._lock:
+                cls._procs = [p for p in cls._procs if p.ended is None]
+                live = list(cls._procs)
+            for p in live:
+                p.sample_anon()
+
+    @classmethod
+    def shutdown(cls):
+        cls._stop.set()
+        if cls._thread is not None:
+            cls._thread.join(5)
 
 
 def stop_all(procs, first_signal=signal.SIGINT, grace=8.0):
@@ -132,6 +180,7 @@ def run_quillon(args, n, transport, http_port, workdir):
         p.reap(max(0.0, deadline - time.monotonic()))
     stop_all(procs)
     frames = 0
+    lost = 0
     for p in procs:
         text = p.output().decode(errors="replace")
         table = text.split("\nch ", 1)
@@ -139,9 +188,10 @@ def run_quillon(args, n, transport, http_port, workdir):
             continue
         for line in table[1].splitlines()[1:]:
             cols = line.split()
-            if len(cols) >= 5 and cols[0].isdigit() and cols[4].isdigit():
+            if len(cols) >= 9 and cols[0].isdigit() and cols[4].isdigit():
                 frames += int(cols[4])
-    return procs, frames
+                lost += int(cols[8]) if cols[8].isdigit() else 0
+    return procs, frames, lost
 
 
 def run_peer(args, tool, n, transport, url, workdir):
@@ -168,10 +218,10 @@ def run_peer(args, tool, n, transport, url, workdir):
             frames += int(counts[-1]) if counts else 0
         else:
             frames += len(GST_FRAME.findall(out))
-    return procs, frames
+    return procs, frames, None
 
 
-def figures(procs, n, seconds, frames):
+def figures(procs, n, seconds, frames, lost):
     cpu = sum(p.cpu or 0.0 for p in procs)
     rss = sum(p.max_rss_kib or 0 for p in procs)
     wall = max((p.ended or time.monotonic()) - p.started for p in procs)
@@ -179,6 +229,8 @@ def figures(procs, n, seconds, frames):
         "procs": len(procs),
         "cpu_per_stream_min": cpu / (n * seconds / 60.0),
         "rss_mib_per_stream": rss / 1024.0 / n,
+        "anon_mib_per_stream": sum(p.peak_anon_kib for p in procs) / 1024.0 / n,
+        "lost": lost,
         "frames": frames,
         "expected": n * FPS * seconds,
         "wall": wall,
@@ -219,13 +271,15 @@ def main():
                     print("== %s, %d stream(s) over %s, %d s" % (tool, n, transport, args.seconds),
                           flush=True)
                     if tool == "quillon":
-                        procs, frames = run_quillon(args, n, transport, http_port, workdir)
+                        procs, frames, lost = run_quillon(args, n, transport, http_port,
+                                                          workdir)
                     else:
-                        procs, frames = run_peer(args, tool, n, transport, url, workdir)
-                    results[(n, transport, tool)] = figures(procs, n, args.seconds, frames)
+                        procs, frames, lost = run_peer(args, tool, n, transport, url, workdir)
+                    results[(n, transport, tool)] = figures(procs, n, args.seconds, frames, lost)
                     time.sleep(1)  # let camsim notice the teardowns before the next family
     finally:
         stop_all([cam], signal.SIGINT, 5.0)
+        Sampler.shutdown()
         if saved is None:
             if os.path.exists(settings):
                 os.remove(settings)
@@ -240,19 +294,21 @@ def main():
             print("logs in", workdir)
 
     print()
-    print("%-5s %-4s %-8s %5s %14s %13s %9s %9s %7s" % ("N", "tr", "tool", "procs", "cpu s/str-min",
-                                                       "rss MiB/str", "frames", "expected",
-                                                       "recv %"))
+    print("%-5s %-4s %-8s %5s %14s %12s %13s %9s %9s %7s %6s" % (
+        "N", "tr", "tool", "procs", "cpu s/str-min", "rss MiB/str", "anon MiB/str", "frames",
+        "expected", "recv %", "lost"))
     for (n, transport, tool), r in results.items():
-        print("%-5d %-4s %-8s %5d %14.3f %13.2f %9d %9d %7.1f" % (
+        print("%-5d %-4s %-8s %5d %14.3f %12.2f %13.2f %9d %9d %7.1f %6s" % (
             n, transport, tool, r["procs"], r["cpu_per_stream_min"], r["rss_mib_per_stream"],
-            r["frames"], r["expected"], 100.0 * r["frames"] / r["expected"]))
+            r["anon_mib_per_stream"], r["frames"], r["expected"],
+            100.0 * r["frames"] / r["expected"], "-" if r["lost"] is None else str(r["lost"])))
 
     if "quillon" in tools and len(tools) > 1:
         print()
-        print("quillon-host over the better peer (goal: cpu <= 0.50, no frames the peers get lost)")
-        print("%-5s %-4s %10s %10s %10s %10s" % ("N", "tr", "cpu ratio", "rss ratio", "frames",
-                                                  "best peer"))
+        print("quillon-host over the better peer (goals: cpu <= 0.50, anon memory < 4 MiB per\n"
+              "stream, no frame lost)")
+        print("%-5s %-4s %10s %10s %10s %10s %10s" % ("N", "tr", "cpu ratio", "rss ratio",
+                                                       "anon ratio", "frames", "best peer"))
         for n in counts:
             for transport in transports:
                 q = results.get((n, transport, "quillon"))
@@ -262,17 +318,22 @@ def main():
                     continue
                 best_cpu = min(p["cpu_per_stream_min"] for p in peers)
                 best_rss = min(p["rss_mib_per_stream"] for p in peers)
+                best_anon = min(p["anon_mib_per_stream"] for p in peers)
                 best_frames = max(p["frames"] for p in peers)
-                print("%-5d %-4s %10.2f %10.2f %10.3f %10d" % (
+                print("%-5d %-4s %10.2f %10.2f %10.2f %10.3f %10d" % (
                     n, transport, q["cpu_per_stream_min"] / best_cpu if best_cpu else 0.0,
                     q["rss_mib_per_stream"] / best_rss if best_rss else 0.0,
+                    q["anon_mib_per_stream"] / best_anon if best_anon else 0.0,
                     q["frames"] / best_frames if best_frames else 0.0, best_frames))
     print()
-    print("cpu: user+system seconds of every process started, over N x seconds / 60; rss: peak\n"
-          "RSS (VmHWM) summed over the processes, over N; quillon-host's includes the frame\n"
-          "buffers it holds. expected = N x %d x seconds: camsim's send counts are in another\n"
-          "process. quillon-host runs ceil(N/3) processes (3 streams of the one video input each)."
-          % FPS)
+    print("cpu: user+system seconds of every process started, over N x seconds / 60. rss: peak\n"
+          "RSS (VmHWM) summed over the processes, over N; it counts the shared libraries' pages\n"
+          "each process maps. anon: peak private anonymous memory (RssAnon, sampled every\n"
+          "200 ms) summed over the processes, over N: heap, stacks and buffers, including the\n"
+          "frames quillon-host holds (none with --null). lost: frames quillon-host saw missing\n"
+          "from the RTP sequence. expected = N x %d x seconds: camsim's send counts are in\n"
+          "another process; quillon-host's window starts before its sessions are set up.\n"
+          "quillon-host runs ceil(N/3) processes (3 streams of the one video input each)." % FPS)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,8 @@
 #include "rtsp/rtp_receiver.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <functional>
 
 namespace vornak {
@@ -159,6 +162,13 @@ void CRTPReceiver::OnSocketClosed(IRTPClient* client) {
 }
 
 void CRTPReceiver::ThreadFunction() {
+    {
+        // The socket thread hands over a packet and goes straight back to wait for the next;
+        // as a batch thread this one does not preempt it on every wake-up, which costs a
+        // context switch per packet. A packet waits until the socket thread blocks again.
+        sched_param param{};
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+    }
     // A frame's packets arrive back to back; one wake-up takes all that are queued.
     std::deque<Item> batch;
     for (;;) {
