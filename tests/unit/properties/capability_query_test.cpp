@@ -104,31 +104,39 @@ TEST(CapabilityQuery, WrongPasswordIsStatusOne) {
     EXPECT_EQ(camera.requests().size(), 1u) << "the first group ends the query";
 }
 
-TEST(CapabilityQuery, NoListenerIsStatusTwo) {
-    WaitingNotify notify;
-    RecordingResult result;
-    CAxisCapabilityQueryModule module(&notify, 0);
-    ASSERT_EQ(module.StartQuery("127.0.0.1", testing_support::UnusedLoopbackPort(), "root", "pass",
-                                &result),
-              1u);
-    ASSERT_TRUE(notify.Wait(30));
-    EXPECT_EQ(notify.status, 2u);
-    EXPECT_EQ(notify.text,
-              "Failed to get camera properties, device is offline or is located in unaccessible "
-              "subnet");
-}
-
-TEST(CapabilityQuery, AddressWithAForbiddenCharacterIsRefusedBeforeAnyTraffic) {
-    WaitingNotify notify;
-    RecordingResult result;
-    CAxisCapabilityQueryModule module(&notify, 0);
-    // The reader never connects: the address is checked first on the query thread.
-    ASSERT_EQ(module.StartQuery("10.0.0.5/admin", 80, "root", "pass", &result), 1u);
-    ASSERT_TRUE(notify.Wait(30));
-    EXPECT_EQ(notify.status, 3u);
-    EXPECT_EQ(notify.text,
-              "Failed to start capability fetching thread. Device address is invalid!");
-    EXPECT_TRUE(result.items.empty());
+// Failures before any answer: each ends with its status and the host's text.
+TEST(CapabilityQuery, FailuresBeforeAnyAnswer) {
+    struct Row {
+        const char* reason;
+        std::string address;
+        uint16_t port;
+        bool withResult;
+        uint32_t status;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"nothing listens", "127.0.0.1", testing_support::UnusedLoopbackPort(), true, 2,
+         "Failed to get camera properties, device is offline or is located in unaccessible "
+         "subnet"},
+        {"a forbidden character: refused before any traffic", "10.0.0.5/admin", 80, true, 3,
+         "Failed to start capability fetching thread. Device address is invalid!"},
+        {"no result object", "127.0.0.1", 1, false, 3,
+         "Failed to start capability fetching thread. Internal error occurs"},
+    };
+    for (const Row& row : rows) {
+        WaitingNotify notify;
+        RecordingResult result;
+        CAxisCapabilityQueryModule module(&notify, 0);
+        ASSERT_EQ(module.StartQuery(row.address.c_str(), row.port, "root", "pass",
+                                    row.withResult ? &result : nullptr),
+                  1u)
+            << row.reason;
+        ASSERT_TRUE(notify.Wait(30)) << row.reason;
+        EXPECT_FALSE(notify.success) << row.reason;
+        EXPECT_EQ(notify.status, row.status) << row.reason;
+        EXPECT_EQ(notify.text, row.text) << row.reason;
+        EXPECT_TRUE(result.items.empty()) << row.reason;
+    }
 }
 
 TEST(CapabilityQuery, ForbiddenCharacters) {
@@ -189,14 +197,6 @@ TEST(CapabilityQuery, OneQueryPerModuleAndFailureTexts) {
     EXPECT_EQ(M::FailureMessage(3, ""), "Failed to get camera properties");
     EXPECT_EQ(M::FailureMessage(3, "List of resolutions is empty"),
               "Failed to get camera properties: List of resolutions is empty");
-}
-
-TEST(CapabilityQuery, NoResultObjectIsAnInternalError) {
-    WaitingNotify notify;
-    CAxisCapabilityQueryModule module(&notify, 0);
-    ASSERT_EQ(module.StartQuery("127.0.0.1", 1, "root", "pass", nullptr), 1u);
-    ASSERT_TRUE(notify.Wait(30));
-    EXPECT_EQ(notify.text, "Failed to start capability fetching thread. Internal error occurs");
 }
 
 }  // namespace
