@@ -355,35 +355,31 @@ TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
     EXPECT_EQ(sender.ReadData(data, 300, true), 0u) << "the request is closed";
 }
 
-TEST(HttpSender, AbortEndsASendWaitingForHeaders) {
+// A device that accepts and never answers: the time-out, an abort from another thread and a
+// cancel event set beforehand each end the request, and say which it was.
+TEST(HttpSender, SilentDeviceEndsByTimeoutAbortOrCancel) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
-    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    CHttpSender timed(Device(server.port(), "root", "pass", 200), "Agent");
+    EXPECT_FALSE(timed.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(timed.GetLastErrorCode(), Web::kErrorTimeout);
+    EXPECT_EQ(server.connections(), 1) << "a time-out is not retried with the other scheme";
+
+    CHttpSender aborted(Device(server.port(), "root", "pass", 60000), "Agent");
     std::thread aborter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        sender.Abort();
+        aborted.Abort();
     });
-    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_FALSE(aborted.SendRequest(Web::MakeGetRequest("/")));
     aborter.join();
-    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorOperationCancelled);
-    EXPECT_EQ(sender.GetStatusCode(), 0u);
-}
+    EXPECT_EQ(aborted.GetLastErrorCode(), Web::kErrorOperationCancelled);
+    EXPECT_EQ(aborted.GetStatusCode(), 0u);
 
-TEST(HttpSender, CancelEventSetBeforeTheRequestStopsIt) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
-    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    CHttpSender cancelled(Device(server.port(), "root", "pass", 60000), "Agent");
     vornak::CManualEvent stop;
-    sender.SetCancelEvent(&stop);
+    cancelled.SetCancelEvent(&stop);
     stop.Set();
-    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
-    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorOperationCancelled);
-}
-
-TEST(HttpSender, SilentDeviceTimesOut) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
-    CHttpSender sender(Device(server.port(), "root", "pass", 200), "Agent");
-    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/")));
-    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorTimeout);
-    EXPECT_EQ(server.connections(), 1) << "a time-out is not retried with the other scheme";
+    EXPECT_FALSE(cancelled.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(cancelled.GetLastErrorCode(), Web::kErrorOperationCancelled);
 }
 
 TEST(HttpSender, StreamedUploadThenResponse) {
