@@ -200,9 +200,13 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
     }
     bool answered = false;
     if (postSender_->SendRequest(post)) {
-        CEvent* events[] = {&stopEvent_, &responseArrived_};
-        // A camera that never answers must not hold the session forever.
-        answered = CEvent::WaitForMultiple(events, 2, settings_.receiveTimeoutMs) == 1;
+        // A camera that never answers must not hold the session forever. TEARDOWN is sent when
+        // stopping and waits for its answer all the same: the tunnel closes right after, and a
+        // camera that sees the GET close first never reads the TEARDOWN from the other
+        // connection.
+        CEvent* events[] = {&responseArrived_, &stopEvent_};
+        const uint32_t count = method == kRtspTeardown ? 1 : 2;
+        answered = CEvent::WaitForMultiple(events, count, settings_.receiveTimeoutMs) == 0;
     }
     std::string response;
     {
