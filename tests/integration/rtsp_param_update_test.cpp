@@ -30,10 +30,10 @@ std::map<uint32_t, std::string> OlderCameraParameters(uint32_t networkTimeoutMs)
     return parameters;
 }
 
-// The fixed profile made an older camera, which also knows the MPEG profile setting.
-void MakeOlder(camsim::Simulator& sim) {
+// A profile made an older camera, which also knows the MPEG profile setting.
+void MakeOlder(camsim::Simulator& sim, uint32_t channel = 0) {
     sim.SetParam("Properties.API.HTTP.Version", "2");
-    sim.SetParam("Image.I0.MPEG.ProfileLevel", "0");
+    sim.SetParam("Image.I" + std::to_string(channel) + ".MPEG.ProfileLevel", "0");
 }
 
 // param.cgi updates as the camera received them, without the common prefix.
@@ -61,7 +61,8 @@ std::vector<int> RatesTried(const std::vector<std::string>& updates) {
 }
 
 std::vector<std::string> ExpectedLines(uint32_t pCount, const std::string& resolution,
-                                       const std::vector<int>& rates, uint32_t compression) {
+                                       const std::vector<int>& rates, uint32_t compression,
+                                       uint32_t channel = 0) {
     std::vector<std::string> lines = {
         "&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=" + std::to_string(pCount),
         "&Image.I0.MPEG.ProfileLevel=247", "&Image.I0.Appearance.Resolution=" + resolution};
@@ -70,6 +71,13 @@ std::vector<std::string> ExpectedLines(uint32_t pCount, const std::string& resol
                         "&Image.I0.RateControl.Mode=vbr");
     }
     lines.push_back("&Image.I0.Appearance.Compression=" + std::to_string(compression));
+    const std::string input = ".I" + std::to_string(channel) + ".";
+    for (std::string& line : lines) {
+        for (size_t at = line.find(".I0."); at != std::string::npos;
+             at = line.find(".I0.", at + input.size())) {
+            line.replace(at, 4, input);
+        }
+    }
     return lines;
 }
 
@@ -105,8 +113,11 @@ uint64_t RtspCount(const camsim::Simulator& sim, const std::string& method) {
 
 struct StartCase {
     const char* name;
+    const char* profile;
+    uint32_t videoInputs, channel;
     uint32_t format;  // 2 MPEG-4, 3 H.264
     uint32_t width, height;
+    const char* resolution;  // as the camera names it
     uint32_t rateCode;
     uint32_t quality;
     uint32_t pCount;
@@ -122,24 +133,29 @@ class OlderCameraStartTest : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(OlderCameraStartTest, CameraIsSetUpBeforeTheSession) {
     const StartCase& c = GetParam();
-    Camera camera;
+    Camera camera(CamsimSetup{c.profile});
     ASSERT_TRUE(camera.started) << camera.error;
-    MakeOlder(camera.sim);
-    DriverUnderTest driver(camera.sim.HttpPort(), OlderCameraParameters(3000));
+    MakeOlder(camera.sim, c.channel);
+    auto parameters = OlderCameraParameters(3000);
+    if (c.videoInputs > 1) {
+        parameters[7] = "D1;4CIF;2CIF;CIF;QCIF";
+    }
+    DriverUnderTest driver(camera.sim.HttpPort(), parameters, "root", "pass", c.videoInputs);
     ASSERT_TRUE(driver.opened) << driver.loadError;
     RecordingSink sink;
     FakeSettings settings(c.format, c.width, c.height, c.rateCode, c.quality);
-    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(driver.Capture()->StartCapture(c.channel, &sink, &settings));
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= c.frames; }, 10s)) << "no frames arrived";
-    ASSERT_TRUE(driver.Capture()->StopCapture(0));
+    ASSERT_TRUE(driver.Capture()->StopCapture(c.channel));
 
-    const std::string resolution = std::to_string(c.width) + "x" + std::to_string(c.height);
-    EXPECT_EQ(Updates(camera.sim), ExpectedLines(c.pCount, resolution, {c.fps}, 100 - c.quality));
+    EXPECT_EQ(Updates(camera.sim),
+              ExpectedLines(c.pCount, c.resolution, {c.fps}, 100 - c.quality, c.channel));
     camsim::ParamDb& db = camera.sim.Params();
-    EXPECT_EQ(db.Get("Image.I0.Appearance.Resolution"), resolution);
-    EXPECT_EQ(db.Get("Image.I0.Stream.FPS"), std::to_string(c.fps));
-    EXPECT_EQ(db.Get("Image.I0.Appearance.Compression"), std::to_string(100 - c.quality));
-    EXPECT_EQ(db.Get("Image.I0.MPEG.PCount"), std::to_string(c.pCount));
+    const std::string image = "Image.I" + std::to_string(c.channel) + ".";
+    EXPECT_EQ(db.Get(image + "Appearance.Resolution"), c.resolution);
+    EXPECT_EQ(db.Get(image + "Stream.FPS"), std::to_string(c.fps));
+    EXPECT_EQ(db.Get(image + "Appearance.Compression"), std::to_string(100 - c.quality));
+    EXPECT_EQ(db.Get(image + "MPEG.PCount"), std::to_string(c.pCount));
 
     // The settings go out before the RTSP port is asked for, that is before the session.
     const auto log = camera.sim.HttpRequestLog();
@@ -151,6 +167,8 @@ TEST_P(OlderCameraStartTest, CameraIsSetUpBeforeTheSession) {
                             [](const std::string& t) { return t.rfind(kUpdate, 0) == 0; }),
               0);
 
+    // The stream of the input that was set up, in the size it was given (camsim serves the
+    // nearest clip: 640x480 for 4CIF).
     const Frames frames = sink.Frames();
     ExpectSize(frames, c.width, c.height);
     EXPECT_NEAR(MedianStepMs(frames), 1000.0 / c.fps, 100.0 / c.fps)
@@ -164,11 +182,15 @@ TEST_P(OlderCameraStartTest, CameraIsSetUpBeforeTheSession) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, OlderCameraStartTest,
     ::testing::Values(
-        StartCase{"H264", 3, 640, 480, Fps(10), 70, 9, 10, "h264", 8},
+        StartCase{"H264", "fixed", 1, 0, 3, 640, 480, "640x480", Fps(10), 70, 9, 10, "h264", 8},
         // The MPEG-4 path names no codec settings at all.
-        StartCase{"Mpeg4", 2, 320, 240, Fps(8), 50, 7, 8, "mpeg4", 8},
+        StartCase{"Mpeg4", "fixed", 1, 0, 2, 320, 240, "320x240", Fps(8), 50, 7, 8, "mpeg4", 8},
         // One frame in 2.5 s rounds to 0 frames per second; the camera gets its slowest rate.
-        StartCase{"SlowerThanOnePerSecond", 3, 320, 240, 2500, 40, 0, 1, "h264", 3}),
+        StartCase{"SlowerThanOnePerSecond", "fixed", 1, 0, 3, 320, 240, "320x240", 2500, 40, 0, 1,
+                  "h264", 3},
+        // The second input of a video server: its own image settings and /mpeg4/2/media.amp.
+        StartCase{"SecondInput", "encoder-4ch", 4, 1, 2, 640, 480, "4CIF", Fps(6), 60, 5, 6,
+                  "mpeg4", 8}),
     [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 // Models without one of the settings refuse it; the stream runs on the camera's own value.
@@ -246,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(Refusals, FrameRateFallbackTest,
                              return std::string(info.param.name);
                          });
 
-TEST(FrameRateFallbackTest, CameraRefusingEveryRateNeverStreams) {
+TEST(FrameRateRefusalTest, CameraRefusingEveryRateNeverStreams) {
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     MakeOlder(camera.sim);
