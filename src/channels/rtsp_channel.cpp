@@ -87,6 +87,15 @@ std::string FrameRateLine(uint32_t fps) {
         "&Image.I0.Stream.Duration=0&Image.I0.Stream.FPS=%u&Image.I0.RateControl.Mode=vbr", fps);
 }
 
+bool ParameterUpdateAccepted(uint32_t status, std::string_view reply) {
+    if (status < 200 || status > 299) {
+        return false;
+    }
+    const size_t first = reply.find_first_not_of(" \t\r\n");
+    return reply.find("Error") == std::string_view::npos &&
+           (first == std::string_view::npos || reply[first] != '#');
+}
+
 std::string ForChannel(std::string line, uint32_t channel) {
     if (channel == 0) {
         return line;
@@ -335,7 +344,10 @@ CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver
       CBaseRTSPChannel(channel, driver, sink),
       sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
                                                  Web::CHttpSender::kDefaultUserAgent)),
-      codec_(codec) {}
+      codec_(codec) {
+    // A stop that aborts between the stop check and the next request still cancels it.
+    sender_->SetCancelEvent(&stopEvent_);
+}
 
 CAxisCommonChannelRTSP::~CAxisCommonChannelRTSP() {
     StopThread();
@@ -399,35 +411,61 @@ void CAxisCommonChannelRTSP::FillClientSettings(RTSPClientSettings& settings) {
     }
 }
 
-bool CAxisCommonChannelRTSP::SendParameterLine(const std::string& line) {
-    if (stopEvent_.IsSet()) {
-        return false;
+CAxisCommonChannelRTSP::LineResult CAxisCommonChannelRTSP::SendParameterLine(
+    const std::string& line) {
+    if (stopEvent_.IsSet() ||
+        !sender_->SendRequest(Web::MakeGetRequest("/axis-cgi/operator/param.cgi?action=update" +
+                                                  ForChannel(line, channel_)))) {
+        return LineResult::kNoAnswer;
     }
-    return sender_->SendRequest(Web::MakeGetRequest("/axis-cgi/operator/param.cgi?action=update" +
-                                                    ForChannel(line, channel_)));
+    std::vector<uint8_t> body;
+    sender_->ReadResponse(body);
+    const uint32_t status = sender_->GetStatusCode();
+    sender_->Close();
+    const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
+    return ParameterUpdateAccepted(status, reply) ? LineResult::kAccepted : LineResult::kRefused;
 }
 
 bool CAxisCommonChannelRTSP::ConfigureStreamParameters() {
+    static constexpr const char* kMethod =
+        "vornak::CAxisCommonChannelRTSP::ConfigureStreamParameters";
     const VideoCaptureRequest request = GetRequest();
+    // Models differ in which of these settings they know; one they refuse leaves the camera's
+    // own value, and the stream still runs.
+    auto sendSetting = [&](const std::string& line) {
+        const LineResult result = SendParameterLine(line);
+        if (result == LineResult::kRefused) {
+            driver_->DebugMessage(kLogWarning, "%s: %s refused the stream setting \"%s\"", kMethod,
+                                  DeviceLabel(true).c_str(), line.c_str());
+        }
+        return result != LineResult::kNoAnswer;
+    };
     for (const std::string& line :
          StreamParameterLines(request, GetResolutionText(request.width, request.height))) {
-        if (!SendParameterLine(line)) {
+        if (!sendSetting(line)) {
             return false;
         }
     }
     if (request.frameRate != 0) {
-        // A camera that refuses a rate may accept a lower one.
-        bool accepted = false;
-        for (uint32_t fps = FramesPerSecond(request.frameRate); fps >= 1 && !accepted; --fps) {
-            accepted = SendParameterLine(FrameRateLine(fps));
+        // A camera that refuses a rate may accept a lower one. Intervals longer than a second
+        // come out as 0 frames per second; the slowest rate a camera takes is 1.
+        const uint32_t first = std::max<uint32_t>(FramesPerSecond(request.frameRate), 1);
+        LineResult result = LineResult::kRefused;
+        for (uint32_t fps = first; fps >= 1 && result == LineResult::kRefused; --fps) {
+            result = SendParameterLine(FrameRateLine(fps));
         }
-        if (!accepted) {
+        if (result == LineResult::kRefused) {
+            driver_->DebugMessage(kLogError,
+                                  "%s: %s refused every frame rate from %u fps down to 1 fps",
+                                  kMethod, DeviceLabel(true).c_str(), first);
+        }
+        if (result != LineResult::kAccepted) {
             return false;
         }
     }
     if (request.quality != 0) {
-        return SendParameterLine(Format("&Image.I0.Appearance.Compression=%u",
-                                        100 - std::min<uint32_t>(request.quality, 100)));
+        return sendSetting(Format("&Image.I0.Appearance.Compression=%u",
+                                  100 - std::min<uint32_t>(request.quality, 100)));
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "channels/axis_common_channel.h"
 #include "channels/base_camera_channel.h"
@@ -40,6 +41,9 @@ std::string RtspMediaPath(const MediaPathInput& in);
 std::vector<std::string> StreamParameterLines(const VideoCaptureRequest& request,
                                               const std::string& resolutionText);
 std::string FrameRateLine(uint32_t fps);
+// A camera refuses a param.cgi update with an error status or, usually, with "# Error: ..." in a
+// 200 answer.
+bool ParameterUpdateAccepted(uint32_t status, std::string_view reply);
 // ".I0." becomes ".I<channel>." for inputs other than the first.
 std::string ForChannel(std::string line, uint32_t channel);
 
@@ -145,8 +149,9 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     std::unique_ptr<CRTPMediaParser> parser_;
 
   private:
+    enum class LineResult { kAccepted, kRefused, kNoAnswer };
     bool ConfigureStreamParameters();
-    bool SendParameterLine(const std::string& line);
+    LineResult SendParameterLine(const std::string& line);
     void ReadRtspPort();
 
     std::unique_ptr<Web::CHttpSender> sender_;

@@ -73,8 +73,9 @@ inline std::map<uint32_t, std::string> FixedCameraParameters(uint32_t networkTim
 class DriverUnderTest {
   public:
     DriverUnderTest(uint16_t port, std::map<uint32_t, std::string> parameters,
-                    const std::string& user = "root", const std::string& password = "pass")
-        : context_(Settings(port, std::move(parameters), user, password)) {
+                    const std::string& user = "root", const std::string& password = "pass",
+                    uint32_t videoInputs = 1)
+        : context_(Settings(port, std::move(parameters), user, password, videoInputs)) {
         std::string error;
         if (!library_.Load(QUILLON_LIBRARY_PATH, error)) {
             loadError = error;
@@ -98,8 +99,10 @@ class DriverUnderTest {
 
   private:
     static host::DeviceSettings Settings(uint16_t port, std::map<uint32_t, std::string> parameters,
-                                         const std::string& user, const std::string& password) {
+                                         const std::string& user, const std::string& password,
+                                         uint32_t videoInputs) {
         host::DeviceSettings s;
+        s.videoInputs = videoInputs;
         s.address = "127.0.0.1";
         s.port = port;
         s.user = user;

@@ -47,6 +47,9 @@ struct Fault {
     int status = 503;                    // kStatus
     std::chrono::milliseconds delay{0};  // kDelay
     int count = -1;                      // requests affected; -1 = until cleared
+    // HTTP only: the request's query must contain this text (empty: any query), so one
+    // parameter value can be refused while the rest of param.cgi answers normally.
+    std::string query_contains;
 };
 
 // Packet faults by packet ordinal within one RTP stream (0 = first packet sent).
@@ -110,6 +113,10 @@ class Simulator {
     void SetParam(const std::string& name, const std::string& value);
 
     Counters GetCounters() const;
+    // Targets (path and query, as sent) of the HTTP requests received, oldest first, including
+    // those answered by a fault or a challenge; the newest kHttpLogSize are kept.
+    std::vector<std::string> HttpRequestLog() const;
+    static constexpr size_t kHttpLogSize = 1000;
     size_t ActiveSessions() const;
 
     struct Impl;

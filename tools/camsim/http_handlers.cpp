@@ -263,10 +263,13 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
     if (!after_delay) {
         std::lock_guard lock(mutex);
         http_counts[url.path]++;
+        http_log.push_back(req.target);
+        if (http_log.size() > kHttpLogSize)
+            http_log.pop_front();
     }
     std::optional<Fault> fault;
     if (!after_delay)
-        fault = TakeFault(http_faults, url.path);
+        fault = TakeFault(http_faults, url.path, url.query);
     if (fault) {
         switch (fault->kind) {
             case Fault::Kind::kClose:

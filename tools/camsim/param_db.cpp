@@ -273,6 +273,11 @@ const ParamType* ParamDb::TypeOfLocked(const std::string& name) const {
     return it == types_.end() ? nullptr : &it->second;
 }
 
+void ParamDb::SetType(std::string_view name, const ParamType& type) {
+    std::lock_guard lock(mutex_);
+    types_[PatternKey(StripRoot(name))] = type;
+}
+
 std::optional<std::string> ParamDb::Get(std::string_view name) const {
     std::lock_guard lock(mutex_);
     auto i = FindLocked(name);

@@ -53,6 +53,9 @@ class ParamDb {
     std::optional<std::string> Get(std::string_view name) const;
     void Set(std::string_view name, std::string_view value);  // creates when missing
     bool HasGroup(std::string_view group) const;
+    // Replaces the domain of a parameter ("#" for a group number, as in "@type"); later updates
+    // are validated against it, so a test can make the camera refuse chosen values.
+    void SetType(std::string_view name, const ParamType& type);
     // Parameters under a group (name without "root.", value), in database order.
     std::vector<std::pair<std::string, std::string>> GroupEntries(std::string_view group) const;
 

@@ -218,8 +218,14 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
         *out = *n;
         return true;
     };
+    // Without URL arguments the stream runs as the image parameters say (older cameras are set
+    // up through param.cgi and name only the codec); a rate of 0 there means the clip's own.
+    auto configured = [&](const char* name, uint64_t def) {
+        return ParseUint(params.Get("Image.I" + cam_index + "." + name).value_or("")).value_or(def);
+    };
     uint64_t fps = 0, compression = 30;
-    if (!number("fps", 0, 1000, &fps) || !number("compression", 30, 100, &compression) ||
+    if (!number("fps", configured("Stream.FPS", 0), 1000, &fps) ||
+        !number("compression", configured("Appearance.Compression", 30), 100, &compression) ||
         !number("duration", 0, 1u << 30, &r.duration_s) ||
         !number("nbrofframes", 0, 1u << 30, &r.max_frames)) {
         *status = 400;

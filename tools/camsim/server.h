@@ -222,6 +222,7 @@ struct Simulator::Impl {
     bool ignore_keepalives = false;
     std::chrono::seconds session_timeout{60};
     std::map<std::string, uint64_t> http_counts, rtsp_counts;
+    std::deque<std::string> http_log;
     std::vector<std::shared_ptr<StreamStats>> stream_stats;
     uint64_t accepted = 0;
 
@@ -229,7 +230,8 @@ struct Simulator::Impl {
     void Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_port);
     void Housekeeping();
     void Relisten();
-    std::optional<Fault> TakeFault(std::vector<FaultEntry>& list, const std::string& key);
+    std::optional<Fault> TakeFault(std::vector<FaultEntry>& list, const std::string& key,
+                                   const std::string& query = {});
 
     // HTTP side (http_handlers.cpp).
     void HandleHttp(const std::shared_ptr<Connection>& conn, const Request& req,

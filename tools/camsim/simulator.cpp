@@ -133,10 +133,13 @@ void Simulator::Impl::Housekeeping() {
 }
 
 std::optional<Fault> Simulator::Impl::TakeFault(std::vector<FaultEntry>& list,
-                                                const std::string& key) {
+                                                const std::string& key, const std::string& query) {
     std::lock_guard lock(mutex);
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (!it->key.empty() && !IEquals(it->key, key))
+            continue;
+        if (!it->fault.query_contains.empty() &&
+            query.find(it->fault.query_contains) == std::string::npos)
             continue;
         Fault f = it->fault;
         if (it->fault.count > 0 && --it->fault.count == 0)
@@ -397,6 +400,11 @@ Counters Simulator::GetCounters() const {
         c.streams.push_back(*s);
     c.connections_accepted = impl_->accepted;
     return c;
+}
+
+std::vector<std::string> Simulator::HttpRequestLog() const {
+    std::lock_guard lock(impl_->mutex);
+    return {impl_->http_log.begin(), impl_->http_log.end()};
 }
 
 size_t Simulator::ActiveSessions() const {

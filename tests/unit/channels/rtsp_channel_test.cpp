@@ -56,5 +56,28 @@ TEST(StreamParameterLinesTest, OlderCameraLines) {
     EXPECT_EQ(ForChannel("&Image.I0.X=1", 0), "&Image.I0.X=1");
 }
 
+TEST(ParameterUpdateAcceptedTest, CameraAnswers) {
+    struct Case {
+        uint32_t status;
+        const char* reply;
+        bool accepted;
+        const char* reason;
+    } cases[] = {
+        {200, "OK\r\n", true, "the usual answer"},
+        {200, "OK\n", true, "newer firmware ends lines with LF"},
+        {204, "", true, "no body"},
+        {200, "# Error: Error setting 'root.Image.I0.Stream.FPS' to '30'!\r\n", false,
+         "a refused value comes in a 200 answer"},
+        {200, "\r\n# Request failed\r\n", false, "a comment line without the word"},
+        {200, "Error: unknown parameter\n", false, "the bare error form"},
+        {400, "OK", false, "an error status whatever the body says"},
+        {500, "", false, "server error"},
+        {302, "", false, "not an answer of param.cgi"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParameterUpdateAccepted(c.status, c.reply), c.accepted) << c.reason;
+    }
+}
+
 }  // namespace
 }  // namespace vornak
