@@ -93,7 +93,6 @@ class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
     std::condition_variable changed_;
 };
 
-
 RTSPClientSettings SettingsFor(uint16_t port) {
     RTSPClientSettings s;
     s.host = "127.0.0.1";
