@@ -120,6 +120,7 @@ void CMpeg4RTPMediaParser::DropFrame() {
     }
     waitingForIntra_ = true;
     frameOpen_ = false;
+    collectingPacked_ = false;
     frameBuffer_.clear();
 }
 
@@ -137,6 +138,13 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             frameBuffer_.clear();
             frameOpen_ = true;
             currentIsIntra_ = info.intra;
+            // A packet of several pictures may hold the I-VOP to start from further on; the
+            // split at the frame's end skips the pictures in front of it.
+            const std::vector<size_t> starts =
+                waitingForIntra_ && !info.intra ? PictureStarts(payload) : std::vector<size_t>{};
+            collectingPacked_ = std::any_of(starts.begin(), starts.end(), [&](size_t start) {
+                return start != 0 && ClassifyMpeg4Payload(payload.subspan(start)).intra;
+            });
             if (info.intra) {
                 const std::vector<uint8_t>& config =
                     !inBandConfig_.empty() ? inBandConfig_ : config_;
@@ -144,7 +152,7 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
                 waitingForIntra_ = false;
             }
         }
-        if (waitingForIntra_) {
+        if (waitingForIntra_ && !collectingPacked_) {
             return;
         }
         if (!frameOpen_) {
@@ -163,6 +171,7 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
         if (packet.marker != 0 && !frameBuffer_.empty()) {
             DeliverPictures(packet.timestamp);
             frameOpen_ = false;
+            collectingPacked_ = false;
         }
     } catch (...) {
         DropFrame();
@@ -172,6 +181,10 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
 void CMpeg4RTPMediaParser::DeliverPictures(uint32_t rtpTimestamp) {
     const std::vector<size_t> starts = PictureStarts(frameBuffer_);
     if (starts.size() > 1 && SplitPackedPictures(starts, rtpTimestamp)) {
+        return;
+    }
+    if (waitingForIntra_) {
+        DropFrame();  // collected for an I-VOP behind other pictures, but not splittable
         return;
     }
     ProcessFrame(rtpTimestamp);

@@ -60,6 +60,8 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
     bool waitingForIntra_ = true;
     bool currentIsIntra_ = false;
     bool frameOpen_ = false;  // a VOP has started and its data is being collected
+    // While waiting for an I-VOP: the frame holds P-VOPs and, packed behind them, an I-VOP.
+    bool collectingPacked_ = false;
 };
 
 }  // namespace vornak

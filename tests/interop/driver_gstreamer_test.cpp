@@ -37,7 +37,7 @@ constexpr auto kCaptureTime = 3s;
 // The server ignores the query; it matches the channel's path without it.
 constexpr const char* kMediaMount = "/axis-media/media.amp";
 
-// Frames the stream had and the decoder made of the file; -1 when FFprobe could not say.
+// Pictures FFprobe decodes from the file; -1 when it could not say.
 long DecodedFrameCount(const std::string& path, const std::string& inputFormat) {
     std::string command =
         "timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
@@ -57,7 +57,7 @@ long DecodedFrameCount(const std::string& path, const std::string& inputFormat) 
 }
 
 // The written stream decodes without an error into as many pictures as frames were delivered.
-void ExpectDecodes(const std::string& path, size_t frames, const std::string& inputFormat = "") {
+void ExpectDecodes(const std::string& path, size_t frames, const std::string& inputFormat) {
     EXPECT_EQ(DecodeErrors(path, inputFormat), "");
     EXPECT_EQ(DecodedFrameCount(path, inputFormat), static_cast<long>(frames));
     std::filesystem::remove(path);
@@ -67,7 +67,7 @@ struct Codec {
     const char* name;  // the server's --codec
     uint32_t format;   // the host's video format code
     uint32_t keyFourcc;
-    const char* fileSuffix;
+    const char* fileFormat;  // FFmpeg's name of the elementary stream
 };
 
 constexpr Codec kH264{"h264", 3, vornak::kFourCCH264, "h264"};
@@ -98,7 +98,7 @@ camsim::AuthSchemes CamsimAuth(const std::string& auth) {
 // Each H.264 frame ends with the delimiter that opens the next access unit; the last one's
 // never comes, so the file leaves it off.
 std::string WriteStream(const Frames& frames, const Codec& codec) {
-    const std::string path = WriteFrames(frames, std::string("gst.") + codec.fileSuffix);
+    const std::string path = WriteFrames(frames, std::string("gst.") + codec.fileFormat);
     static const uint8_t kDelimiter[] = {0, 0, 1, 9, 0x30};
     if (codec.format == 3 && !frames.empty()) {
         const auto& last = frames.back().data;
@@ -131,6 +131,8 @@ void ExpectGoodFrames(const Frames& frames, const Codec& codec, double maxLagMs)
         EXPECT_LT(std::fabs(lagMs), maxLagMs) << "frame " << i << " is off the wall clock";
         previous = time;
     }
+    ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
+    ::testing::Test::RecordProperty("key_frames", static_cast<int>(keyFrames));
     // One key frame a second; frames between them must not be taken for key frames.
     EXPECT_GE(keyFrames, 2u);
     EXPECT_LE(keyFrames, frames.size() / 25 + 2);
@@ -139,7 +141,7 @@ void ExpectGoodFrames(const Frames& frames, const Codec& codec, double maxLagMs)
                           10000.0;
     EXPECT_NEAR(spanMs / static_cast<double>(frames.size() - 1), 40.0, 2.0)
         << "the stream's clock runs at its frame rate";
-    ExpectDecodes(WriteStream(frames, codec), frames.size());
+    ExpectDecodes(WriteStream(frames, codec), frames.size(), codec.fileFormat);
 }
 
 class DriverGStreamerTest : public ::testing::TestWithParam<DriverCase> {};
@@ -281,6 +283,7 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
 
     EXPECT_EQ(user.encoding, "JPEG/90000");
     const auto& frames = user.rig.client.frames;
+    ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
     ASSERT_GE(frames.size(), 50u);
     EXPECT_EQ(user.rig.parser.Stats().malformed, 0u);
     EXPECT_EQ(user.rig.parser.Stats().framesDropped, 0u);

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """An RTSP server built on GStreamer's RTSP server library, for interop tests.
 
-Serves a live H.264 test picture at /test (on 127.0.0.1 unless told otherwise) and prints "PORT <n>" once it listens.
+Serves a live test picture in H.264, MPEG-4 or JPEG at /test or --mount (on 127.0.0.1 unless
+told otherwise) and prints "PORT <n>" once it listens.
 Runs until SIGTERM or SIGINT, or until --lifetime seconds have passed (so a lost test process
 never leaves it running).
 """
@@ -17,6 +18,7 @@ gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
+# 4:2:0, the one layout every payloader here takes (rtpjpegpay refuses 4:4:4).
 SOURCE = (
     "videotestsrc is-live=true pattern=ball "
     "! video/x-raw,format=I420,width=%d,height=%d,framerate=25/1"
@@ -39,6 +41,8 @@ def restamp(encoder):
     avenc_mpeg4 of this GStreamer and FFmpeg pairing stamps its output with an invalid time, and
     rtpmp4vpay then packs several pictures into one RTP timestamp. The encoder makes one picture
     of each input picture, in order (no B-frames), so the times are handed on first in, first out.
+    After the server's flushing seek the encoder refuses the few pictures whose times it has seen
+    already; the times then run that many pictures behind, which only shifts the clock.
     """
     times = collections.deque()
 

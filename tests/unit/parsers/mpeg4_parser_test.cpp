@@ -308,6 +308,30 @@ TEST_F(Mpeg4ParserTest, PackedPicturesBecomeOneFrameEach) {
     EXPECT_EQ(rig.client.converted.back(), 23600u);
 }
 
+TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
+    rig.parser.SetParameterSets({}, {}, Config());
+    const Bytes i = TimedVop(0, 0, 3);
+    Feed(Concat({TimedVop(1, 0, 1), TimedVop(1, 0, 2), i, TimedVop(1, 0, 4)}), true, 7200);
+    ASSERT_EQ(Frames().size(), 2u);
+    EXPECT_EQ(Frames()[0].data, Concat({Config(), i}));
+    EXPECT_EQ(Frames()[0].fourcc, kFourCCDivx);
+    EXPECT_EQ(Frames()[1].data, TimedVop(1, 0, 4));
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{14400, 18000}))
+        << "the I-VOP is two pictures after the packet's first";
+
+    // Continued in a second packet; without readable times nothing is delivered.
+    ParserRig<CMpeg4RTPMediaParser> fresh;
+    fresh.parser.ProcessPacket(MakePacket(1, 100, false, Concat({TimedVop(1, 0, 1), i})));
+    fresh.parser.ProcessPacket(MakePacket(2, 100, true, {0x44, 0x55}));
+    EXPECT_TRUE(fresh.client.frames.empty()) << "no layer header gives the time resolution";
+    fresh.parser.SetParameterSets({}, {}, Config());
+    fresh.parser.ProcessPacket(MakePacket(3, 200, false, Concat({TimedVop(1, 0, 1), i})));
+    fresh.parser.ProcessPacket(MakePacket(4, 200, true, {0x44, 0x55}));
+    ASSERT_EQ(fresh.client.frames.size(), 1u);
+    EXPECT_EQ(fresh.client.frames[0].data, Concat({Config(), i, {0x44, 0x55}}));
+    EXPECT_EQ(fresh.client.converted, (std::vector<uint32_t>{200 + 7200}));
+}
+
 TEST_F(Mpeg4ParserTest, PackedPicturesWithoutUsableTimesStayOneFrame) {
     struct Row {
         const char* why;
