@@ -149,11 +149,14 @@ class DriverGStreamerTest : public ::testing::TestWithParam<DriverCase> {};
 TEST_P(DriverGStreamerTest, CapturedStreamDecodesCleanly) {
     const DriverCase& c = GetParam();
     CGstServer server;
+    // The server offers only the transport the mode must ask for, so a wrong one fails SETUP.
+    const bool interleaved = std::string(c.mode) == "RTPoverRTSP";
     std::vector<std::string> options = {
-        "--codec",     c.codec.name, "--mount",
-        kMediaMount,   "--size",     std::to_string(kWidth) + "x" + std::to_string(kHeight),
-        "--protocols", "udp,tcp",    "--auth",
-        c.auth};
+        "--codec",     c.codec.name,
+        "--mount",     kMediaMount,
+        "--size",      std::to_string(kWidth) + "x" + std::to_string(kHeight),
+        "--protocols", interleaved ? "tcp" : "udp",
+        "--auth",      c.auth};
     if (c.packPictures) {
         options.emplace_back("--pack-pictures");
     }
@@ -238,6 +241,10 @@ struct JpegCase {
     const char* auth;
 };
 
+void PrintTo(const JpegCase& c, std::ostream* os) {
+    *os << c.transport << "_" << c.auth;
+}
+
 class JpegGStreamerTest : public ::testing::TestWithParam<JpegCase> {};
 
 TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
@@ -249,7 +256,7 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
     const std::string failure =
         server.Start({"--codec", "jpeg", "--mount", kMediaMount, "--size",
                       std::to_string(kJpegWidth) + "x" + std::to_string(kJpegHeight), "--protocols",
-                      "udp,tcp", "--auth", c.auth});
+                      c.transport, "--auth", c.auth});
     if (!failure.empty()) {
         GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
     }
