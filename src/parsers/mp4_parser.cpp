@@ -50,8 +50,11 @@ std::optional<Size> CMP4Parser::ReadSize(std::span<const uint8_t> frame) const {
     return std::nullopt;
 }
 
-std::optional<Size> CMP4Parser::ReadVideoObjectLayer(std::span<const uint8_t> vol) {
-    CBitReader reader(vol);
+namespace {
+
+// Reads a video object layer header up to vop_time_increment_resolution; nothing when the
+// layer is not rectangular or a marker is missing.
+std::optional<uint32_t> ReadUpToTimeResolution(CBitReader& reader) {
     reader.ReadFlag();        // random_accessible_vol
     reader.ReadBits(8);       // video_object_type_indication
     if (reader.ReadFlag()) {  // is_object_layer_identifier
@@ -79,15 +82,48 @@ std::optional<Size> CMP4Parser::ReadVideoObjectLayer(std::span<const uint8_t> vo
         return std::nullopt;
     }
     const uint32_t resolution = reader.ReadBits(16);  // vop_time_increment_resolution
-    if (!reader.ReadFlag() || resolution == 0) {      // marker
+    if (!reader.ReadFlag() || resolution == 0 || reader.Overrun()) {  // marker
         return std::nullopt;
     }
-    if (reader.ReadFlag()) {  // fixed_vop_rate
-        unsigned bits = 1;
-        while ((1u << bits) < resolution) {
-            ++bits;
+    return resolution;
+}
+
+}  // namespace
+
+unsigned VopTimeIncrementBits(uint32_t resolution) {
+    unsigned bits = 1;
+    while (bits < 32 && (1u << bits) < resolution) {
+        ++bits;
+    }
+    return bits;
+}
+
+std::optional<uint32_t> CMP4Parser::ReadTimeResolution(std::span<const uint8_t> frame) {
+    for (size_t pos = 0; pos + 3 < frame.size(); ++pos) {
+        if (!IsStartCode(frame, pos)) {
+            continue;
         }
-        reader.ReadBits(bits);  // fixed_vop_time_increment
+        const uint8_t code = frame[pos + 3];
+        if (code >= 0x20 && code <= 0x2F) {
+            CBitReader reader(frame.subspan(pos + 4));
+            return ReadUpToTimeResolution(reader);
+        }
+        if (code == 0xB6) {
+            return std::nullopt;
+        }
+        pos += 3;
+    }
+    return std::nullopt;
+}
+
+std::optional<Size> CMP4Parser::ReadVideoObjectLayer(std::span<const uint8_t> vol) {
+    CBitReader reader(vol);
+    const std::optional<uint32_t> resolution = ReadUpToTimeResolution(reader);
+    if (!resolution) {
+        return std::nullopt;
+    }
+    if (reader.ReadFlag()) {                                 // fixed_vop_rate
+        reader.ReadBits(VopTimeIncrementBits(*resolution));  // fixed_vop_time_increment
     }
     if (!reader.ReadFlag()) {
         return std::nullopt;

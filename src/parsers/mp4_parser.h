@@ -12,6 +12,9 @@ namespace vornak {
 
 inline constexpr uint32_t kMp4MaxDimension = 32000;
 
+// Width of vop_time_increment for a time resolution: enough bits for resolution - 1, at least 1.
+[[nodiscard]] unsigned VopTimeIncrementBits(uint32_t resolution);
+
 class CMP4Parser {
   public:
     CMP4Parser() = default;
@@ -23,6 +26,9 @@ class CMP4Parser {
     [[nodiscard]] std::optional<Size> ReadSize(std::span<const uint8_t> frame) const;
 
     [[nodiscard]] static std::optional<Size> ReadVideoObjectLayer(std::span<const uint8_t> vol);
+    // vop_time_increment_resolution of the first video object layer in `frame`: the ticks of one
+    // second in the VOP headers.
+    [[nodiscard]] static std::optional<uint32_t> ReadTimeResolution(std::span<const uint8_t> frame);
     [[nodiscard]] static std::optional<Size> ReadShortHeader(std::span<const uint8_t> picture);
 };
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "parsers/bit_reader.h"
+
 namespace vornak {
 
 namespace {
@@ -12,6 +14,10 @@ constexpr const char* kProcessFrame = "vornak::CMpeg4RTPMediaParser::ProcessFram
 
 constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
 constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
+// RTP clock of MPEG-4 video.
+constexpr uint64_t kRtpClockRate = 90000;
+// More than a minute between two pictures of one packet is not a picture rate.
+constexpr uint32_t kMaxModuloSeconds = 60;
 
 bool HasAt(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> code) {
     return data.size() >= pos + code.size() &&
@@ -60,6 +66,46 @@ Mpeg4PayloadInfo ClassifyMpeg4Payload(std::span<const uint8_t> payload) {
     return info;
 }
 
+std::vector<size_t> PictureStarts(std::span<const uint8_t> frame) {
+    std::vector<size_t> starts = {0};
+    bool vopSeen = false;
+    // MPEG-4 Visual keeps 00 00 01 out of coded data, so every match is a start code.
+    for (size_t pos = 0; pos + 3 < frame.size(); ++pos) {
+        if (frame[pos] != 0 || frame[pos + 1] != 0 || frame[pos + 2] != 1) {
+            continue;
+        }
+        if (vopSeen) {
+            starts.push_back(pos);
+            vopSeen = false;
+        }
+        vopSeen = frame[pos + 3] == 0xB6;
+        pos += 3;
+    }
+    return starts;
+}
+
+std::optional<VopHeader> ReadVopHeader(std::span<const uint8_t> vop, uint32_t resolution) {
+    if (!HasAt(vop, 0, kVop) || resolution == 0) {
+        return std::nullopt;
+    }
+    CBitReader reader(vop.subspan(4));
+    VopHeader header;
+    header.codingType = reader.ReadBits(2);
+    while (reader.ReadFlag()) {
+        if (++header.seconds > kMaxModuloSeconds || reader.Overrun()) {
+            return std::nullopt;
+        }
+    }
+    if (!reader.ReadFlag()) {  // marker
+        return std::nullopt;
+    }
+    header.increment = reader.ReadBits(VopTimeIncrementBits(resolution));
+    if (reader.Overrun() || header.increment >= resolution) {
+        return std::nullopt;
+    }
+    return header;
+}
+
 CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {}
 
 void CMpeg4RTPMediaParser::Reset() {
@@ -74,6 +120,7 @@ void CMpeg4RTPMediaParser::DropFrame() {
     }
     waitingForIntra_ = true;
     frameOpen_ = false;
+    collectingPacked_ = false;
     frameBuffer_.clear();
 }
 
@@ -91,6 +138,13 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             frameBuffer_.clear();
             frameOpen_ = true;
             currentIsIntra_ = info.intra;
+            // A packet of several pictures may hold the I-VOP to start from further on; the
+            // split at the frame's end skips the pictures in front of it.
+            const std::vector<size_t> starts =
+                waitingForIntra_ && !info.intra ? PictureStarts(payload) : std::vector<size_t>{};
+            collectingPacked_ = std::any_of(starts.begin(), starts.end(), [&](size_t start) {
+                return start != 0 && ClassifyMpeg4Payload(payload.subspan(start)).intra;
+            });
             if (info.intra) {
                 const std::vector<uint8_t>& config =
                     !inBandConfig_.empty() ? inBandConfig_ : config_;
@@ -98,7 +152,7 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
                 waitingForIntra_ = false;
             }
         }
-        if (waitingForIntra_) {
+        if (waitingForIntra_ && !collectingPacked_) {
             return;
         }
         if (!frameOpen_) {
@@ -115,12 +169,84 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             return;
         }
         if (packet.marker != 0 && !frameBuffer_.empty()) {
-            ProcessFrame(packet.timestamp);
+            DeliverPictures(packet.timestamp);
             frameOpen_ = false;
+            collectingPacked_ = false;
         }
     } catch (...) {
         DropFrame();
     }
+}
+
+void CMpeg4RTPMediaParser::DeliverPictures(uint32_t rtpTimestamp) {
+    const std::vector<size_t> starts = PictureStarts(frameBuffer_);
+    if (starts.size() > 1 && SplitPackedPictures(starts, rtpTimestamp)) {
+        return;
+    }
+    if (waitingForIntra_) {
+        DropFrame();  // collected for an I-VOP behind other pictures, but not splittable
+        return;
+    }
+    ProcessFrame(rtpTimestamp);
+}
+
+bool CMpeg4RTPMediaParser::SplitPackedPictures(const std::vector<size_t>& starts,
+                                               uint32_t rtpTimestamp) {
+    const std::vector<uint8_t>& config = !inBandConfig_.empty() ? inBandConfig_ : config_;
+    std::optional<uint32_t> resolution = CMP4Parser::ReadTimeResolution(frameBuffer_);
+    if (!resolution) {
+        resolution = CMP4Parser::ReadTimeResolution(config);
+    }
+    if (!resolution) {
+        return false;
+    }
+    // The pictures keep pointing into this buffer while frameBuffer_ holds one at a time.
+    std::vector<uint8_t> packed = std::move(frameBuffer_);
+    frameBuffer_.clear();
+    struct Picture {
+        std::span<const uint8_t> data;
+        bool intra = false;
+        uint64_t ticks = 0;  // of the resolution, from the second of the first picture
+    };
+    std::vector<Picture> pictures;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : packed.size();
+        const std::span<const uint8_t> data =
+            std::span<const uint8_t>(packed).subspan(starts[i], end - starts[i]);
+        const auto vop = std::search(data.begin(), data.end(), kVop.begin(), kVop.end());
+        const std::optional<VopHeader> header =
+            ReadVopHeader(data.subspan(static_cast<size_t>(vop - data.begin())), *resolution);
+        // A B-VOP counts its time from a picture that comes after it; such a frame stays whole.
+        if (!header || header->codingType == 2) {
+            frameBuffer_ = std::move(packed);
+            return false;
+        }
+        const uint64_t second = pictures.empty() ? 0 : pictures.back().ticks / *resolution;
+        const uint64_t ticks = (second + header->seconds) * *resolution + header->increment;
+        if (!pictures.empty() && ticks <= pictures.back().ticks) {
+            frameBuffer_ = std::move(packed);
+            return false;
+        }
+        pictures.push_back({data, header->codingType == 0, ticks});
+    }
+    for (const Picture& picture : pictures) {
+        if (!picture.intra && waitingForIntra_) {
+            continue;  // an earlier picture of the packet did not reach the host
+        }
+        frameBuffer_.clear();
+        if (picture.intra && !mp4Parser_.ReadSize(picture.data)) {
+            frameBuffer_.insert(frameBuffer_.end(), config.begin(), config.end());
+        }
+        frameBuffer_.insert(frameBuffer_.end(), picture.data.begin(), picture.data.end());
+        currentIsIntra_ = picture.intra;
+        waitingForIntra_ = false;
+        const uint64_t offset =
+            (picture.ticks - pictures.front().ticks) * kRtpClockRate / *resolution;
+        ProcessFrame(rtpTimestamp + static_cast<uint32_t>(offset));
+    }
+    frameBuffer_ = std::move(packed);
+    frameBuffer_.clear();
+    return true;
 }
 
 void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {

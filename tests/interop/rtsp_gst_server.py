@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """An RTSP server built on GStreamer's RTSP server library, for interop tests.
 
-Serves a live H.264 test picture at /test (on 127.0.0.1 unless told otherwise) and prints "PORT <n>" once it listens.
+Serves a live test picture in H.264, MPEG-4 or JPEG at /test or --mount (on 127.0.0.1 unless
+told otherwise) and prints "PORT <n>" once it listens.
 Runs until SIGTERM or SIGINT, or until --lifetime seconds have passed (so a lost test process
 never leaves it running).
 """
 import argparse
+import collections
 import signal
 import sys
 
@@ -16,11 +18,57 @@ gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
-PIPELINE = (
-    "( videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 "
-    "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
-    "! rtph264pay name=pay0 pt=96 config-interval=1 )"
+# 4:2:0, the one layout every payloader here takes (rtpjpegpay refuses 4:4:4).
+SOURCE = (
+    "videotestsrc is-live=true pattern=ball "
+    "! video/x-raw,format=I420,width=%d,height=%d,framerate=25/1"
 )
+# One key frame a second; no B-frames, so RTP timestamps only ever rise.
+ENCODERS = {
+    "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
+    "! rtph264pay name=pay0 pt=96 config-interval=1",
+    # max-ptime of one frame interval: one picture per RTP timestamp, as cameras send it (left
+    # alone, rtpmp4vpay packs several small pictures into one packet).
+    "mpeg4": "avenc_mpeg4 name=restamp bitrate=800000 gop-size=25 max-bframes=0 "
+    "! rtpmp4vpay name=pay0 pt=96 max-ptime=40000000",
+    "jpeg": "jpegenc quality=75 ! rtpjpegpay name=pay0 pt=26",
+}
+
+
+def restamp(encoder):
+    """Gives each encoded picture the time of the raw picture it came from.
+
+    avenc_mpeg4 of this GStreamer and FFmpeg pairing stamps its output with an invalid time, and
+    rtpmp4vpay then packs several pictures into one RTP timestamp. The encoder makes one picture
+    of each input picture, in order (no B-frames), so the times are handed on first in, first out.
+    After the server's flushing seek the encoder refuses the few pictures whose times it has seen
+    already; the times then run that many pictures behind, which only shifts the clock.
+    """
+    times = collections.deque()
+
+    def on_input(pad, info):
+        if info.type & Gst.PadProbeType.BUFFER:
+            times.append(info.get_buffer().pts)
+        elif info.get_event().type == Gst.EventType.FLUSH_STOP:
+            times.clear()
+        return Gst.PadProbeReturn.OK
+
+    def on_output(pad, info):
+        if times:
+            buffer = info.get_buffer()
+            buffer.pts = buffer.dts = times.popleft()
+        return Gst.PadProbeReturn.OK
+
+    encoder.get_static_pad("sink").add_probe(
+        Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_FLUSH, on_input
+    )
+    encoder.get_static_pad("src").add_probe(Gst.PadProbeType.BUFFER, on_output)
+
+
+def on_media_configure(factory, media):
+    encoder = media.get_element().get_by_name("restamp")
+    if encoder is not None:
+        restamp(encoder)
 
 
 def main():
@@ -32,6 +80,14 @@ def main():
     parser.add_argument("--lifetime", type=int, default=120)
     parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--multicast-iface", default="lo")
+    parser.add_argument("--codec", choices=sorted(ENCODERS), default="h264")
+    parser.add_argument("--size", default="320x240", help="WIDTHxHEIGHT of the picture")
+    parser.add_argument("--mount", default="/test", help="path of the stream, without a query")
+    parser.add_argument(
+        "--pack-pictures",
+        action="store_true",
+        help="let rtpmp4vpay put several pictures into one RTP packet, as it does by default",
+    )
     args = parser.parse_args()
 
     Gst.init(None)
@@ -40,8 +96,13 @@ def main():
     server.set_service("0")
 
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(PIPELINE)
+    width, height = (int(v) for v in args.size.split("x"))
+    encoder = ENCODERS[args.codec]
+    if args.pack_pictures:
+        encoder = encoder.replace(" max-ptime=40000000", "")
+    factory.set_launch("( %s ! %s )" % (SOURCE % (width, height), encoder))
     factory.set_shared(True)
+    factory.connect("media-configure", on_media_configure)
     protocols = GstRtsp.RTSPLowerTrans(0)
     for name in args.protocols.split(","):
         protocols |= {
@@ -76,7 +137,7 @@ def main():
         )
         factory.set_permissions(permissions)
 
-    server.get_mount_points().add_factory("/test", factory)
+    server.get_mount_points().add_factory(args.mount, factory)
     pool = server.get_session_pool()
     pool.set_max_sessions(16)
 

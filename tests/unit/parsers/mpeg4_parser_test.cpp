@@ -218,6 +218,140 @@ TEST_F(Mpeg4ParserTest, OversizeFrameIsDiscarded) {
     EXPECT_EQ(rig.driver.Count("Frame buffer overflow detected"), 1u);
 }
 
+// A VOP header with its time fields for the resolution of Config() (25: five increment bits).
+Bytes TimedVop(uint32_t codingType, uint32_t seconds, uint32_t increment, bool marker = true) {
+    BitWriter w;
+    w.Bits(codingType, 2);
+    for (uint32_t i = 0; i < seconds; ++i) {
+        w.Bit(1);
+    }
+    w.Bit(0).Bit(marker ? 1 : 0).Bits(increment, 5).Bit(1);
+    w.Bits(0x2A5, 10);  // the rest of the picture is not read
+    return Concat({{0x00, 0x00, 0x01, 0xB6}, w.Finish()});
+}
+
+TEST(Mpeg4Pictures, StartsOfPackedPictures) {
+    const Bytes config = Config();
+    const Bytes i = TimedVop(0, 0, 0);
+    const Bytes p = TimedVop(1, 0, 1);
+    const Bytes gov = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};
+    struct Row {
+        const char* why;
+        Bytes frame;
+        std::vector<size_t> starts;
+    };
+    const Row rows[] = {
+        {"one picture", Concat({config, i}), {0}},
+        {"configuration stays with its picture",
+         Concat({config, i, p, p}),
+         {0, config.size() + i.size(), config.size() + i.size() + p.size()}},
+        {"headers in front of a later VOP go with it", Concat({p, gov, config, i}), {0, p.size()}},
+        {"no VOP at all", Concat({config, gov}), {0}},
+        {"short video header", {0x00, 0x00, 0x80, 0x02, 0x0A}, {0}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(PictureStarts(row.frame), row.starts) << row.why;
+    }
+    EXPECT_EQ(CMP4Parser::ReadTimeResolution(Concat({config, i})), 25u);
+    EXPECT_FALSE(CMP4Parser::ReadTimeResolution(i)) << "no layer in front of the VOP";
+}
+
+TEST(Mpeg4Pictures, ReadsVopTimes) {
+    struct Row {
+        const char* why;
+        Bytes vop;
+        std::optional<VopHeader> header;
+    };
+    const Row rows[] = {
+        {"I-VOP", TimedVop(0, 0, 3), VopHeader{0, 0, 3}},
+        {"P-VOP two seconds on", TimedVop(1, 2, 24), VopHeader{1, 2, 24}},
+        {"marker missing", TimedVop(1, 0, 3, false), std::nullopt},
+        {"increment not below the resolution", TimedVop(1, 0, 25), std::nullopt},
+        {"cut short", {0x00, 0x00, 0x01, 0xB6, 0x40}, std::nullopt},
+        {"seconds without end",
+         {0x00, 0x00, 0x01, 0xB6, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         std::nullopt},
+        {"not a VOP", {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10}, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const std::optional<VopHeader> header = ReadVopHeader(row.vop, 25);
+        ASSERT_EQ(header.has_value(), row.header.has_value()) << row.why;
+        if (header) {
+            EXPECT_EQ(header->codingType, row.header->codingType) << row.why;
+            EXPECT_EQ(header->seconds, row.header->seconds) << row.why;
+            EXPECT_EQ(header->increment, row.header->increment) << row.why;
+        }
+    }
+}
+
+// Senders may pack several small VOPs into one RTP packet: the host still gets one picture per
+// frame, each at the time of its own VOP (1/25 s is 3600 ticks of 90 kHz).
+TEST_F(Mpeg4ParserTest, PackedPicturesBecomeOneFrameEach) {
+    const Bytes i = TimedVop(0, 0, 23);
+    const Bytes p1 = TimedVop(1, 0, 24);
+    const Bytes p2 = TimedVop(1, 1, 0);  // into the next second
+    Feed(Concat({Config(), i, p1, p2}), true, 9000);
+    ASSERT_EQ(Frames().size(), 3u);
+    EXPECT_EQ(Frames()[0].fourcc, kFourCCDivx);
+    EXPECT_EQ(Frames()[0].data, Concat({Config(), i}));
+    EXPECT_EQ(Frames()[1].fourcc, kFourCCDivi);
+    EXPECT_EQ(Frames()[1].data, p1);
+    EXPECT_EQ(Frames()[2].data, p2);
+    EXPECT_EQ(Frames()[2].width, 352u);
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{9000, 12600, 16200}));
+
+    // A later I-VOP of a packet gets the configuration it lacks.
+    Feed(Concat({TimedVop(1, 0, 1), TimedVop(0, 0, 2)}), true, 20000);
+    ASSERT_EQ(Frames().size(), 5u);
+    EXPECT_EQ(Frames()[4].fourcc, kFourCCDivx);
+    EXPECT_EQ(Frames()[4].data, Concat({Config(), TimedVop(0, 0, 2)}));
+    EXPECT_EQ(rig.client.converted.back(), 23600u);
+}
+
+TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
+    rig.parser.SetParameterSets({}, {}, Config());
+    const Bytes i = TimedVop(0, 0, 3);
+    Feed(Concat({TimedVop(1, 0, 1), TimedVop(1, 0, 2), i, TimedVop(1, 0, 4)}), true, 7200);
+    ASSERT_EQ(Frames().size(), 2u);
+    EXPECT_EQ(Frames()[0].data, Concat({Config(), i}));
+    EXPECT_EQ(Frames()[0].fourcc, kFourCCDivx);
+    EXPECT_EQ(Frames()[1].data, TimedVop(1, 0, 4));
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{14400, 18000}))
+        << "the I-VOP is two pictures after the packet's first";
+
+    // Continued in a second packet; without readable times nothing is delivered.
+    ParserRig<CMpeg4RTPMediaParser> fresh;
+    fresh.parser.ProcessPacket(MakePacket(1, 100, false, Concat({TimedVop(1, 0, 1), i})));
+    fresh.parser.ProcessPacket(MakePacket(2, 100, true, {0x44, 0x55}));
+    EXPECT_TRUE(fresh.client.frames.empty()) << "no layer header gives the time resolution";
+    fresh.parser.SetParameterSets({}, {}, Config());
+    fresh.parser.ProcessPacket(MakePacket(3, 200, false, Concat({TimedVop(1, 0, 1), i})));
+    fresh.parser.ProcessPacket(MakePacket(4, 200, true, {0x44, 0x55}));
+    ASSERT_EQ(fresh.client.frames.size(), 1u);
+    EXPECT_EQ(fresh.client.frames[0].data, Concat({Config(), i, {0x44, 0x55}}));
+    EXPECT_EQ(fresh.client.converted, (std::vector<uint32_t>{200 + 7200}));
+}
+
+TEST_F(Mpeg4ParserTest, PackedPicturesWithoutUsableTimesStayOneFrame) {
+    struct Row {
+        const char* why;
+        Bytes pictures;
+    };
+    const Row rows[] = {
+        {"B-VOP", Concat({TimedVop(1, 0, 5), TimedVop(2, 0, 4)})},
+        {"time going back", Concat({TimedVop(1, 0, 5), TimedVop(1, 0, 5)})},
+        {"unreadable header", Concat({TimedVop(1, 0, 5), TimedVop(1, 0, 6, false)})},
+    };
+    uint32_t timestamp = 0;
+    for (const Row& row : rows) {
+        Feed(Concat({Config(), TimedVop(0, 0, 0)}), true, timestamp += 3600);
+        const size_t before = Frames().size();
+        Feed(row.pictures, true, timestamp += 3600);
+        ASSERT_EQ(Frames().size(), before + 1) << row.why;
+        EXPECT_EQ(Frames().back().data, row.pictures) << row.why;
+    }
+}
+
 }  // namespace
 }  // namespace vornak::test
 

@@ -1,0 +1,322 @@
+// The driver's RTSP capture against GStreamer's RTSP server, a server we did not write: camsim
+// answers the camera's HTTP API and names the GStreamer server's port as Network.RTSP.Port, so
+// the channel's session goes there. H.264 (rtph264pay) and MPEG-4 (rtpmp4vpay) run through the
+// library's exports; no RTSP channel of the driver takes JPEG, so the RTP/JPEG depacketizer gets
+// rtpjpegpay's packets straight from the RTSP client. What arrives must decode with FFmpeg
+// without a single error.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "../unit/parsers/parser_test_support.h"
+#include "gst_rtsp_server.h"
+#include "integration/driver_harness.h"
+#include "parsers/jpeg_parser.h"
+#include "rtsp/rtcp_handler.h"
+#include "rtsp/rtp_receiver.h"
+#include "rtsp/rtsp_transports.h"
+
+namespace quillon::test {
+namespace {
+
+using vornak::interop::CGstServer;
+using vornak::test::FakeSettings;
+using vornak::test::RecordingSink;
+using Frames = std::vector<RecordingSink::Frame>;
+
+constexpr uint32_t kFps25 = 0x7019;
+// 180 lines are not a whole number of macroblocks: the H.264 stream carries a cropping window.
+constexpr uint32_t kWidth = 320;
+constexpr uint32_t kHeight = 180;
+constexpr auto kCaptureTime = 3s;
+// The server ignores the query; it matches the channel's path without it.
+constexpr const char* kMediaMount = "/axis-media/media.amp";
+
+// Pictures FFprobe decodes from the file; -1 when it could not say.
+long DecodedFrameCount(const std::string& path, const std::string& inputFormat) {
+    std::string command =
+        "timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
+        "-show_entries stream=nb_read_frames -of csv=p=0 ";
+    if (!inputFormat.empty()) {
+        command += "-f " + inputFormat + " ";
+    }
+    command += "'" + path + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    char buffer[64] = {};
+    const bool read = std::fgets(buffer, sizeof(buffer), pipe) != nullptr;
+    pclose(pipe);
+    return read ? std::strtol(buffer, nullptr, 10) : -1;
+}
+
+// The written stream decodes without an error into as many pictures as frames were delivered.
+void ExpectDecodes(const std::string& path, size_t frames, const std::string& inputFormat) {
+    EXPECT_EQ(DecodeErrors(path, inputFormat), "");
+    EXPECT_EQ(DecodedFrameCount(path, inputFormat), static_cast<long>(frames));
+    std::filesystem::remove(path);
+}
+
+struct Codec {
+    const char* name;  // the server's --codec
+    uint32_t format;   // the host's video format code
+    uint32_t keyFourcc;
+    const char* fileFormat;  // FFmpeg's name of the elementary stream
+};
+
+constexpr Codec kH264{"h264", 3, vornak::kFourCCH264, "h264"};
+constexpr Codec kMpeg4{"mpeg4", 2, vornak::kFourCCDivx, "m4v"};
+
+struct DriverCase {
+    Codec codec;
+    const char* mode;           // RTPMode of the settings file
+    const char* auth;           // the server's --auth; camsim asks for the same scheme
+    bool packPictures = false;  // several MPEG-4 pictures in one RTP packet
+};
+
+std::string CaseName(const DriverCase& c) {
+    return std::string(c.codec.name) + "_" + c.mode + "_" + c.auth +
+           (c.packPictures ? "_packed" : "");
+}
+
+void PrintTo(const DriverCase& c, std::ostream* os) {
+    *os << CaseName(c);
+}
+
+camsim::AuthSchemes CamsimAuth(const std::string& auth) {
+    return auth == "basic"    ? camsim::AuthSchemes::kBasic
+           : auth == "digest" ? camsim::AuthSchemes::kDigest
+                              : camsim::AuthSchemes::kNone;
+}
+
+// Each H.264 frame ends with the delimiter that opens the next access unit; the last one's
+// never comes, so the file leaves it off.
+std::string WriteStream(const Frames& frames, const Codec& codec) {
+    const std::string path = WriteFrames(frames, std::string("gst.") + codec.fileFormat);
+    static const uint8_t kDelimiter[] = {0, 0, 1, 9, 0x30};
+    if (codec.format == 3 && !frames.empty()) {
+        const auto& last = frames.back().data;
+        if (last.size() >= sizeof(kDelimiter) &&
+            std::equal(last.end() - sizeof(kDelimiter), last.end(), kDelimiter)) {
+            std::filesystem::resize_file(path,
+                                         std::filesystem::file_size(path) - sizeof(kDelimiter));
+        }
+    }
+    return path;
+}
+
+// maxLagMs: how far a frame's time may be from its arrival; a server that packs pictures holds
+// them until its packet is full.
+void ExpectGoodFrames(const Frames& frames, const Codec& codec, double maxLagMs) {
+    ASSERT_GE(frames.size(), 50u) << "about 75 frames in 3 s at 25 frames a second";
+    EXPECT_EQ(frames[0].fourcc, codec.keyFourcc) << "the first frame is a key frame";
+    size_t keyFrames = 0;
+    vornak::TimeValue previous = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& frame = frames[i];
+        keyFrames += frame.fourcc == codec.keyFourcc ? 1 : 0;
+        EXPECT_EQ(frame.width, kWidth) << "frame " << i;
+        EXPECT_EQ(frame.height, kHeight) << "frame " << i;
+        EXPECT_EQ(frame.sizeClass, vornak::ResolutionClass(kWidth, kHeight)) << "frame " << i;
+        const vornak::TimeValue time = vornak::SystemTimeToTime(frame.time);
+        ASSERT_GT(time, previous) << "frame " << i << " is not later than the one before";
+        const double lagMs =
+            (static_cast<double>(frame.received) - static_cast<double>(time)) / 10000.0;
+        EXPECT_LT(std::fabs(lagMs), maxLagMs) << "frame " << i << " is off the wall clock";
+        previous = time;
+    }
+    ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
+    ::testing::Test::RecordProperty("key_frames", static_cast<int>(keyFrames));
+    // One key frame a second; frames between them must not be taken for key frames.
+    EXPECT_GE(keyFrames, 2u);
+    EXPECT_LE(keyFrames, frames.size() / 25 + 2);
+    const double spanMs = static_cast<double>(vornak::SystemTimeToTime(frames.back().time) -
+                                              vornak::SystemTimeToTime(frames.front().time)) /
+                          10000.0;
+    EXPECT_NEAR(spanMs / static_cast<double>(frames.size() - 1), 40.0, 2.0)
+        << "the stream's clock runs at its frame rate";
+    ExpectDecodes(WriteStream(frames, codec), frames.size(), codec.fileFormat);
+}
+
+class DriverGStreamerTest : public ::testing::TestWithParam<DriverCase> {};
+
+TEST_P(DriverGStreamerTest, CapturedStreamDecodesCleanly) {
+    const DriverCase& c = GetParam();
+    CGstServer server;
+    // The server offers only the transport the mode must ask for, so a wrong one fails SETUP.
+    const bool interleaved = std::string(c.mode) == "RTPoverRTSP";
+    std::vector<std::string> options = {
+        "--codec",     c.codec.name,
+        "--mount",     kMediaMount,
+        "--size",      std::to_string(kWidth) + "x" + std::to_string(kHeight),
+        "--protocols", interleaved ? "tcp" : "udp",
+        "--auth",      c.auth};
+    if (c.packPictures) {
+        options.emplace_back("--pack-pictures");
+    }
+    const std::string failure = server.Start(options);
+    if (!failure.empty()) {
+        GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
+    }
+    const camsim::AuthSchemes auth = CamsimAuth(c.auth);
+    Camera camera(CamsimSetup{"fixed", auth, auth});
+    ASSERT_TRUE(camera.started) << camera.error;
+    camera.sim.Params().Set("Network.RTSP.Port", std::to_string(server.Port()));
+    ScopedDeviceSection section(camera.sim.HttpPort(),
+                                std::string("<RTPMode>") + c.mode + "</RTPMode>");
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(3000));
+    ASSERT_TRUE(driver.opened) << driver.loadError;
+
+    RecordingSink sink;
+    FakeSettings settings(c.codec.format, kWidth, kHeight, kFps25, 50);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 15s)) << "no frame arrived";
+    std::this_thread::sleep_for(kCaptureTime);
+    ASSERT_TRUE(driver.Capture()->StopCapture(0));
+
+    const camsim::Counters counters = camera.sim.GetCounters();
+    EXPECT_TRUE(counters.rtsp_requests.empty()) << "the session went to the camera's own server";
+    EXPECT_GE(counters.http_requests.count("/axis-cgi/admin/param.cgi"), 1u);
+    EXPECT_EQ(sink.signalLost, 0);
+    ExpectGoodFrames(sink.Frames(), c.codec, c.packPictures ? 1000.0 : 250.0);
+    EXPECT_EQ(driver.allocator.Outstanding(), 0);
+}
+
+// "RTPoverHTTP" tunnels RTSP through the camera's web server, which is camsim here, so it cannot
+// reach another server. "RTPoverTCP" asks for the same UDP transport as "RTPoverUDP".
+INSTANTIATE_TEST_SUITE_P(
+    Transports, DriverGStreamerTest,
+    ::testing::Values(
+        DriverCase{kH264, "RTPoverUDP", "none"}, DriverCase{kH264, "RTPoverUDP", "digest"},
+        DriverCase{kH264, "RTPoverTCP", "basic"}, DriverCase{kH264, "RTPoverRTSP", "none"},
+        DriverCase{kH264, "RTPoverRTSP", "digest"}, DriverCase{kMpeg4, "RTPoverUDP", "none"},
+        DriverCase{kMpeg4, "RTPoverUDP", "basic"}, DriverCase{kMpeg4, "RTPoverTCP", "digest"},
+        DriverCase{kMpeg4, "RTPoverRTSP", "none"}, DriverCase{kMpeg4, "RTPoverRTSP", "basic"},
+        DriverCase{kMpeg4, "RTPoverUDP", "none", true},
+        DriverCase{kMpeg4, "RTPoverRTSP", "digest", true}),
+    [](const ::testing::TestParamInfo<DriverCase>& info) { return CaseName(info.param); });
+
+// Feeds the RTP/JPEG depacketizer from whichever path the session uses; one thread at a time.
+class CJpegUser : public vornak::IRTSPClientUser, public vornak::IRTPReceiverUser {
+  public:
+    bool OnRtspDescribeProcessed(const vornak::SessionDescription& description) override {
+        std::lock_guard lock(mutex_);
+        encoding = description.video.encoding;
+        return true;
+    }
+    void OnRtspPacketReceived(const vornak::CRTPPacket& packet) override { Process(packet); }
+    void OnRtspSessionClosed() override {}
+    void OnRtcpBye() override {}
+    void PacketReceived(const sockaddr_in&, const vornak::CRTPPacket& packet) override {
+        Process(packet);
+    }
+    void OnReceiveTimeout() override {}
+    void OnSocketClosed() override {}
+
+    size_t FrameCount() {
+        std::lock_guard lock(mutex_);
+        return rig.client.frames.size();
+    }
+
+    // Read once the session has stopped.
+    vornak::test::ParserRig<vornak::CJpegRTPMediaParser> rig;
+    std::string encoding;
+
+  private:
+    void Process(const vornak::CRTPPacket& packet) {
+        std::lock_guard lock(mutex_);
+        rig.parser.ProcessPacket(packet);
+    }
+    std::mutex mutex_;
+};
+
+struct JpegCase {
+    const char* transport;  // udp or tcp (interleaved)
+    const char* auth;
+};
+
+void PrintTo(const JpegCase& c, std::ostream* os) {
+    *os << c.transport << "_" << c.auth;
+}
+
+class JpegGStreamerTest : public ::testing::TestWithParam<JpegCase> {};
+
+TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
+    const JpegCase& c = GetParam();
+    // Picture sizes of RTP/JPEG are whole 8-pixel blocks.
+    constexpr uint32_t kJpegWidth = 320;
+    constexpr uint32_t kJpegHeight = 240;
+    CGstServer server;
+    const std::string failure =
+        server.Start({"--codec", "jpeg", "--mount", kMediaMount, "--size",
+                      std::to_string(kJpegWidth) + "x" + std::to_string(kJpegHeight), "--protocols",
+                      c.transport, "--auth", c.auth});
+    if (!failure.empty()) {
+        GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
+    }
+    vornak::interop::CPrintingDebug debug;
+    CJpegUser user;
+    vornak::CRTPReceiver receiver(&debug);
+    receiver.SetUser(&user);
+    vornak::CRTCPHandler rtcp(&debug);
+    vornak::RTSPClientSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = server.Port();
+    settings.path = std::string(kMediaMount) + "?videocodec=jpeg&resolution=320x240";
+    settings.userName = "root";
+    settings.password = "pass";
+    std::unique_ptr<vornak::CBaseRTSPClient> client;
+    if (std::string(c.transport) == "udp") {
+        ASSERT_TRUE(receiver.Open(0));
+        ASSERT_TRUE(rtcp.Open(htonl(INADDR_LOOPBACK), 0));
+        settings.clientRtpPort = receiver.GetBoundPort();
+        settings.clientRtcpPort = rtcp.GetBoundPort();
+        client = std::make_unique<vornak::CRTSPClientUDP>(&debug, "interop");
+    } else {
+        client = std::make_unique<vornak::CRTSPClientInterleaved>(&debug, "interop");
+    }
+    ASSERT_TRUE(client->Start(settings, &user));
+    ASSERT_TRUE(WaitFor([&] { return user.FrameCount() >= 1; }, 15s)) << "no picture arrived";
+    std::this_thread::sleep_for(kCaptureTime);
+    client->Stop();
+    receiver.Close();
+    rtcp.Close();
+
+    EXPECT_EQ(user.encoding, "JPEG/90000");
+    const auto& frames = user.rig.client.frames;
+    ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
+    ASSERT_GE(frames.size(), 50u);
+    EXPECT_EQ(user.rig.parser.Stats().malformed, 0u);
+    EXPECT_EQ(user.rig.parser.Stats().framesDropped, 0u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].fourcc, vornak::kFourCCJpeg) << "frame " << i;
+        EXPECT_EQ(frames[i].width, kJpegWidth) << "frame " << i;
+        EXPECT_EQ(frames[i].height, kJpegHeight) << "frame " << i;
+    }
+    // One picture per 40 ms of the 90 kHz clock, in order.
+    const auto& stamps = user.rig.client.converted;
+    ASSERT_EQ(stamps.size(), frames.size());
+    for (size_t i = 1; i < stamps.size(); ++i) {
+        EXPECT_EQ(static_cast<uint32_t>(stamps[i] - stamps[i - 1]), 3600u) << "picture " << i;
+    }
+    Frames pictures(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        pictures[i].data = frames[i].data;
+    }
+    ExpectDecodes(WriteFrames(pictures, "gst.mjpeg"), frames.size(), "mjpeg");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, JpegGStreamerTest,
+                         ::testing::Values(JpegCase{"udp", "none"}, JpegCase{"tcp", "digest"}),
+                         [](const ::testing::TestParamInfo<JpegCase>& info) {
+                             return std::string(info.param.transport) + "_" + info.param.auth;
+                         });
+
+}  // namespace
+}  // namespace quillon::test
