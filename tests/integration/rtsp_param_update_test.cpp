@@ -36,6 +36,15 @@ void MakeOlder(camsim::Simulator& sim, uint32_t channel = 0) {
     sim.SetParam("Image.I" + std::to_string(channel) + ".MPEG.ProfileLevel", "0");
 }
 
+// The camera refuses frame rates outside min..max.
+void LimitFrameRate(camsim::Simulator& sim, int min, int max) {
+    camsim::ParamType range;
+    range.kind = camsim::ParamType::Kind::kInt;
+    range.min = min;
+    range.max = max;
+    sim.Params().SetType("Image.I0.Stream.FPS", range);
+}
+
 // param.cgi updates as the camera received them, without the common prefix.
 std::vector<std::string> Updates(const camsim::Simulator& sim) {
     std::vector<std::string> updates;
@@ -237,11 +246,7 @@ TEST_P(FrameRateFallbackTest, StepsDownOneRateAtATime) {
             camera.sim.SetHttpFault(kUpdatePath, fault);
         }
     } else {
-        camsim::ParamType upTo12;
-        upTo12.kind = camsim::ParamType::Kind::kInt;
-        upTo12.min = 1;
-        upTo12.max = 12;
-        camera.sim.Params().SetType("Image.I0.Stream.FPS", upTo12);
+        LimitFrameRate(camera.sim, 1, 12);
     }
     DriverUnderTest driver(camera.sim.HttpPort(), OlderCameraParameters(3000));
     ASSERT_TRUE(driver.opened) << driver.loadError;
@@ -318,11 +323,7 @@ TEST(OlderCameraUpdateTest, NewSizeAndRateAreSentAgain) {
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     MakeOlder(camera.sim);
-    camsim::ParamType upTo12;
-    upTo12.kind = camsim::ParamType::Kind::kInt;
-    upTo12.min = 1;
-    upTo12.max = 12;
-    camera.sim.Params().SetType("Image.I0.Stream.FPS", upTo12);
+    LimitFrameRate(camera.sim, 1, 12);
     DriverUnderTest driver(camera.sim.HttpPort(), OlderCameraParameters(3000));
     ASSERT_TRUE(driver.opened) << driver.loadError;
     RecordingSink sink;
