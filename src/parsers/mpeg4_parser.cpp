@@ -1,7 +1,10 @@
 #include "parsers/mpeg4_parser.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "parsers/bit_reader.h"
 
@@ -22,6 +25,30 @@ constexpr uint32_t kMaxModuloSeconds = 60;
 bool HasAt(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> code) {
     return data.size() >= pos + code.size() &&
            std::equal(code.begin(), code.end(), data.begin() + static_cast<ptrdiff_t>(pos));
+}
+
+// Position of the first VOP start code at or after `from`, or npos. memchr finds the code's last
+// byte at vector speed; the per-frame check for packed pictures must not walk every byte.
+size_t FindVop(std::span<const uint8_t> data, size_t from) {
+    for (size_t pos = from + 3; pos < data.size();) {
+        const void* hit = memchr(data.data() + pos, kVop[3], data.size() - pos);
+        if (hit == nullptr) {
+            return std::string_view::npos;
+        }
+        pos = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data.data());
+        if (data[pos - 1] == kVop[2] && data[pos - 2] == 0 && data[pos - 3] == 0) {
+            return pos - 3;
+        }
+        ++pos;
+    }
+    return std::string_view::npos;
+}
+
+// Packed pictures need a second VOP; a frame of one picture, the usual case, needs no split.
+bool HasSeveralVops(std::span<const uint8_t> data) {
+    const size_t first = FindVop(data, 0);
+    return first != std::string_view::npos &&
+           FindVop(data, first + kVop.size()) != std::string_view::npos;
 }
 
 }  // namespace
@@ -141,7 +168,8 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             // A packet of several pictures may hold the I-VOP to start from further on; the
             // split at the frame's end skips the pictures in front of it.
             const std::vector<size_t> starts =
-                waitingForIntra_ && !info.intra ? PictureStarts(payload) : std::vector<size_t>{};
+                waitingForIntra_ && !info.intra && HasSeveralVops(payload) ? PictureStarts(payload)
+                                                                           : std::vector<size_t>{};
             collectingPacked_ = std::any_of(starts.begin(), starts.end(), [&](size_t start) {
                 return start != 0 && ClassifyMpeg4Payload(payload.subspan(start)).intra;
             });
@@ -179,9 +207,11 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
 }
 
 void CMpeg4RTPMediaParser::DeliverPictures(uint32_t rtpTimestamp) {
-    const std::vector<size_t> starts = PictureStarts(frameBuffer_);
-    if (starts.size() > 1 && SplitPackedPictures(starts, rtpTimestamp)) {
-        return;
+    if (HasSeveralVops(frameBuffer_)) {
+        const std::vector<size_t> starts = PictureStarts(frameBuffer_);
+        if (starts.size() > 1 && SplitPackedPictures(starts, rtpTimestamp)) {
+            return;
+        }
     }
     if (waitingForIntra_) {
         DropFrame();  // collected for an I-VOP behind other pictures, but not splittable
