@@ -4,12 +4,12 @@
 // copy) to show what reception costs on top.
 #include <benchmark/benchmark.h>
 
-#include <cstdarg>
 #include <random>
 
 #include "parsers/h264_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
+#include "stub_driver.h"
 
 namespace vornak {
 namespace {
@@ -51,26 +51,10 @@ class NullAllocator : public ipcapture::IFrameAllocator {
     NullFrame frame;
 };
 
-class NullDriver : public IDriver {
+class NullDriver : public test::StubDriver {
   public:
-    std::string GetDeviceName() override { return "bench:0"; }
-    void DebugMessage(uint32_t, const char*, ...) override {}
-    std::string GetDriverName() override { return "Quillon"; }
-    std::string GetHostFolder() override { return "./"; }
-    DEVICE_INFO* GetDeviceInfo() override { return &info; }
-    std::pair<uint32_t, uint32_t> GetIOCount() override { return {0, 0}; }
-    ipcapture::IFrameAllocator* GetFrameAllocator() override { return &allocator; }
-    void* GetReserved() override { return nullptr; }
-    uint32_t GetDefaultVideoFormat() override { return 3; }
-    uint32_t GetVideoChannelCount() override { return 1; }
-    std::string GetParameter(uint32_t) override { return {}; }
-    int32_t GetParameterInt(uint32_t) override { return kParameterAbsent; }
-    Size GetStreamResolution(uint32_t, uint32_t) override { return {}; }
-    Size GetChannelResolution(uint32_t) override { return {}; }
-    uint32_t GetStreamCamera(uint32_t) override { return 0; }
-    uint16_t GetApiVersion() override { return 3; }
-    DEVICE_INFO info;
-    NullAllocator allocator;
+    NullDriver() { StubDriver::allocator = &frames; }
+    NullAllocator frames;
 };
 
 class NullClient : public IMediaParserClient {

@@ -11,6 +11,7 @@
 #include "driver/driver_api.h"
 #include "parsers/media_parser.h"
 #include "rtsp/rtp_packet.h"
+#include "stub_driver.h"
 
 namespace vornak::fuzz {
 
@@ -56,27 +57,10 @@ class Allocator : public ipcapture::IFrameAllocator {
     int outstanding = 0;
 };
 
-class Driver : public IDriver {
+class Driver : public test::StubDriver {
   public:
-    std::string GetDeviceName() override { return "fuzz:0"; }
-    void DebugMessage(uint32_t, const char*, ...) override {}
-    std::string GetDriverName() override { return "Quillon"; }
-    std::string GetHostFolder() override { return "./"; }
-    DEVICE_INFO* GetDeviceInfo() override { return &info; }
-    std::pair<uint32_t, uint32_t> GetIOCount() override { return {0, 0}; }
-    ipcapture::IFrameAllocator* GetFrameAllocator() override { return &allocator; }
-    void* GetReserved() override { return nullptr; }
-    uint32_t GetDefaultVideoFormat() override { return 3; }
-    uint32_t GetVideoChannelCount() override { return 1; }
-    std::string GetParameter(uint32_t) override { return {}; }
-    int32_t GetParameterInt(uint32_t) override { return kParameterAbsent; }
-    Size GetStreamResolution(uint32_t, uint32_t) override { return {}; }
-    Size GetChannelResolution(uint32_t) override { return {}; }
-    uint32_t GetStreamCamera(uint32_t) override { return 0; }
-    uint16_t GetApiVersion() override { return 3; }
-
-    DEVICE_INFO info;
-    Allocator allocator;
+    Driver() { StubDriver::allocator = &frames; }
+    Allocator frames;
 };
 
 // Checks what every delivered frame must satisfy, whatever the input.
@@ -153,7 +137,7 @@ void RunStream(std::span<const uint8_t> data, std::span<const uint8_t> sps = {},
             parser.ProcessPacket(packet);
         }
     }
-    if (driver.allocator.outstanding != 0) {
+    if (driver.frames.outstanding != 0) {
         std::abort();
     }
 }

@@ -13,10 +13,11 @@
 #include "host_objects.h"
 #include "parsers/media_parser.h"
 #include "rtsp/rtp_packet.h"
+#include "stub_driver.h"
 
 namespace vornak::test {
 
-class FakeDriver : public IDriver {
+class FakeDriver : public StubDriver {
   public:
     FakeDriver() {
         info.address = "192.0.2.7";
@@ -29,20 +30,8 @@ class FakeDriver : public IDriver {
         lines.push_back({level, FormatV(format, args)});
         va_end(args);
     }
-    std::string GetDriverName() override { return "Quillon"; }
-    std::string GetHostFolder() override { return "./"; }
-    DEVICE_INFO* GetDeviceInfo() override { return &info; }
-    std::pair<uint32_t, uint32_t> GetIOCount() override { return {0, 0}; }
-    ipcapture::IFrameAllocator* GetFrameAllocator() override { return allocator; }
-    void* GetReserved() override { return nullptr; }
-    uint32_t GetDefaultVideoFormat() override { return 3; }
-    uint32_t GetVideoChannelCount() override { return 1; }
-    std::string GetParameter(uint32_t) override { return {}; }
-    int32_t GetParameterInt(uint32_t) override { return kParameterAbsent; }
     Size GetStreamResolution(uint32_t, uint32_t) override { return {640, 480}; }
     Size GetChannelResolution(uint32_t) override { return {640, 480}; }
-    uint32_t GetStreamCamera(uint32_t) override { return 0; }
-    uint16_t GetApiVersion() override { return 3; }
 
     size_t Count(const std::string& part) const {
         size_t n = 0;
@@ -57,8 +46,6 @@ class FakeDriver : public IDriver {
         std::string text;
     };
     std::vector<Line> lines;
-    DEVICE_INFO info;
-    ipcapture::IFrameAllocator* allocator = nullptr;
 };
 
 struct DeliveredFrame {
