@@ -9,6 +9,7 @@
 #include "capability_recorder.h"
 #include "host_objects.h"
 #include "interop/http_peers.h"
+#include "loopback_port.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ class QueryAgainstLighttpd : public testing::Test {
         }
         dir_.Write("www/axis-cgi/admin/param.cgi", kListing);
         dir_.Write("users", "root:secret\n");
-        port_ = interop::FreeLoopbackPort();
+        port_ = testing_support::UnusedLoopbackPort();
         const std::string conf = dir_.Write(
             "lighttpd.conf", "server.document-root = \"" + dir_.path() +
                                  "/www\"\nserver.bind = \"127.0.0.1\"\n"

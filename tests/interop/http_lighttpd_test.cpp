@@ -6,6 +6,7 @@
 
 #include "driver/device_info.h"
 #include "interop/http_peers.h"
+#include "loopback_port.h"
 #include "web/http_sender.h"
 #include "web/request_utils.h"
 
@@ -37,8 +38,8 @@ class Lighttpd : public testing::Test {
              root + "/key.pem", "-out", root + "/cert.pem", "-days", "1", "-subj", "/CN=camera"},
             60);
 
-        plainPort_ = interop::FreeLoopbackPort();
-        tlsPort_ = interop::FreeLoopbackPort();
+        plainPort_ = testing_support::UnusedLoopbackPort();
+        tlsPort_ = testing_support::UnusedLoopbackPort();
         const std::string common =
             "server.document-root = \"" + root +
             "/www\"\n"
@@ -178,7 +179,7 @@ TEST_F(Lighttpd, ThroughTinyproxy) {
     if (interop::FindProgram("tinyproxy").empty()) {
         GTEST_SKIP() << "tinyproxy is not installed";
     }
-    const uint16_t proxyPort = interop::FreeLoopbackPort();
+    const uint16_t proxyPort = testing_support::UnusedLoopbackPort();
     const std::string log = dir_->path() + "/tinyproxy.log";
     const std::string conf =
         dir_->Write("tinyproxy.conf", "Port " + std::to_string(proxyPort) +

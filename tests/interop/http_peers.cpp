@@ -120,18 +120,6 @@ void PeerProcess::Stop() {
     pid_ = -1;
 }
 
-uint16_t FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) {
         return access(name.c_str(), X_OK) == 0 ? name : std::string();

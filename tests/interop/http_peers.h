@@ -42,7 +42,6 @@ class PeerProcess {
     pid_t pid_ = -1;
 };
 
-uint16_t FreeLoopbackPort();
 // Full path of a program, or empty when it is not installed.
 std::string FindProgram(const std::string& name);
 // Runs a program to its end (bounded by seconds); true on exit status 0.

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_port.h"
+
 namespace testing_support {
 
 struct HttpRequestSeen {
@@ -75,8 +77,5 @@ class LoopbackHttpServer {
     std::vector<std::thread> workers_;
     std::thread acceptThread_;
 };
-
-// A port on 127.0.0.1 with nothing listening (bound once, then released).
-uint16_t UnusedLoopbackPort();
 
 }  // namespace testing_support
