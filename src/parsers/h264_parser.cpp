@@ -113,8 +113,9 @@ H264PayloadError UnpackH264Payload(std::span<const uint8_t> payload, H264Payload
         const uint8_t fragmentType = NalType(fuHeader);
         const bool start = (fuHeader & 0x80) != 0;
         const bool end = (fuHeader & 0x40) != 0;
-        // A unit that fits in one packet is never fragmented, and only NAL unit types can be.
-        if ((start && end) || fragmentType == 0 || fragmentType > 23) {
+        // Only NAL unit types can be fragmented. Start and end in one fragment is a whole unit
+        // sent the long way; harmless, so it is taken.
+        if (fragmentType == 0 || fragmentType > 23) {
             return H264PayloadError::kBadFuHeader;
         }
         out.kind = H264PacketKind::kFuA;
@@ -211,10 +212,7 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
 bool CH264RTPMediaParser::AppendFragment(const H264Payload& payload) {
     const uint8_t type = NalType(payload.fuNalHeader);
     if (payload.fuStart) {
-        if (fuOpen_) {
-            RefusePayload(kProcessPacket, "FU-A start inside an unfinished fragmented unit");
-            return false;
-        }
+        // Some senders never set the end bit: a new start ends the unit before it.
         if (type == kNalIdr && StartsPicture(payload.fuData)) {
             PrependParameterSets();
         }
@@ -250,10 +248,7 @@ void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
                 return;
             }
         } else {
-            if (fuOpen_) {
-                RefusePayload(kProcessPacket, "fragmented unit left unfinished");
-                return;
-            }
+            fuOpen_ = false;  // a whole unit ends a fragmented one that never saw its end bit
             for (std::span<const uint8_t> nal : payload_.nalUnits) {
                 if (!AppendNalUnit(nal)) {
                     return;
@@ -265,10 +260,7 @@ void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             return;
         }
         if (packet.marker != 0) {
-            if (fuOpen_) {
-                RefusePayload(kProcessPacket, "access unit ends inside a fragmented unit");
-                return;
-            }
+            fuOpen_ = false;  // the marker ends the picture, and with it any open unit
             if (!frameBuffer_.empty()) {
                 ProcessFrame(packet.timestamp);
                 frameBuffer_.clear();

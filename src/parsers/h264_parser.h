@@ -17,7 +17,7 @@ enum class H264PayloadError {
     kTooShort,
     kUnsupportedType,  // STAP-B, MTAP, FU-B, reserved types
     kStapOverrun,      // an aggregation unit size runs past the packet
-    kBadFuHeader,      // both start and end set, or a fragmented NAL type that cannot be
+    kBadFuHeader,      // a fragmented NAL type that cannot be
 };
 
 // One payload, classified and split. Spans point into the payload.

@@ -117,7 +117,6 @@ TEST(H264Payload, RefusesMalformedPayloads) {
          H264PayloadError::kStapOverrun,
          "second unit size past the end"},
         {{0x7C}, H264PayloadError::kTooShort, "FU-A without its header"},
-        {{0x7C, 0xC5, 0x88}, H264PayloadError::kBadFuHeader, "start and end in one fragment"},
         {{0x7C, 0x80, 0x88}, H264PayloadError::kBadFuHeader, "fragmented type 0"},
         {{0x7C, 0x98, 0x88}, H264PayloadError::kBadFuHeader, "fragmented STAP-A"},
         {{0x79, 0x00, 0x00}, H264PayloadError::kUnsupportedType, "STAP-B"},
@@ -289,20 +288,19 @@ TEST_F(H264ParserTest, FuAContinuationWithoutStartIsRefused) {
     EXPECT_TRUE(rig.parser.WaitingForKeyFrame());
 }
 
-TEST_F(H264ParserTest, FuAStartInsideUnfinishedUnitIsRefused) {
+TEST_F(H264ParserTest, FuAUnitWithoutEndBitEndsAtNextUnitOrMarker) {
     KeyFrame(1000);
-    Feed({0x7C, 0x81, 0x9A, 0x01}, false, 2000);
-    Feed({0x7C, 0x81, 0x9A, 0x02}, false, 2000);  // second start, first never ended
-    Feed({0x7C, 0x41, 0x03}, true, 2000);
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_GE(rig.parser.Stats().malformed, 1u);
-}
-
-TEST_F(H264ParserTest, MarkerInsideFragmentedUnitDropsThePicture) {
-    KeyFrame(1000);
-    Feed({0x7C, 0x81, 0x9A, 0x01}, true, 2000);  // marker, but the unit has no end
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_TRUE(rig.parser.WaitingForKeyFrame());
+    Feed({0x5C, 0x81, 0x9A, 0x01}, false, 2000);  // start, never an end bit
+    Feed({0x5C, 0x01, 0x02}, false, 2000);
+    Feed({0x5C, 0xC1, 0x9A, 0x03}, false, 2000);  // start and end: a whole unit
+    Feed({0x5C, 0x81, 0x9A, 0x04}, false, 2000);  // ended by the single unit after it
+    Feed(PSlice(5), false, 2000);
+    Feed({0x5C, 0x81, 0x9A, 0x06}, true, 2000);  // ended by the marker
+    ASSERT_EQ(Frames().size(), 2u);
+    auto unit = [](uint8_t n) { return Concat({kStart, {0x41, 0x9A, n}}); };
+    EXPECT_EQ(Frames()[1].data,
+              Concat({unit(1), {0x02}, unit(3), unit(4), kStart, PSlice(5), unit(6), kTrailer}));
+    EXPECT_EQ(rig.parser.Stats().malformed, 0u);
 }
 
 TEST_F(H264ParserTest, StapAOverrunAppendsNothing) {
