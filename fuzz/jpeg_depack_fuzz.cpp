@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
     }
-    (void)vornak::FindJpegSof0(input);
+    (void)vornak::FindJpegFrameSize(input);
     vornak::fuzz::RunStream<vornak::CJpegRTPMediaParser>(input);
     return 0;
 }

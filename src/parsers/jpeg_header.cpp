@@ -225,7 +225,7 @@ bool BuildJfifHeader(const JfifParameters& p, std::vector<uint8_t>& out) {
     return true;
 }
 
-std::optional<Size> FindJpegSof0(std::span<const uint8_t> markers) {
+std::optional<Size> FindJpegFrameSize(std::span<const uint8_t> markers) {
     size_t pos = 0;
     while (pos + 1 < markers.size()) {
         if (markers[pos] != 0xFF) {
@@ -244,8 +244,8 @@ std::optional<Size> FindJpegSof0(std::span<const uint8_t> markers) {
             return std::nullopt;
         }
         const size_t length = Read16(&markers[pos + 2]);
-        if (marker == 0xC0) {
-            // FF C0 | length | precision | height | width | ...
+        if (IsJpegFrameHeader(marker)) {
+            // FF Cn | length | precision | height | width | ...
             if (length < 7 || markers.size() - pos < 9) {
                 return std::nullopt;
             }

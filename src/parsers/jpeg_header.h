@@ -61,8 +61,14 @@ inline constexpr size_t kJfifHeaderLimit = 1024;
 // parameters cannot describe a picture.
 [[nodiscard]] bool BuildJfifHeader(const JfifParameters& parameters, std::vector<uint8_t>& out);
 
-// Size from the first SOF0 of a marker sequence (optionally starting with SOI); the walk
-// stops at SOS. Nothing when there is no well-formed SOF0 before it.
-[[nodiscard]] std::optional<Size> FindJpegSof0(std::span<const uint8_t> markers);
+// SOF0..SOF15 (baseline, extended, progressive, ...) share one layout; C4 (DHT), C8 (JPG) and
+// CC (DAC) are not frame headers.
+[[nodiscard]] constexpr bool IsJpegFrameHeader(uint8_t marker) {
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+// Size from the first frame header of a marker sequence (optionally starting with SOI); the
+// walk stops at SOS. Nothing when there is no well-formed frame header before it.
+[[nodiscard]] std::optional<Size> FindJpegFrameSize(std::span<const uint8_t> markers);
 
 }  // namespace vornak

@@ -27,33 +27,24 @@ void CJpegRTPMediaParser::EndFrame() {
     height_ = 0;
 }
 
-bool CJpegRTPMediaParser::ResolveTables(const JpegPayload& header,
-                                        std::span<const uint8_t>& tables) {
-    if (header.q < 128) {
-        scaledTables_ = MakeQuantizationTables(header.q);
-        tables = scaledTables_;
-        return true;
-    }
-    if (!header.tables.empty()) {
+std::span<const uint8_t> CJpegRTPMediaParser::ResolveTables(const JpegPayload& header) {
+    if (header.q >= 128 && !header.tables.empty()) {
         cachedTables_.assign(header.tables.begin(), header.tables.end());
         cachedTablesQ_ = header.q;
         cachedTablesValid_ = true;
-        tables = cachedTables_;
-        return true;
+        return cachedTables_;
     }
-    if (cachedTablesValid_ && cachedTablesQ_ == header.q) {
-        tables = cachedTables_;
-        return true;
+    if (header.q >= 128 && cachedTablesValid_ && cachedTablesQ_ == header.q) {
+        return cachedTables_;
     }
-    return false;
+    // A sender that never sent tables for this Q still gets a picture: scale the standard
+    // tables (Q clamped to 99) rather than show nothing.
+    scaledTables_ = MakeQuantizationTables(header.q);
+    return scaledTables_;
 }
 
 bool CJpegRTPMediaParser::StartScanFrame(const JpegPayload& header) {
-    std::span<const uint8_t> tables;
-    if (!ResolveTables(header, tables)) {
-        RefusePayload(kProcessPacket, "Q refers to tables never received");
-        return false;
-    }
+    const std::span<const uint8_t> tables = ResolveTables(header);
     const Size size = sizeFromExtension_ ? extensionSize_ : JpegHeaderSize(header);
     JfifParameters parameters;
     parameters.type = header.type;
@@ -139,7 +130,7 @@ void CJpegRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             } else {
                 // The extension only tells the size; the header is rebuilt as usual, which
                 // also covers pictures wider or higher than the main header can say.
-                if (const std::optional<Size> size = FindJpegSof0(packet.extensionData)) {
+                if (const std::optional<Size> size = FindJpegFrameSize(packet.extensionData)) {
                     extensionSize_ = *size;
                     sizeFromExtension_ = true;
                 }
@@ -180,9 +171,9 @@ void CJpegRTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
         return;
     }
     if (state_ == State::kExtension) {
-        const std::optional<Size> size = FindJpegSof0(frameBuffer_);
+        const std::optional<Size> size = FindJpegFrameSize(frameBuffer_);
         if (!size) {
-            RefusePayload(kProcessFrame, "no SOF0 in the extension header");
+            RefusePayload(kProcessFrame, "no frame header in the extension header");
             return;
         }
         width_ = size->width;

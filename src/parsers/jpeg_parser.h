@@ -33,7 +33,7 @@ class CJpegRTPMediaParser : public CRTPMediaParser {
     bool HandlePayload(std::span<const uint8_t> payload);
     bool StartScanFrame(const JpegPayload& header);
     bool StartExtensionFrame(std::span<const uint8_t> extension);
-    bool ResolveTables(const JpegPayload& header, std::span<const uint8_t>& tables);
+    std::span<const uint8_t> ResolveTables(const JpegPayload& header);
     void ProcessFrame(uint32_t rtpTimestamp);
     void EndFrame();
 
@@ -45,7 +45,8 @@ class CJpegRTPMediaParser : public CRTPMediaParser {
     uint32_t scanBytes_ = 0;  // scan bytes so far: the offset the next fragment must carry
     JpegPayload header_;      // reused from packet to packet
 
-    // Q >= 128 with an empty table header refers to the tables last sent with that Q.
+    // Q >= 128 with an empty table header refers to the tables last sent with that Q, or,
+    // when none came, to the standard tables scaled by Q clamped to 99.
     bool cachedTablesValid_ = false;
     uint8_t cachedTablesQ_ = 0;
     std::vector<uint8_t> cachedTables_;

@@ -198,10 +198,12 @@ TEST_F(JpegParserTest, InBandTablesAreUsedAndRemembered) {
     EXPECT_EQ(ScanOf(Frames()[1].data), Bytes{0xDD});
 }
 
-TEST_F(JpegParserTest, TablesNeverReceivedAreRefused) {
-    Feed(Concat({MainHeader(0, 1, 200, 80, 60), TableHeader({}), {0xDD}}), true);
-    EXPECT_TRUE(Frames().empty());
-    EXPECT_EQ(rig.parser.Stats().malformed, 1u);
+TEST_F(JpegParserTest, TablesNeverReceivedAreScaledFromQClampedTo99) {
+    Feed(Concat({MainHeader(0, 1, 255, 80, 60), TableHeader({}), {0xDD}}), true);
+    ASSERT_EQ(Frames().size(), 1u);
+    const auto q99 = MakeQuantizationTables(99);
+    EXPECT_EQ(Segment(Frames()[0].data, 0xDB, 1),
+              Concat({{0x01}, Bytes(q99.begin() + 64, q99.end())}));
 }
 
 TEST_F(JpegParserTest, ContinuationBeforeFirstFragmentResets) {
@@ -291,16 +293,20 @@ TEST_F(JpegParserTest, ContinuationExtensionWithoutFirstIsIgnored) {
     EXPECT_EQ(rig.parser.Stats().skipped, 2u);
 }
 
-TEST(JpegHeader, Sof0WalkSkipsSegmentsAndStopsAtScan) {
+TEST(JpegHeader, FrameHeaderWalkSkipsSegmentsAndStopsAtScan) {
     const Bytes sof = {0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00, 0x10, 0x00, 0x20};
-    EXPECT_EQ(FindJpegSof0(Concat({{0xFF, 0xD8}, sof})), (Size{32, 16}));
-    EXPECT_EQ(FindJpegSof0(Concat({{0xFF, 0xFE, 0x00, 0x04, 0xFF, 0xC0}, sof})), (Size{32, 16}))
+    EXPECT_EQ(FindJpegFrameSize(Concat({{0xFF, 0xD8}, sof})), (Size{32, 16}));
+    Bytes progressive = sof;
+    progressive[1] = 0xC2;
+    EXPECT_EQ(FindJpegFrameSize(progressive), (Size{32, 16})) << "progressive";
+    EXPECT_EQ(FindJpegFrameSize(Concat({{0xFF, 0xFE, 0x00, 0x04, 0xFF, 0xC0}, sof})),
+              (Size{32, 16}))
         << "FF C0 inside a comment is not an SOF0";
-    EXPECT_FALSE(FindJpegSof0(Concat({{0xFF, 0xDA, 0x00, 0x02}, sof})).has_value())
+    EXPECT_FALSE(FindJpegFrameSize(Concat({{0xFF, 0xDA, 0x00, 0x02}, sof})).has_value())
         << "nothing after SOS is a header";
-    EXPECT_FALSE(FindJpegSof0(Bytes{0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00}).has_value())
+    EXPECT_FALSE(FindJpegFrameSize(Bytes{0xFF, 0xC0, 0x00, 0x11, 0x08, 0x00}).has_value())
         << "cut short";
-    EXPECT_FALSE(FindJpegSof0(Bytes{0xFF, 0xE0, 0x00, 0x00}).has_value()) << "length below 2";
+    EXPECT_FALSE(FindJpegFrameSize(Bytes{0xFF, 0xE0, 0x00, 0x00}).has_value()) << "length below 2";
 }
 
 TEST(JpegHeader, BuiltHeaderFitsItsBound) {
@@ -310,7 +316,7 @@ TEST(JpegHeader, BuiltHeaderFitsItsBound) {
     Bytes out;
     ASSERT_TRUE(BuildJfifHeader(parameters, out));
     EXPECT_LE(out.size(), 495u + 128 + 6);
-    EXPECT_EQ(FindJpegSof0(out), (Size{64, 48}));
+    EXPECT_EQ(FindJpegFrameSize(out), (Size{64, 48}));
     parameters.width = 0;
     Bytes none;
     EXPECT_FALSE(BuildJfifHeader(parameters, none));
