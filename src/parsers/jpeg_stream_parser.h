@@ -1,13 +1,21 @@
-// Cuts a motion-JPEG HTTP stream into pictures by their start and end markers. The multipart
-// headers between pictures are not interpreted, so cameras that get them wrong still work.
+// Cuts a motion-JPEG HTTP stream into pictures. A picture is followed from its start marker
+// through its marker segments by their lengths, so JPEGs embedded in a segment (an Exif
+// thumbnail) and FF D9 bytes inside segments end nothing. The multipart headers are only
+// searched for a part's Content-Length, which ends a picture whose own structure is broken;
+// cameras that get the headers wrong still work.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "base/debug.h"
 #include "driver/driver_api.h"
+#include "parsers/jpeg_header.h"
 #include "parsers/media_parser_client.h"
 
 namespace vornak {
@@ -15,32 +23,54 @@ namespace vornak {
 // Pictures larger than this are dropped; the stream goes on.
 inline constexpr size_t kMaxPictureBytes = 10485760;
 
-// The pure part: bytes in, whole pictures out. Markers and the frame header may be split
-// across reads in any way.
+// The pure part: bytes in, whole pictures out. Markers, segments and the frame header may be
+// split across reads in any way; the result does not depend on how.
 class JpegStreamScanner {
   public:
+    enum class Drop { kOverflow, kMalformed };
     // picture: from the start-of-image through the end-of-image marker.
     using PictureFn = std::function<void(std::span<const uint8_t> picture)>;
-    // Called when a picture outgrows kMaxPictureBytes and is dropped.
-    using OverflowFn = std::function<void()>;
+    // Called for each picture that is started and not delivered.
+    using DropFn = std::function<void(Drop why)>;
 
-    void Feed(std::span<const uint8_t> chunk, const PictureFn& onPicture,
-              const OverflowFn& onOverflow);
+    void Feed(std::span<const uint8_t> chunk, const PictureFn& onPicture, const DropFn& onDrop);
     void Reset();
 
-    // Size from the last baseline frame header (0 until one was seen).
+    // Size from the last frame header (SOF0..SOF15) of a picture (0 until one was seen).
     uint32_t Width() const { return width_; }
     uint32_t Height() const { return height_; }
 
   private:
-    void OnMarker(uint8_t marker, const PictureFn& onPicture, const OverflowFn& onOverflow);
+    enum class Walk : uint8_t {
+        kSearch,      // between pictures: multipart headers and anything else
+        kMarker,      // the FF of the next marker
+        kMarkerCode,  // the byte after it
+        kLengthHigh,
+        kLengthLow,
+        kSegment,    // inside a marker segment
+        kEntropy,    // coded data after a scan header
+        kEntropyFF,  // an FF in coded data: stuffing, restart or a marker
+        kCounted,    // structure lost: the part's Content-Length ends the picture
+    };
+    bool SearchByte(uint8_t byte);  // true when the byte completes a start-of-image marker
+    void HeaderLine();
+    void EndPicture();
 
-    std::vector<uint8_t> buffer_;
-    bool inPicture_ = false;
+    Walk walk_ = Walk::kSearch;
+    std::vector<uint8_t> buffer_;  // the picture so far
+    size_t expected_ = 0;          // the picture's Content-Length, 0 when not known
+    uint8_t segment_ = 0;          // marker of the segment being walked
+    size_t remaining_ = 0;         // its bytes still to come
+    size_t segmentPos_ = 0;
+    std::array<uint8_t, 5> frameHeader_{};  // precision, height, width
+
+    // Between pictures.
     bool afterFF_ = false;
-    // Position in buffer_ of a frame header marker whose fields have not all arrived.
-    size_t pendingHeader_ = 0;
-    bool headerPending_ = false;
+    bool bodyStart_ = false;      // the previous byte ended a header block
+    bool ffAtBodyStart_ = false;  // the pending FF was the first byte of a part's body
+    size_t partLength_ = 0;       // Content-Length of the current part, 0 when not given
+    std::string line_;
+
     uint32_t width_ = 0;
     uint32_t height_ = 0;
 };
@@ -73,6 +103,7 @@ class CJpegMediaParser : public CHttpMediaParser {
     void Deliver(std::span<const uint8_t> picture);
 
     JpegStreamScanner scanner_;
+    CLoggerInstance logger_{owner_};
 };
 
 }  // namespace vornak
