@@ -39,8 +39,11 @@ class CapabilityResult : public vornak::ipcapture::IIPCapabilityResult {
         name = text;
         return true;
     }
-    bool SetItem(uint32_t id, const char* value) override {
+    bool SetItem(uint32_t id, const char* itemName, const char* value) override {
         items[id] = value;
+        if (itemName != nullptr) {
+            itemNames[id] = itemName;
+        }
         return true;
     }
     bool SetFeature(uint32_t feature, uint32_t value) override {
@@ -56,6 +59,7 @@ class CapabilityResult : public vornak::ipcapture::IIPCapabilityResult {
 
     std::string name;
     std::map<uint32_t, std::string> items;
+    std::map<uint32_t, std::string> itemNames;  // only the items sent with a name
     std::map<uint32_t, uint32_t> features;
     std::map<uint32_t, List> lists;
     std::map<uint32_t, Named> named;

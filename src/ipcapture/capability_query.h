@@ -29,10 +29,11 @@ class IIPCapabilityResult {
   public:
     virtual ~IIPCapabilityResult() = default;
     virtual bool SetDeviceName(const char* name) = 0;  // 1
-    // Connection items (1 address, 2 port, 3 user name, 4 password) and numbered results.
-    virtual bool SetItem(uint32_t id, const char* value) = 0;       // 2
-    virtual bool SetFeature(uint32_t feature, uint32_t value) = 0;  // 3
-    virtual IIPCapabilityList* GetList(uint32_t kind) = 0;          // 4
+    // Connection items (1 address, 2 port, 3 user name, 4 password), which have no name (null),
+    // and numbered results under the names the host shows.
+    virtual bool SetItem(uint32_t id, const char* name, const char* value) = 0;  // 2
+    virtual bool SetFeature(uint32_t feature, uint32_t value) = 0;               // 3
+    virtual IIPCapabilityList* GetList(uint32_t kind) = 0;                       // 4
     // A device property under its id and display name; an empty value is sent as "(none)".
     virtual bool AddNamedItem(uint32_t id, const char* name, uint32_t kind,
                               const char* value) = 0;  // 5

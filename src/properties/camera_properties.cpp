@@ -161,6 +161,15 @@ bool CAxisCameraProperties::ListParameterGroup(Web::CHttpSender& sender, const s
 }
 
 bool CAxisCameraProperties::Interpret(const std::string& reply) {
+    if (!InterpretDevice(reply)) {
+        return false;
+    }
+    InterpretPtz(reply);
+    InterpretStreaming(reply);
+    return true;
+}
+
+bool CAxisCameraProperties::InterpretDevice(const std::string& reply) {
     brand_ = GetParameterValue(reply, "Brand.Brand");
     productName_ = GetParameterValue(reply, "Brand.ProdFullName");
     firmware_ = GetParameterValue(reply, "Properties.Firmware.Version");
@@ -235,7 +244,31 @@ bool CAxisCameraProperties::Interpret(const std::string& reply) {
     privacyMaskType_ = GetParameterValue(reply, "Image.PrivacyMaskType");
     privacyMasks_ = Number(reply, "Properties.PrivacyMask.MaxNbrOfPrivacyMasks");
 
-    // PTZ, from the "PTZ" group when the device has one.
+    // Audio.
+    audioInput_ = {};
+    audioFormats_.clear();
+    const std::string audioFormats = ToLower(GetParameterValue(reply, "Properties.Audio.Format"));
+    bool supported = false;
+    for (const std::string& format : SplitList(audioFormats, ',')) {
+        for (const char* known : kSupportedAudioFormats) {
+            supported = supported || format == known;
+        }
+    }
+    if (IsYes(reply, "Properties.Audio.Audio") && supported) {
+        audioInput_.count = Number(reply, "AudioSource.NbrOfSources");
+        audioFormats_ = audioFormats;
+    }
+    duplexMode_ = GetParameterValue(reply, "Audio.DuplexMode");
+    if (!duplexMode_.empty() && Contains(productName_, "Q7401")) {
+        duplexMode_ = "full";
+    }
+
+    views_ = std::max<uint32_t>(1, Number(reply, "Properties.Image.NbrOfViews"));
+    return true;
+}
+
+// PTZ, from the "PTZ" group when the device has one.
+void CAxisCameraProperties::InterpretPtz(const std::string& reply) {
     ptz_ = {};
     ptzPortMapping_.clear();
     if (IsYes(reply, "Properties.PTZ.PTZ")) {
@@ -281,31 +314,11 @@ bool CAxisCameraProperties::Interpret(const std::string& reply) {
             }
         }
     }
+}
 
-    // Audio.
-    audioInput_ = {};
-    audioFormats_.clear();
-    const std::string audioFormats = ToLower(GetParameterValue(reply, "Properties.Audio.Format"));
-    bool supported = false;
-    for (const std::string& format : SplitList(audioFormats, ',')) {
-        for (const char* known : kSupportedAudioFormats) {
-            supported = supported || format == known;
-        }
-    }
-    if (IsYes(reply, "Properties.Audio.Audio") && supported) {
-        audioInput_.count = std::max<uint32_t>(1, Number(reply, "AudioSource.NbrOfSources"));
-        audioFormats_ = audioFormats;
-    }
-    duplexMode_ = GetParameterValue(reply, "Audio.DuplexMode");
-    if (!duplexMode_.empty() && Contains(productName_, "Q7401")) {
-        duplexMode_ = "full";
-    }
-
-    // Streaming.
+void CAxisCameraProperties::InterpretStreaming(const std::string& reply) {
     streamProfiles_ = Number(reply, "StreamProfile.MaxGroups") > 0;
     multicast_ = Contains(reply, ".VideoAddress=");
-    views_ = std::max<uint32_t>(1, Number(reply, "Properties.Image.NbrOfViews"));
-    return true;
 }
 
 bool CAxisCameraProperties::ReadParameterDefinitionsText(const std::string& group,
@@ -457,16 +470,14 @@ bool CAxisCameraProperties::LoadProperties(uint32_t& status) {
             return false;
         }
     }
-    if (IsYes(reply, "Properties.PTZ.PTZ") && !list("PTZ")) {
-        return false;
-    }
-    if (!list("StreamProfile") || !list("Network.RTP")) {
-        return false;
-    }
-    if (!Interpret(reply)) {
+    if (!InterpretDevice(reply)) {
         return false;
     }
     ReadFrameRateFromDefinitions(reply);
+    if (IsYes(reply, "Properties.PTZ.PTZ") && !list("PTZ")) {
+        return false;
+    }
+    InterpretPtz(reply);
     if (ptz_.AnyMovement() && !stop_.IsSet()) {
         const std::string path = std::string("/axis-cgi/com/ptz.cgi?camera=1&") +
                                  (apiVersion_ == "3" ? "whoami=1" : "whoami=what");
@@ -483,7 +494,12 @@ bool CAxisCameraProperties::LoadProperties(uint32_t& status) {
         }
         sender_.Close();
     }
-    ProbeAudioOutput(reply, status);
+    uint32_t probeStatus = status;  // the probe is best effort; its failures end nothing
+    ProbeAudioOutput(reply, probeStatus);
+    if (!list("StreamProfile") || !list("Network.RTP")) {
+        return false;
+    }
+    InterpretStreaming(reply);
     ReadViewChannels(reply);
     if (stop_.IsSet()) {
         return false;

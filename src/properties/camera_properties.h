@@ -110,7 +110,10 @@ class CAxisCameraProperties : public CBaseCameraProperties {
     bool ReadParameterDefinitionsText(const std::string& group, const std::string& path,
                                       std::string& value);
     void ReadFrameRateFromDefinitions(const std::string& reply);
-    bool ReadPtz(std::string& reply, uint32_t& status);
+    // The parts of Interpret, in the order the query learns what each needs.
+    bool InterpretDevice(const std::string& reply);
+    void InterpretPtz(const std::string& reply);
+    void InterpretStreaming(const std::string& reply);
     void ProbeAudioOutput(const std::string& reply, uint32_t& status);
     bool SendUpdate(const std::string& assignment);
     void ReadViewChannels(const std::string& reply);

@@ -175,10 +175,11 @@ bool CCapabilityQueryModule::SaveResults(CAxisCameraProperties& reader, const DE
             return false;
         }
     }
-    if (!result->SetItem(1, device.address.c_str()) ||
-        !result->SetItem(2, Format("%hu", static_cast<unsigned short>(device.port)).c_str()) ||
-        !result->SetItem(3, device.userName.c_str()) ||
-        !result->SetItem(4, device.password.c_str())) {
+    if (!result->SetItem(1, nullptr, device.address.c_str()) ||
+        !result->SetItem(2, nullptr,
+                         Format("%hu", static_cast<unsigned short>(device.port)).c_str()) ||
+        !result->SetItem(3, nullptr, device.userName.c_str()) ||
+        !result->SetItem(4, nullptr, device.password.c_str())) {
         return false;
     }
     const std::map<uint32_t, uint32_t> featureMap = {
@@ -228,11 +229,13 @@ bool CCapabilityQueryModule::SaveResults(CAxisCameraProperties& reader, const DE
              result->SetFeature(kFeatureMaskReserved2, 0);
     }
     if (reader.GetAudioInput().count != 0) {
-        ok = ok && result->SetFeature(kFeatureAudioInputs, reader.GetAudioInput().count) &&
-             result->SetItem(101, reader.GetAudioInput().ToText().c_str());
+        ok =
+            ok && result->SetFeature(kFeatureAudioInputs, reader.GetAudioInput().count) &&
+            result->SetItem(101, "Audio Input Parameters", reader.GetAudioInput().ToText().c_str());
     }
     if (reader.GetAudioOutput().count != 0) {
-        ok = ok && result->SetItem(102, reader.GetAudioOutput().ToText().c_str());
+        ok = ok && result->SetItem(102, "Audio Output Parameters",
+                                   reader.GetAudioOutput().ToText().c_str());
     }
     const std::vector<StreamOffer> streams = reader.GetStreamOffers();
     if (!streams.empty()) {
@@ -240,9 +243,14 @@ bool CCapabilityQueryModule::SaveResults(CAxisCameraProperties& reader, const DE
         const bool sixty = reader.IsSixtyHertz();
         for (size_t i = 0; i < streams.size() && i < 2; ++i) {
             const uint32_t base = i == 0 ? 120 : 124;
-            ok = ok && result->SetItem(base, CodecsText(streams[i]).c_str()) &&
-                 result->SetItem(base + 1, ResolutionsText(streams[i], sixty).c_str()) &&
-                 result->SetItem(base + 2, FrameRatesText(streams[i]).c_str());
+            const std::string stream = i == 0 ? "Live Stream: " : "Remote Stream: ";
+            ok = ok &&
+                 result->SetItem(base, (stream + "Supported Codecs").c_str(),
+                                 CodecsText(streams[i]).c_str()) &&
+                 result->SetItem(base + 1, (stream + "Supported Resolutions").c_str(),
+                                 ResolutionsText(streams[i], sixty).c_str()) &&
+                 result->SetItem(base + 2, (stream + "Supported Framerates").c_str(),
+                                 FrameRatesText(streams[i]).c_str());
         }
     }
     return ok && reader.ReportCapabilities(result);

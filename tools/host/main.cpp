@@ -222,9 +222,9 @@ class QueryResult : public IIPCapabilityResult {
         name = text != nullptr ? text : "";
         return true;
     }
-    bool SetItem(uint32_t id, const char* value) override {
+    bool SetItem(uint32_t id, const char* itemName, const char* value) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        items[id] = value != nullptr ? value : "";
+        items[id] = {itemName != nullptr ? itemName : "", value != nullptr ? value : ""};
         return true;
     }
     bool SetFeature(uint32_t feature, uint32_t value) override {
@@ -244,7 +244,7 @@ class QueryResult : public IIPCapabilityResult {
     }
 
     std::string name;
-    std::map<uint32_t, std::string> items;
+    std::map<uint32_t, Named> items;  // connection items have no name
     std::map<uint32_t, uint32_t> features;
     std::map<uint32_t, QueryList> lists;
     std::map<uint32_t, Named> named;
@@ -283,38 +283,15 @@ class QueryNotify : public IIPCapabilityQueryNotify {
     bool done_ = false;
 };
 
-const char* StreamItemName(uint32_t id) {
-    switch (id) {
-        case 120:
-            return "Live Stream: Supported Codecs";
-        case 121:
-            return "Live Stream: Supported Resolutions";
-        case 122:
-            return "Live Stream: Supported Framerates";
-        case 124:
-            return "Remote Stream: Supported Codecs";
-        case 125:
-            return "Remote Stream: Supported Resolutions";
-        case 126:
-            return "Remote Stream: Supported Framerates";
-        case 101:
-            return "Audio Input Parameters";
-        case 102:
-            return "Audio Output Parameters";
-        default:
-            return nullptr;
-    }
-}
-
 void PrintQueryResult(const QueryResult& result) {
     std::printf("Device: %s\n", result.name.empty() ? "(no name)" : result.name.c_str());
     std::printf("Properties:\n");
     for (const auto& [id, item] : result.named) {
         std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
     }
-    for (const auto& [id, value] : result.items) {
-        if (const char* name = StreamItemName(id)) {
-            std::printf("  %3u  %-36s %s\n", id, name, value.c_str());
+    for (const auto& [id, item] : result.items) {
+        if (!item.name.empty()) {
+            std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
         }
     }
     if (const auto it = result.lists.find(kListResolutions); it != result.lists.end()) {
@@ -366,7 +343,7 @@ int RunQuery(DriverLibrary& library, const Options& options) {
         }
         for (uint32_t id : {101u, 102u}) {
             if (const auto it = result.items.find(id); it != result.items.end()) {
-                parameters[id] = it->second;
+                parameters[id] = it->second.value;
             }
         }
         std::string error;

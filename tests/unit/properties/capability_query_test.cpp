@@ -36,6 +36,16 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
               "values=1000,500,333,250,200,167,143,125,111,100,91,83,77,71,67,63,59,56,53,50,48,"
               "45,43,42,40;default=40");
     EXPECT_EQ(result.items[124], result.items[120]) << "stream profiles: a remote stream too";
+    const std::map<uint32_t, std::string> itemNames = {
+        {101, "Audio Input Parameters"},
+        {102, "Audio Output Parameters"},
+        {120, "Live Stream: Supported Codecs"},
+        {121, "Live Stream: Supported Resolutions"},
+        {122, "Live Stream: Supported Framerates"},
+        {124, "Remote Stream: Supported Codecs"},
+        {125, "Remote Stream: Supported Resolutions"},
+        {126, "Remote Stream: Supported Framerates"}};
+    EXPECT_EQ(result.itemNames, itemNames) << "connection items go without a name";
     EXPECT_EQ(result.features[27], 2u);
     EXPECT_EQ(result.features[2], 1u);
     EXPECT_EQ(result.features[3], 2u);
@@ -71,10 +81,22 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(result.named[1].kind, 0u);
     EXPECT_EQ(result.named[2].kind, 1u);
     EXPECT_EQ(camera.Get("Audio.A0.Enabled"), "yes") << "the first audio input was enabled";
-    // Every request went to the parameter and PTZ interfaces with our user agent.
+    // Every request went to the parameter and PTZ interfaces with our user agent, each step
+    // after the ones whose answers it needs.
+    const std::vector<std::string> steps = {
+        "listdefinitions",      "group=PTZ",           "whoami",
+        "group=AudioSource.A0", "group=StreamProfile", "group=Network.RTP"};
+    std::vector<std::string> order;
     for (const auto& request : camera.requests()) {
         EXPECT_EQ(request.Header("User-Agent"), "Vornak HTTP Sender");
+        for (const std::string& step : steps) {
+            if (request.path.find(step) != std::string::npos &&
+                (order.empty() || order.back() != step)) {
+                order.push_back(step);
+            }
+        }
     }
+    EXPECT_EQ(order, steps);
 }
 
 TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
