@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -175,6 +176,13 @@ TEST(HttpJpegChannelTest, NoVideoDeviceSendsThePlaceholderWithoutConnecting) {
     EXPECT_EQ(frames[0].stream, "Quillon::RecStream");
     EXPECT_EQ(frames[0].data, PlaceholderPicture());
     EXPECT_EQ(camera.server.connections(), 0);
+    // Chrominance has its own quantisation table: SOF0 components 2 and 3 use table 1.
+    const std::vector<uint8_t> sof = {0xFF, 0xC0, 0x00, 0x11};
+    const auto at =
+        std::search(frames[0].data.begin(), frames[0].data.end(), sof.begin(), sof.end());
+    ASSERT_LT(at + 19, frames[0].data.end());
+    EXPECT_EQ(std::vector<uint8_t>(at + 10, at + 19),
+              (std::vector<uint8_t>{1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1}));
 }
 
 }  // namespace
