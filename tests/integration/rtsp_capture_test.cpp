@@ -54,7 +54,9 @@ std::string WriteStream(const Frames& frames, uint32_t format) {
     return path;
 }
 
-void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uint32_t height) {
+// The steps between frames are judged only on a long run: the clock settles after 100 frames.
+void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uint32_t height,
+                      bool judgeSteps) {
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames[0].fourcc, format == 3 ? kH264 : kDivx) << "the first frame is a key frame";
     vornak::TimeValue previous = 0;
@@ -73,7 +75,7 @@ void ExpectGoodStream(const Frames& frames, uint32_t format, uint32_t width, uin
         const double lagMs =
             (static_cast<double>(frame.received) - static_cast<double>(time)) / 10000.0;
         EXPECT_LT(std::fabs(lagMs), 100.0) << "frame " << i << " is off the wall clock";
-        if (i > 100) {
+        if (judgeSteps && i > 100) {
             const double stepMs = static_cast<double>(time - previous) / 10000.0;
             ++steps;
             if (std::fabs(stepMs - 40.0) > 5.0) {
@@ -113,7 +115,7 @@ TEST_P(RtspCaptureTest, DeliversEveryFrameTheCameraSent) {
     // The one frame on the wire when the session was torn down may be missing.
     EXPECT_GE(frames.size() + 1, sent);
     EXPECT_LE(frames.size(), sent);
-    ExpectGoodStream(frames, c.format, 640, 480);
+    ExpectGoodStream(frames, c.format, 640, 480, c.seconds >= 20);
     ASSERT_FALSE(counters.streams.empty());
     const std::string expected = std::string(c.mode) == "RTPoverRTSP"   ? "tcp"
                                  : std::string(c.mode) == "RTPoverHTTP" ? "http"
@@ -125,14 +127,15 @@ TEST_P(RtspCaptureTest, DeliversEveryFrameTheCameraSent) {
 constexpr camsim::AuthSchemes kBasic = camsim::AuthSchemes::kBasic;
 constexpr camsim::AuthSchemes kDigest = camsim::AuthSchemes::kDigest;
 
-// Every codec over every RTP mode of the settings file with both schemes, 20 s each: enough
-// frames for the clock checks after frame 100 to mean something.
+// Every codec over every RTP mode of the settings file with both schemes, a few seconds each;
+// one long run gives the clock checks after frame 100 enough frames to mean something. Even
+// frame spacing under jitter is the timestamp converter's unit test.
 std::vector<RtspCase> AllCases() {
-    std::vector<RtspCase> cases;
+    std::vector<RtspCase> cases{{3, "RTPoverUDP", kDigest, 20}};
     for (uint32_t format : {3u, 2u}) {
         for (const char* mode : {"RTPoverUDP", "RTPoverTCP", "RTPoverRTSP", "RTPoverHTTP"}) {
             for (camsim::AuthSchemes auth : {kDigest, kBasic}) {
-                cases.push_back(RtspCase{format, mode, auth, 20});
+                cases.push_back(RtspCase{format, mode, auth, 3});
             }
         }
     }
