@@ -1,8 +1,9 @@
 // For the RTSP runs against peers (camsim, GStreamer): a user that collects RTP from either path
-// (a UDP receiver or the RTSP connection), and a way to run a multicast case in a network
-// namespace of its own.
+// (a UDP receiver or the RTSP connection), a client of each transport, and a way to run a
+// multicast case in a network namespace of its own.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,12 +11,16 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
+#include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_interfaces.h"
+#include "rtsp/rtsp_transports.h"
 
 namespace vornak::test {
 
@@ -91,6 +96,33 @@ class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
     std::mutex mutex_;
     std::condition_variable changed_;
 };
+
+// Starts a client of the transport ("udp", "tcp", "http" or "multicast") for the user. UDP media
+// goes to the receiver and RTCP handler given; a multicast client joins through the user's
+// openMulticast.
+inline bool StartClient(const std::string& transport, RTSPClientSettings settings,
+                        CStreamUser& user, CRTPReceiver& receiver, CRTCPHandler& rtcp,
+                        IDebugMessage* debug, std::unique_ptr<CBaseRTSPClient>& client) {
+    if (transport == "multicast") {
+        auto multicast = std::make_unique<CRTSPClientMulticast>(debug, "peer");
+        const bool started = multicast->Start(settings, static_cast<IRTSPClientUserEx*>(&user));
+        client = std::move(multicast);
+        return started;
+    }
+    if (transport == "udp") {
+        if (!receiver.Open(0) || !rtcp.Open(htonl(INADDR_LOOPBACK), 0)) {
+            return false;
+        }
+        settings.clientRtpPort = receiver.GetBoundPort();
+        settings.clientRtcpPort = rtcp.GetBoundPort();
+        client = std::make_unique<CRTSPClientUDP>(debug, "peer");
+    } else if (transport == "tcp") {
+        client = std::make_unique<CRTSPClientInterleaved>(debug, "peer");
+    } else {
+        client = std::make_unique<CRTSPClientHTTP>(debug, "peer");
+    }
+    return client->Start(settings, &user);
+}
 
 // Multicast may only leave loopback inside a network namespace we made. The outer run starts
 // this test again in a fresh namespace (marked by `variable`) and carries its result.

@@ -6,15 +6,15 @@
 #include <thread>
 
 #include "camsim/camsim.h"
-#include "capability_recorder.h"
+#include "capability_report.h"
 #include "host_objects.h"
 
 namespace {
 
 using namespace vornak::ipcapture;
 
-using Result = testing_support::CapabilityResult;
-using Notify = testing_support::CapabilityNotify;
+using Result = quillon::host::CapabilityRecorder;
+using Notify = quillon::host::CapabilityNotify;
 
 class CapabilityQueryCamsim : public testing::Test {
   protected:

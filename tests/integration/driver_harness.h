@@ -6,7 +6,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,8 +17,11 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "camsim/camsim.h"
 #include "host_objects.h"
+#include "parsers/media_parser_client.h"
 #include "unit/fake_host.h"
 
 namespace quillon::test {
@@ -212,6 +217,46 @@ inline std::string WriteFrames(const std::vector<vornak::test::RecordingSink::Fr
                   static_cast<std::streamsize>(frame.data.size()));
     }
     return path;
+}
+
+using Frames = std::vector<vornak::test::RecordingSink::Frame>;
+
+// The frames as an elementary stream file for FFmpeg. Each H.264 frame ends with the delimiter
+// that opens the next access unit; the last one's never comes, so the file leaves it off.
+inline std::string WriteStream(const Frames& frames, uint32_t format, const std::string& name) {
+    const std::string path = WriteFrames(frames, name + (format == 3 ? ".h264" : ".m4v"));
+    static const uint8_t kDelimiter[] = {0, 0, 1, 9, 0x30};
+    if (format == 3 && !frames.empty()) {
+        const auto& last = frames.back().data;
+        if (last.size() >= sizeof(kDelimiter) &&
+            std::equal(last.end() - sizeof(kDelimiter), last.end(), kDelimiter)) {
+            std::filesystem::resize_file(path,
+                                         std::filesystem::file_size(path) - sizeof(kDelimiter));
+        }
+    }
+    return path;
+}
+
+// What every captured RTSP stream shows: a key frame first, the size asked for on every frame,
+// and times that move forward and stay within maxLagMs of the frame's arrival.
+inline void ExpectGoodFrames(const Frames& frames, uint32_t format, uint32_t width, uint32_t height,
+                             double maxLagMs) {
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].fourcc, format == 3 ? vornak::kFourCCH264 : vornak::kFourCCDivx)
+        << "the first frame is a key frame";
+    vornak::TimeValue previous = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& frame = frames[i];
+        EXPECT_EQ(frame.width, width) << "frame " << i;
+        EXPECT_EQ(frame.height, height) << "frame " << i;
+        EXPECT_EQ(frame.sizeClass, vornak::ResolutionClass(width, height)) << "frame " << i;
+        const vornak::TimeValue time = vornak::SystemTimeToTime(frame.time);
+        ASSERT_GT(time, previous) << "frame " << i << " is not later than the one before";
+        const double lagMs =
+            (static_cast<double>(frame.received) - static_cast<double>(time)) / 10000.0;
+        EXPECT_LT(std::fabs(lagMs), maxLagMs) << "frame " << i << " is off the wall clock";
+        previous = time;
+    }
 }
 
 }  // namespace quillon::test

@@ -81,23 +81,6 @@ TEST_F(MjpegCaptureTest, SilentCameraIsLostRepeatedlyAndRecoversWhenPicturesFlow
     driver.Capture()->StopCapture(0);
 }
 
-TEST_F(MjpegCaptureTest, CameraRestartIsOneLossAndOneReturn) {
-    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(500));
-    ASSERT_TRUE(driver.opened);
-    RecordingSink sink;
-    FakeSettings settings(1, 320, 240, kFps10, 0);
-    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 3; }, 5s));
-
-    camera.sim.Restart(2500ms);
-    ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 5s));
-    const size_t before = sink.FrameCount();
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before + 3; }, 12s));
-    driver.Capture()->StopCapture(0);
-    EXPECT_EQ(driver.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
-    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
-}
-
 TEST_F(MjpegCaptureTest, StopDuringAStalledStreamIsQuick) {
     DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(1000));
     ASSERT_TRUE(driver.opened);
@@ -110,43 +93,6 @@ TEST_F(MjpegCaptureTest, StopDuringAStalledStreamIsQuick) {
     const auto start = Clock::now();
     EXPECT_TRUE(driver.Capture()->StopCapture(0));
     EXPECT_LT(Clock::now() - start, 2000ms) << "within twice the network time-out";
-}
-
-TEST_F(MjpegCaptureTest, UpdateReconnectsWithTheNewSize) {
-    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(5000));
-    ASSERT_TRUE(driver.opened);
-    RecordingSink sink;
-    FakeSettings settings(1, 640, 480, kFps10, 0);
-    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 2; }, 5s));
-    vornak::test::FakeResolution smaller(320, 240);
-    ASSERT_TRUE(driver.Capture()->UpdateCapture(0, &smaller, kFps10));
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            const auto frames = sink.Frames();
-            return !frames.empty() && frames.back().width == 320;
-        },
-        5s));
-    driver.Capture()->StopCapture(0);
-    EXPECT_EQ(camera.sim.GetCounters().http_requests.at("/axis-cgi/mjpg/video.cgi"), 2u);
-}
-
-TEST_F(MjpegCaptureTest, PauseStopsDeliveryWithoutLossAndResumeContinues) {
-    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(500));
-    ASSERT_TRUE(driver.opened);
-    RecordingSink sink;
-    FakeSettings settings(1, 320, 240, kFps10, 0);
-    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 2; }, 5s));
-    ASSERT_TRUE(driver.Capture()->PauseCapture(0));
-    std::this_thread::sleep_for(300ms);
-    const size_t paused = sink.FrameCount();
-    std::this_thread::sleep_for(2s);  // beyond the connection time-out
-    EXPECT_EQ(sink.FrameCount(), paused);
-    EXPECT_EQ(sink.signalLost, 0);
-    ASSERT_TRUE(driver.Capture()->ResumeCapture(0));
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > paused; }, 8s));
-    driver.Capture()->StopCapture(0);
 }
 
 TEST(MjpegNoVideoTest, PlaceholderWithoutEverConnecting) {

@@ -13,10 +13,6 @@
 #include <vector>
 
 #include "camsim/camsim.h"
-#include "rtsp/rtcp_handler.h"
-#include "rtsp/rtp_receiver.h"
-#include "rtsp/rtsp_http_tunnel.h"
-#include "rtsp/rtsp_transports.h"
 #include "rtsp_stream_user.h"
 
 namespace vornak {
@@ -28,18 +24,13 @@ constexpr const char* kPath = "/axis-media/media.amp?videocodec=h264";
 
 enum class Kind { kUdp, kTcp, kHttp, kMulticast };
 
+const char* TransportName(Kind kind) {
+    static const char* kNames[] = {"udp", "tcp", "http", "multicast"};
+    return kNames[static_cast<int>(kind)];
+}
+
 std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
-    switch (info.param) {
-        case Kind::kUdp:
-            return "udp";
-        case Kind::kTcp:
-            return "tcp";
-        case Kind::kHttp:
-            return "http";
-        case Kind::kMulticast:
-            return "multicast";
-    }
-    return "unknown";
+    return TransportName(info.param);
 }
 
 // Multicast runs in a network namespace of its own holding only loopback.
@@ -109,36 +100,15 @@ class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
         user_.onPacket = [this](const CRTPPacket& packet) {
             rtcp_.OnFirstRtpPacket(packet.sequence);
         };
-        switch (GetParam()) {
-            case Kind::kUdp: {
-                if (!receiver_.Open(0) || !rtcp_.Open(htonl(INADDR_LOOPBACK), 0)) {
-                    return false;
-                }
-                s.clientRtpPort = receiver_.GetBoundPort();
-                s.clientRtcpPort = rtcp_.GetBoundPort();
-                client_ = std::make_unique<CRTSPClientUDP>(nullptr, "camsim");
-                return client_->Start(s, &user_);
-            }
-            case Kind::kTcp:
-                client_ = std::make_unique<CRTSPClientInterleaved>(nullptr, "camsim");
-                return client_->Start(s, &user_);
-            case Kind::kHttp:
-                s.port = sim_->HttpPort();
-                client_ = std::make_unique<CRTSPClientHTTP>(nullptr, "camsim");
-                return client_->Start(s, &user_);
-            case Kind::kMulticast: {
-                user_.openMulticast = [this](const char* group, uint16_t port) {
-                    return receiver_.OpenMulticast(group, port, 0) &&
-                           rtcp_.OpenMulticast(htonl(INADDR_LOOPBACK), group,
-                                               static_cast<uint16_t>(port + 1));
-                };
-                auto client = std::make_unique<CRTSPClientMulticast>(nullptr, "camsim");
-                const bool started = client->Start(s, static_cast<IRTSPClientUserEx*>(&user_));
-                client_ = std::move(client);
-                return started;
-            }
+        if (GetParam() == Kind::kHttp) {
+            s.port = sim_->HttpPort();
         }
-        return false;
+        user_.openMulticast = [this](const char* group, uint16_t port) {
+            return receiver_.OpenMulticast(group, port, 0) &&
+                   rtcp_.OpenMulticast(htonl(INADDR_LOOPBACK), group,
+                                       static_cast<uint16_t>(port + 1));
+        };
+        return test::StartClient(Transport(), s, user_, receiver_, rtcp_, nullptr, client_);
     }
 
     uint64_t Requests(const std::string& method) {
@@ -159,6 +129,7 @@ class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
         return condition();
     }
 
+    std::string Transport() const { return TransportName(GetParam()); }
     // True in the outer run of a multicast case, whose work happened inside the namespace.
     bool Delegated() const { return delegated_; }
     bool UsesUdp() const { return GetParam() == Kind::kUdp || GetParam() == Kind::kMulticast; }

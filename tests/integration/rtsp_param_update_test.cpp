@@ -13,7 +13,6 @@ namespace {
 using vornak::test::FakeResolution;
 using vornak::test::FakeSettings;
 using vornak::test::RecordingSink;
-using Frames = std::vector<RecordingSink::Frame>;
 
 constexpr uint32_t Fps(uint32_t fps) {
     return 0x7000 | fps;

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "capability_recorder.h"
+#include "capability_report.h"
 #include "host_objects.h"
 #include "interop/http_peers.h"
 #include "loopback_port.h"
@@ -31,8 +31,8 @@ constexpr const char* kListing =
     "root.Output.NbrOfOutputs=1\n"
     "root.AudioSource.NbrOfSources=1\n";
 
-using Result = testing_support::CapabilityResult;
-using Notify = testing_support::CapabilityNotify;
+using Result = quillon::host::CapabilityRecorder;
+using Notify = quillon::host::CapabilityNotify;
 
 class QueryAgainstLighttpd : public testing::Test {
   protected:

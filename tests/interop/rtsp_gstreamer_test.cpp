@@ -11,10 +11,6 @@
 #include <vector>
 
 #include "gst_rtsp_server.h"
-#include "rtsp/rtcp_handler.h"
-#include "rtsp/rtp_receiver.h"
-#include "rtsp/rtsp_http_tunnel.h"
-#include "rtsp/rtsp_transports.h"
 #include "rtsp_stream_user.h"
 
 namespace vornak {
@@ -36,7 +32,7 @@ RTSPClientSettings SettingsFor(uint16_t port) {
 }
 
 struct Case {
-    const char* transport;  // udp, tcp, mcast
+    const char* transport;  // udp, tcp, http, multicast
     const char* auth;
 };
 
@@ -56,7 +52,7 @@ bool PrepareClientNamespace() {
 TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     const Case c = GetParam();
     const std::string transport = c.transport;
-    if (transport == "mcast") {
+    if (transport == "multicast") {
         const test::Namespace where = test::RerunInOwnNetworkNamespace(kNetnsVariable);
         if (where == test::Namespace::kNotPermitted) {
             GTEST_SKIP() << "multicast runs only in a network namespace of its own, and "
@@ -68,7 +64,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
         ASSERT_TRUE(PrepareClientNamespace());
     }
     CGstServer server;
-    const bool multicast = transport == "mcast";
+    const bool multicast = transport == "multicast";
     std::vector<std::string> options = {"--auth", c.auth, "--protocols",
                                         multicast ? "mcast" : "udp,tcp,http"};
     if (multicast) {
@@ -89,27 +85,10 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     CRTCPHandler rtcp(&debug);
     std::unique_ptr<CBaseRTSPClient> client;
 
-    if (transport == "udp") {
-        ASSERT_TRUE(receiver.Open(0));
-        ASSERT_TRUE(rtcp.Open(htonl(INADDR_LOOPBACK), 0));
-        settings.clientRtpPort = receiver.GetBoundPort();
-        settings.clientRtcpPort = rtcp.GetBoundPort();
-        client = std::make_unique<CRTSPClientUDP>(&debug, "interop");
-        ASSERT_TRUE(client->Start(settings, &user));
-    } else if (transport == "tcp") {
-        client = std::make_unique<CRTSPClientInterleaved>(&debug, "interop");
-        ASSERT_TRUE(client->Start(settings, &user));
-    } else if (transport == "http") {
-        client = std::make_unique<CRTSPClientHTTP>(&debug, "interop");
-        ASSERT_TRUE(client->Start(settings, &user));
-    } else {
-        user.openMulticast = [&receiver](const char* group, uint16_t port) {
-            return receiver.OpenMulticast(group, port, inet_addr("10.200.0.1"));
-        };
-        auto multicast = std::make_unique<CRTSPClientMulticast>(&debug, "interop");
-        ASSERT_TRUE(multicast->Start(settings, static_cast<IRTSPClientUserEx*>(&user)));
-        client = std::move(multicast);
-    }
+    user.openMulticast = [&receiver](const char* group, uint16_t port) {
+        return receiver.OpenMulticast(group, port, inet_addr("10.200.0.1"));
+    };
+    ASSERT_TRUE(test::StartClient(transport, settings, user, receiver, rtcp, &debug, client));
     ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 100; }, 15))
         << "got " << user.Packets() << " packets, group " << user.group << ":" << user.groupPort
         << ", closed " << user.closed;
@@ -120,7 +99,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
         EXPECT_EQ(client->Settings().authMode,
                   std::string(c.auth) == "basic" ? kAuthBasic : kAuthDigest);
     }
-    if (transport == "mcast") {
+    if (transport == "multicast") {
         EXPECT_EQ(user.group.rfind("239.255.42.", 0), 0u);
         EXPECT_GE(user.groupPort, 5000);
     }
@@ -142,7 +121,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
 INSTANTIATE_TEST_SUITE_P(Transports, RTSPGStreamerTest,
                          ::testing::Values(Case{"udp", "none"}, Case{"udp", "digest"},
                                            Case{"tcp", "basic"}, Case{"http", "digest"},
-                                           Case{"mcast", "basic"}),
+                                           Case{"multicast", "basic"}),
                          CaseName);
 
 }  // namespace

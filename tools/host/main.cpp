@@ -7,17 +7,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "capability_report.h"
 #include "capture_session.h"
 #include "host_objects.h"
 
@@ -96,38 +94,42 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
     return line;
 }
 
-int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
-               const std::vector<StreamSpec>& specs) {
-    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
-    if (capture == nullptr) {
-        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
-        return 1;
-    }
-    if (!options.discard) {
-        std::error_code ec;
-        std::filesystem::create_directories(options.outFolder, ec);
-    }
+// Starts every stream; one that does not start is reported and still shown (with no frames).
+std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& options,
+                                  const std::vector<StreamSpec>& specs) {
     std::vector<Running> running(specs.size());
     for (size_t i = 0; i < specs.size(); ++i) {
         const StreamSpec& spec = specs[i];
-        running[i].recorder =
-            std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
-        running[i].settings = std::make_unique<HostCaptureSettings>(spec);
-        running[i].started =
-            spec.stream == 0
-                ? capture->StartCapture(spec.channel, running[i].recorder.get(),
-                                        running[i].settings.get())
-                : capture->StartStream(spec.channel, spec.stream, running[i].recorder.get(),
-                                       running[i].settings.get());
-        if (!running[i].started) {
+        Running& r = running[i];
+        r.recorder = std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
+        r.settings = std::make_unique<HostCaptureSettings>(spec);
+        r.started = spec.stream == 0
+                        ? capture->StartCapture(spec.channel, r.recorder.get(), r.settings.get())
+                        : capture->StartStream(spec.channel, spec.stream, r.recorder.get(),
+                                               r.settings.get());
+        if (!r.started) {
             std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
         }
     }
+    return running;
+}
 
+void StopStreams(IIPVideoCaptureEx2* capture, const std::vector<StreamSpec>& specs) {
+    for (const StreamSpec& spec : specs) {
+        if (spec.stream == 0) {
+            capture->StopCapture(spec.channel);
+        } else {
+            capture->StopStream(spec.channel, spec.stream);
+        }
+    }
+}
+
+// One status line per stream each second until the time is up or the user interrupts; on a
+// terminal the lines are rewritten in place. Returns the seconds that passed.
+double ShowStatus(std::vector<Running>& running, IIPVideoCaptureEx2* capture, double seconds) {
     const bool tty = isatty(STDOUT_FILENO) != 0;
     const auto start = std::chrono::steady_clock::now();
-    const auto end =
-        start + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+    const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
     auto lastPrint = start;
     bool printed = false;
     while (!g_interrupted && std::chrono::steady_clock::now() < end) {
@@ -150,21 +152,15 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
         std::fflush(stdout);
         printed = true;
     }
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
-    for (const StreamSpec& spec : specs) {
-        if (spec.stream == 0) {
-            capture->StopCapture(spec.channel);
-        } else {
-            capture->StopStream(spec.channel, spec.stream);
-        }
-    }
-
+// The summary table; 2 when a stream delivered no frames.
+int PrintSummary(const std::vector<Running>& running, double elapsed) {
     std::printf("\n%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", "ch", "stream", "codec", "size",
                 "frames", "fps", "kbit/s", "keys", "lost", "file");
     int result = 0;
-    for (Running& r : running) {
+    for (const Running& r : running) {
         const StreamSpec& spec = r.recorder->Spec();
         const StreamRecorder::Figures f = r.recorder->Snapshot();
         char size[32];
@@ -184,128 +180,29 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
             result = 2;
         }
     }
+    return result;
+}
+
+int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
+               const std::vector<StreamSpec>& specs) {
+    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
+    if (capture == nullptr) {
+        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
+        return 1;
+    }
+    if (!options.discard) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.outFolder, ec);
+    }
+    std::vector<Running> running = StartStreams(capture, options, specs);
+    const double elapsed = ShowStatus(running, capture, options.seconds);
+    StopStreams(capture, specs);
+    const int result = PrintSummary(running, elapsed);
     running.clear();  // closes the files
     if (result != 0) {
         std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
     }
     return result;
-}
-
-// --query: the host side of the capability query.
-class QueryList : public IIPCapabilityList {
-  public:
-    bool Add(const char* text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items.emplace_back(text != nullptr ? text : "");
-        return true;
-    }
-    bool SetDefault(const char* text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        defaultValue = text != nullptr ? text : "";
-        return true;
-    }
-    std::vector<std::string> items;
-    std::string defaultValue;
-
-  private:
-    std::mutex mutex_;
-};
-
-class QueryResult : public IIPCapabilityResult {
-  public:
-    struct Named {
-        std::string name;
-        std::string value;
-    };
-    bool SetDeviceName(const char* text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        name = text != nullptr ? text : "";
-        return true;
-    }
-    bool SetItem(uint32_t id, const char* itemName, const char* value) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items[id] = {itemName != nullptr ? itemName : "", value != nullptr ? value : ""};
-        return true;
-    }
-    bool SetFeature(uint32_t feature, uint32_t value) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        features[feature] = value;
-        return true;
-    }
-    IIPCapabilityList* GetList(uint32_t kind) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return &lists[kind];  // std::map keeps element addresses stable
-    }
-    bool AddNamedItem(uint32_t id, const char* itemName, uint32_t /*kind*/,
-                      const char* value) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        named[id] = {itemName != nullptr ? itemName : "", value != nullptr ? value : ""};
-        return true;
-    }
-
-    std::string name;
-    std::map<uint32_t, Named> items;  // connection items have no name
-    std::map<uint32_t, uint32_t> features;
-    std::map<uint32_t, QueryList> lists;
-    std::map<uint32_t, Named> named;
-
-  private:
-    std::mutex mutex_;
-};
-
-class QueryNotify : public IIPCapabilityQueryNotify {
-  public:
-    void OnQueryFinished() override { Finish(true, 0, ""); }
-    void OnQueryFailed(uint32_t status, const char* text) override {
-        Finish(false, status, text != nullptr ? text : "");
-    }
-    void OnQueryTerminated() override { std::fprintf(stderr, "quillon-host: query terminated\n"); }
-
-    bool Wait(std::chrono::seconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, limit, [&] { return done_; });
-    }
-    bool success = false;
-    uint32_t status = 0;
-    std::string text;
-
-  private:
-    void Finish(bool ok, uint32_t s, const std::string& t) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        success = ok;
-        status = s;
-        text = t;
-        done_ = true;
-        cv_.notify_all();
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-};
-
-void PrintQueryResult(const QueryResult& result) {
-    std::printf("Device: %s\n", result.name.empty() ? "(no name)" : result.name.c_str());
-    std::printf("Properties:\n");
-    for (const auto& [id, item] : result.named) {
-        std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
-    }
-    for (const auto& [id, item] : result.items) {
-        if (!item.name.empty()) {
-            std::printf("  %3u  %-36s %s\n", id, item.name.c_str(), item.value.c_str());
-        }
-    }
-    if (const auto it = result.lists.find(kListResolutions); it != result.lists.end()) {
-        std::printf("Resolutions:");
-        for (const std::string& size : it->second.items) {
-            std::printf(" %s%s", size.c_str(), size == it->second.defaultValue ? " (default)" : "");
-        }
-        std::printf("\n");
-    }
-    std::printf("Features:");
-    for (const auto& [feature, value] : result.features) {
-        std::printf(" %u=%u", feature, value);
-    }
-    std::printf("\n");
 }
 
 // Runs the capability query through the library's flat entry points; with a parameters file
@@ -315,8 +212,8 @@ int RunQuery(DriverLibrary& library, const Options& options) {
         library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
         return Fail("the library has no capability query entry points");
     }
-    QueryNotify notify;
-    QueryResult result;
+    CapabilityNotify notify;
+    CapabilityRecorder result;
     if (library.initQuery(&notify, 0) != 1) {
         return Fail("InitCapabilityQuery failed");
     }
@@ -327,27 +224,21 @@ int RunQuery(DriverLibrary& library, const Options& options) {
         library.uninitQuery();
         return Fail("StartCapabilityQuery refused the query");
     }
-    if (!notify.Wait(std::chrono::seconds(120))) {
+    if (!notify.Wait(120)) {
         library.terminateQuery();
-        notify.Wait(std::chrono::seconds(30));
+        notify.Wait(30);
     }
     library.uninitQuery();
+    if (notify.terminated) {
+        std::fprintf(stderr, "quillon-host: query terminated\n");
+    }
     if (!notify.success) {
         return Fail("query failed (status " + std::to_string(notify.status) + "): " + notify.text);
     }
-    PrintQueryResult(result);
+    result.Print(stdout);
     if (!options.paramsFile.empty()) {
-        std::map<uint32_t, std::string> parameters;
-        for (const auto& [id, item] : result.named) {
-            parameters[id] = item.value;
-        }
-        for (uint32_t id : {101u, 102u}) {
-            if (const auto it = result.items.find(id); it != result.items.end()) {
-                parameters[id] = it->second.value;
-            }
-        }
         std::string error;
-        if (!SaveParametersFile(options.paramsFile, parameters, error)) {
+        if (!SaveParametersFile(options.paramsFile, result.DeviceParameters(), error)) {
             return Fail(error);
         }
         std::printf("Device parameters written to %s\n", options.paramsFile.c_str());
@@ -355,14 +246,7 @@ int RunQuery(DriverLibrary& library, const Options& options) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    options.library = ExecutableFolder() + "libquillon.so";
-    options.device.model = "Demo Camera";
-
-    CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
+void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--library", options.library, "driver library to load")->capture_default_str();
     app.add_option("--address", options.device.address,
                    "device address; \"address|proxy\" goes through an HTTP proxy")
@@ -391,46 +275,40 @@ int main(int argc, char** argv) {
 
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
-    CLI11_PARSE(app, argc, argv);
+}
 
-    std::vector<StreamSpec> specs;
+bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::string& error) {
     for (const std::string& text : options.streams) {
-        std::string error;
         auto spec = ParseStreamSpec(text, error);
         if (!spec) {
-            return Fail(error);
+            return false;
         }
         specs.push_back(*spec);
     }
-    std::signal(SIGINT, [](int) { g_interrupted = true; });
-    std::signal(SIGTERM, [](int) { g_interrupted = true; });
+    return true;
+}
 
-    std::string error;
-    if (options.query) {
-        DriverLibrary queryLibrary;
-        if (!queryLibrary.Load(options.library, error)) {
-            return Fail(error);
-        }
-        return RunQuery(queryLibrary, options);
-    }
+// The device parameters handed to the driver at open: the file first, --param on top.
+bool CollectParameters(Options& options, std::string& error) {
     if (!options.paramsFile.empty() &&
         !LoadParametersFile(options.paramsFile, options.device.parameters, error)) {
-        return Fail(error);
+        return false;
     }
     for (const std::string& param : options.params) {
         const size_t eq = param.find('=');
         uint32_t id = 0;
         if (eq == std::string::npos || std::sscanf(param.c_str(), "%u", &id) != 1 || id == 0) {
-            return Fail("--param expects ID=text, got \"" + param + "\"");
+            error = "--param expects ID=text, got \"" + param + "\"";
+            return false;
         }
         options.device.parameters[id] = param.substr(eq + 1);
     }
+    return true;
+}
 
-    DriverLibrary library;
-    if (!library.Load(options.library, error)) {
-        return Fail(error);
-    }
-
+// Opens the driver for the device, runs the streams and closes it again.
+int RunCapture(DriverLibrary& library, const Options& options,
+               const std::vector<StreamSpec>& specs) {
     HostLogger logger;
     HostFrameAllocator allocator;
     HostDeviceContext context(options.device);
@@ -446,12 +324,37 @@ int main(int argc, char** argv) {
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
-    int result = 0;
-    if (!specs.empty()) {
-        result = RunStreams(driver, options, specs);
-    }
+    const int result = specs.empty() ? 0 : RunStreams(driver, options, specs);
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
     return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    options.library = ExecutableFolder() + "libquillon.so";
+    options.device.model = "Demo Camera";
+    CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
+    AddOptions(app, options);
+    CLI11_PARSE(app, argc, argv);
+
+    std::string error;
+    std::vector<StreamSpec> specs;
+    if (!ParseStreams(options, specs, error)) {
+        return Fail(error);
+    }
+    std::signal(SIGINT, [](int) { g_interrupted = true; });
+    std::signal(SIGTERM, [](int) { g_interrupted = true; });
+
+    if (!options.query && !CollectParameters(options, error)) {
+        return Fail(error);
+    }
+    DriverLibrary library;
+    if (!library.Load(options.library, error)) {
+        return Fail(error);
+    }
+    return options.query ? RunQuery(library, options) : RunCapture(library, options, specs);
 }

@@ -24,10 +24,9 @@ class TcpClient {
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     ~TcpClient() { close(fd_); }
-    bool Connected() const { return connected_; }
 
     void Send(const std::string& s) {
         size_t off = 0;
@@ -54,6 +53,13 @@ class TcpClient {
         return true;
     }
 
+    // ReadMore with what is left of the time limit.
+    bool ReadUntil(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return left.count() > 0 && ReadMore(static_cast<int>(left.count()));
+    }
+
     // One answer head + Content-Length body from the buffer.
     std::optional<std::string> ReadAnswer(int timeout_ms = 3000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -78,9 +84,7 @@ class TcpClient {
                     return a;
                 }
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+            if (!ReadUntil(deadline))
                 return std::nullopt;
         }
     }
@@ -104,9 +108,7 @@ class TcpClient {
             } else if (!buf_.empty() && buf_[0] != '$') {
                 return std::nullopt;  // text where a frame was expected
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+            if (!ReadUntil(deadline))
                 return std::nullopt;
         }
     }
@@ -115,9 +117,7 @@ class TcpClient {
     std::string ReadToClose(int timeout_ms = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!closed_) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !ReadMore(static_cast<int>(left.count())))
+            if (!ReadUntil(deadline))
                 break;
         }
         return buf_;
@@ -134,7 +134,6 @@ class TcpClient {
 
   private:
     int fd_ = -1;
-    bool connected_ = false;
     bool closed_ = false;
     std::string buf_;
     std::vector<std::string> frames_;

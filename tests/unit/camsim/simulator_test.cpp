@@ -1,7 +1,9 @@
 // The in-process simulator seen from the wire: HTTP framing, multipart JPEG, RTSP session life,
-// interleaved RTP with faults and the HTTP tunnel.
+// interleaved RTP with faults, the HTTP tunnel, and the RTP stream: a continuous clock across
+// clip loops, receiver reports, delayed answers, pause and renewal.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "camsim/camsim.h"
@@ -17,12 +19,25 @@ using testing::UdpReceiver;
 const std::string kBasic =
     "Authorization: Basic " + Base64Encode(std::string("root:pass")) + "\r\n";
 
+struct Rtp {
+    uint16_t seq;
+    uint32_t ts;
+    bool marker;
+};
+
+Rtp Fields(const std::string& p) {
+    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(p[i])); };
+    return {static_cast<uint16_t>((b(2) << 8) | b(3)),
+            (b(4) << 24) | (b(5) << 16) | (b(6) << 8) | b(7), (b(1) & 0x80) != 0};
+}
+
 class SimulatorTest : public ::testing::Test {
   protected:
     void StartWith(Options o) {
         sim_ = std::make_unique<Simulator>(o);
         std::string err;
         ASSERT_TRUE(sim_->Start(&err)) << err;
+        client_ = std::make_unique<TcpClient>(sim_->RtspPort());
     }
     void SetUp() override {
         Options o;
@@ -48,6 +63,10 @@ class SimulatorTest : public ::testing::Test {
         return "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) + "/axis-media/media.amp?" +
                query;
     }
+    std::string Track(const std::string& query) {
+        std::string url = Url(query);
+        return url.replace(url.find('?'), 1, "/trackID=1?");
+    }
 
     static std::string HeaderValue(const std::string& answer, const std::string& name) {
         size_t at = answer.find("\r\n" + name + ": ");
@@ -57,7 +76,38 @@ class SimulatorTest : public ::testing::Test {
         return answer.substr(at, answer.find("\r\n", at) - at);
     }
 
+    // A request on the fixture's own connection, in the session once there is one.
+    std::string Request(const std::string& method, const std::string& extra = "") {
+        const std::string q = "videocodec=h264&resolution=320x240";
+        return Rtsp(*client_, method, method == "SETUP" ? Track(q) : Url(q), ++cseq_,
+                    extra + (id_.empty() ? "" : "Session: " + id_ + "\r\n"));
+    }
+
+    void SetupAndPlay() {
+        std::string setup = Request("SETUP", "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+        id_ = HeaderValue(setup, "Session").substr(0, 8);
+        ASSERT_EQ(id_.size(), 8u) << setup;
+        ASSERT_EQ(Request("PLAY").rfind("RTSP/1.0 200", 0), 0u);
+    }
+
+    // Next RTP packet on the fixture's connection, skipping RTCP.
+    std::optional<std::string> NextRtp(int timeout_ms = 3000) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (true) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            auto f = left > 0 ? client_->ReadFrame(static_cast<int>(left)) : std::nullopt;
+            if (!f || f->first == 0)
+                return f ? std::optional<std::string>(f->second) : std::nullopt;
+        }
+    }
+
     std::unique_ptr<Simulator> sim_;
+    std::unique_ptr<TcpClient> client_;
+    int cseq_ = 0;
+    std::string id_;
 };
 
 TEST_F(SimulatorTest, ParamListOverHttp11KeepAlive) {
@@ -236,17 +286,12 @@ TEST_F(SimulatorTest, RtspInterleavedPlayWithPacketFaults) {
         ASSERT_TRUE(f);
         if (f->first != 0)
             continue;  // RTCP
-        const std::string& p = f->second;
-        uint16_t seq =
-            static_cast<uint16_t>((static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]));
-        uint32_t ts = (static_cast<uint32_t>(static_cast<uint8_t>(p[4])) << 24) |
-                      (static_cast<uint8_t>(p[5]) << 16) | (static_cast<uint8_t>(p[6]) << 8) |
-                      static_cast<uint8_t>(p[7]);
+        const Rtp r = Fields(f->second);
         if (first) {
-            EXPECT_EQ(ts, ts0) << "RTP-Info rtptime is the first packet's timestamp";
+            EXPECT_EQ(r.ts, ts0) << "RTP-Info rtptime is the first packet's timestamp";
             first = false;
         }
-        seqs.push_back(static_cast<uint16_t>(seq - seq0));
+        seqs.push_back(static_cast<uint16_t>(r.seq - seq0));
     }
     // Packet 1 dropped, 3 sent twice, 5 sent after 6.
     std::vector<uint16_t> expected = {0, 2, 3, 3, 4, 6, 5, 7, 8, 9, 10, 11};
@@ -291,8 +336,7 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
         {"PLAY", Url(""), "", "454", "PLAY before SETUP"},
         {"GET_PARAMETER", Url(""), "", "200", "a ping without a session"},
         {"DESCRIBE", Url(""), "Require: onvif-replay\r\n", "551", "unsupported Require"},
-        {"SETUP", Url("").replace(Url("").find("?"), 1, "/trackID=1?"),
-         "Transport: RTP/AVP;unicast\r\n", "461", "UDP without client ports"},
+        {"SETUP", Track(""), "Transport: RTP/AVP;unicast\r\n", "461", "UDP without client ports"},
         {"RECORD", Url(""), "", "501", "method a camera does not serve"},
     };
     int cseq = 10;
@@ -308,7 +352,7 @@ TEST_F(SimulatorTest, SilentSessionTimesOutWithBye) {
     UdpReceiver rtp, rtcp;
     TcpClient c(sim_->RtspPort());
     std::string q = "videocodec=jpeg&resolution=320x240";
-    std::string track = Url(q).replace(Url(q).find("?"), 1, "/trackID=1?");
+    std::string track = Track(q);
     std::string setup =
         Rtsp(c, "SETUP", track, 1,
              "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) + "-" +
@@ -361,7 +405,7 @@ TEST_F(SimulatorTest, IgnoredKeepAlivesLetTheSessionDie) {
     sim_->SetSessionTimeout(std::chrono::seconds(1));
     sim_->IgnoreKeepAlives(true);
     TcpClient c(sim_->RtspPort());
-    std::string track = Url("").replace(Url("").find("?"), 1, "/trackID=1?");
+    std::string track = Track("");
     std::string setup =
         Rtsp(c, "SETUP", track, 1, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
     std::string id = HeaderValue(setup, "Session").substr(0, 8);
@@ -419,6 +463,135 @@ TEST_F(SimulatorTest, ParameterChangedBehindTheClientsBack) {
     TcpClient c(sim_->RtspPort());
     std::string d = Rtsp(c, "DESCRIBE", Url("streamprofile=Quality"), 1);
     EXPECT_NE(d.find("a=rtpmap:26 JPEG/90000"), std::string::npos) << "profile drives the codec";
+}
+
+TEST_F(SimulatorTest, ClockAndSequenceContinueAcrossClipLoops) {
+    Options fast;
+    fast.as_fast_as_possible = true;
+    StartWith(fast);
+    SetupAndPlay();
+    // The 320x240 clip has 75 frames; follow 160 frames, i.e. two loops.
+    std::vector<Rtp> frames_last_packet;
+    std::optional<uint16_t> prev_seq;
+    while (frames_last_packet.size() < 160) {
+        auto f = client_->ReadFrame();
+        ASSERT_TRUE(f);
+        if (f->first != 0)
+            continue;
+        Rtp r = Fields(f->second);
+        if (prev_seq) {
+            ASSERT_EQ(static_cast<uint16_t>(*prev_seq + 1), r.seq) << "no gaps";
+        }
+        prev_seq = r.seq;
+        if (r.marker)
+            frames_last_packet.push_back(r);
+    }
+    for (size_t i = 1; i < frames_last_packet.size(); ++i) {
+        ASSERT_EQ(frames_last_packet[i].ts - frames_last_packet[i - 1].ts, 90000u / 25)
+            << "frame " << i << ": timestamps step by one frame period, also at the loop";
+    }
+}
+
+TEST_F(SimulatorTest, ReceiverReportsAreCountedAndKeepTheSessionAlive) {
+    sim_->SetSessionTimeout(std::chrono::seconds(2));
+    SetupAndPlay();
+    // RR from the client on the interleaved RTCP channel, every 300 ms for 2.4 s (longer than the
+    // time-out).
+    std::string rr = {'$', 1, 0, 8, char(0x80), char(201), 0, 1, 1, 2, 3, 4};
+    for (int i = 0; i < 8; ++i) {
+        client_->Send(rr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(sim_->ActiveSessions(), 1u) << "RTCP counts as keep-alive";
+    auto c = sim_->GetCounters();
+    ASSERT_EQ(c.streams.size(), 1u);
+    EXPECT_EQ(c.streams[0].rtcp_rr_received, 8u);
+    EXPECT_GE(c.streams[0].rtcp_sr, 5u) << "SRs every 200 ms here";
+}
+
+TEST_F(SimulatorTest, DelayedAndWithheldRtspAnswers) {
+    Fault delay;
+    delay.kind = Fault::Kind::kDelay;
+    delay.delay = std::chrono::milliseconds(300);
+    delay.count = 1;
+    sim_->SetRtspFault("OPTIONS", delay);
+    auto t0 = std::chrono::steady_clock::now();
+    std::string a = Request("OPTIONS");
+    EXPECT_EQ(a.rfind("RTSP/1.0 200", 0), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+
+    Fault withhold;
+    withhold.kind = Fault::Kind::kWithhold;
+    withhold.count = 1;
+    sim_->SetRtspFault("DESCRIBE", withhold);
+    client_->Send("DESCRIBE rtsp://127.0.0.1/axis-media/media.amp RTSP/1.0\r\nCSeq: 50\r\n" +
+                  kBasic + "\r\n");
+    EXPECT_FALSE(client_->ReadAnswer(300).has_value()) << "no answer at all";
+    EXPECT_EQ(Request("OPTIONS").find("CSeq: " + std::to_string(cseq_)), 17u)
+        << "the connection still serves later requests";
+
+    Fault status;
+    status.status = 500;
+    status.count = 1;
+    sim_->SetRtspFault("", status);
+    EXPECT_EQ(Request("OPTIONS").rfind("RTSP/1.0 500 Internal Server Error", 0), 0u);
+}
+
+TEST_F(SimulatorTest, PauseStopsAndPlayResumesOnTheLiveClock) {
+    SetupAndPlay();
+    auto first = NextRtp();
+    ASSERT_TRUE(first);
+    uint32_t ts0 = Fields(*first).ts;
+    ASSERT_EQ(Request("PAUSE").rfind("RTSP/1.0 200", 0), 0u);
+    // What was in flight arrives at once; then RTP stays silent (RTCP may go on).
+    while (NextRtp(100)) {
+    }
+    auto paused_at = std::chrono::steady_clock::now();
+    EXPECT_FALSE(NextRtp(300).has_value()) << "no RTP while paused";
+    std::string play = Request("PLAY");
+    ASSERT_EQ(play.rfind("RTSP/1.0 200", 0), 0u);
+    size_t at = play.find("rtptime=");
+    ASSERT_NE(at, std::string::npos);
+    uint32_t resumed = static_cast<uint32_t>(std::stoul(play.substr(at + 8)));
+    // A live stream resumes at the present: the timestamp moved on by at least the pause.
+    double jumped = static_cast<uint32_t>(resumed - ts0) / 90000.0;
+    double paused =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - paused_at).count();
+    EXPECT_GE(jumped, paused);
+    auto next = NextRtp();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(Fields(*next).ts, resumed) << "RTP-Info names the next packet";
+}
+
+TEST_F(SimulatorTest, RenewStreamStartsOverAtAKeyFrame) {
+    SetupAndPlay();
+    // Let a few frames pass so that the next one would not be a key frame.
+    for (int frames = 0; frames < 5;) {
+        auto p = NextRtp();
+        ASSERT_TRUE(p);
+        if (Fields(*p).marker)
+            ++frames;
+    }
+    client_->Send("SET_PARAMETER rtsp://127.0.0.1/axis-media/media.amp RTSP/1.0\r\nCSeq: 90\r\n" +
+                  kBasic + "Session: " + id_ +
+                  "\r\nContent-Type: text/parameters\r\nContent-Length: 19\r\n\r\n"
+                  "Renew-Stream: yes\r\n");
+    auto renew = client_->ReadAnswer();
+    ASSERT_TRUE(renew.has_value());
+    // Frames sent before the request was handled may still be queued; within a few frame
+    // starts an SPS must lead one.
+    bool at_frame_start = true;  // the loop above stopped right after a marker
+    for (int starts = 0; starts < 4;) {
+        auto p = NextRtp();
+        ASSERT_TRUE(p);
+        if (at_frame_start) {
+            ++starts;
+            if ((static_cast<uint8_t>((*p)[12]) & 0x1F) == 7)
+                return;
+        }
+        at_frame_start = Fields(*p).marker;
+    }
+    ADD_FAILURE() << "no SPS after Renew-Stream";
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capability_recorder.h"
+#include "capability_report.h"
 #include "unit/properties/fake_camera.h"
 
 namespace {
@@ -10,8 +10,8 @@ namespace {
 using testing_support::FakeCamera;
 using vornak::CAxisCapabilityQueryModule;
 
-using RecordingResult = testing_support::CapabilityResult;
-using WaitingNotify = testing_support::CapabilityNotify;
+using RecordingResult = quillon::host::CapabilityRecorder;
+using WaitingNotify = quillon::host::CapabilityNotify;
 
 TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     FakeCamera camera(testing_support::TypicalCamera());

@@ -157,5 +157,29 @@ TEST(TimeStampConverterTest, GetTimeWithoutHistoryIsNow) {
     EXPECT_EQ(std::memcmp(&t, &expected, sizeof(t)), 0);
 }
 
+// Frames sent every 40 ms arrive up to 8 ms late: once the rate is measured, the stamps step
+// evenly and stay close behind the arrivals instead of copying the network's jitter.
+TEST(TimeStampConverterSpacingTest, JitteredArrivalsGetEvenSteps) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    const TimeValue start = clock.now;
+    uint32_t rtp = 1;
+    TimeValue previous = 0;
+    int uneven = 0;
+    for (int i = 0; i < 500; ++i) {
+        clock.now = start + i * 40 * kMs + (i * 7919 % 9) * kMs;
+        converter.Convert(rtp);
+        rtp += 3600;
+        const TimeValue output = converter.GetLastOutput();
+        ASSERT_GE(output, clock.now) << "frame " << i;
+        if (i > 150) {
+            EXPECT_LT(output - clock.now, 20 * kMs) << "frame " << i << " runs ahead";
+            uneven += output - previous > 41 * kMs || output - previous < 39 * kMs;
+        }
+        previous = output;
+    }
+    EXPECT_LE(uneven, 3) << "steps off the 40 ms interval";
+}
+
 }  // namespace
 }  // namespace vornak
