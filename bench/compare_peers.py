@@ -439,11 +439,12 @@ def main():
     print()
     print("cpu: user+system seconds of every process started, over N x seconds / 60. rss: peak\n"
           "RSS (VmHWM, sampled every 200 ms) summed over the processes, over N; it counts the\n"
-          "shared libraries' pages each process maps. anon: peak private anonymous memory (RssAnon, sampled every\n"
-          "200 ms) summed over the processes, over N: heap, stacks and buffers, including the\n"
-          "frames quillon-host holds (none with --null). lost: frames quillon-host saw missing\n"
-          "from the RTP sequence. expected = N x %d x seconds: camsim's send counts are in\n"
-          "another process; quillon-host's window starts before its sessions are set up.\n"
+          "shared libraries' pages each process maps. anon: peak private anonymous memory\n"
+          "(RssAnon, sampled every 200 ms) summed over the processes, over N: heap, stacks and\n"
+          "buffers, including the frames quillon-host holds (none with --null). lost: for\n"
+          "quillon-host the signal-lost reports its streams got, for the floor the gaps in the\n"
+          "RTP sequence. expected = N x %d x seconds: camsim's send counts are in another\n"
+          "process; quillon-host's window starts before its sessions are set up.\n"
           "quillon-host runs ceil(N/3) processes (3 streams of the one video input each).\n"
           "/floor: cpu over floor_receiver's at the same N and transport. camsim %%: camsim's CPU\n"
           "over the family's wall time, in %% of one core." % FPS)
