@@ -92,18 +92,41 @@ struct Recorder {
 };
 
 // Pairs each received frame with the send of the same clip frame, in order; frames the driver
-// never delivered are skipped. Returns the latencies in microseconds.
+// never delivered are skipped. The first frame pairs with the latest matching send before it
+// (sends go back to the stream's start, and the clip repeats). Latencies in microseconds.
 std::vector<double> Match(const std::vector<Sent>& sent, const std::vector<Received>& received) {
+    // The driver can finish a frame on the other core before camsim reads the clock after its
+    // last send; such a frame still pairs, with a latency just under zero.
+    constexpr auto kSlack = std::chrono::milliseconds(1);
     std::vector<double> out;
     size_t next = 0;
+    bool paired = false;
+    auto same = [](const Sent& s, const Received& r) {
+        const uint8_t* end = r.tail + r.tailSize;
+        return std::search(r.tail, end, s.tail, s.tail + kTail) != end;
+    };
     for (const Received& r : received) {
-        for (size_t j = next; j < sent.size() && j < next + 50 && sent[j].at <= r.at; ++j) {
-            const uint8_t* end = r.tail + r.tailSize;
-            if (std::search(r.tail, end, sent[j].tail, sent[j].tail + kTail) != end) {
-                out.push_back(std::chrono::duration<double, std::micro>(r.at - sent[j].at).count());
-                next = j + 1;
-                break;
+        size_t found = sent.size();
+        if (!paired) {
+            for (size_t j = sent.size(); j-- > 0;) {
+                if (sent[j].at <= r.at + kSlack && same(sent[j], r)) {
+                    found = j;
+                    break;
+                }
             }
+        } else {
+            for (size_t j = next; j < sent.size() && j < next + 50 && sent[j].at <= r.at + kSlack;
+                 ++j) {
+                if (same(sent[j], r)) {
+                    found = j;
+                    break;
+                }
+            }
+        }
+        if (found < sent.size()) {
+            out.push_back(std::chrono::duration<double, std::micro>(r.at - sent[found].at).count());
+            next = found + 1;
+            paired = true;
         }
     }
     return out;
