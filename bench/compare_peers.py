@@ -332,6 +332,13 @@ def main():
             t not in TOOLS for t in tools) or not counts or min(counts + latency_counts) < 1:
         ap.error("bad --streams, --transports or --tools")
 
+    needed = [os.path.join("tools", "camsim", "camsim")]
+    needed += [os.path.join("bench", "floor_receiver")] if "floor" in tools else []
+    needed += [os.path.join("tools", "host", "quillon-host")] if "quillon" in tools else []
+    needed += [os.path.join("bench", "handover_latency")] if latency_counts else []
+    missing = [b for b in needed if not os.access(os.path.join(args.build_dir, b), os.X_OK)]
+    if missing:
+        sys.exit("not built in %s: %s" % (args.build_dir, ", ".join(missing)))
     media_dir = bench_media(args, here)
     workdir = tempfile.mkdtemp(prefix="quillon-compare-")
     http_port, rtsp_port = free_port(), free_port()
