@@ -177,8 +177,11 @@ def bench_media(args, here):
     folder = args.media_dir or os.path.join(args.build_dir, "bench-media")
     if not os.path.exists(os.path.join(folder, "h264_%s.264" % args.size)):
         print("making the benchmark clips in %s (once)" % folder, flush=True)
-        subprocess.run([os.path.join(here, "..", "scripts", "make-bench-media.sh"), folder],
-                       check=True, timeout=900)
+        try:
+            subprocess.run([os.path.join(here, "..", "scripts", "make-bench-media.sh"), folder],
+                           check=True, timeout=900)
+        except (subprocess.SubprocessError, OSError) as e:
+            sys.exit("cannot make the benchmark clips (ffmpeg with libx264 needed): %s" % e)
     return folder
 
 
