@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,15 @@
 #include "rtp_packetizer.h"
 
 namespace camsim {
+
+// One video frame whose RTP packets have all been handed to the kernel (over UDP on loopback the
+// last one is then in the receiver's socket buffer).
+struct FrameSent {
+    uint32_t ssrc = 0;
+    size_t clip_index = 0;
+    std::span<const uint8_t> data;  // the clip's frame, valid while the simulator runs
+    std::chrono::steady_clock::time_point at;
+};
 
 struct Options {
     // A profile name ("fixed", "ptz-dome", "encoder-4ch", "audio-io") looked up in profile_dir, or
@@ -38,6 +49,8 @@ struct Options {
     std::chrono::milliseconds rtcp_interval{5000};
     bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
     PacketizerOptions packetizer{};
+    // Called on the sending thread after each video frame; benchmarks time receivers from it.
+    std::function<void(const FrameSent&)> on_frame_sent;
 };
 
 // What to do with matching requests instead of answering normally.

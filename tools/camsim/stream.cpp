@@ -230,6 +230,10 @@ void Stream::SendFrame() {
             octets_total_ += static_cast<uint32_t>(packet.size() - 12);
             SendRtpPacket(std::move(packet));
         }
+        if (impl_.options.on_frame_sent) {
+            impl_.options.on_frame_sent(
+                {ssrc_, clip_pos_, frame.data, std::chrono::steady_clock::now()});
+        }
         {
             std::lock_guard lock(impl_.mutex);
             stats_->frames++;
