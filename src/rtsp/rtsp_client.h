@@ -8,6 +8,7 @@
 
 #include "base/sync.h"
 #include "base/thread.h"
+#include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/rtsp_response_parser.h"
 #include "rtsp/stream_clock.h"
@@ -82,9 +83,14 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     SessionState StepSetup();
     SessionState StepRunning();
     SessionState StepTeardown();
-    // Sends GET_PARAMETER when more than two thirds of the session time-out have passed since the
-    // last keep-alive.
+    // Sends the keep-alive request when more than two thirds of the session time-out have passed
+    // since the last one: GET_PARAMETER, or OPTIONS from the first 405 or 501 to it on.
     void KeepAliveCheck();
+    // While media flows inside the RTSP connection no answer can be waited for: sends receiver
+    // reports on the RTCP channel and, when due, the keep-alive request, through SendInStream.
+    void StreamKeepAlive();
+    virtual bool SendInStream(const std::string& /*bytes*/) { return false; }
+    uint64_t SessionTimeoutMs() const;
     uint32_t StopWaitMs() const;
 
     // Hooks of the session for the transports.
@@ -109,7 +115,14 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     CEvent playRequested_{false};
     bool paused_ = false;
     bool lastResult_ = false;
-    TimeValue lastKeepAlive_ = 0;
+    uint64_t lastKeepAliveMs_ = 0;  // monotonic
+    uint32_t keepAliveMethod_ = kRtspGetParameter;
+    // Reception of the media inside the RTSP connection, for its receiver reports.
+    CLock statsLock_;
+    CReceptionStats stats_;
+    uint32_t sourceSsrc_ = 0;
+    uint32_t ownSsrc_ = 0;
+    uint64_t lastReportMs_ = 0;
     IStreamClock* clock_;  // borrowed
     uint32_t loopWaitMs_ = 2000;
 };

@@ -77,7 +77,7 @@ TEST_F(MjpegCaptureTest, SilentCameraIsLostRepeatedlyAndRecoversWhenPicturesFlow
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 3; }, 10s));
     ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
     EXPECT_EQ(state, 0u);
-    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 1u);
+    EXPECT_EQ(driver.logger.Count("is online (Rec)"), 1u);
     driver.Capture()->StopCapture(0);
 }
 
@@ -94,8 +94,8 @@ TEST_F(MjpegCaptureTest, CameraRestartIsOneLossAndOneReturn) {
     const size_t before = sink.FrameCount();
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before + 3; }, 12s));
     driver.Capture()->StopCapture(0);
-    EXPECT_EQ(driver.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
-    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    EXPECT_EQ(driver.logger.Count("Signal was lost for camera"), 1u);
+    EXPECT_EQ(driver.logger.Count("is online (Rec)"), 2u);
 }
 
 TEST_F(MjpegCaptureTest, StopDuringAStalledStreamIsQuick) {

@@ -200,8 +200,8 @@ TEST(RtspRestartTest, LossIsReportedAndTheChannelComesBack) {
     ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
     EXPECT_EQ(state, 0u);
     driver.Capture()->StopCapture(0);
-    EXPECT_EQ(driver.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
-    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    EXPECT_EQ(driver.logger.Count("Signal was lost for camera"), 1u);
+    EXPECT_EQ(driver.logger.Count("is online (Rec)"), 2u);
     EXPECT_GE(camera.sim.GetCounters().rtsp_requests.at("SETUP"), 2u) << "a new session";
 }
 
