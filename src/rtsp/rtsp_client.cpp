@@ -314,7 +314,10 @@ CBaseRTSPClient::SessionState CBaseRTSPClient::StepSetup() {
 // One wait for a request of the user, stop, or the next keep-alive look.
 CBaseRTSPClient::SessionState CBaseRTSPClient::StepRunning() {
     CEvent* events[] = {&stopEvent_, &pauseRequested_, &playRequested_};
-    switch (CEvent::WaitForMultiple(events, 3, loopWaitMs_)) {
+    // Short session time-outs are looked at often enough to keep them.
+    const auto waitMs =
+        static_cast<uint32_t>(std::clamp<uint64_t>(SessionTimeoutMs() / 6, 100, loopWaitMs_));
+    switch (CEvent::WaitForMultiple(events, 3, waitMs)) {
         case 0:
             return SessionState::kTeardown;
         case 1:
