@@ -184,11 +184,23 @@ bool CBaseCameraChannel::StartThread() {
     }
     bool result = true;
     if (!thread_.joinable()) {
+        // A capture thread that stopped itself and now starts its successor cannot join
+        // itself: the successor joins it first.
+        std::thread previous;
+        if (exited_.joinable() && exited_.get_id() == std::this_thread::get_id()) {
+            previous = std::move(exited_);
+        }
         JoinExited();
         stopEvent_.Reset();
         finished_.Reset();
         try {
-            thread_ = std::thread(&CBaseCameraChannel::Entry, this);
+            thread_ = std::thread([this, previous = std::move(previous)]() mutable {
+                if (previous.joinable()) {
+                    previous.join();
+                    finished_.Reset();  // set by the one that ended
+                }
+                Entry();
+            });
         } catch (...) {
             result = false;
         }
@@ -198,12 +210,8 @@ bool CBaseCameraChannel::StartThread() {
 }
 
 void CBaseCameraChannel::JoinExited() {
-    if (!exited_.joinable()) {
-        return;
-    }
-    if (exited_.get_id() == std::this_thread::get_id()) {
-        exited_.detach();  // restarted from its own last lines; it ends right after
-    } else {
+    // Never the calling thread: that one is joined by its successor or by a later stop.
+    if (exited_.joinable() && exited_.get_id() != std::this_thread::get_id()) {
         exited_.join();
     }
 }
@@ -219,8 +227,9 @@ void CBaseCameraChannel::StopThread() {
     if (thread_.get_id() == std::this_thread::get_id()) {
         // Cannot wait for ourselves: the loop ends on the stop event. The handle moves aside so
         // that a later start really starts a thread; that start or the next stop joins it.
-        JoinExited();
-        exited_ = std::move(thread_);
+        if (!exited_.joinable()) {
+            exited_ = std::move(thread_);
+        }
         return;
     }
     if (!finished_.Wait(2 * driver_->GetDeviceInfo()->networkTimeout)) {

@@ -73,7 +73,7 @@ class CBaseCameraChannel : public ICameraChannel {
     uint32_t state_ = kStateStopped;
     CLock threadLock_;
     std::thread thread_;
-    std::thread exited_;  // a thread that stopped itself; joined by the next start or stop
+    std::thread exited_;  // a thread that stopped itself; joined by its successor or a stop
     CManualEvent finished_;
     std::atomic<IEdgeStorageCallback*> edgeMonitor_{nullptr};
 };
