@@ -2,6 +2,7 @@
 // from it and supply the connection, the sending of a request and the thread body.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -113,7 +114,7 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     CRTSPResponseParser parser_;
     CEvent pauseRequested_{false};
     CEvent playRequested_{false};
-    bool paused_ = false;
+    std::atomic<bool> paused_{false};  // read by the channel thread
     bool lastResult_ = false;
     uint64_t lastKeepAliveMs_ = 0;  // monotonic
     uint32_t keepAliveMethod_ = kRtspGetParameter;

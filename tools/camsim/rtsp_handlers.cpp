@@ -603,7 +603,10 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
             sessions[session->id] = session;
             channel->sessions.push_back(session->id);
         }
-        stats->session = session->id;
+        {
+            std::lock_guard lock(mutex);  // GetCounters copies the stats under it
+            stats->session = session->id;
+        }
         std::weak_ptr<Session> weak = session;
         stream->on_rtcp_received = [this, weak] {
             auto s = weak.lock();
