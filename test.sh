@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs every test label, then runs the unit and integration
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -29,3 +29,12 @@ echo "== tests under sanitizers: unit, integration"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest -L 'unit|integration' -j"$jobs" --output-on-failure --timeout 900)
+
+echo "== build with ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF \
+    >/dev/null
+cmake --build build-tsan -j"$jobs" --target quillon_unit_tests quillon_integration_tests quillon
+
+echo "== tests under ThreadSanitizer: unit, integration"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+(cd build-tsan && ctest -L 'unit|integration' -j"$jobs" --output-on-failure --timeout 900)

@@ -170,13 +170,27 @@ std::string FormatLocalTime(TimeValue value) {
                   f.wMinute, f.wSecond, f.wMilliseconds);
 }
 
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void CTime::Touch() {
-    Set(GetCurrentTime());
+    const TimeValue now = GetCurrentTime();
+    const int64_t tick = MonotonicMs();
+    CLockGuard guard(lock_);
+    stamp_ = now;
+    tickMs_ = tick;
 }
 
 void CTime::Set(TimeValue value) {
+    const auto offsetMs = static_cast<int64_t>(value / kTicksPerMs) -
+                          static_cast<int64_t>(GetCurrentTime() / kTicksPerMs);
+    const int64_t tick = MonotonicMs() + offsetMs;
     CLockGuard guard(lock_);
     stamp_ = value;
+    tickMs_ = tick;
 }
 
 TimeValue CTime::GetTime() {
@@ -185,7 +199,13 @@ TimeValue CTime::GetTime() {
 }
 
 uint64_t CTime::GetElapsedMs() {
-    return vornak::GetElapsedMs(GetTime());
+    int64_t tick = 0;
+    {
+        CLockGuard guard(lock_);
+        tick = tickMs_;
+    }
+    const int64_t elapsed = MonotonicMs() - tick;
+    return elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;
 }
 
 }  // namespace vornak

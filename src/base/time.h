@@ -33,19 +33,28 @@ std::string FormatTime(uint32_t form, TimeValue value);
 // Local display form "2024/03/05 15:07:09.120" of edge-storage lines.
 std::string FormatLocalTime(TimeValue value);
 
+// Milliseconds of a monotonic clock: what every duration is measured with, so that a step of the
+// wall clock (by hand or by time synchronisation) neither freezes nor jumps an elapsed time.
+int64_t MonotonicMs();
+
+// The calendar time of an event for stamps, and the monotonic time of the same event for
+// durations.
 class CTime {
   public:
-    CTime() : stamp_(GetCurrentTime()) {}
+    CTime() : stamp_(GetCurrentTime()), tickMs_(MonotonicMs()) {}
     virtual ~CTime() = default;
 
     void Touch();
+    // A calendar time; the elapsed time then counts from the moment it names.
     void Set(TimeValue value);
     TimeValue GetTime();
+    // 0 while the moment lies ahead.
     uint64_t GetElapsedMs();
 
   private:
     CLock lock_;
     TimeValue stamp_;
+    int64_t tickMs_;
 };
 
 }  // namespace vornak

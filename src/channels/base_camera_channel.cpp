@@ -24,7 +24,7 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 std::string CBaseCameraChannel::DeviceLabel(bool capital) {
-    const std::string& address = driver_->GetDeviceInfo()->address;
+    const std::string address = driver_->GetDeviceName();
     std::string label = driver_->GetVideoChannelCount() > 1
                             ? Format("Video-server %s (channel %u)", address.c_str(), channel_)
                             : Format("Camera %s", address.c_str());
@@ -92,6 +92,7 @@ uint32_t CBaseCameraChannel::GetStateValue() {
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
+    CLockGuard guard(onlineLock_);
     if (online == online_) {
         return;
     }
@@ -183,10 +184,23 @@ bool CBaseCameraChannel::StartThread() {
     }
     bool result = true;
     if (!thread_.joinable()) {
+        // A capture thread that stopped itself and now starts its successor cannot join
+        // itself: the successor joins it first.
+        std::thread previous;
+        if (exited_.joinable() && exited_.get_id() == std::this_thread::get_id()) {
+            previous = std::move(exited_);
+        }
+        JoinExited();
         stopEvent_.Reset();
         finished_.Reset();
         try {
-            thread_ = std::thread(&CBaseCameraChannel::Entry, this);
+            thread_ = std::thread([this, previous = std::move(previous)]() mutable {
+                if (previous.joinable()) {
+                    previous.join();
+                    finished_.Reset();  // set by the one that ended
+                }
+                Entry();
+            });
         } catch (...) {
             result = false;
         }
@@ -195,16 +209,27 @@ bool CBaseCameraChannel::StartThread() {
     return result;
 }
 
+void CBaseCameraChannel::JoinExited() {
+    // Never the calling thread: that one is joined by its successor or by a later stop.
+    if (exited_.joinable() && exited_.get_id() != std::this_thread::get_id()) {
+        exited_.join();
+    }
+}
+
 void CBaseCameraChannel::StopThread() {
     stopEvent_.Set();
     CLockGuard guard(threadLock_);
+    JoinExited();
     if (!thread_.joinable()) {
         return;
     }
     OnStopRequested();
     if (thread_.get_id() == std::this_thread::get_id()) {
-        // Cannot wait for ourselves; the loop ends on the stop event and a later stop from
-        // another thread joins it.
+        // Cannot wait for ourselves: the loop ends on the stop event. The handle moves aside so
+        // that a later start really starts a thread; that start or the next stop joins it.
+        if (!exited_.joinable()) {
+            exited_ = std::move(thread_);
+        }
         return;
     }
     if (!finished_.Wait(2 * driver_->GetDeviceInfo()->networkTimeout)) {

@@ -63,12 +63,17 @@ class CBaseCameraChannel : public ICameraChannel {
 
   private:
     void Entry();
+    void JoinExited();  // under threadLock_
 
+    // Held across the compare, the store and the log line, so that the packet threads and the
+    // capture thread write exactly one line per change, in the order of the changes.
+    CLock onlineLock_;
     bool online_ = false;
     CLock stateLock_;
     uint32_t state_ = kStateStopped;
     CLock threadLock_;
     std::thread thread_;
+    std::thread exited_;  // a thread that stopped itself; joined by its successor or a stop
     CManualEvent finished_;
     std::atomic<IEdgeStorageCallback*> edgeMonitor_{nullptr};
 };

@@ -144,14 +144,15 @@ std::string CBaseRTPChannel::GetStreamName() {
     return StreamName(driver_->GetDriverName(), GetRequest().stream);
 }
 
-void CBaseRTPChannel::PacketReceived(const sockaddr_in&, const CRTPPacket& packet) {
-    receiverEvent_.Set();
-    const uint32_t known = rtcp_->GetSourceSsrc();
-    if (known != 0 && known != packet.ssrc) {
+void CBaseRTPChannel::PacketReceived(const sockaddr_in& sender, const CRTPPacket& packet) {
+    // Anyone can send to our ports: only the camera's packets, of the session's sender, count.
+    if (deviceIp_ == 0 || sender.sin_addr.s_addr != deviceIp_) {
         return;
     }
-    rtcp_->OnFirstRtpPacket(packet.sequence);
-    ProcessPacket(packet);
+    receiverEvent_.Set();
+    if (rtcp_->AcceptRtp(packet)) {
+        ProcessPacket(packet);
+    }
 }
 
 bool CBaseRTPChannel::OpenStream() {
@@ -286,26 +287,35 @@ bool CBaseRTSPChannel::OpenStream() {
     if (!CBaseRTPChannel::OpenStream()) {
         return false;
     }
-    CLockGuard guard(clientLock_);
-    if (!client_) {
+    // The session starts outside the client lock: a slow camera must not hold up the host's
+    // pause, resume and state calls.
+    std::unique_ptr<CBaseRTSPClient> client;
+    {
+        CLockGuard guard(clientLock_);
+        client = std::move(client_);
+    }
+    if (!client) {
         const std::string owner = driver_->GetDeviceName();
         switch (rtpMode_.load()) {
             case kRtpOverRtsp:
-                client_ = std::make_unique<CRTSPClientInterleaved>(driver_, owner);
+                client = std::make_unique<CRTSPClientInterleaved>(driver_, owner);
                 break;
             case kRtpOverHttp:
-                client_ = std::make_unique<CRTSPClientHTTP>(driver_, owner);
+                client = std::make_unique<CRTSPClientHTTP>(driver_, owner);
                 break;
             default:
-                client_ = std::make_unique<CRTSPClientUDP>(driver_, owner);
+                client = std::make_unique<CRTSPClientUDP>(driver_, owner);
                 break;
         }
     }
-    return StartSession();
+    const bool started = StartSession(*client);
+    CLockGuard guard(clientLock_);
+    client_ = std::move(client);
+    return started;
 }
 
-bool CBaseRTSPChannel::StartSession() {
-    if (stopEvent_.IsSet() || !client_) {
+bool CBaseRTSPChannel::StartSession(CBaseRTSPClient& client) {
+    if (stopEvent_.IsSet()) {
         return false;
     }
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
@@ -322,7 +332,7 @@ bool CBaseRTSPChannel::StartSession() {
     if (rtpMode_ == kRtpOverHttp) {
         settings.port = static_cast<uint16_t>(device.port);
     }
-    return client_->Start(settings, this);
+    return client.Start(settings, this);
 }
 
 void CBaseRTSPChannel::CloseStream() {
@@ -372,16 +382,20 @@ Size CAxisCommonChannelRTSP::GetResolution() {
 }
 
 bool CAxisCommonChannelRTSP::OnRtspDescribeProcessed(const SessionDescription& description) {
+    // Every session, a restart without the camera's BYE included, may have a new sender.
+    rtcp_->ExpectNewSource();
     CLockGuard guard(parserLock_);
     parser_->SetParameterSets(description.spsBytes, description.ppsBytes, description.configBytes);
     return true;
 }
 
 void CAxisCommonChannelRTSP::ProcessPacket(const CRTPPacket& packet) {
+    CLockGuard guard(parserLock_);
     parser_->ProcessPacket(packet);
 }
 
 void CAxisCommonChannelRTSP::ResetParser() {
+    CLockGuard guard(parserLock_);
     parser_->Reset();
 }
 
@@ -522,15 +536,23 @@ bool CAxisCommonChannelRTSP::ApplySettingsUpdate() {
     if (GetStateValue() != kStateRunning || driver_->GetApiVersion() < 3) {
         return false;
     }
-    CLockGuard guard(clientLock_);
-    if (!client_) {
+    // Stopped and restarted outside the client lock, as in OpenStream.
+    std::unique_ptr<CBaseRTSPClient> client;
+    {
+        CLockGuard guard(clientLock_);
+        client = std::move(client_);
+    }
+    if (!client) {
         return false;
     }
-    client_->Stop();
+    client->Stop();
     receiverEvent_.Set();
     clock_.Reset();
     ResetParser();
-    return StartSession();
+    const bool started = StartSession(*client);
+    CLockGuard guard(clientLock_);
+    client_ = std::move(client);
+    return started;
 }
 
 CAxisH264ChannelRTSP::CAxisH264ChannelRTSP(uint32_t channel, IDriver* driver,

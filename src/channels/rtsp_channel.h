@@ -116,8 +116,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser {
     // Media path, port and block size of the session.
     virtual void FillClientSettings(RTSPClientSettings& settings) = 0;
     virtual void ResetParser() = 0;
-    // Starts the session on the existing client with fresh settings.
-    bool StartSession();
+    // Starts a session on the given client with fresh settings.
+    bool StartSession(CBaseRTSPClient& client);
 
     CLock clientLock_;
     std::unique_ptr<CBaseRTSPClient> client_;

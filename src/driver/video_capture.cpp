@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace vornak {
 
@@ -101,13 +102,28 @@ bool CIPVideoCapture::StartChannel(uint32_t channel, uint32_t stream, ipcapture:
     }
     ICameraChannel* stored = created.get();
     IMotionChannel* storedMotion = motion.get();
+    // Whatever a racing start left in the slot is stopped and deleted outside the lock.
+    std::shared_ptr<ICameraChannel> replaced;
+    std::unique_ptr<IMotionChannel> replacedMotion;
     {
         // Stored even when its start failed, so that a later stop releases it.
         CLockGuard guard(tableLock_);
-        table_[channel].streams[stream] = std::move(created);
+        replaced = std::exchange(table_[channel].streams[stream], std::move(created));
         if (withZonesAndMotion) {
-            table_[channel].motion = std::move(motion);
+            replacedMotion = std::exchange(table_[channel].motion, std::move(motion));
         }
+    }
+    if (replaced) {
+        if (edgeStorage_) {
+            edgeStorage_->Unregister(replaced.get());
+        }
+        replaced->Stop();
+    }
+    if (replacedMotion) {
+        if (edgeStorage_) {
+            edgeStorage_->Unregister(replacedMotion.get());
+        }
+        replacedMotion->Stop();
     }
     RegisterWithEdgeStorage(stored);
     if (storedMotion != nullptr) {
@@ -138,7 +154,7 @@ bool CIPVideoCapture::StopCapture(uint32_t channel) {
     if (channel >= table_.size()) {
         return false;
     }
-    std::unique_ptr<ICameraChannel> streams[3];
+    std::shared_ptr<ICameraChannel> streams[3];
     std::unique_ptr<IMotionChannel> motion;
     {
         CLockGuard guard(tableLock_);
@@ -173,7 +189,7 @@ bool CIPVideoCapture::StopStream(uint32_t channel, uint32_t stream) {
     if (channel >= table_.size() || stream >= kStreamSlots) {
         return false;
     }
-    std::unique_ptr<ICameraChannel> taken;
+    std::shared_ptr<ICameraChannel> taken;
     {
         CLockGuard guard(tableLock_);
         taken = std::move(table_[channel].streams[stream]);
@@ -193,14 +209,13 @@ bool CIPVideoCapture::WithStreamZero(uint32_t channel, Fn fn) {
     if (channel >= table_.size()) {
         return false;
     }
-    // Held across the call so that a stop on another host thread cannot free the channel
-    // under us; these channel operations do not block.
-    CLockGuard guard(tableLock_);
-    ICameraChannel* stream = table_[channel].streams[kStreamRecording].get();
-    if (stream == nullptr) {
-        return false;
+    // Only the table access holds the lock: a channel's call may wait for its camera.
+    std::shared_ptr<ICameraChannel> stream;
+    {
+        CLockGuard guard(tableLock_);
+        stream = table_[channel].streams[kStreamRecording];
     }
-    return fn(*stream);
+    return stream != nullptr && fn(*stream);
 }
 
 bool CIPVideoCapture::UpdateCapture(uint32_t channel, ipcapture::IResolution* resolution,
@@ -243,8 +258,11 @@ Size CIPVideoCapture::GetStreamResolution(uint32_t channel, uint32_t stream) {
     if (channel >= table_.size() || stream >= kStreamSlots) {
         return {};
     }
-    CLockGuard guard(tableLock_);
-    ICameraChannel* running = table_[channel].streams[stream].get();
+    std::shared_ptr<ICameraChannel> running;
+    {
+        CLockGuard guard(tableLock_);
+        running = table_[channel].streams[stream];
+    }
     return running != nullptr ? running->GetResolution() : Size{};
 }
 

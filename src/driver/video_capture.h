@@ -65,14 +65,16 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
   private:
     static constexpr size_t kStreamSlots = 4;
     struct Entry {
-        std::array<std::unique_ptr<ICameraChannel>, kStreamSlots> streams;
+        // Shared so that a query can call a channel outside the table lock while a stop on
+        // another host thread takes it out; the last holder deletes it.
+        std::array<std::shared_ptr<ICameraChannel>, kStreamSlots> streams;
         std::unique_ptr<IMotionChannel> motion;
     };
 
     bool StartChannel(uint32_t channel, uint32_t stream, ipcapture::IFrameSink* sink,
                       ipcapture::ICaptureSettings* settings, bool withZonesAndMotion);
     void RegisterWithEdgeStorage(IEdgeMonitorChannel* channel);
-    // Runs fn on stream 0 of the channel while the table lock keeps it in place.
+    // Runs fn on stream 0 of the channel, outside the table lock.
     template <typename Fn>
     bool WithStreamZero(uint32_t channel, Fn fn);
 

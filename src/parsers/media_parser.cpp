@@ -24,6 +24,11 @@ PacketOrder ClassifySequence(bool first, uint16_t last, uint16_t sequence) {
 CRTPMediaParser::CRTPMediaParser(IDriver* owner) : owner_(owner), logger_(owner) {}
 
 void CRTPMediaParser::Reset() {
+    // A new session starts from its own description: sets of the last one may be of another
+    // picture size.
+    sps_.clear();
+    pps_.clear();
+    config_.clear();
     DropFrame();
     firstPacket_ = true;
     lastMarker_ = true;

@@ -137,6 +137,7 @@ CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner) : CRTPMediaParser(own
 
 void CMpeg4RTPMediaParser::Reset() {
     CRTPMediaParser::Reset();
+    inBandConfig_.clear();
     width_ = 0;
     height_ = 0;
 }

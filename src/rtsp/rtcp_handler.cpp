@@ -39,7 +39,7 @@ void CRTCPHandler::SetUser(IRTCPHandlerUser* user) {
 void CRTCPHandler::ResetReportState() {
     CLockGuard guard(lock_);
     srArrived_.Reset();
-    remoteKnown_ = firstPacketSeen_ = ssrcLocked_ = false;
+    remoteKnown_ = ssrcLocked_ = false;
     uint32_t ssrc = 0;
     random_->Fill(&ssrc, sizeof(ssrc));
     ownSsrc_ = ssrc;
@@ -47,8 +47,7 @@ void CRTCPHandler::ResetReportState() {
     sourceSsrc_ = 0;
     versionByte_ = 0;
     remote_ = sockaddr_in{};
-    highestSequence_ = baseSequence_ = 0;
-    cycles_ = badSequence_ = probation_ = received_ = 0;
+    stats_ = CReceptionStats{};
     lastSr_ = 0;
 }
 
@@ -90,22 +89,32 @@ void CRTCPHandler::Close() {
     StopThread(kStopWaitMs);
     client_.Close();
     CLockGuard guard(lock_);
-    remoteKnown_ = firstPacketSeen_ = ssrcLocked_ = false;
+    remoteKnown_ = ssrcLocked_ = false;
     sourceSsrc_ = 0;
     deviceAddress_ = 0;
+    stats_ = CReceptionStats{};
 }
 
-void CRTCPHandler::OnFirstRtpPacket(uint16_t sequence) {
+bool CRTCPHandler::AcceptRtp(const CRTPPacket& packet) {
+    // Video clocks run at 90 kHz.
+    const uint32_t arrival = static_cast<uint32_t>(clock_->TickMs() * 90);
     CLockGuard guard(lock_);
-    if (firstPacketSeen_) {
-        return;
+    if (!ssrcLocked_) {
+        sourceSsrc_ = packet.ssrc;
+        ssrcLocked_ = true;
+        stats_ = CReceptionStats{};
+    } else if (packet.ssrc != sourceSsrc_) {
+        return false;
     }
-    firstPacketSeen_ = true;
-    highestSequence_ = sequence;
-    baseSequence_ = static_cast<uint16_t>(sequence - 1);
-    badSequence_ = 65537;
-    cycles_ = 0;
-    received_ = 1;
+    stats_.OnPacket(packet.sequence, packet.timestamp, arrival);
+    return true;
+}
+
+void CRTCPHandler::ExpectNewSource() {
+    CLockGuard guard(lock_);
+    ssrcLocked_ = false;
+    sourceSsrc_ = 0;
+    stats_ = CReceptionStats{};
 }
 
 void CRTCPHandler::SetSourceSsrc(uint32_t ssrc) {
@@ -211,7 +220,7 @@ void CRTCPHandler::ThreadFunction() {
                 fields.versionByte = versionByte_;
                 fields.ownSsrc = ownSsrc_;
                 fields.sourceSsrc = sourceSsrc_;
-                fields.baseSequence = baseSequence_;
+                stats_.Report(fields);
                 fields.lastSr = lastSr_;
                 if (srArrival_ != 0) {
                     const uint64_t elapsedMs = clock_->TickMs() - srArrival_;

@@ -1,6 +1,7 @@
 // The receiving side of RTCP for one RTP stream over UDP: learns the camera's sender SSRC and
-// RTCP address from its sender reports, answers with receiver reports, says BYE when it stops and
-// tells its user when the camera says BYE. Loss and jitter are not computed.
+// RTCP address from its sender reports, answers with receiver reports that carry the reception
+// statistics of the RTP packets it is shown, says BYE when it stops and tells its user when the
+// camera says BYE.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,6 +12,8 @@
 
 #include "base/sync.h"
 #include "base/thread.h"
+#include "rtsp/rtcp_packets.h"
+#include "rtsp/rtp_packet.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/stream_clock.h"
 #include "rtsp/udp_client.h"
@@ -28,7 +31,11 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
     void Close();
     // `user` is borrowed and must outlive the handler's threads.
     void SetUser(IRTCPHandlerUser* user);
-    void OnFirstRtpPacket(uint16_t sequence);
+    // True when the packet is from the source this handler follows; the first packet after Open,
+    // ExpectNewSource or the camera's BYE picks the source.
+    bool AcceptRtp(const CRTPPacket& packet);
+    // A new session: its sender is taken from its first packet, even without the old one's BYE.
+    void ExpectNewSource();
     void SetSourceSsrc(uint32_t ssrc);
     uint32_t GetSourceSsrc();
     uint32_t GetOwnSsrc();
@@ -57,18 +64,12 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
     IRTCPHandlerUser* user_ = nullptr;
     uint32_t deviceAddress_ = 0;
     bool remoteKnown_ = false;
-    bool firstPacketSeen_ = false;
     bool ssrcLocked_ = false;
     sockaddr_in remote_{};
     uint8_t versionByte_ = 0;
     uint32_t ownSsrc_ = 0;
     uint32_t sourceSsrc_ = 0;  // as received
-    uint16_t highestSequence_ = 0;
-    uint16_t baseSequence_ = 0;
-    uint32_t cycles_ = 0;
-    uint32_t badSequence_ = 0;
-    uint32_t probation_ = 0;
-    uint32_t received_ = 0;
+    CReceptionStats stats_;
     uint32_t lastSr_ = 0;
     uint64_t srArrival_ = 0;
     CEvent srArrived_{false};

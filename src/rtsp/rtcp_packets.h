@@ -18,9 +18,39 @@ struct ReceiverReportFields {
     uint8_t versionByte = 0x80;  // top two bits are kept, the count is set to one block
     uint32_t ownSsrc = 0;
     uint32_t sourceSsrc = 0;  // as received: network order in memory
-    uint16_t baseSequence = 0;
+    uint8_t fractionLost = 0;
+    int32_t cumulativeLost = 0;  // sent as 24 bits, clamped
+    uint32_t extendedHighest = 0;
+    uint32_t jitter = 0;  // timestamp units
     uint32_t lastSr = 0;
     uint32_t delaySinceLastSr = 0;  // 1/65536 s
+};
+
+// What a receiver reports about one source: sequence tracking with wrap-around and restarts,
+// loss over the whole session and since the last report, and the interarrival jitter, all as
+// RFC 3550 (A.1, A.3, A.8) computes them.
+class CReceptionStats {
+  public:
+    // `arrival` is the packet's arrival time in RTP timestamp units.
+    void OnPacket(uint16_t sequence, uint32_t rtpTimestamp, uint32_t arrival);
+    // Fills the loss, sequence and jitter fields and starts the next report interval.
+    void Report(ReceiverReportFields& fields);
+    bool Started() const { return started_; }
+
+  private:
+    void Restart(uint16_t sequence);
+
+    bool started_ = false;
+    uint16_t maxSequence_ = 0;
+    uint32_t cycles_ = 0;
+    uint32_t baseSequence_ = 0;
+    uint32_t badSequence_ = 0;
+    uint32_t received_ = 0;
+    uint32_t expectedPrior_ = 0;
+    uint32_t receivedPrior_ = 0;
+    bool transitKnown_ = false;
+    uint32_t transit_ = 0;
+    uint32_t jitter_ = 0;  // times 16
 };
 
 // Receiver report with one block, 32 bytes:

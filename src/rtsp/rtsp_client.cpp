@@ -30,6 +30,14 @@ bool CBaseRTSPClient::Start(const RTSPClientSettings& settings, IRTSPClientUser*
     parser_.Reset();
     user_ = user;
     settings_ = settings;
+    keepAliveMethod_ = kRtspGetParameter;
+    lastKeepAliveMs_ = lastReportMs_ = clock_->TickMs();
+    {
+        CLockGuard guard(statsLock_);
+        stats_ = CReceptionStats{};
+        sourceSsrc_ = 0;
+        SystemRandomSource().Fill(&ownSsrc_, sizeof(ownSsrc_));
+    }
     return StartThread(Format("RTSP Client Thread (%s)", ownerName_.c_str()));
 }
 
@@ -156,6 +164,7 @@ std::string CBaseRTSPClient::BuildRequest(uint32_t method) {
             break;
         case kRtspTeardown:
         case kRtspGetParameter:
+        case kRtspOptions:
             request += session;
             break;
         default:
@@ -203,15 +212,53 @@ void CBaseRTSPClient::NotifyClosed() {
     }
 }
 
+uint64_t CBaseRTSPClient::SessionTimeoutMs() const {
+    return uint64_t{parser_.sessionTimeoutSec != 0 ? parser_.sessionTimeoutSec
+                                                   : settings_.sessionTimeoutSec} *
+           1000;
+}
+
 void CBaseRTSPClient::KeepAliveCheck() {
-    const uint64_t timeoutMs =
-        uint64_t{parser_.sessionTimeoutSec != 0 ? parser_.sessionTimeoutSec
-                                                : settings_.sessionTimeoutSec} *
-        1000;
-    const TimeValue now = clock_->Now();
-    const uint64_t elapsedMs = now > lastKeepAlive_ ? (now - lastKeepAlive_) / kTicksPerMs : 0;
-    if (elapsedMs > timeoutMs * 2 / 3 && ExecuteRequest(kRtspGetParameter)) {
-        lastKeepAlive_ = clock_->Now();
+    const uint64_t now = clock_->TickMs();
+    const uint64_t elapsedMs = now > lastKeepAliveMs_ ? now - lastKeepAliveMs_ : 0;
+    if (elapsedMs <= SessionTimeoutMs() * 2 / 3) {
+        return;
+    }
+    bool kept = ExecuteRequest(keepAliveMethod_);
+    // A server without GET_PARAMETER still knows OPTIONS; asking again every look would
+    // only let the session expire.
+    if (!kept && keepAliveMethod_ == kRtspGetParameter &&
+        (parser_.status == 405 || parser_.status == 501)) {
+        keepAliveMethod_ = kRtspOptions;
+        kept = ExecuteRequest(keepAliveMethod_);
+    }
+    if (kept) {
+        lastKeepAliveMs_ = clock_->TickMs();
+    }
+}
+
+void CBaseRTSPClient::StreamKeepAlive() {
+    constexpr uint64_t kReportIntervalMs = 5000;
+    const uint64_t now = clock_->TickMs();
+    const uint64_t timeoutMs = SessionTimeoutMs();
+    if (now - lastReportMs_ >= std::min(kReportIntervalMs, timeoutMs / 3)) {
+        lastReportMs_ = now;
+        ReceiverReportFields fields;
+        {
+            CLockGuard guard(statsLock_);
+            fields.ownSsrc = ownSsrc_;
+            fields.sourceSsrc = sourceSsrc_;
+            stats_.Report(fields);
+        }
+        const auto report = BuildReceiverReport(fields);
+        std::string frame = {'$', static_cast<char>(parser_.interleavedChannel + 1), 0,
+                             static_cast<char>(report.size())};
+        frame.append(reinterpret_cast<const char*>(report.data()), report.size());
+        SendInStream(frame);
+    }
+    if (now - lastKeepAliveMs_ > timeoutMs * 2 / 3) {
+        lastKeepAliveMs_ = now;
+        SendInStream(BuildRequest(keepAliveMethod_));
     }
 }
 
@@ -267,7 +314,10 @@ CBaseRTSPClient::SessionState CBaseRTSPClient::StepSetup() {
 // One wait for a request of the user, stop, or the next keep-alive look.
 CBaseRTSPClient::SessionState CBaseRTSPClient::StepRunning() {
     CEvent* events[] = {&stopEvent_, &pauseRequested_, &playRequested_};
-    switch (CEvent::WaitForMultiple(events, 3, loopWaitMs_)) {
+    // Short session time-outs are looked at often enough to keep them.
+    const auto waitMs =
+        static_cast<uint32_t>(std::clamp<uint64_t>(SessionTimeoutMs() / 6, 100, loopWaitMs_));
+    switch (CEvent::WaitForMultiple(events, 3, waitMs)) {
         case 0:
             return SessionState::kTeardown;
         case 1:
@@ -294,6 +344,15 @@ CBaseRTSPClient::SessionState CBaseRTSPClient::StepTeardown() {
 }
 
 void CBaseRTSPClient::OnStreamPacket(const CRTPPacket& packet) {
+    {
+        CLockGuard guard(statsLock_);
+        if (!stats_.Started() || packet.ssrc != sourceSsrc_) {
+            sourceSsrc_ = packet.ssrc;  // the sender of this connection, or its restart
+            stats_ = CReceptionStats{};
+        }
+        stats_.OnPacket(packet.sequence, packet.timestamp,
+                        static_cast<uint32_t>(clock_->TickMs() * 90));
+    }
     if (user_ == nullptr) {
         return;
     }

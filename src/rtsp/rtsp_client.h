@@ -2,12 +2,14 @@
 // from it and supply the connection, the sending of a request and the thread body.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "base/sync.h"
 #include "base/thread.h"
+#include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/rtsp_response_parser.h"
 #include "rtsp/stream_clock.h"
@@ -82,9 +84,14 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     SessionState StepSetup();
     SessionState StepRunning();
     SessionState StepTeardown();
-    // Sends GET_PARAMETER when more than two thirds of the session time-out have passed since the
-    // last keep-alive.
+    // Sends the keep-alive request when more than two thirds of the session time-out have passed
+    // since the last one: GET_PARAMETER, or OPTIONS from the first 405 or 501 to it on.
     void KeepAliveCheck();
+    // While media flows inside the RTSP connection no answer can be waited for: sends receiver
+    // reports on the RTCP channel and, when due, the keep-alive request, through SendInStream.
+    void StreamKeepAlive();
+    virtual bool SendInStream(const std::string& /*bytes*/) { return false; }
+    uint64_t SessionTimeoutMs() const;
     uint32_t StopWaitMs() const;
 
     // Hooks of the session for the transports.
@@ -107,9 +114,16 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     CRTSPResponseParser parser_;
     CEvent pauseRequested_{false};
     CEvent playRequested_{false};
-    bool paused_ = false;
+    std::atomic<bool> paused_{false};  // read by the channel thread
     bool lastResult_ = false;
-    TimeValue lastKeepAlive_ = 0;
+    uint64_t lastKeepAliveMs_ = 0;  // monotonic
+    uint32_t keepAliveMethod_ = kRtspGetParameter;
+    // Reception of the media inside the RTSP connection, for its receiver reports.
+    CLock statsLock_;
+    CReceptionStats stats_;
+    uint32_t sourceSsrc_ = 0;
+    uint32_t ownSsrc_ = 0;
+    uint64_t lastReportMs_ = 0;
     IStreamClock* clock_;  // borrowed
     uint32_t loopWaitMs_ = 2000;
 };

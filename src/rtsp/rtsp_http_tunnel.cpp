@@ -176,17 +176,29 @@ bool CRTSPClientHTTP::Stop() {
     return stopped;
 }
 
-bool CRTSPClientHTTP::SendRequest(uint32_t method) {
-    const std::string body = Web::EncodeText(BuildRequest(method));
-    if (body.empty() || !postSender_) {
-        return false;
-    }
+Web::HttpRequest CRTSPClientHTTP::TunnelPost(const std::string& bytes) const {
+    const std::string body = Web::EncodeText(bytes);
     Web::HttpRequest post;
     post.verb = "POST";
     post.path = TunnelPath();
     post.flags = Web::kFlagKeepQuery | Web::kFlagNoRedirect | Web::kFlagNoResponseWait;
     post.headers = {"x-sessioncookie: " + cookie_, std::string("Content-Type: ") + kTunnelType};
     post.body.assign(body.begin(), body.end());
+    return post;
+}
+
+// Answers to what is sent while media flows come in the GET stream among the media; the stream
+// parser passes over them.
+bool CRTSPClientHTTP::SendInStream(const std::string& bytes) {
+    return postSender_ && !bytes.empty() && postSender_->SendRequest(TunnelPost(bytes));
+}
+
+bool CRTSPClientHTTP::SendRequest(uint32_t method) {
+    const std::string request = BuildRequest(method);
+    if (request.empty() || !postSender_) {
+        return false;
+    }
+    const Web::HttpRequest post = TunnelPost(request);
     if (method == kRtspPlay) {
         // The answer arrives in the GET stream ahead of the media; the stream parser skips it.
         return postSender_->SendRequest(post);
@@ -272,6 +284,7 @@ void CRTSPClientHTTP::ThreadFunction() {
         }
         if (ExecuteRequest(kRtspPlay)) {
             while (!stopEvent_.Wait(kPlayWaitStepMs)) {
+                StreamKeepAlive();
             }
         }
         {

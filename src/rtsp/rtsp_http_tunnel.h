@@ -82,8 +82,11 @@ class CRTSPClientHTTP : public CBaseRTSPClient, public IResponseReceiver {
   protected:
     void ThreadFunction() override;
 
+    bool SendInStream(const std::string& bytes) override;
+
   private:
     std::string TunnelPath() const;
+    Web::HttpRequest TunnelPost(const std::string& bytes) const;
 
     HttpSenderFactory senderFactory_;
     IRandomSource* random_;

@@ -75,8 +75,8 @@ std::string ChallengeParameter(std::string_view params, std::string_view key) {
 }  // namespace
 
 std::string_view RtspMethodName(uint32_t method) {
-    static constexpr std::array<std::string_view, 7> kNames = {
-        "", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN", "GET_PARAMETER", "PAUSE"};
+    static constexpr std::array<std::string_view, 8> kNames = {
+        "", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN", "GET_PARAMETER", "PAUSE", "OPTIONS"};
     return method < kNames.size() ? kNames[method] : std::string_view{};
 }
 

@@ -19,6 +19,7 @@ enum RtspMethod : uint32_t {
     kRtspTeardown = 4,
     kRtspGetParameter = 5,
     kRtspPause = 6,
+    kRtspOptions = 7,  // the keep-alive of servers that refuse GET_PARAMETER
 };
 // Empty for an unknown code.
 std::string_view RtspMethodName(uint32_t method);

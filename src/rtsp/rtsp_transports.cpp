@@ -31,7 +31,6 @@ bool CBaseRTSPClientTCP::Start(const RTSPClientSettings& settings, IRTSPClientUs
         Stop();
         return false;
     }
-    lastKeepAlive_ = clock_->Now();
     if (!CBaseRTSPClient::Start(settings, user)) {
         Stop();
         return false;
@@ -159,8 +158,13 @@ bool CRTSPClientInterleaved::ReceiveLoop() {
             return true;
         }
         streamParser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        StreamKeepAlive();
     }
     return false;
+}
+
+bool CRTSPClientInterleaved::SendInStream(const std::string& bytes) {
+    return connection_ && connection_->Send(bytes);
 }
 
 }  // namespace vornak

@@ -70,6 +70,7 @@ class CRTSPClientInterleaved : public CBaseRTSPClientTCP {
 
   protected:
     bool PlayEndsSession() const override { return true; }
+    bool SendInStream(const std::string& bytes) override;
     // Feeds the connection to a stream parser until it ends (true) or stop is set (false).
     bool ReceiveLoop();
 };

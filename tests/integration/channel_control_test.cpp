@@ -81,8 +81,8 @@ TEST_P(ChannelControlTest, CameraRestartIsOneLossAndOneReturn) {
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before + 3; }, 15s));
     EXPECT_EQ(State(), 0u);
     driver->Capture()->StopCapture(0);
-    EXPECT_EQ(driver->logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
-    EXPECT_EQ(driver->logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    EXPECT_EQ(driver->logger.Count("Signal was lost for camera"), 1u);
+    EXPECT_EQ(driver->logger.Count("is online (Rec)"), 2u);
     EXPECT_GE(Connections(), 2u) << "a new connection after the restart";
 }
 

@@ -77,7 +77,7 @@ TEST_F(MjpegCaptureTest, SilentCameraIsLostRepeatedlyAndRecoversWhenPicturesFlow
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 3; }, 10s));
     ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
     EXPECT_EQ(state, 0u);
-    EXPECT_EQ(driver.logger.Count("Camera 127.0.0.1 is online (Rec)"), 1u);
+    EXPECT_EQ(driver.logger.Count("is online (Rec)"), 1u);
     driver.Capture()->StopCapture(0);
 }
 

@@ -1,6 +1,7 @@
 // The RTSP/RTP stack against the simulated camera, for each transport: Digest after a 401,
-// SETUP, PLAY, keep-alive timing, PAUSE and PLAY, the camera's BYE, TEARDOWN on stop, and
-// receiver reports that only ever follow the camera's sender reports.
+// SETUP, PLAY, keep-alive timing, sessions longer than the camera's time-out, PAUSE and PLAY, the
+// camera's BYE, TEARDOWN on stop, and receiver reports that only ever follow the camera's sender
+// reports.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -97,9 +98,7 @@ class RTSPCamsimTest : public ::testing::TestWithParam<Kind> {
         s.password = "pass";
         receiver_.SetUser(&user_);
         rtcp_.SetUser(&user_);
-        user_.onPacket = [this](const CRTPPacket& packet) {
-            rtcp_.OnFirstRtpPacket(packet.sequence);
-        };
+        user_.onPacket = [this](const CRTPPacket& packet) { rtcp_.AcceptRtp(packet); };
         if (GetParam() == Kind::kHttp) {
             s.port = sim_->HttpPort();
         }
@@ -164,16 +163,49 @@ TEST_P(RTSPCamsimTest, KeepAliveBetweenTwoThirdsOfTimeoutAndTwoSecondsLater) {
         return;
     }
     if (!UsesUdp()) {
-        GTEST_SKIP() << "media in the RTSP connection keeps the session alive; no keep-alive";
+        GTEST_SKIP() << "inside the RTSP connection keep-alives go with the media, unanswered";
     }
     const auto started = Clock::now();
     ASSERT_TRUE(StartClient(kPath));
     ASSERT_TRUE(WaitForCamera([&] { return Requests("GET_PARAMETER") >= 1; }, 10));
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    // Session time-out 6 s: due after 4 s, looked at every 2 s.
+    // Session time-out 6 s: due after 4 s, looked at every second.
     EXPECT_GE(seconds, 4.0);
     EXPECT_LE(seconds, 6.2);
     EXPECT_EQ(sim_->ActiveSessions(), 1u) << "the camera kept the session";
+}
+
+// The camera expires silent sessions after 3 s and refuses GET_PARAMETER: for 2.5 time-outs only
+// what the client sends keeps the session, receiver reports inside the connection or OPTIONS.
+TEST_P(RTSPCamsimTest, SessionOutlivesTheCamerasTimeOut) {
+    if (Delegated()) {
+        return;
+    }
+    sim_->SetSessionTimeout(std::chrono::seconds(3));
+    camsim::Fault refuse;
+    refuse.status = 501;
+    sim_->SetRtspFault("GET_PARAMETER", refuse);
+    ASSERT_TRUE(StartClient(kPath));
+    std::this_thread::sleep_for(std::chrono::milliseconds(7500));
+    EXPECT_EQ(sim_->ActiveSessions(), 1u);
+    std::vector<uint16_t> sequences;
+    int byes = 0;
+    user_.WaitUntil([&] {  // a copy under the user's lock
+        sequences = user_.sequences;
+        byes = user_.byes;
+        return true;
+    });
+    EXPECT_EQ(byes, 0) << "the camera ended the session";
+    ASSERT_GT(sequences.size(), 100u);
+    for (size_t i = 1; i < sequences.size(); ++i) {
+        ASSERT_EQ(static_cast<uint16_t>(sequences[i] - sequences[i - 1]), 1) << i;
+    }
+    if (UsesUdp()) {
+        EXPECT_EQ(Requests("GET_PARAMETER"), 1u) << "refused once, then OPTIONS";
+        EXPECT_GE(Requests("OPTIONS"), 2u);
+    } else {
+        EXPECT_GE(sim_->GetCounters().streams.back().rtcp_rr_received, 5u);
+    }
 }
 
 TEST_P(RTSPCamsimTest, PauseAndPlay) {
@@ -214,7 +246,7 @@ TEST_P(RTSPCamsimTest, ReceiverReportsOnlyAfterSenderReports) {
         return;
     }
     if (!UsesUdp()) {
-        GTEST_SKIP() << "RTCP travels in the RTSP connection and is not answered there";
+        GTEST_SKIP() << "inside the RTSP connection reports keep the session from the start";
     }
     ASSERT_TRUE(StartClient(kPath));
     // Every look at the camera: reports received never outnumber sender reports sent, so none

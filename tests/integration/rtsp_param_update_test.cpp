@@ -213,10 +213,8 @@ TEST(OlderCameraSettingsTest, RefusedSideSettingIsLoggedAndCaptureRuns) {
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 3; }, 10s)) << "no frames arrived";
     ASSERT_TRUE(driver.Capture()->StopCapture(0));
     EXPECT_EQ(Updates(camera.sim), ExpectedLines(9, "320x240", {10}, 30));
-    EXPECT_EQ(
-        driver.logger.Count(
-            "Camera 127.0.0.1 refused the stream setting \"&Image.I0.MPEG.ProfileLevel=247\""),
-        1u);
+    EXPECT_EQ(driver.logger.Count("refused the stream setting \"&Image.I0.MPEG.ProfileLevel=247\""),
+              1u);
     EXPECT_EQ(camera.sim.Params().Get("Image.I0.Stream.FPS"), "10");
     ExpectSize(sink.Frames(), 320, 240);
 }
@@ -309,9 +307,7 @@ TEST(FrameRateRefusalTest, CameraRefusingEveryRateNeverStreams) {
     EXPECT_EQ(std::count(rates.begin(), rates.end(), 0), 0);
     EXPECT_EQ(RtspCount(camera.sim, "DESCRIBE"), 0u) << "no session without a frame rate";
     EXPECT_EQ(sink.FrameCount(), 0u);
-    EXPECT_GE(
-        driver.logger.Count("Camera 127.0.0.1 refused every frame rate from 15 fps down to 1 fps"),
-        1u);
+    EXPECT_GE(driver.logger.Count("refused every frame rate from 15 fps down to 1 fps"), 1u);
     EXPECT_EQ(driver.logger.Count("is online"), 0u);
     EXPECT_EQ(camera.sim.Params().Get("Image.I0.Stream.FPS"), "0");
 }

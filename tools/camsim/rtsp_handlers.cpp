@@ -344,6 +344,12 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     }
     const std::string& m = req.method;
     if (m == "OPTIONS") {
+        // With a session it is a keep-alive, as on cameras without GET_PARAMETER.
+        if (auto sh = req.Header("Session"); sh && sessions.count(SessionIdOf(*sh))) {
+            std::lock_guard lock(mutex);
+            if (!ignore_keepalives)
+                sessions[SessionIdOf(*sh)]->last_activity = std::chrono::steady_clock::now();
+        }
         return reply(200,
                      "Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, "
                      "TEARDOWN\r\n");
@@ -597,7 +603,10 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
             sessions[session->id] = session;
             channel->sessions.push_back(session->id);
         }
-        stats->session = session->id;
+        {
+            std::lock_guard lock(mutex);  // GetCounters copies the stats under it
+            stats->session = session->id;
+        }
         std::weak_ptr<Session> weak = session;
         stream->on_rtcp_received = [this, weak] {
             auto s = weak.lock();

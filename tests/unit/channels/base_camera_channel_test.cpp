@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "fake_host.h"
 
@@ -104,17 +105,42 @@ TEST(BaseCameraChannelTest, OnlineOfflineLinesOnePerChange) {
     channel.SetCameraState(true);
     channel.SetState(kStateStopped);
     channel.SetCameraState(false);
+    // The packet threads and the capture thread report at once: still one line per change.
+    std::vector<std::thread> reporters;
+    for (int i = 0; i < 4; ++i) {
+        reporters.emplace_back([&] { channel.SetCameraState(true); });
+    }
+    for (std::thread& t : reporters) {
+        t.join();
+    }
     const auto lines = d.logger.Lines();
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     const std::string m = "vornak::CBaseCameraChannel::SetCameraState: ";
-    EXPECT_EQ(lines[0].text, m + "Camera 10.9.8.7 is online (Remote)");
+    EXPECT_EQ(lines[0].text, m + "Camera 10.9.8.7:80 is online (Remote)");
     EXPECT_EQ(lines[0].level, 3u);
-    EXPECT_EQ(lines[1].text, m + "Signal was lost for camera 10.9.8.7 (Remote)");
+    EXPECT_EQ(lines[1].text, m + "Signal was lost for camera 10.9.8.7:80 (Remote)");
     EXPECT_EQ(lines[1].level, 1u);
-    EXPECT_EQ(lines[3].text, m + "Camera 10.9.8.7 is offline or failed (Remote)");
+    EXPECT_EQ(lines[3].text, m + "Camera 10.9.8.7:80 is offline or failed (Remote)");
     EXPECT_EQ(lines[3].level, 1u);
-    EXPECT_EQ(lines[5].text, m + "Camera 10.9.8.7 is offline. Channel was stopped (Remote)");
+    EXPECT_EQ(lines[5].text, m + "Camera 10.9.8.7:80 is offline. Channel was stopped (Remote)");
     EXPECT_EQ(lines[5].level, 3u);
+}
+
+TEST(BaseCameraChannelTest, RestartFromTheCaptureThreadRunsANewThread) {
+    OpenedDriver d(Device(1));
+    RecordingSink sink;
+    std::atomic<int> runs{0};
+    VideoCaptureRequest request{};
+    ScriptedChannel channel(0, &d.driver, &sink, [&](ScriptedChannel& self) {
+        if (++runs == 1) {
+            EXPECT_TRUE(self.Start(&request));  // its stop cannot wait for itself
+        }
+    });
+    ASSERT_TRUE(channel.Start(&request));
+    for (int i = 0; i < 200 && runs < 2; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(runs, 2);
 }
 
 TEST(BaseCameraChannelTest, VideoServerLabelAndUnknownStreamKind) {
@@ -130,11 +156,11 @@ TEST(BaseCameraChannelTest, VideoServerLabelAndUnknownStreamKind) {
     const auto lines = d.logger.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text,
-              "vornak::CBaseCameraChannel::SetCameraState: Video-server 10.9.8.7 "
+              "vornak::CBaseCameraChannel::SetCameraState: Video-server 10.9.8.7:80 "
               "(channel 1) is online ");
     EXPECT_EQ(lines[1].text,
               "vornak::CBaseCameraChannel::SetCameraState: Signal was lost for "
-              "video-server 10.9.8.7 (channel 1) ");
+              "video-server 10.9.8.7:80 (channel 1) ");
 }
 
 TEST(BaseCameraChannelTest, SinkThatThrowsIsLoggedAndCountsAsRefused) {
@@ -207,7 +233,7 @@ TEST(BaseCameraChannelTest, StuckLoopIsReportedAndStillJoined) {
     channel.Stop();
     EXPECT_GE(abortsSeen, 3);
     EXPECT_EQ(d.logger.Count("vornak::CBaseCameraChannel::StopThread: Video capture thread for "
-                             "camera 10.9.8.7 cannot be stopped and will be terminated now"),
+                             "camera 10.9.8.7:80 cannot be stopped and will be terminated now"),
               1u);
 }
 

@@ -104,7 +104,7 @@ TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
     EXPECT_EQ(requests[0].path,
               "/axis-cgi/mjpg/video.cgi?camera=1&resolution=176x144&"
               "compression=70&colorlevel=25&fps=10");
-    EXPECT_EQ(d.logger.Count("Camera 127.0.0.1 is online (Live)"), 1u);
+    EXPECT_EQ(d.logger.Count("is online (Live)"), 1u);
     EXPECT_EQ(d.logger.Count("is offline. Channel was stopped (Live)"), 1u);
 }
 
@@ -123,7 +123,7 @@ TEST(HttpJpegChannelTest, SilentConnectionIsReportedLostAndPicturesRecoverAtOnce
     camera.flowing = false;
     ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 5s));
     EXPECT_EQ(channel.GetState(), kStateSignalLost);
-    EXPECT_EQ(d.logger.Count("Signal was lost for camera 127.0.0.1 (Rec)"), 1u);
+    EXPECT_EQ(d.logger.Count("Signal was lost for camera"), 1u);
     // The loss goes on being reported at the 5 s pace while it lasts.
     ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 2; }, 8s));
     EXPECT_EQ(d.logger.Count("Signal was lost"), 1u) << "one line per change";
@@ -132,7 +132,7 @@ TEST(HttpJpegChannelTest, SilentConnectionIsReportedLostAndPicturesRecoverAtOnce
     camera.flowing = true;
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() > before; }, 8s));
     EXPECT_EQ(channel.GetState(), kStateRunning);
-    EXPECT_EQ(d.logger.Count("Camera 127.0.0.1 is online (Rec)"), 2u);
+    EXPECT_EQ(d.logger.Count("is online (Rec)"), 2u);
     const auto stopStart = Clock::now();
     channel.Stop();
     EXPECT_LT(Clock::now() - stopStart, 400ms) << "stop within twice the network time-out";

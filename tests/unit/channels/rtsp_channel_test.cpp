@@ -1,6 +1,12 @@
 #include "channels/rtsp_channel.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_host.h"
+#include "parsers/parser_test_support.h"
 
 namespace vornak {
 namespace {
@@ -77,6 +83,70 @@ TEST(ParameterUpdateAcceptedTest, CameraAnswers) {
     for (const Case& c : cases) {
         EXPECT_EQ(ParameterUpdateAccepted(c.status, c.reply), c.accepted) << c.reason;
     }
+}
+
+// The depacketizer behind the channel, open to the test.
+class ExposedH264Channel : public CAxisH264ChannelRTSP {
+  public:
+    using CAxisCommonChannelRTSP::ResetParser;
+    using CAxisH264ChannelRTSP::CAxisH264ChannelRTSP;
+};
+
+TEST(RtspChannelPacketTest, OnlyTheCamerasSenderOfTheSessionIsDelivered) {
+    quillon::host::DeviceSettings device;
+    device.address = "127.0.0.1";
+    test::OpenedDriver d(device);
+    test::RecordingSink sink;
+    ExposedH264Channel channel(0, &d.driver, &sink);
+    sockaddr_in camera{};
+    camera.sin_family = AF_INET;
+    camera.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in stranger = camera;
+    stranger.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    uint16_t sequence = 1;
+    auto send = [&](const sockaddr_in& from, uint32_t ssrc) {
+        CRTPPacket packet = test::MakePacket(sequence, sequence * 3600u, true,
+                                             {0x65, 0x88, 0x84, 0xAA, 0xAA});  // IDR slice
+        ++sequence;
+        packet.ssrc = ssrc;
+        channel.PacketReceived(from, packet);
+    };
+    struct Row {
+        const sockaddr_in* from;
+        uint32_t ssrc;
+        bool newSession;
+        size_t frames;
+        const char* why;
+    };
+    const Row rows[] = {
+        {&stranger, 1, false, 0, "off-path while the camera is quiet"},
+        {&camera, 1, false, 1, "the first packet names the sender"},
+        {&stranger, 1, false, 1, "off-path with the sender's SSRC"},
+        {&camera, 2, false, 1, "another sender inside the session"},
+        {&camera, 2, true, 2, "a new session without a BYE takes its sender at once"},
+        {&camera, 1, false, 2, "the old session's sender is gone"},
+    };
+    SessionDescription description;
+    description.spsBytes = test::MakeSps({});
+    description.ppsBytes = {0x68, 0xCE, 0x3C, 0x80};
+    channel.OnRtspDescribeProcessed(description);
+    for (const Row& row : rows) {
+        if (row.newSession) {
+            channel.OnRtspDescribeProcessed(description);
+        }
+        send(*row.from, row.ssrc);
+        EXPECT_EQ(sink.FrameCount(), row.frames) << row.why;
+    }
+    // A settings update resets the depacketizer while the receiving thread feeds it.
+    std::thread receiving([&] {
+        for (int i = 0; i < 300; ++i) {
+            send(camera, 2);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        channel.ResetParser();
+    }
+    receiving.join();
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "fake_host.h"
@@ -30,6 +32,10 @@ class RecordingChannel : public ICameraChannel {
     bool UpdateSettings(const VideoCaptureRequest* r) override {
         request = *r;
         log_->push_back("update");
+        if (release != nullptr) {  // a camera that takes its time
+            entered.Set();
+            released = release->Wait(3000);
+        }
         return true;
     }
     void Stop() override { log_->push_back("stop"); }
@@ -40,6 +46,9 @@ class RecordingChannel : public ICameraChannel {
 
     VideoCaptureRequest request{};
     bool startResult = true;
+    CManualEvent* release = nullptr;
+    CManualEvent entered;
+    std::atomic<bool> released{false};
 
   private:
     std::vector<std::string>* log_;
@@ -174,6 +183,26 @@ TEST(VideoCaptureTest, UpdateGoesToStreamZeroWithQualityZero) {
     EXPECT_EQ(r.height, 240u);
     EXPECT_EQ(r.frameRate, 100u);
     EXPECT_EQ(r.quality, 0u);
+}
+
+TEST(VideoCaptureTest, AChannelWaitingForItsCameraHoldsUpNoOtherInput) {
+    RecordingCreator creator;
+    CIPVideoCapture capture(&creator, 2);
+    FakeSettings settings(3, 640, 480, 0, 0);
+    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
+    RecordingChannel* slow = creator.last;
+    CManualEvent release;
+    slow->release = &release;
+    ASSERT_TRUE(capture.StartCapture(1, nullptr, &settings));
+    test::FakeResolution resolution(320, 240);
+    std::thread update([&] { capture.UpdateCapture(0, &resolution, 100); });
+    ASSERT_TRUE(slow->entered.Wait(3000));
+    uint32_t state = 0;
+    EXPECT_TRUE(capture.GetChannelState(1, &state, nullptr, nullptr, 0));
+    EXPECT_TRUE(capture.PauseCapture(1));
+    release.Set();
+    update.join();
+    EXPECT_TRUE(slow->released) << "the other input's calls waited for the slow camera";
 }
 
 TEST(VideoCaptureTest, Options) {

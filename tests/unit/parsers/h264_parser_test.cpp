@@ -363,13 +363,16 @@ TEST_F(H264ParserTest, AllocationFailureIsLoggedAndWaitsForNextKeyFrame) {
     EXPECT_EQ(Frames().size(), 1u);
 }
 
-TEST_F(H264ParserTest, ResetForgetsSizeButKeepsParameterSets) {
+// A new session starts from its own description: the last one's sets may be of another size.
+TEST_F(H264ParserTest, ResetForgetsSizeAndParameterSets) {
     rig.parser.SetParameterSets(Sps720(), kPps, {});
     EXPECT_EQ(rig.parser.GetPictureSize(), (Size{1280, 720}));
     rig.parser.Reset();
     EXPECT_EQ(rig.parser.GetPictureSize(), (Size{0, 0}));
     sequence = 5;  // a new session starts anywhere
     Feed(IdrSlice(), true);
+    EXPECT_TRUE(Frames().empty());
+    KeyFrame(2000);
     ASSERT_EQ(Frames().size(), 1u);
     EXPECT_EQ(Frames()[0].fourcc, kFourCCH264);
 }

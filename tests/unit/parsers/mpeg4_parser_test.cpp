@@ -181,8 +181,12 @@ TEST_F(Mpeg4ParserTest, IVopWithoutInBandConfigGetsSdpConfig) {
 }
 
 TEST_F(Mpeg4ParserTest, IVopWithoutAnyConfigIsDropped) {
+    // Neither the in-band nor the SDP configuration of the last session survives a new one.
+    rig.parser.SetParameterSets({}, {}, Config());
+    Feed(Concat({Config(), IVop()}), true, 1000);
+    rig.parser.Reset();
     Feed(IVop(), true);
-    EXPECT_TRUE(Frames().empty());
+    EXPECT_EQ(Frames().size(), 1u);
     EXPECT_TRUE(rig.parser.WaitingForIntra());
 }
 

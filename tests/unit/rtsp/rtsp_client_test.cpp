@@ -34,7 +34,8 @@ class CScriptedClient : public CBaseRTSPClient {
     }
     CRTSPResponseParser& MutableParser() { return parser_; }
     void CheckKeepAlive() { KeepAliveCheck(); }
-    void SetLastKeepAlive(TimeValue value) { lastKeepAlive_ = value; }
+    void SetLastKeepAlive(uint64_t ms) { lastKeepAliveMs_ = ms; }
+    void SetKeepAliveMethod(uint32_t method) { keepAliveMethod_ = method; }
 
     std::vector<std::string> requests;
     std::deque<std::string> answers;
@@ -272,7 +273,7 @@ TEST(RTSPClientKeepAliveTest, SentAfterTwoThirdsOfServerTimeout) {
     client.SetClock(&clock);
     client.Configure(CameraSettings());
     client.MutableParser().sessionTimeoutSec = 60;
-    client.SetLastKeepAlive(clock.now);
+    client.SetLastKeepAlive(clock.TickMs());
     for (int i = 0; i < 10; ++i) {
         client.answers.push_back("RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n");
     }
@@ -295,7 +296,7 @@ TEST(RTSPClientKeepAliveTest, SettingsTimeoutAndRetryAfterFailure) {
     RTSPClientSettings s = CameraSettings();
     s.sessionTimeoutSec = 9;
     client.Configure(s);
-    client.SetLastKeepAlive(clock.now);
+    client.SetLastKeepAlive(clock.TickMs());
     client.answers = {"RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n"};
     clock.now += 6001 * kTicksPerMs;
     client.answers.push_front("RTSP/1.0 404 Not Found\r\n\r\n");
@@ -304,6 +305,24 @@ TEST(RTSPClientKeepAliveTest, SettingsTimeoutAndRetryAfterFailure) {
     EXPECT_EQ(client.requests.size(), 2u) << "a failed keep-alive is tried again at the next look";
     client.CheckKeepAlive();
     EXPECT_EQ(client.requests.size(), 2u);
+    // A server without GET_PARAMETER: OPTIONS at once and from then on, not a refusal every look.
+    for (const char* status : {"405 Method Not Allowed", "501 Not Implemented"}) {
+        client.MutableParser().sessionId = "12345678";
+        client.SetKeepAliveMethod(kRtspGetParameter);
+        client.requests.clear();
+        client.answers = {std::string("RTSP/1.0 ") + status + "\r\nCSeq: 1\r\n\r\n",
+                          "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n",
+                          "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n"};
+        clock.now += 6001 * kTicksPerMs;
+        client.CheckKeepAlive();
+        clock.now += 6001 * kTicksPerMs;
+        client.CheckKeepAlive();
+        ASSERT_EQ(client.requests.size(), 3u) << status;
+        EXPECT_EQ(client.requests[0].rfind("GET_PARAMETER ", 0), 0u) << status;
+        EXPECT_EQ(client.requests[1].rfind("OPTIONS ", 0), 0u) << status;
+        EXPECT_NE(client.requests[2].find("\r\nSession: 12345678\r\n"), std::string::npos)
+            << "OPTIONS keeps the session: " << client.requests[2];
+    }
 }
 
 }  // namespace

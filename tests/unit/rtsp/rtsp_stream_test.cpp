@@ -103,21 +103,72 @@ TEST(RTCPPacketsTest, ReceiverReportLayout) {
     f.ownSsrc = 0x11223344;
     const uint8_t source[4] = {0xB0, 0xBA, 0x78, 0x55};
     std::memcpy(&f.sourceSsrc, source, 4);
-    f.baseSequence = 0x1233;
+    f.fractionLost = 64;
+    f.cumulativeLost = -1;  // duplicates can outnumber losses
+    f.extendedHighest = 0x00011233;
+    f.jitter = 0x10;
     f.lastSr = 0xAABBCCDD;
     f.delaySinceLastSr = 65536;
     const auto rr = BuildReceiverReport(f);
     const std::array<uint8_t, 32> expected = {0x81, 201,  0,    7,     // V=2 RC=1, RR, length 7
                                               0x11, 0x22, 0x33, 0x44,  // own SSRC
                                               0xB0, 0xBA, 0x78, 0x55,  // source SSRC as received
-                                              0,    0,    0,    0,  // fraction and cumulative lost
-                                              0,    0,    0x12, 0x33,  // cycles, base sequence
-                                              0,    0,    0,    0,     // jitter
+                                              64,   0xFF, 0xFF, 0xFF,  // fraction, lost (24)
+                                              0,    1,    0x12, 0x33,  // cycles, highest
+                                              0,    0,    0,    0x10,  // jitter
                                               0xAA, 0xBB, 0xCC, 0xDD,  // last SR
                                               0,    1,    0,    0};    // one second in 1/65536 s
     EXPECT_EQ(rr, expected);
     const auto bye = BuildBye(0x80, 0x11223344);
     EXPECT_EQ(bye, (std::array<uint8_t, 8>{0x81, 203, 0, 1, 0x11, 0x22, 0x33, 0x44}));
+}
+
+// Hand-computed from the rules for sequence numbers, loss and jitter of receiver reports.
+TEST(RTCPPacketsTest, ReceptionStatisticsOverWrapLossJitterAndRestart) {
+    struct Packet {
+        uint16_t sequence;
+        uint32_t timestamp, arrival;
+    };
+    struct Row {
+        std::vector<Packet> packets;
+        uint32_t highest;
+        int32_t lost;
+        uint8_t fraction;
+        uint32_t jitter;
+        const char* why;
+    };
+    const Row rows[] = {
+        {{{65534, 0, 1000}, {65535, 3600, 4600}, {1, 10800, 11960}},
+         65536 + 1,
+         1,
+         64,
+         10,
+         "wrap counts a cycle; 0 lost of 4 expected is 1/4; a 160 transit step adds 160/16"},
+        {{{2, 14400, 15560}},
+         65536 + 2,
+         1,
+         0,
+         9,
+         "no new loss in this interval; jitter decays by 1/16: 160 - 10 = 150, /16"},
+        {{{40000, 18000, 19160}, {40001, 20000, 21160}},
+         40001,
+         0,
+         0,
+         8,
+         "a jump is believed on the second packet in a row: the counts start again"},
+    };
+    CReceptionStats stats;
+    for (const Row& row : rows) {
+        for (const Packet& p : row.packets) {
+            stats.OnPacket(p.sequence, p.timestamp, p.arrival);
+        }
+        ReceiverReportFields f;
+        stats.Report(f);
+        EXPECT_EQ(f.extendedHighest, row.highest) << row.why;
+        EXPECT_EQ(f.cumulativeLost, row.lost) << row.why;
+        EXPECT_EQ(f.fractionLost, row.fraction) << row.why;
+        EXPECT_EQ(f.jitter, row.jitter) << row.why;
+    }
 }
 
 TEST(RTSPAnswerReaderTest, WholePiecesAndBytes) {

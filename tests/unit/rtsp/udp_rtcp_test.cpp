@@ -207,8 +207,13 @@ TEST(RTCPHandlerTest, ReportsFollowSenderReportsFromTheDeviceOnly) {
     handler.SetRandomSource(&random);
     handler.SetUser(&user);
     ASSERT_TRUE(handler.Open(htonl(INADDR_LOOPBACK), 0));
-    handler.OnFirstRtpPacket(1000);
-    handler.OnFirstRtpPacket(5);  // only the first counts
+    CRTPPacket rtp;
+    rtp.ssrc = 0xCCCCCCCC;
+    rtp.sequence = 1000;
+    ASSERT_TRUE(handler.AcceptRtp(rtp)) << "the first packet names the source";
+    rtp.ssrc = 0xEEEEEEEE;
+    rtp.sequence = 5;
+    EXPECT_FALSE(handler.AcceptRtp(rtp)) << "another sender of the same session";
 
     CPeer stranger("127.0.0.2");
     CPeer camera;
@@ -224,7 +229,7 @@ TEST(RTCPHandlerTest, ReportsFollowSenderReportsFromTheDeviceOnly) {
     EXPECT_EQ(std::vector<uint8_t>(rr.begin() + 8, rr.begin() + 12),
               (std::vector<uint8_t>{0xCC, 0xCC, 0xCC, 0xCC}))
         << "locked to the device's SSRC, not the stranger's";
-    EXPECT_EQ(rr[18] << 8 | rr[19], 999) << "base sequence: first sequence - 1";
+    EXPECT_EQ(rr[18] << 8 | rr[19], 1000) << "highest sequence of the followed source";
     EXPECT_EQ(std::vector<uint8_t>(rr.begin() + 24, rr.begin() + 28),
               (std::vector<uint8_t>{0x33, 0x44, 0x55, 0x66}))
         << "middle 32 bits of the NTP time";
