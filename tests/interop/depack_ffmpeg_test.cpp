@@ -16,7 +16,7 @@
 #include "../unit/parsers/parser_test_support.h"
 #include "camsim/media.h"
 #include "camsim/rtp_packetizer.h"
-#include "interop/http_peers.h"
+#include "interop/peers.h"
 #include "parsers/h264_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
@@ -33,21 +33,6 @@ Bytes ReadData(const std::string& name) {
     std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/tests/data/depack/" + name,
                      std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return "cannot start: " + command;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    pclose(pipe);
-    return output;
 }
 
 // trimLast: bytes left off the end of the file. Each H.264 frame ends with an access unit
@@ -71,8 +56,10 @@ struct Decoded {
 };
 
 Decoded Decode(const std::string& path, const std::string& format) {
-    const std::string text = RunCommand("ffmpeg -nostdin -hide_banner -v error -f " + format +
-                                        " -i " + path + " -f framemd5 -");
+    const std::string text = interop::RunTool({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error",
+                                               "-f", format, "-i", path, "-f", "framemd5", "-"},
+                                              60)
+                                 .output;
     Decoded decoded;
     std::istringstream lines(text);
     std::string line;

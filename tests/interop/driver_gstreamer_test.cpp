@@ -16,6 +16,7 @@
 #include "../unit/parsers/parser_test_support.h"
 #include "gst_rtsp_server.h"
 #include "integration/driver_harness.h"
+#include "interop/peers.h"
 #include "parsers/jpeg_parser.h"
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
@@ -38,21 +39,14 @@ constexpr const char* kMediaMount = "/axis-media/media.amp";
 
 // Pictures FFprobe decodes from the file; -1 when it could not say.
 long DecodedFrameCount(const std::string& path, const std::string& inputFormat) {
-    std::string command =
-        "timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
-        "-show_entries stream=nb_read_frames -of csv=p=0 ";
+    std::vector<std::string> argv = {"ffprobe", "-v", "error", "-count_frames", "-of", "csv=p=0"};
     if (!inputFormat.empty()) {
-        command += "-f " + inputFormat + " ";
+        argv.insert(argv.end(), {"-f", inputFormat});
     }
-    command += "'" + path + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    char buffer[64] = {};
-    const bool read = std::fgets(buffer, sizeof(buffer), pipe) != nullptr;
-    pclose(pipe);
-    return read ? std::strtol(buffer, nullptr, 10) : -1;
+    argv.insert(argv.end(), {"-select_streams", "v:0", "-show_entries", "stream=nb_read_frames"});
+    argv.push_back(path);
+    const ::interop::ToolResult r = ::interop::RunTool(argv, 60);
+    return r.exit_code == 0 ? std::strtol(r.output.c_str(), nullptr, 10) : -1;
 }
 
 // The written stream decodes without an error into as many pictures as frames were delivered.

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "driver/device_info.h"
-#include "interop/http_peers.h"
+#include "interop/peers.h"
 #include "loopback_port.h"
 #include "web/http_sender.h"
 #include "web/request_utils.h"
@@ -33,10 +33,11 @@ class Lighttpd : public testing::Test {
         dir_->Write("www/basic/index.txt", "basic\n");
         dir_->Write("www/chunk.sh", kChunkedCgi);
         dir_->Write("users", "root:secret\n");
-        tlsReady_ = interop::RunProgram(
-            {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-             root + "/key.pem", "-out", root + "/cert.pem", "-days", "1", "-subj", "/CN=camera"},
-            60);
+        tlsReady_ = interop::RunTool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                      "-keyout", root + "/key.pem", "-out", root + "/cert.pem",
+                                      "-days", "1", "-subj", "/CN=camera"},
+                                     60)
+                        .exit_code == 0;
 
         plainPort_ = testing_support::UnusedLoopbackPort();
         tlsPort_ = testing_support::UnusedLoopbackPort();
