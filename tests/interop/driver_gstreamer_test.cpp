@@ -21,6 +21,7 @@
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
 #include "rtsp/rtsp_transports.h"
+#include "rtsp_stream_user.h"
 
 namespace quillon::test {
 namespace {
@@ -166,40 +167,6 @@ INSTANTIATE_TEST_SUITE_P(
         DriverCase{kMpeg4, "RTPoverRTSP", "digest", true}),
     [](const ::testing::TestParamInfo<DriverCase>& info) { return CaseName(info.param); });
 
-// Feeds the RTP/JPEG depacketizer from whichever path the session uses; one thread at a time.
-class CJpegUser : public vornak::IRTSPClientUser, public vornak::IRTPReceiverUser {
-  public:
-    bool OnRtspDescribeProcessed(const vornak::SessionDescription& description) override {
-        std::lock_guard lock(mutex_);
-        encoding = description.video.encoding;
-        return true;
-    }
-    void OnRtspPacketReceived(const vornak::CRTPPacket& packet) override { Process(packet); }
-    void OnRtspSessionClosed() override {}
-    void OnRtcpBye() override {}
-    void PacketReceived(const sockaddr_in&, const vornak::CRTPPacket& packet) override {
-        Process(packet);
-    }
-    void OnReceiveTimeout() override {}
-    void OnSocketClosed() override {}
-
-    size_t FrameCount() {
-        std::lock_guard lock(mutex_);
-        return rig.client.frames.size();
-    }
-
-    // Read once the session has stopped.
-    vornak::test::ParserRig<vornak::CJpegRTPMediaParser> rig;
-    std::string encoding;
-
-  private:
-    void Process(const vornak::CRTPPacket& packet) {
-        std::lock_guard lock(mutex_);
-        rig.parser.ProcessPacket(packet);
-    }
-    std::mutex mutex_;
-};
-
 struct JpegCase {
     const char* transport;  // udp or tcp (interleaved)
     const char* auth;
@@ -225,7 +192,13 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
         GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
     }
     vornak::interop::CPrintingDebug debug;
-    CJpegUser user;
+    vornak::test::CStreamUser user;
+    vornak::test::ParserRig<vornak::CJpegRTPMediaParser> rig;
+    std::mutex mutex;  // read by the test while packets arrive
+    user.onPacket = [&](const vornak::CRTPPacket& packet) {
+        std::lock_guard lock(mutex);
+        rig.parser.ProcessPacket(packet);
+    };
     vornak::CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
     vornak::CRTCPHandler rtcp(&debug);
@@ -236,35 +209,33 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
     settings.userName = "root";
     settings.password = "pass";
     std::unique_ptr<vornak::CBaseRTSPClient> client;
-    if (std::string(c.transport) == "udp") {
-        ASSERT_TRUE(receiver.Open(0));
-        ASSERT_TRUE(rtcp.Open(htonl(INADDR_LOOPBACK), 0));
-        settings.clientRtpPort = receiver.GetBoundPort();
-        settings.clientRtcpPort = rtcp.GetBoundPort();
-        client = std::make_unique<vornak::CRTSPClientUDP>(&debug, "interop");
-    } else {
-        client = std::make_unique<vornak::CRTSPClientInterleaved>(&debug, "interop");
-    }
-    ASSERT_TRUE(client->Start(settings, &user));
-    ASSERT_TRUE(WaitFor([&] { return user.FrameCount() >= 1; }, 15s)) << "no picture arrived";
+    ASSERT_TRUE(
+        vornak::test::StartClient(c.transport, settings, user, receiver, rtcp, &debug, client));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !rig.client.frames.empty();
+        },
+        15s))
+        << "no picture arrived";
     std::this_thread::sleep_for(kCaptureTime);
     client->Stop();
     receiver.Close();
     rtcp.Close();
 
     EXPECT_EQ(user.encoding, "JPEG/90000");
-    const auto& frames = user.rig.client.frames;
+    const auto& frames = rig.client.frames;
     ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
     ASSERT_GE(frames.size(), 50u);
-    EXPECT_EQ(user.rig.parser.Stats().malformed, 0u);
-    EXPECT_EQ(user.rig.parser.Stats().framesDropped, 0u);
+    EXPECT_EQ(rig.parser.Stats().malformed, 0u);
+    EXPECT_EQ(rig.parser.Stats().framesDropped, 0u);
     for (size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].fourcc, vornak::kFourCCJpeg) << "frame " << i;
         EXPECT_EQ(frames[i].width, kJpegWidth) << "frame " << i;
         EXPECT_EQ(frames[i].height, kJpegHeight) << "frame " << i;
     }
     // One picture per 40 ms of the 90 kHz clock, in order.
-    const auto& stamps = user.rig.client.converted;
+    const auto& stamps = rig.client.converted;
     ASSERT_EQ(stamps.size(), frames.size());
     for (size_t i = 1; i < stamps.size(); ++i) {
         EXPECT_EQ(static_cast<uint32_t>(stamps[i] - stamps[i - 1]), 3600u) << "picture " << i;
