@@ -142,25 +142,6 @@ TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
     EXPECT_EQ(Get("/nowhere").rfind("HTTP/1.1 404", 0), 0u);
 }
 
-TEST_F(SimulatorTest, FaultMatchedOnQueryAndRequestLog) {
-    Fault f;
-    f.status = 500;
-    f.query_contains = "FPS=15&";
-    sim_->SetHttpFault("/axis-cgi/operator/param.cgi", f);
-    const std::string update = "/axis-cgi/operator/param.cgi?action=update&Image.I0.Stream.FPS=";
-    EXPECT_EQ(Get(update + "15&Image.I0.RateControl.Mode=vbr").rfind("HTTP/1.1 500", 0), 0u);
-    EXPECT_NE(Get(update + "150&Image.I0.RateControl.Mode=vbr").find("\r\n\r\n# Error"),
-              std::string::npos)
-        << "150 is not 15: it reaches the parameters, whose type refuses it";
-    EXPECT_NE(Get(update + "14&Image.I0.RateControl.Mode=vbr").find("\r\n\r\nOK\n"),
-              std::string::npos)
-        << "another value is not affected";
-    const auto log = sim_->HttpRequestLog();
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(log.front(), update + "15&Image.I0.RateControl.Mode=vbr") << "faulted ones too";
-    EXPECT_EQ(log.back(), update + "14&Image.I0.RateControl.Mode=vbr");
-}
-
 TEST_F(SimulatorTest, ParametersShapeAStreamWithoutArguments) {
     sim_->SetParam("Image.I0.Stream.FPS", "5");
     sim_->SetParam("Image.I0.Appearance.Resolution", "320x240");
