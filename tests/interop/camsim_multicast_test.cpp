@@ -2,17 +2,17 @@
 // so that no multicast packet can leave the machine. Skipped where namespaces are not allowed.
 #include <gtest/gtest.h>
 
-#include "peer_process.h"
+#include "interop/peers.h"
 
-namespace camsim::interop {
+namespace interop {
 namespace {
 
 TEST(CamsimMulticast, FfmpegJoinsTheGroupTwice) {
-    if (!ToolAvailable("unshare") || !ToolAvailable("ffmpeg") || !ToolAvailable("ip")) {
+    if (FindProgram("unshare").empty() || FindProgram("ffmpeg").empty() ||
+        FindProgram("ip").empty()) {
         GTEST_SKIP() << "unshare, ip or ffmpeg missing";
     }
-    PeerProcess probe({"unshare", "-n", "true"}, 10);
-    if (probe.Wait().exit_code != 0)
+    if (RunTool({"unshare", "-n", "true"}, 10).exit_code != 0)
         GTEST_SKIP() << "no permission to create a network namespace";
 
     // Fixed ports are safe: the namespace is new and empty. Two clients join the same stream
@@ -31,19 +31,11 @@ TEST(CamsimMulticast, FfmpegJoinsTheGroupTwice) {
         "' --http-port 8080 --rtsp-port 8554 --run-seconds 25 >/dev/null & "
         "pid=$!; sleep 0.5; " +
         ff + "; " + ff + "; kill $pid; wait $pid; }";
-    PeerProcess run({"unshare", "-n", "sh", "-c", script}, 60);
-    PeerResult r = run.Wait();
-    size_t frames = 0, other = 0;
-    std::istringstream lines(r.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        (line.rfind("0,", 0) == 0 ? frames : other)++;
-    }
-    EXPECT_EQ(other, 0u) << r.output.substr(0, 2000);
-    EXPECT_GE(frames, 2u * 45u) << "two runs of 2 s at 25 fps";
+    const ToolResult r = RunTool({"unshare", "-n", "sh", "-c", script}, 60);
+    const FrameLines lines = CountFrameLines(r.output);
+    EXPECT_EQ(lines.other, 0u) << r.output.substr(0, 2000);
+    EXPECT_GE(lines.frames, 2u * 45u) << "two runs of 2 s at 25 fps";
 }
 
 }  // namespace
-}  // namespace camsim::interop
+}  // namespace interop

@@ -1,5 +1,5 @@
 // Elementary streams made by FFmpeg (scripts/make-depack-data.sh) are packetized the way a camera
-// would send them (H.264 here, MPEG-4 and JPEG by the simulator's packetizers), run through the
+// would send them (by the simulator's packetizers), run through the
 // depacketizers, and the frames they deliver are decoded by FFmpeg: it must report no error and
 // produce exactly the pictures of the source, also when packets are lost, repeated or reordered
 // (then a subset of them, never a damaged one).
@@ -16,7 +16,7 @@
 #include "../unit/parsers/parser_test_support.h"
 #include "camsim/media.h"
 #include "camsim/rtp_packetizer.h"
-#include "interop/http_peers.h"
+#include "interop/peers.h"
 #include "parsers/h264_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
@@ -33,21 +33,6 @@ Bytes ReadData(const std::string& name) {
     std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/tests/data/depack/" + name,
                      std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return "cannot start: " + command;
-    }
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    pclose(pipe);
-    return output;
 }
 
 // trimLast: bytes left off the end of the file. Each H.264 frame ends with an access unit
@@ -71,8 +56,10 @@ struct Decoded {
 };
 
 Decoded Decode(const std::string& path, const std::string& format) {
-    const std::string text = RunCommand("ffmpeg -nostdin -hide_banner -v error -f " + format +
-                                        " -i " + path + " -f framemd5 -");
+    const std::string text = interop::RunTool({"ffmpeg", "-nostdin", "-hide_banner", "-v", "error",
+                                               "-f", format, "-i", path, "-f", "framemd5", "-"},
+                                              60)
+                                 .output;
     Decoded decoded;
     std::istringstream lines(text);
     std::string line;
@@ -117,66 +104,6 @@ Payloads Transmit(Payloads packets, size_t dropEvery, size_t repeatEvery, size_t
         }
     }
     return sent;
-}
-
-// ---- H.264 ----
-
-struct H264Source {
-    Payloads packets;
-    size_t pictures = 0;
-    Bytes sps;
-    Bytes pps;
-};
-
-// One access unit per delimiter; SPS and PPS go together in a STAP-A, small units alone, large
-// ones in FU-A fragments; the marker on the last packet of each access unit.
-H264Source PacketizeH264(const Bytes& stream) {
-    std::vector<std::vector<Bytes>> units;
-    for (const auto nal : camsim::SplitAnnexB(stream)) {
-        if ((nal[0] & 0x1F) == 9 || units.empty()) {
-            units.emplace_back();
-        }
-        units.back().emplace_back(nal.begin(), nal.end());
-    }
-    H264Source source;
-    for (size_t au = 0; au < units.size(); ++au) {
-        const uint32_t timestamp = static_cast<uint32_t>(au) * 3600;
-        Payloads packets;
-        const auto& nals = units[au];
-        for (size_t i = 0; i < nals.size(); ++i) {
-            const Bytes& nal = nals[i];
-            const uint8_t type = nal[0] & 0x1F;
-            if (type == 7 && i + 1 < nals.size() && (nals[i + 1][0] & 0x1F) == 8) {
-                source.sps = nal;
-                source.pps = nals[i + 1];
-                Bytes stap = {0x78};
-                for (const Bytes* unit : {&nal, &nals[i + 1]}) {
-                    stap.push_back(static_cast<uint8_t>(unit->size() >> 8));
-                    stap.push_back(static_cast<uint8_t>(unit->size()));
-                    stap.insert(stap.end(), unit->begin(), unit->end());
-                }
-                AddPacket(packets, stap, timestamp, false);
-                ++i;
-            } else if (nal.size() <= kMaxPayload) {
-                AddPacket(packets, nal, timestamp, false);
-            } else {
-                const uint8_t indicator = static_cast<uint8_t>((nal[0] & 0xE0) | 28);
-                for (size_t pos = 1; pos < nal.size(); pos += kMaxPayload) {
-                    const size_t n = std::min(kMaxPayload, nal.size() - pos);
-                    Bytes fu = {indicator,
-                                static_cast<uint8_t>(type | (pos == 1 ? 0x80 : 0) |
-                                                     (pos + n == nal.size() ? 0x40 : 0))};
-                    fu.insert(fu.end(), nal.begin() + static_cast<long>(pos),
-                              nal.begin() + static_cast<long>(pos + n));
-                    AddPacket(packets, fu, timestamp, false);
-                }
-            }
-        }
-        packets.back().marker = 1;
-        source.packets.insert(source.packets.end(), packets.begin(), packets.end());
-        ++source.pictures;
-    }
-    return source;
 }
 
 template <typename Parser>
@@ -265,40 +192,42 @@ void CheckDamaged(const interop::TempDir& dir, const std::string& name, const st
     }
 }
 
-void CheckH264(const interop::TempDir& dir, const std::string& name, Size size) {
-    const Bytes stream = ReadData(name);
-    ASSERT_FALSE(stream.empty()) << name;
-    const H264Source source = PacketizeH264(stream);
-    CheckDamaged<CH264RTPMediaParser>(dir, name, "h264", source.packets, source.pictures, size,
-                                      kFourCCH264, true, 5, source.sps, source.pps);
-}
-
-TEST_F(DepackInterop, H264TwoSlicesPerPicture) {
-    CheckH264(dir, "h264_320x240.h264", {320, 240});
-}
-
-TEST_F(DepackInterop, H264Interlaced) {
-    CheckH264(dir, "h264_interlaced_320x240.h264", {320, 240});
-}
-
-// ---- MPEG-4 and JPEG, split and packetized by the simulated camera's own code ----
-
-// Every picture of the clip a timestamp step apart.
+// Every picture of the clip a timestamp step apart. H.264 parameter sets and other small units
+// share STAP-A packets, large ones go in FU-A fragments.
 Payloads PacketizeClip(const camsim::Clip& clip, uint32_t step) {
     camsim::PacketizerOptions options;
     options.max_payload = kMaxPayload;
     options.mpeg4_config_in_band = false;  // the configuration only where the stream has it
+    options.h264_stap_a = true;
     Payloads packets;
     for (size_t f = 0; f < clip.frames.size(); ++f) {
         const auto& data = clip.frames[f].data;
         auto out = clip.codec == camsim::Codec::kJpeg ? camsim::PacketizeJpeg(data, options)
-                                                      : camsim::PacketizeMpeg4(data, clip, options);
+                   : clip.codec == camsim::Codec::kH264
+                       ? camsim::PacketizeH264(data, clip, options)
+                       : camsim::PacketizeMpeg4(data, clip, options);
         EXPECT_FALSE(out.empty()) << "picture " << f;
         for (camsim::RtpPayload& p : out) {
             AddPacket(packets, std::move(p.payload), static_cast<uint32_t>(f) * step, p.marker);
         }
     }
     return packets;
+}
+
+void CheckH264(const interop::TempDir& dir, const std::string& name) {
+    camsim::Clip clip;
+    ASSERT_EQ(camsim::LoadH264(ReadData(name), &clip), std::nullopt);
+    CheckDamaged<CH264RTPMediaParser>(dir, name, "h264", PacketizeClip(clip, 3600),
+                                      clip.frames.size(), {320, 240}, kFourCCH264, true, 5,
+                                      clip.sps, clip.pps);
+}
+
+TEST_F(DepackInterop, H264TwoSlicesPerPicture) {
+    CheckH264(dir, "h264_320x240.h264");
+}
+
+TEST_F(DepackInterop, H264Interlaced) {
+    CheckH264(dir, "h264_interlaced_320x240.h264");
 }
 
 TEST_F(DepackInterop, Mpeg4) {

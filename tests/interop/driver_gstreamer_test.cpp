@@ -16,10 +16,12 @@
 #include "../unit/parsers/parser_test_support.h"
 #include "gst_rtsp_server.h"
 #include "integration/driver_harness.h"
+#include "interop/peers.h"
 #include "parsers/jpeg_parser.h"
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
 #include "rtsp/rtsp_transports.h"
+#include "rtsp_stream_user.h"
 
 namespace quillon::test {
 namespace {
@@ -38,21 +40,14 @@ constexpr const char* kMediaMount = "/axis-media/media.amp";
 
 // Pictures FFprobe decodes from the file; -1 when it could not say.
 long DecodedFrameCount(const std::string& path, const std::string& inputFormat) {
-    std::string command =
-        "timeout 60 ffprobe -v error -count_frames -select_streams v:0 "
-        "-show_entries stream=nb_read_frames -of csv=p=0 ";
+    std::vector<std::string> argv = {"ffprobe", "-v", "error", "-count_frames", "-of", "csv=p=0"};
     if (!inputFormat.empty()) {
-        command += "-f " + inputFormat + " ";
+        argv.insert(argv.end(), {"-f", inputFormat});
     }
-    command += "'" + path + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    char buffer[64] = {};
-    const bool read = std::fgets(buffer, sizeof(buffer), pipe) != nullptr;
-    pclose(pipe);
-    return read ? std::strtol(buffer, nullptr, 10) : -1;
+    argv.insert(argv.end(), {"-select_streams", "v:0", "-show_entries", "stream=nb_read_frames"});
+    argv.push_back(path);
+    const ::interop::ToolResult r = ::interop::RunTool(argv, 60);
+    return r.exit_code == 0 ? std::strtol(r.output.c_str(), nullptr, 10) : -1;
 }
 
 // The written stream decodes without an error into as many pictures as frames were delivered.
@@ -172,40 +167,6 @@ INSTANTIATE_TEST_SUITE_P(
         DriverCase{kMpeg4, "RTPoverRTSP", "digest", true}),
     [](const ::testing::TestParamInfo<DriverCase>& info) { return CaseName(info.param); });
 
-// Feeds the RTP/JPEG depacketizer from whichever path the session uses; one thread at a time.
-class CJpegUser : public vornak::IRTSPClientUser, public vornak::IRTPReceiverUser {
-  public:
-    bool OnRtspDescribeProcessed(const vornak::SessionDescription& description) override {
-        std::lock_guard lock(mutex_);
-        encoding = description.video.encoding;
-        return true;
-    }
-    void OnRtspPacketReceived(const vornak::CRTPPacket& packet) override { Process(packet); }
-    void OnRtspSessionClosed() override {}
-    void OnRtcpBye() override {}
-    void PacketReceived(const sockaddr_in&, const vornak::CRTPPacket& packet) override {
-        Process(packet);
-    }
-    void OnReceiveTimeout() override {}
-    void OnSocketClosed() override {}
-
-    size_t FrameCount() {
-        std::lock_guard lock(mutex_);
-        return rig.client.frames.size();
-    }
-
-    // Read once the session has stopped.
-    vornak::test::ParserRig<vornak::CJpegRTPMediaParser> rig;
-    std::string encoding;
-
-  private:
-    void Process(const vornak::CRTPPacket& packet) {
-        std::lock_guard lock(mutex_);
-        rig.parser.ProcessPacket(packet);
-    }
-    std::mutex mutex_;
-};
-
 struct JpegCase {
     const char* transport;  // udp or tcp (interleaved)
     const char* auth;
@@ -231,7 +192,13 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
         GTEST_SKIP() << "GStreamer's RTSP server is not usable here: " << failure;
     }
     vornak::interop::CPrintingDebug debug;
-    CJpegUser user;
+    vornak::test::CStreamUser user;
+    vornak::test::ParserRig<vornak::CJpegRTPMediaParser> rig;
+    std::mutex mutex;  // read by the test while packets arrive
+    user.onPacket = [&](const vornak::CRTPPacket& packet) {
+        std::lock_guard lock(mutex);
+        rig.parser.ProcessPacket(packet);
+    };
     vornak::CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
     vornak::CRTCPHandler rtcp(&debug);
@@ -242,35 +209,33 @@ TEST_P(JpegGStreamerTest, DepacketizedPicturesDecodeCleanly) {
     settings.userName = "root";
     settings.password = "pass";
     std::unique_ptr<vornak::CBaseRTSPClient> client;
-    if (std::string(c.transport) == "udp") {
-        ASSERT_TRUE(receiver.Open(0));
-        ASSERT_TRUE(rtcp.Open(htonl(INADDR_LOOPBACK), 0));
-        settings.clientRtpPort = receiver.GetBoundPort();
-        settings.clientRtcpPort = rtcp.GetBoundPort();
-        client = std::make_unique<vornak::CRTSPClientUDP>(&debug, "interop");
-    } else {
-        client = std::make_unique<vornak::CRTSPClientInterleaved>(&debug, "interop");
-    }
-    ASSERT_TRUE(client->Start(settings, &user));
-    ASSERT_TRUE(WaitFor([&] { return user.FrameCount() >= 1; }, 15s)) << "no picture arrived";
+    ASSERT_TRUE(
+        vornak::test::StartClient(c.transport, settings, user, receiver, rtcp, &debug, client));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !rig.client.frames.empty();
+        },
+        15s))
+        << "no picture arrived";
     std::this_thread::sleep_for(kCaptureTime);
     client->Stop();
     receiver.Close();
     rtcp.Close();
 
     EXPECT_EQ(user.encoding, "JPEG/90000");
-    const auto& frames = user.rig.client.frames;
+    const auto& frames = rig.client.frames;
     ::testing::Test::RecordProperty("frames", static_cast<int>(frames.size()));
     ASSERT_GE(frames.size(), 50u);
-    EXPECT_EQ(user.rig.parser.Stats().malformed, 0u);
-    EXPECT_EQ(user.rig.parser.Stats().framesDropped, 0u);
+    EXPECT_EQ(rig.parser.Stats().malformed, 0u);
+    EXPECT_EQ(rig.parser.Stats().framesDropped, 0u);
     for (size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].fourcc, vornak::kFourCCJpeg) << "frame " << i;
         EXPECT_EQ(frames[i].width, kJpegWidth) << "frame " << i;
         EXPECT_EQ(frames[i].height, kJpegHeight) << "frame " << i;
     }
     // One picture per 40 ms of the 90 kHz clock, in order.
-    const auto& stamps = user.rig.client.converted;
+    const auto& stamps = rig.client.converted;
     ASSERT_EQ(stamps.size(), frames.size());
     for (size_t i = 1; i < stamps.size(); ++i) {
         EXPECT_EQ(static_cast<uint32_t>(stamps[i] - stamps[i - 1]), 3600u) << "picture " << i;

@@ -2,10 +2,6 @@
 // stopped by its PID, and a log sink for the stacks under test.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +13,7 @@
 #include <vector>
 
 #include "base/debug.h"
+#include "interop/peers.h"
 
 namespace vornak::interop {
 
@@ -32,64 +29,38 @@ inline constexpr const char* kServerNamespaceSetup =
 // Runs the helper script as a child and stops it by its PID.
 class CGstServer {
   public:
-    ~CGstServer() { Stop(); }
-
     // Empty text on success, else why the server could not be started. With `ownNamespace` the
     // server runs in a network namespace of its own joined to this one by a veth pair (the
     // multicast cases of rtsp_gstreamer_test.cpp).
     std::string Start(const std::vector<std::string>& options, bool ownNamespace = false) {
-        const std::string script =
-            std::string(QUILLON_SOURCE_DIR) + "/tests/interop/rtsp_gst_server.py";
-        int out[2];
-        if (pipe(out) != 0) {
-            return "no pipe";
+        std::vector<std::string> args;
+        if (ownNamespace) {
+            args = {"/usr/bin/unshare", "-n", "/bin/sh", "-c", kServerNamespaceSetup, "sh"};
         }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> args;
-            if (ownNamespace) {
-                args = {"/usr/bin/unshare", "-n", "/bin/sh", "-c", kServerNamespaceSetup, "sh"};
-            }
-            args.insert(args.end(), {kPython, script, "--lifetime", "90"});
-            args.insert(args.end(), options.begin(), options.end());
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+        args.insert(args.end(),
+                    {kPython, std::string(QUILLON_SOURCE_DIR) + "/tests/interop/rtsp_gst_server.py",
+                     "--lifetime", "90"});
+        args.insert(args.end(), options.begin(), options.end());
+        const std::string log = dir_.path() + "/log";
+        if (!server_.Launch(args, log)) {
+            return "could not start " + args[0];
         }
         if (ownNamespace && !JoinServerNamespace()) {
-            close(out[0]);
-            close(out[1]);
-            Stop();
+            server_.Stop();
             return "could not join the server's namespace";
         }
-        close(out[1]);
-        std::string line;
+        // The helper's first line names its port.
+        std::string text;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (line.find('\n') == std::string::npos &&
+        while ((text = ::interop::ReadFile(log)).find('\n') == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{out[0], POLLIN, 0};
-            if (poll(&fd, 1, 200) > 0) {
-                char buffer[128];
-                const ssize_t n = read(out[0], buffer, sizeof(buffer));
-                if (n <= 0) {
-                    break;
-                }
-                line.append(buffer, static_cast<size_t>(n));
-            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        close(out[0]);
-        if (line.rfind("PORT ", 0) != 0) {
-            Stop();
-            return "helper did not start: " + line;
+        if (text.rfind("PORT ", 0) != 0) {
+            server_.Stop();
+            return "helper did not start: " + ::interop::ReadFile(log);
         }
-        port_ = static_cast<uint16_t>(std::atoi(line.c_str() + 5));
+        port_ = static_cast<uint16_t>(std::atoi(text.c_str() + 5));
         return {};
     }
 
@@ -99,13 +70,13 @@ class CGstServer {
         if (readlink("/proc/self/ns/net", own, sizeof(own) - 1) <= 0) {
             return false;
         }
-        const std::string child = "/proc/" + std::to_string(pid_) + "/ns/net";
+        const std::string pid = std::to_string(server_.pid());
         for (int i = 0; i < 100; ++i) {
             char theirs[64] = {};
-            if (readlink(child.c_str(), theirs, sizeof(theirs) - 1) > 0 &&
+            if (readlink(("/proc/" + pid + "/ns/net").c_str(), theirs, sizeof(theirs) - 1) > 0 &&
                 std::string(theirs) != own) {
                 const std::string command =
-                    "ip link add vethA type veth peer name vethB netns " + std::to_string(pid_) +
+                    "ip link add vethA type veth peer name vethB netns " + pid +
                     " && ip addr add 10.200.0.1/24 dev vethA && ip link set vethA up && "
                     "ip link set vethA multicast on && ip route add 224.0.0.0/4 dev vethA";
                 return std::system(command.c_str()) == 0;
@@ -115,27 +86,11 @@ class CGstServer {
         return false;
     }
 
-    void Stop() {
-        if (pid_ <= 0) {
-            return;
-        }
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 50; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
     uint16_t Port() const { return port_; }
 
   private:
-    pid_t pid_ = -1;
+    ::interop::TempDir dir_;
+    ::interop::PeerProcess server_;  // declared last: stopped before the folder goes
     uint16_t port_ = 0;
 };
 

@@ -12,21 +12,18 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TEST(EventTest, AutoResetEventIsConsumedByOneWait) {
+TEST(EventTest, AutoResetReleasesOneWaitAndManualStaysSetUntilReset) {
     CEvent event(false);
     EXPECT_FALSE(event.Wait(0));
     event.Set();
     EXPECT_TRUE(event.Wait(0));
     EXPECT_FALSE(event.Wait(0)) << "an auto-reset event must release exactly one wait";
-}
-
-TEST(EventTest, ManualEventStaysSetUntilReset) {
-    CManualEvent event;
-    event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_TRUE(event.Wait(0));
-    event.Reset();
-    EXPECT_FALSE(event.Wait(0));
+    CManualEvent manual;
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0));
+    manual.Reset();
+    EXPECT_FALSE(manual.Wait(0));
 }
 
 TEST(EventTest, WaitWakesWhenAnotherThreadSets) {
@@ -41,31 +38,20 @@ TEST(EventTest, WaitWakesWhenAnotherThreadSets) {
     setter.join();
 }
 
-TEST(WaitForMultipleTest, RejectsAbsentArrayAndZeroCount) {
-    CEvent event(false);
-    event.Set();
-    CEvent* events[] = {&event};
-    EXPECT_EQ(CEvent::WaitForMultiple(nullptr, 1, 0), -1);
-    EXPECT_EQ(CEvent::WaitForMultiple(events, 0, 0), -1);
-    EXPECT_TRUE(event.Wait(0)) << "a refused wait must not consume the signal";
-}
-
-TEST(WaitForMultipleTest, ReturnsIndexOfTheSignalledEvent) {
+TEST(WaitForMultipleTest, RefusalsIndexAndTimeOut) {
     CManualEvent stop;
     CEvent item(false);
     CEvent* events[] = {&stop, &item};
     item.Set();
-    EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 0), 1);
+    EXPECT_EQ(CEvent::WaitForMultiple(nullptr, 1, 0), -1);
+    EXPECT_EQ(CEvent::WaitForMultiple(events, 0, 0), -1);
+    EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 0), 1) << "a refused wait must not consume";
     EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 0), -1) << "auto-reset item was consumed";
     stop.Set();
     item.Set();
     EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 0), 0) << "lowest signalled index wins";
-}
-
-TEST(WaitForMultipleTest, TimesOutWithMinusOne) {
-    CEvent a(false);
-    CEvent b(false);
-    CEvent* events[] = {&a, &b};
+    stop.Reset();
+    EXPECT_TRUE(item.Wait(0));
     const auto start = Clock::now();
     EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 50), -1);
     EXPECT_GE(Clock::now() - start, 45ms);

@@ -241,30 +241,24 @@ TEST(QueueThreadTest, ThrowingItemIsLoggedDeletedAndTheNextStillRuns) {
               1u);
 }
 
-TEST(QueueThreadTest, AddAfterStopDeletesTheItemUntilRestarted) {
+TEST(QueueThreadTest, StopDeletesWaitingItemsAndLaterAddsUntilRestarted) {
     test::RecordingDebug debug;
     std::atomic<int> deleted{0};
-    RecordingQueue queue(&debug);
-    ASSERT_TRUE(queue.StartQueueThread("queue"));
-    ASSERT_TRUE(queue.StopQueueThread(2000));
-    EXPECT_FALSE(queue.AddItem(new TestItem(7, &deleted), 0));
-    EXPECT_EQ(deleted, 1);
-    ASSERT_TRUE(queue.StartQueueThread("queue"));
-    EXPECT_TRUE(queue.AddItem(new TestItem(8, &deleted), 0));
-    ASSERT_TRUE(WaitForCount(queue, 1));
-    EXPECT_EQ(queue.Seen(), std::vector<int>{8});
-}
-
-TEST(QueueThreadTest, StopDeletesItemsNotYetProcessed) {
-    test::RecordingDebug debug;
-    std::atomic<int> deleted{0};
-    RecordingQueue queue(&debug);
+    RecordingQueue queue(&debug);  // not started: items stay queued
     for (int i = 0; i < 5; ++i) {
         queue.AddItem(new TestItem(i, &deleted), 0);
     }
     EXPECT_TRUE(queue.StopQueueThread(100));
     EXPECT_EQ(deleted, 5);
     EXPECT_TRUE(queue.Seen().empty());
+    ASSERT_TRUE(queue.StartQueueThread("queue"));
+    ASSERT_TRUE(queue.StopQueueThread(2000));
+    EXPECT_FALSE(queue.AddItem(new TestItem(7, &deleted), 0));
+    EXPECT_EQ(deleted, 6);
+    ASSERT_TRUE(queue.StartQueueThread("queue"));
+    EXPECT_TRUE(queue.AddItem(new TestItem(8, &deleted), 0));
+    ASSERT_TRUE(WaitForCount(queue, 1));
+    EXPECT_EQ(queue.Seen(), std::vector<int>{8});
 }
 
 class RecordingTicks : public CTickThread {

@@ -5,17 +5,10 @@
 namespace vornak {
 namespace {
 
+// Calendar fields; the day of the week is left 0.
 SYSTEMTIME Fields(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
                   uint16_t ms) {
-    SYSTEMTIME f{};
-    f.wYear = y;
-    f.wMonth = mo;
-    f.wDay = d;
-    f.wHour = h;
-    f.wMinute = mi;
-    f.wSecond = s;
-    f.wMilliseconds = ms;
-    return f;
+    return SYSTEMTIME{y, mo, 0, d, h, mi, s, ms};
 }
 
 TEST(TimeValueTest, KnownValues) {

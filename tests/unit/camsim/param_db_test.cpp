@@ -71,24 +71,6 @@ TEST_F(ParamDbTest, UpdateValidatesEverythingBeforeStoring) {
     EXPECT_EQ(db_.List("Audio.A0"), "root.Audio.A0.Enabled=yes\n") << "canonical spelling kept";
 }
 
-TEST_F(ParamDbTest, TypeSetLaterValidatesUpdates) {
-    ParamType upTo12;
-    upTo12.kind = ParamType::Kind::kInt;
-    upTo12.min = 1;
-    upTo12.max = 12;
-    db_.SetType("root.Image.I#.Stream.FPS", upTo12);
-    EXPECT_EQ(db_.Update({{"Image.I0.Stream.FPS", "13"}}),
-              "# Error: Error setting 'root.Image.I0.Stream.FPS' to '13'!\n");
-    EXPECT_EQ(db_.Update({{"Image.I0.Stream.FPS", "12"}}), "OK\n");
-    ParamType fixed;
-    fixed.kind = ParamType::Kind::kInt;
-    fixed.readonly = true;
-    db_.SetType("Image.I0.Stream.FPS", fixed);
-    EXPECT_EQ(db_.Update({{"Image.I0.Stream.FPS", "1"}}),
-              "# Error: Error setting 'root.Image.I0.Stream.FPS' to '1'!\n");
-    EXPECT_EQ(db_.Get("Image.I0.Stream.FPS"), "12");
-}
-
 TEST_F(ParamDbTest, AddUsesLowestFreeIndexAndLimit) {
     QueryArgs add = {{"action", "add"},
                      {"template", "streamprofile"},

@@ -10,9 +10,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace camsim::testing {
 
@@ -64,14 +64,7 @@ class TcpClient {
     std::optional<std::string> ReadAnswer(int timeout_ms = 3000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (true) {
-            // Interleaved frames before an answer are kept for ReadFrame.
-            while (!buf_.empty() && buf_[0] == '$' && buf_.size() >= 4) {
-                size_t len = (static_cast<uint8_t>(buf_[2]) << 8) | static_cast<uint8_t>(buf_[3]);
-                if (buf_.size() < 4 + len)
-                    break;
-                frames_.push_back(buf_.substr(0, 4 + len));
-                buf_.erase(0, 4 + len);
-            }
+            TakeFrames();  // interleaved frames before an answer are kept for ReadFrame
             size_t end = buf_.find("\r\n\r\n");
             if (end != std::string::npos && buf_[0] != '$') {
                 size_t body = 0;
@@ -93,21 +86,14 @@ class TcpClient {
     std::optional<std::pair<int, std::string>> ReadFrame(int timeout_ms = 3000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (true) {
+            TakeFrames();
             if (!frames_.empty()) {
                 std::string f = frames_.front();
-                frames_.erase(frames_.begin());
+                frames_.pop_front();
                 return std::make_pair(static_cast<uint8_t>(f[1]), f.substr(4));
             }
-            if (buf_.size() >= 4 && buf_[0] == '$') {
-                size_t len = (static_cast<uint8_t>(buf_[2]) << 8) | static_cast<uint8_t>(buf_[3]);
-                if (buf_.size() >= 4 + len) {
-                    frames_.push_back(buf_.substr(0, 4 + len));
-                    buf_.erase(0, 4 + len);
-                    continue;
-                }
-            } else if (!buf_.empty() && buf_[0] != '$') {
+            if (!buf_.empty() && buf_[0] != '$')
                 return std::nullopt;  // text where a frame was expected
-            }
             if (!ReadUntil(deadline))
                 return std::nullopt;
         }
@@ -116,27 +102,30 @@ class TcpClient {
     // Reads until the server closes (or the time limit); returns everything received.
     std::string ReadToClose(int timeout_ms = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!closed_) {
-            if (!ReadUntil(deadline))
-                break;
+        while (!closed_ && ReadUntil(deadline)) {
         }
         return buf_;
     }
 
-    bool PeerClosed(int timeout_ms = 2000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (!closed_ && std::chrono::steady_clock::now() < deadline)
-            ReadMore(100);
-        return closed_;
-    }
-
+    bool Closed() const { return closed_; }
     std::string& Buffer() { return buf_; }
 
   private:
+    // Moves whole '$' frames at the head of the buffer to the frame queue.
+    void TakeFrames() {
+        while (buf_.size() >= 4 && buf_[0] == '$') {
+            size_t len = (static_cast<uint8_t>(buf_[2]) << 8) | static_cast<uint8_t>(buf_[3]);
+            if (buf_.size() < 4 + len)
+                return;
+            frames_.push_back(buf_.substr(0, 4 + len));
+            buf_.erase(0, 4 + len);
+        }
+    }
+
     int fd_ = -1;
     bool closed_ = false;
     std::string buf_;
-    std::vector<std::string> frames_;
+    std::deque<std::string> frames_;
 };
 
 class UdpReceiver {

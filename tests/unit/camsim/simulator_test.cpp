@@ -110,24 +110,6 @@ class SimulatorTest : public ::testing::Test {
     std::string id_;
 };
 
-TEST_F(SimulatorTest, ParamListOverHttp11KeepAlive) {
-    TcpClient c(sim_->HttpPort());
-    for (int i = 0; i < 2; ++i) {
-        c.Send(
-            "GET /axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port HTTP/1.1\r\n"
-            "Host: x\r\n" +
-            kBasic + "\r\n");
-        auto a = c.ReadAnswer();
-        ASSERT_TRUE(a) << "second request on the same connection: keep-alive";
-        EXPECT_EQ(a->rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-        EXPECT_NE(
-            a->find("\r\n\r\nroot.Network.RTSP.Port=" + std::to_string(sim_->RtspPort()) + "\n"),
-            std::string::npos)
-            << "the parameter names the port really served";
-    }
-    EXPECT_EQ(sim_->GetCounters().http_requests["/axis-cgi/admin/param.cgi"], 2u);
-}
-
 TEST_F(SimulatorTest, OldFirmwareProfileAnswersHttp10WithCrLf) {
     Options o;
     o.profile = "ptz-dome";
@@ -139,38 +121,6 @@ TEST_F(SimulatorTest, OldFirmwareProfileAnswersHttp10WithCrLf) {
     EXPECT_EQ(all.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_NE(all.find("Connection: close\r\n"), std::string::npos);
     EXPECT_NE(all.find("root.PTZ.Various.V1.CtlQueueing=false\r\n"), std::string::npos);
-}
-
-TEST_F(SimulatorTest, MjpegMultipartFraming) {
-    TcpClient c(sim_->HttpPort());
-    c.Send(
-        "GET /axis-cgi/mjpg/video.cgi?resolution=320x240&fps=25&nbrofframes=3 HTTP/1.1\r\n"
-        "Host: x\r\n" +
-        kBasic + "\r\n");
-    std::string all = c.ReadToClose();
-    ASSERT_EQ(all.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
-    EXPECT_NE(all.find("Content-Type: multipart/x-mixed-replace; boundary=myboundary\r\n"),
-              std::string::npos);
-    size_t pos = all.find("\r\n\r\n") + 4;
-    int parts = 0;
-    while (pos < all.size()) {
-        ASSERT_EQ(all.compare(pos, 14, "--myboundary\r\n"), 0) << "part starts with the boundary";
-        size_t head_end = all.find("\r\n\r\n", pos);
-        ASSERT_NE(head_end, std::string::npos);
-        std::string head = all.substr(pos, head_end - pos);
-        EXPECT_NE(head.find("Content-Type: image/jpeg"), std::string::npos);
-        size_t len = std::stoul(head.substr(head.find("Content-Length: ") + 16));
-        size_t body = head_end + 4;
-        ASSERT_LE(body + len + 2, all.size());
-        EXPECT_EQ(static_cast<uint8_t>(all[body]), 0xFF);
-        EXPECT_EQ(static_cast<uint8_t>(all[body + 1]), 0xD8);
-        EXPECT_EQ(static_cast<uint8_t>(all[body + len - 2]), 0xFF);
-        EXPECT_EQ(static_cast<uint8_t>(all[body + len - 1]), 0xD9) << "length covers SOI..EOI";
-        EXPECT_EQ(all.compare(body + len, 2, "\r\n"), 0);
-        pos = body + len + 2;
-        ++parts;
-    }
-    EXPECT_EQ(parts, 3);
 }
 
 TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
@@ -187,38 +137,24 @@ TEST_F(SimulatorTest, HttpFaultsThenNormalAnswers) {
     sim_->SetHttpFault("", close_fault);
     TcpClient c(sim_->HttpPort());
     c.Send("GET /axis-cgi/param.cgi HTTP/1.1\r\n\r\n");
-    EXPECT_TRUE(c.PeerClosed());
-    EXPECT_EQ(c.Buffer(), "");
+    EXPECT_EQ(c.ReadToClose(2000), "");
+    EXPECT_TRUE(c.Closed());
     EXPECT_EQ(Get("/nowhere").rfind("HTTP/1.1 404", 0), 0u);
 }
 
-TEST_F(SimulatorTest, FaultMatchedOnQueryAndRequestLog) {
-    Fault f;
-    f.status = 500;
-    f.query_contains = "FPS=15&";
-    sim_->SetHttpFault("/axis-cgi/operator/param.cgi", f);
-    const std::string update = "/axis-cgi/operator/param.cgi?action=update&Image.I0.Stream.FPS=";
-    EXPECT_EQ(Get(update + "15&Image.I0.RateControl.Mode=vbr").rfind("HTTP/1.1 500", 0), 0u);
-    EXPECT_NE(Get(update + "150&Image.I0.RateControl.Mode=vbr").find("\r\n\r\n# Error"),
-              std::string::npos)
-        << "150 is not 15: it reaches the parameters, whose type refuses it";
-    EXPECT_NE(Get(update + "14&Image.I0.RateControl.Mode=vbr").find("\r\n\r\nOK\n"),
-              std::string::npos)
-        << "another value is not affected";
-    const auto log = sim_->HttpRequestLog();
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(log.front(), update + "15&Image.I0.RateControl.Mode=vbr") << "faulted ones too";
-    EXPECT_EQ(log.back(), update + "14&Image.I0.RateControl.Mode=vbr");
-}
-
-TEST_F(SimulatorTest, ImageParametersShapeAStreamWithoutArguments) {
+TEST_F(SimulatorTest, ParametersShapeAStreamWithoutArguments) {
     sim_->SetParam("Image.I0.Stream.FPS", "5");
     sim_->SetParam("Image.I0.Appearance.Resolution", "320x240");
+    sim_->SetParam("StreamProfile.S0.Parameters", "videocodec=jpeg");
+    std::string a = Get("/axis-cgi/param.cgi?action=list&group=StreamProfile.S0.Parameters");
+    EXPECT_NE(a.find("root.StreamProfile.S0.Parameters=videocodec=jpeg\n"), std::string::npos);
     TcpClient c(sim_->RtspPort());
     std::string d = Rtsp(c, "DESCRIBE", Url("videocodec=h264"), 1);
     EXPECT_NE(d.find("a=framerate:5.0"), std::string::npos) << d;
     d = Rtsp(c, "DESCRIBE", Url("videocodec=h264&fps=20"), 2);
     EXPECT_NE(d.find("a=framerate:20.0"), std::string::npos) << "the URL wins";
+    d = Rtsp(c, "DESCRIBE", Url("streamprofile=Quality"), 3);
+    EXPECT_NE(d.find("a=rtpmap:26 JPEG/90000"), std::string::npos) << "profile drives the codec";
 }
 
 TEST_F(SimulatorTest, DelayedHttpAnswerKeepsPipelinedRequestsInOrder) {
@@ -454,15 +390,6 @@ TEST_F(SimulatorTest, TunnelCarriesRtspInBase64Posts) {
     ASSERT_TRUE(second);
     EXPECT_NE(second->find("CSeq: 2\r\n"), std::string::npos);
     EXPECT_FALSE(post.ReadMore(200)) << "the device never answers a tunnel POST";
-}
-
-TEST_F(SimulatorTest, ParameterChangedBehindTheClientsBack) {
-    sim_->SetParam("StreamProfile.S0.Parameters", "videocodec=jpeg");
-    std::string a = Get("/axis-cgi/param.cgi?action=list&group=StreamProfile.S0.Parameters");
-    EXPECT_NE(a.find("root.StreamProfile.S0.Parameters=videocodec=jpeg\n"), std::string::npos);
-    TcpClient c(sim_->RtspPort());
-    std::string d = Rtsp(c, "DESCRIBE", Url("streamprofile=Quality"), 1);
-    EXPECT_NE(d.find("a=rtpmap:26 JPEG/90000"), std::string::npos) << "profile drives the codec";
 }
 
 TEST_F(SimulatorTest, ClockAndSequenceContinueAcrossClipLoops) {

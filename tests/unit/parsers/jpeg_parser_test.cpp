@@ -220,24 +220,6 @@ TEST_F(JpegParserTest, FragmentOffsetThatLiesIsRefused) {
     EXPECT_TRUE(Frames().empty());
 }
 
-TEST_F(JpegParserTest, LostMiddleFragmentDropsThePicture) {
-    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01, 0x02}}), false, 1000);
-    ++sequence;
-    Feed(Concat({MainHeader(4, 1, 50, 80, 60), {0x05}}), true, 1000);
-    EXPECT_TRUE(Frames().empty());
-    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01}}), true, 2000);
-    ASSERT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(ScanOf(Frames()[0].data), Bytes{0x01});
-}
-
-TEST_F(JpegParserTest, LostLastFragmentDoesNotMergePictures) {
-    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01}}), false, 1000);
-    ++sequence;  // the marker packet is lost
-    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x02}}), true, 2000);
-    ASSERT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(ScanOf(Frames()[0].data), Bytes{0x02});
-}
-
 // JPEG marker segments as a camera puts them in the 0xFFD8 extension: DQT, SOF0 1920x1080, SOS.
 Bytes ExtensionHeader() {
     Bytes dqt = {0xFF, 0xDB, 0x00, 0x43, 0x00};

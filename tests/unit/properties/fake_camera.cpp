@@ -28,21 +28,14 @@ std::string FakeCamera::Get(const std::string& name) {
     return parameters_[name];
 }
 
-std::string FakeCamera::List(const std::string& groups) {
+std::string FakeCamera::List(const std::string& group) {
     std::string body;
-    for (const std::string& group : {groups}) {
-        bool any = false;
-        for (const auto& [name, value] : parameters_) {
-            if (name == group || name.rfind(group + ".", 0) == 0) {
-                body += "root." + name + "=" + value + "\n";
-                any = true;
-            }
-        }
-        if (!any) {
-            body += "# Error: Error -1 getting param in group '" + group + "'\n";
+    for (const auto& [name, value] : parameters_) {
+        if (name == group || name.rfind(group + ".", 0) == 0) {
+            body += "root." + name + "=" + value + "\n";
         }
     }
-    return body;
+    return body.empty() ? "# Error: Error -1 getting param in group '" + group + "'\n" : body;
 }
 
 void FakeCamera::Handle(const HttpRequestSeen& request, LoopbackConnection& connection) {
@@ -68,14 +61,12 @@ void FakeCamera::Handle(const HttpRequestSeen& request, LoopbackConnection& conn
         if (action == "list") {
             body = List(QueryValue(path, "group"));
         } else if (action == "update") {
-            const std::string query = path.substr(path.find('?') + 1);
-            for (const std::string& item : {query.substr(query.find('&') + 1)}) {
-                const size_t eq = item.find('=');
-                parameters_[item.substr(0, eq)] = item.substr(eq + 1);
-            }
+            // One parameter an update: the one after the action.
+            const std::string item = path.substr(path.find('&') + 1);
+            parameters_[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
             body = "OK\n";
-        } else if (action == "listdefinitions") {
-            body = definitions.empty() ? "# Error: no definitions\n" : definitions;
+        } else {
+            body = "# Error: no definitions\n";
         }
     } else if (path.rfind("/axis-cgi/com/ptz.cgi", 0) == 0) {
         body = "Digital PTZ\r\n";

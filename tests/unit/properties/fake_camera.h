@@ -1,8 +1,7 @@
 // A camera's parameter interface on loopback, enough for the property reader: list by group
-// prefix, update, parameter definitions, PTZ who-am-I, Basic authentication.
+// prefix, update, PTZ who-am-I, Basic authentication; no parameter definitions.
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,11 +23,10 @@ class FakeCamera {
         std::lock_guard<std::mutex> lock(mutex_);
         stallOn_ = text;
     }
-    std::string definitions;  // the listdefinitions body, empty: "# Error"
 
   private:
     void Handle(const HttpRequestSeen& request, LoopbackConnection& connection);
-    std::string List(const std::string& groups);
+    std::string List(const std::string& group);
 
     std::mutex mutex_;
     std::map<std::string, std::string> parameters_;

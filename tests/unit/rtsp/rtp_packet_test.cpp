@@ -44,6 +44,10 @@ TEST(RTPPacketTest, CsrcAndExtension) {
     EXPECT_EQ(packet.extensionLength, 1);
     EXPECT_EQ(packet.extensionData, (std::vector<uint8_t>{9, 8, 7, 6}));
     EXPECT_EQ(packet.payload, (std::vector<uint8_t>{0x55, 0x66}));
+    // An extension without data still takes its four header bytes.
+    ASSERT_TRUE(packet.Parse(Header(0x90) + std::vector<uint8_t>{0xBE, 0xDE, 0x00, 0x00, 0x77}));
+    EXPECT_EQ(packet.extensionLength, 0);
+    EXPECT_EQ(packet.payload, std::vector<uint8_t>{0x77});
 }
 
 TEST(RTPPacketTest, Padding) {
@@ -81,13 +85,6 @@ TEST(RTPPacketTest, Rejections) {
         EXPECT_FALSE(packet.Parse(row.data)) << row.reason;
         EXPECT_TRUE(packet.payload.empty()) << row.reason << ": a rejected packet is left empty";
     }
-}
-
-TEST(RTPPacketTest, EmptyExtensionConsumesFourBytes) {
-    CRTPPacket packet;
-    ASSERT_TRUE(packet.Parse(Header(0x90) + std::vector<uint8_t>{0xBE, 0xDE, 0x00, 0x00, 0x77}));
-    EXPECT_EQ(packet.extensionLength, 0);
-    EXPECT_EQ(packet.payload, std::vector<uint8_t>{0x77});
 }
 
 }  // namespace

@@ -159,7 +159,6 @@ TEST(FileHelpers, FileExistsAndVersion) {
     TempFile file("x");
     EXPECT_TRUE(vornak::FileExists(file.path()));
 
-    const std::string folder = std::filesystem::path(file.path()).parent_path().string();
     const std::string library = file.path() + "-dir";
     std::filesystem::create_directory(library);
     const std::string versioned = library + "/libtarnhold.so.6.1.20.3";

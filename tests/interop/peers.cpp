@@ -1,4 +1,4 @@
-#include "interop/http_peers.h"
+#include "interop/peers.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -48,10 +48,25 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile) {
             dup2(out, 1);
             dup2(out, 2);
         }
+        dup2(open("/dev/null", O_RDONLY), 0);
         execv(program.c_str(), args.data());
         _exit(127);
     }
     return pid;
+}
+
+// Waits for the child until the deadline, then kills it; its wait status.
+int Reap(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
 }
 }  // namespace
 
@@ -78,12 +93,16 @@ std::string TempDir::Write(const std::string& name, const std::string& content) 
     return file;
 }
 
-bool PeerProcess::Start(const std::vector<std::string>& argv, const std::string& logFile,
-                        uint16_t port) {
+bool PeerProcess::Launch(const std::vector<std::string>& argv, const std::string& logFile) {
     Stop();
     pid_ = Spawn(argv, logFile);
-    if (pid_ <= 0) {
-        pid_ = -1;
+    pid_ = pid_ > 0 ? pid_ : -1;
+    return pid_ > 0;
+}
+
+bool PeerProcess::Start(const std::vector<std::string>& argv, const std::string& logFile,
+                        uint16_t port) {
+    if (!Launch(argv, logFile)) {
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -103,21 +122,50 @@ bool PeerProcess::Start(const std::vector<std::string>& argv, const std::string&
 }
 
 void PeerProcess::Stop() {
-    if (pid_ <= 0) {
-        return;
-    }
-    kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        Reap(pid_, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
     pid_ = -1;
+}
+
+ToolRun::ToolRun(std::vector<std::string> argv, int seconds, const char* signal)
+    : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds + 15)) {
+    argv.insert(argv.begin(), {"timeout", "-s", signal, std::to_string(seconds)});
+    pid_ = Spawn(argv, dir_.path() + "/output");
+}
+
+ToolRun::~ToolRun() {
+    if (pid_ > 0) {
+        Reap(pid_, {});  // a deadline long past: killed at once
+    }
+}
+
+ToolResult ToolRun::Wait() {
+    if (pid_ <= 0) {
+        return {-1, "could not start the tool"};
+    }
+    const int status = Reap(pid_, deadline_);
+    pid_ = -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            ReadFile(dir_.path() + "/output")};
+}
+
+FrameLines CountFrameLines(const std::string& output) {
+    FrameLines counted;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line.rfind("0,", 0) == 0) {
+            ++counted.frames;
+        } else if (counted.other++ == 0) {
+            counted.firstOther = line;
+        }
+    }
+    return counted;
 }
 
 std::string FindProgram(const std::string& name) {
@@ -138,24 +186,6 @@ std::string FindProgram(const std::string& name) {
         }
     }
     return {};
-}
-
-bool RunProgram(const std::vector<std::string>& argv, int seconds) {
-    const pid_t pid = Spawn(argv, "");
-    if (pid <= 0) {
-        return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string ReadFile(const std::string& path) {
