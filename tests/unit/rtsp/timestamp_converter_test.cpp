@@ -49,6 +49,23 @@ TEST(TimeStampConverterTest, EarlyJumpResetsToArrival) {
     EXPECT_EQ(converter.GetLastOutput(), clock.now);
 }
 
+TEST(TimeStampConverterTest, JumpsJustBelowTheEarlyLimitStayNearArrival) {
+    CManualClock clock;
+    CTimeStampConverter converter(&clock);
+    // 25 frames per second whose timestamps jump 1.1 s at 90 kHz: 0.99 s each while learning.
+    uint32_t rtp = 1;
+    TimeValue previous = 0;
+    for (int i = 0; i < 300; ++i) {
+        converter.Convert(rtp);
+        const TimeValue output = converter.GetLastOutput();
+        EXPECT_LE(output, clock.now + 500 * kMs) << "frame " << i;
+        EXPECT_GT(output, previous) << "frame " << i;
+        previous = output;
+        clock.now += 40 * kMs;
+        rtp += 99000;
+    }
+}
+
 TEST(TimeStampConverterTest, RepeatedTimestampMovesOneMillisecond) {
     CManualClock clock;
     CTimeStampConverter converter(&clock);
