@@ -1,6 +1,7 @@
 #include "rtsp/rtsp_transports.h"
 
 #include <array>
+#include <chrono>
 
 namespace vornak {
 
@@ -52,6 +53,10 @@ bool CBaseRTSPClientTCP::Stop() {
 
 bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
     std::array<uint8_t, kAnswerReadSize> buffer{};
+    // One deadline for the whole answer: a camera that drips it, or sends media frames instead,
+    // returns data on every read and would otherwise hold the session for ever.
+    const uint32_t limitMs = settings_.receiveTimeoutMs;
+    const auto start = std::chrono::steady_clock::now();
     for (CRTSPAnswerReader::State state = reader_.Check();;) {
         switch (state) {
             case CRTSPAnswerReader::State::kComplete:
@@ -72,7 +77,21 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
             case CRTSPAnswerReader::State::kNeedMore:
                 break;
         }
-        const int n = connection_->Receive(buffer);
+        const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+        if (limitMs != 0 && elapsedMs >= limitMs) {
+            if (debug_ != nullptr) {
+                debug_->DebugMessage(kLogWarning,
+                                     "vornak::CBaseRTSPClientTCP::ReadAnswer: no complete answer "
+                                     "from %s within %u ms",
+                                     settings_.host.c_str(), limitMs);
+            }
+            reader_.Clear();
+            return false;
+        }
+        const int n = connection_->ReceiveWithin(
+            buffer, limitMs == 0 ? 0 : limitMs - static_cast<uint32_t>(elapsedMs));
         if (n <= 0) {
             return false;
         }
