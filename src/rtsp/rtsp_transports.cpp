@@ -77,22 +77,25 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
             case CRTSPAnswerReader::State::kNeedMore:
                 break;
         }
-        const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now() - start)
-                                   .count();
-        if (limitMs != 0 && elapsedMs >= limitMs) {
-            if (debug_ != nullptr) {
+        const auto elapsedMs = [&] {
+            return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
+        };
+        const uint64_t elapsed = elapsedMs();
+        const int n =
+            limitMs != 0 && elapsed >= limitMs
+                ? -1
+                : connection_->ReceiveWithin(
+                      buffer, limitMs == 0 ? 0 : limitMs - static_cast<uint32_t>(elapsed));
+        if (n <= 0) {
+            if (n < 0 && limitMs != 0 && elapsedMs() >= limitMs && debug_ != nullptr) {
                 debug_->DebugMessage(kLogWarning,
                                      "vornak::CBaseRTSPClientTCP::ReadAnswer: no complete answer "
                                      "from %s within %u ms",
                                      settings_.host.c_str(), limitMs);
             }
             reader_.Clear();
-            return false;
-        }
-        const int n = connection_->ReceiveWithin(
-            buffer, limitMs == 0 ? 0 : limitMs - static_cast<uint32_t>(elapsedMs));
-        if (n <= 0) {
             return false;
         }
         state = reader_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
