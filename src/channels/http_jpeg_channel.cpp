@@ -1,5 +1,6 @@
 #include "channels/http_jpeg_channel.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "channels/placeholder_picture.h"
@@ -46,6 +47,7 @@ bool CBaseHttpChannel::FrameReady(ipcapture::IVideoFrame* frame) {
         return false;
     }
     lastFrameTime_.Touch();
+    ++pictures_;
     // A picture, not a connection, is what shows the camera is back.
     SetState(kStateRunning);
     SetCameraState(true);
@@ -137,30 +139,38 @@ void CBaseHttpChannel::ThreadFunction() {
         SetState(kStateRunning);
         placeholder = PlaceholderPicture();
     }
+    uint32_t failurePauseMs = 0;
     while (!stopEvent_.IsSet()) {
         if (noVideo) {
             SendFakeJPEGFrame(placeholder);
             stopEvent_.Wait(kRetryPauseMs);
             continue;
         }
+        bool failed = false;
         if (!paused_) {
             settingsUpdated_.Reset();
+            const uint64_t before = pictures_;
+            // The state turns running with the first picture (FrameReady), not here: a camera
+            // that takes the request and then sends nothing is not running.
             if (Connect()) {
-                if (!SignalTimedOut()) {
-                    SetState(kStateRunning);
-                }
                 ReceiveLoop();
             }
             sender_->Abort();
+            failed = pictures_ == before && !settingsUpdated_.IsSet() && !paused_;
         }
+        failurePauseMs =
+            failed ? std::min(failurePauseMs == 0 ? kFirstFailurePauseMs : 2 * failurePauseMs,
+                              kRetryPauseMs)
+                   : 0;
         const bool timedOut = SignalTimedOut();
         if (timedOut && !paused_) {
             SetState(kStateSignalLost);
             OnSignalLost();
             SetCameraState(false);
         }
-        if (timedOut) {
-            stopEvent_.Wait(kRetryPauseMs);
+        if (timedOut || failurePauseMs != 0) {
+            CEvent* events[] = {&stopEvent_, &settingsUpdated_};
+            CEvent::WaitForMultiple(events, 2, timedOut ? kRetryPauseMs : failurePauseMs);
         } else if (paused_) {
             // Nothing to read while paused; do not spin.
             stopEvent_.Wait(100);

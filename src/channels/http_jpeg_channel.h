@@ -34,6 +34,9 @@ class CBaseHttpChannel : public CBaseCameraChannel, public IMediaParserClient {
 
     // Pause between attempts once the signal is lost.
     static constexpr uint32_t kRetryPauseMs = 5000;
+    // First pause after an attempt that brought no picture; it doubles on each further one, up
+    // to kRetryPauseMs, so that a refusing camera is not stormed with requests or logins.
+    static constexpr uint32_t kFirstFailurePauseMs = 500;
     static constexpr uint32_t kReadChunk = 8192;
 
   protected:
@@ -46,6 +49,7 @@ class CBaseHttpChannel : public CBaseCameraChannel, public IMediaParserClient {
     std::unique_ptr<CHttpMediaParser> parser_;
     CEvent settingsUpdated_{false};
     std::atomic<bool> paused_{false};
+    uint64_t pictures_ = 0;  // delivered; capture thread only
 
   private:
     // No picture for the whole connection time-out.

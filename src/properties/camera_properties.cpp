@@ -17,6 +17,18 @@ constexpr const char* kDefinitionsNamespace =
     "xmlns:p='http://www.axis.com/ParameterDefinitionsSchema'";
 constexpr const char* kSupportedAudioFormats[] = {"g711", "g726", "aac"};
 
+// The answer's body, read while it stays within `room` bytes; false when it goes beyond.
+bool ReadBoundedBody(Web::CHttpSender& sender, std::vector<uint8_t>& body, size_t room) {
+    body.clear();
+    while (sender.ReadData(body, Web::CHttpSender::kReadChunk, false) != 0) {
+        if (body.size() > room) {
+            body.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
 }
@@ -147,10 +159,12 @@ bool CAxisCameraProperties::ListParameterGroup(Web::CHttpSender& sender, const s
     bool ok = false;
     if (code >= 200 && code < 300) {
         std::vector<uint8_t> body;
-        sender.ReadResponse(body);
-        reply.append(body.begin(), body.end());
-        reply += "\r\n";
-        ok = true;
+        const size_t used = reply.size() + 2;
+        ok = used < kMaxReplyBytes && ReadBoundedBody(sender, body, kMaxReplyBytes - used);
+        if (ok) {
+            reply.append(body.begin(), body.end());
+            reply += "\r\n";
+        }
     } else if (code == 401 || sender.GetLastErrorCode() == Web::kErrorLoginFailure) {
         status = kQueryCredentialsRefused;
     } else if (code == 0) {
@@ -332,7 +346,7 @@ bool CAxisCameraProperties::ReadParameterDefinitionsText(const std::string& grou
     const uint32_t code = sender_.GetStatusCode();
     std::vector<uint8_t> body;
     if (code >= 200 && code < 300) {
-        sender_.ReadResponse(body);
+        (void)ReadBoundedBody(sender_, body, kMaxReplyBytes);
     }
     sender_.Close();
     CXMLParser xml;
@@ -460,8 +474,13 @@ bool CAxisCameraProperties::LoadProperties(uint32_t& status) {
             return true;
         }
         if (status == kQueryRunning && !stop_.IsSet()) {
-            Fail(Format("The device did not answer the '%s' parameter list (HTTP status %u)", group,
-                        sender_.GetStatusCode()));
+            const uint32_t code = sender_.GetStatusCode();
+            Fail(code / 100 == 2
+                     ? Format("The device's '%s' parameter list goes beyond the %zu MiB one query "
+                              "may hold",
+                              group, kMaxReplyBytes >> 20)
+                     : Format("The device did not answer the '%s' parameter list (HTTP status %u)",
+                              group, code));
         }
         return false;
     };

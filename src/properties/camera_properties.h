@@ -65,8 +65,13 @@ class CAxisCameraProperties : public CBaseCameraProperties {
     bool LoadProperties(uint32_t& status) override;
     std::string GetErrorText() override;
 
+    // What one query holds of the device's replies: far beyond any real camera, and a device
+    // that sends more cannot make the query take all memory.
+    static constexpr size_t kMaxReplyBytes = 8u << 20;
+
     // GET "/axis-cgi/admin/param.cgi?action=list&group=" + group; on 2xx the whole body and
     // "\r\n" are appended to reply. status 1 on 401 or a login failure, 2 without an answer.
+    // False also for a 2xx whose body would take reply beyond kMaxReplyBytes.
     static bool ListParameterGroup(Web::CHttpSender& sender, const std::string& group,
                                    std::string& reply, uint32_t& status);
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -59,7 +60,7 @@ uint32_t CTCPConnection::ResolveIPv4(const std::string& host) {
 
 bool CTCPConnection::Open(const RTSPClientSettings& settings) {
     Close();
-    shortened_ = false;
+    readsEndMs_ = 0;
     receiveTimeoutMs_ = settings.receiveTimeoutMs;
     sendTimeoutMs_ = settings.sendTimeoutMs;
     socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -126,14 +127,29 @@ bool CTCPConnection::Send(std::string_view text) {
 }
 
 int CTCPConnection::Receive(std::span<uint8_t> buffer) {
+    return ReceiveWithin(buffer, receiveTimeoutMs_);
+}
+
+void CTCPConnection::ShortenReceiveTimeout() {
+    uint64_t none = 0;
+    readsEndMs_.compare_exchange_strong(none, NowMs() + kShortReceiveMs);
+}
+
+int CTCPConnection::ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) {
     if (socket_ < 0) {
         return -1;
     }
+    // 0 stands for no limit, in either value.
+    const uint64_t limit = receiveTimeoutMs_ == 0 ? waitMs
+                           : waitMs == 0          ? receiveTimeoutMs_
+                                                  : std::min(waitMs, receiveTimeoutMs_);
     const uint64_t start = NowMs();
     for (;;) {
-        const uint64_t limit = shortened_ ? kShortReceiveMs : receiveTimeoutMs_;
-        const uint64_t elapsed = NowMs() - start;
-        if (limit != 0 && elapsed >= limit) {
+        // Once shortened, the end is fixed in time: a peer that keeps sending cannot hold a
+        // reader that loops over Receive.
+        const uint64_t now = NowMs();
+        const uint64_t readsEnd = readsEndMs_;
+        if ((readsEnd != 0 && now >= readsEnd) || (limit != 0 && now - start >= limit)) {
             return -1;
         }
         pollfd fd{socket_, POLLIN, 0};

@@ -21,7 +21,12 @@ class IRTSPConnection {
     virtual bool Send(std::string_view text) = 0;
     // Bytes read (> 0); 0 when the peer closed; -1 on error or when the receive time-out ran out.
     virtual int Receive(std::span<uint8_t> buffer) = 0;
-    // Makes a blocked Receive return within about 100 ms, and later ones wait no longer.
+    // As Receive, waiting at most waitMs.
+    virtual int ReceiveWithin(std::span<uint8_t> buffer, uint32_t /*waitMs*/) {
+        return Receive(buffer);
+    }
+    // Makes a blocked Receive return within about 100 ms; from then on reading ends once those
+    // 100 ms have passed, however much the peer still sends.
     virtual void ShortenReceiveTimeout() = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
@@ -34,7 +39,8 @@ class CTCPConnection final : public IRTSPConnection {
     bool Open(const RTSPClientSettings& settings) override;
     bool Send(std::string_view text) override;
     int Receive(std::span<uint8_t> buffer) override;
-    void ShortenReceiveTimeout() override { shortened_ = true; }
+    int ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) override;
+    void ShortenReceiveTimeout() override;
     void Close() override;
     bool IsOpen() const override { return socket_ >= 0; }
 
@@ -45,7 +51,7 @@ class CTCPConnection final : public IRTSPConnection {
     int socket_ = -1;
     uint32_t receiveTimeoutMs_ = 5000;
     uint32_t sendTimeoutMs_ = 1000;
-    std::atomic<bool> shortened_{false};
+    std::atomic<uint64_t> readsEndMs_{0};  // steady ms after which reading ends; 0: none
 };
 
 }  // namespace vornak

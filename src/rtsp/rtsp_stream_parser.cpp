@@ -30,16 +30,16 @@ void CRTSPStreamParser::Feed(std::span<const uint8_t> bytes) {
         }
         const uint8_t channel = buffer_[pos + 1];
         const size_t length = static_cast<size_t>(buffer_[pos + 2]) << 8 | buffer_[pos + 3];
+        if (buffer_.size() - pos < kFrameHeader + length) {
+            break;
+        }
+        // A frame of a channel never set up is passed over whole: its bytes may look like frame
+        // starts of ours.
         if (channel == channel_ || channel == static_cast<uint8_t>(channel_ + 1)) {
-            if (buffer_.size() - pos < kFrameHeader + length) {
-                break;
-            }
             HandleFrame(channel,
                         std::span<const uint8_t>(buffer_).subspan(pos + kFrameHeader, length));
-            pos += kFrameHeader + length;
-        } else {
-            pos += 1;
         }
+        pos += kFrameHeader + length;
         pos = findDollar(pos);
     }
     buffer_.erase(buffer_.begin(),

@@ -1,6 +1,7 @@
 #include "rtsp/rtsp_transports.h"
 
 #include <array>
+#include <chrono>
 
 namespace vornak {
 
@@ -51,6 +52,10 @@ bool CBaseRTSPClientTCP::Stop() {
 
 bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
     std::array<uint8_t, kAnswerReadSize> buffer{};
+    // One deadline for the whole answer: a camera that drips it, or sends media frames instead,
+    // returns data on every read and would otherwise hold the session for ever.
+    const uint32_t limitMs = settings_.receiveTimeoutMs;
+    const auto start = std::chrono::steady_clock::now();
     for (CRTSPAnswerReader::State state = reader_.Check();;) {
         switch (state) {
             case CRTSPAnswerReader::State::kComplete:
@@ -71,8 +76,25 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
             case CRTSPAnswerReader::State::kNeedMore:
                 break;
         }
-        const int n = connection_->Receive(buffer);
+        const auto elapsedMs = [&] {
+            return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
+        };
+        const uint64_t elapsed = elapsedMs();
+        const int n =
+            limitMs != 0 && elapsed >= limitMs
+                ? -1
+                : connection_->ReceiveWithin(
+                      buffer, limitMs == 0 ? 0 : limitMs - static_cast<uint32_t>(elapsed));
         if (n <= 0) {
+            if (n < 0 && limitMs != 0 && elapsedMs() >= limitMs && debug_ != nullptr) {
+                debug_->DebugMessage(kLogWarning,
+                                     "vornak::CBaseRTSPClientTCP::ReadAnswer: no complete answer "
+                                     "from %s within %u ms",
+                                     settings_.host.c_str(), limitMs);
+            }
+            reader_.Clear();
             return false;
         }
         state = reader_.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));

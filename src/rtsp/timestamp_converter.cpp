@@ -11,6 +11,10 @@ constexpr uint64_t kEarlyJumpLimit = 10000000;  // 1 s
 constexpr uint64_t kMinAdvance = 10000;         // 1 ms
 constexpr uint64_t kMaxLead = 2500000;          // 250 ms
 constexpr uint64_t kMinAbsorbStep = 40000;      // 4 ms
+// However the camera's timestamps jump or frames bunch up, a frame is never stamped further
+// ahead of its arrival: a lead learned from bad early steps would take minutes to absorb, and
+// one below kMaxLead would never be absorbed at all.
+constexpr uint64_t kMaxAhead = 1000000;  // 100 ms
 }  // namespace
 
 void CTimeStampConverter::Window::Add(uint64_t value) {
@@ -84,6 +88,13 @@ void CTimeStampConverter::ConvertAdaptive(uint32_t r) {
                 correction_ = 0;
             }
         }
+        if (output > now + kMaxAhead) {
+            output = now + kMaxAhead;
+            correction_ = kMaxAhead;
+        }
+        // Frame times never go backwards, not even when the bound above or a reset to the
+        // arrival time would lead there.
+        output = std::max(output, lastOutput_ + 1);
     }
     lastOutput_ = output;
     lastNow_ = now;

@@ -425,16 +425,20 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
     const std::string path = EscapePath(request.path);
     const std::string url = std::string(https ? "https://" : "http://") +
                             HostForUrl(device_.address) + ":" + std::to_string(device_.port) + path;
-    const bool useCredentials = !device_.userName.empty() && request.authType != kAuthNone;
-    uint32_t scheme = kAuthNone;
-    if (useCredentials) {
-        scheme = chosenScheme_ != kAuthNone ? chosenScheme_ : request.authType;
-        if (scheme > kAuthNegotiate) {
-            scheme = kAuthBasic;
-        }
+    const bool haveCredentials = !device_.userName.empty() && request.authType != kAuthNone;
+    // The scheme of this attempt: the one the device asked for, else the request's own.
+    uint32_t scheme = chosenScheme_ != kAuthNone ? chosenScheme_ : request.authType;
+    if (scheme > kAuthNegotiate) {
+        scheme = kAuthBasic;
     }
+    // Credentials wait for the device's challenge, so that a password never goes out in a
+    // scheme the device did not ask for; and once HTTPS has failed, whatever answers on plain
+    // HTTP may be an interceptor, so it gets no Basic password either.
+    const bool useCredentials = haveCredentials && chosenScheme_ != kAuthNone &&
+                                !(scheme == kAuthBasic && !https && fellBackToHttp_);
     followRedirects_ = (request.flags & kFlagNoRedirect) == 0;
-    curlAuth_ = scheme == kAuthNtlm || scheme == kAuthNegotiate || scheme == kAuthPassport;
+    curlAuth_ = useCredentials &&
+                (scheme == kAuthNtlm || scheme == kAuthNegotiate || scheme == kAuthPassport);
 
     CURL* e = easy_;
     curl_easy_reset(e);
@@ -499,7 +503,6 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
             authorization = auth_.BuildAuthorization(request.verb, path, device_.userName,
                                                      device_.password, request.body);
         } else {
-            // Basic goes out with the first request, before any challenge.
             (void)basic.ParseChallenge("Basic ");
             authorization =
                 basic.BuildAuthorization(request.verb, path, device_.userName, device_.password);
@@ -573,7 +576,11 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
         return SendResult::kOpen;
     }
 
-    const uint32_t used = scheme;
+    // Credentials held back until the first challenge count as no scheme, so that the challenge
+    // brings them; otherwise the scheme stands as tried, sent or not, and a device that asks
+    // again for it is not asked once more.
+    const uint32_t used =
+        haveCredentials && !useCredentials && chosenScheme_ == kAuthNone ? kAuthNone : scheme;
     const uint32_t offered = OfferedScheme();
     CloseRequest();
     statusCode_ = 401;
@@ -612,6 +619,7 @@ bool CHttpSender::SendRequest(const HttpRequest& request) {
             }
             // A connection-level failure may be the wrong protocol for this port.
             switched = true;
+            fellBackToHttp_ = fellBackToHttp_ || copy.scheme == kSchemeHttps;
             copy.scheme = copy.scheme == kSchemeHttps ? kSchemeHttp : kSchemeHttps;
             result = Send(copy, attempt, retry);
             if (result == SendResult::kRetryOtherScheme) {

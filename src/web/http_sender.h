@@ -179,6 +179,7 @@ class CHttpSender : public CBaseHttpSender {
     CAuthentication auth_;
     uint32_t chosenScheme_ = kAuthNone;
     bool useHttps_;
+    bool fellBackToHttp_ = false;  // HTTPS failed at connection level and HTTP took over
     std::atomic<bool> aborted_{false};
     vornak::CEvent* cancelEvent_ = nullptr;  // borrowed, see SetCancelEvent
 

@@ -95,7 +95,7 @@ TEST_P(ChannelControlTest, NewSizeReachesTheHost) {
     driver->Capture()->StopCapture(0);
     EXPECT_EQ(sink.signalLost, 0);
     if (GetParam().format == 1) {
-        EXPECT_EQ(Connections(), 2u);
+        EXPECT_EQ(Connections(), 3u) << "the challenge, the first size, the new size";
     } else {
         EXPECT_EQ(driver->logger.Count("is online"), 1u) << "no reconnect was needed";
     }

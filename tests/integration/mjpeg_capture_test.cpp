@@ -54,7 +54,8 @@ TEST_F(MjpegCaptureTest, TenSecondsAtTenFramesPerSecond) {
     EXPECT_EQ(DecodeErrors(file, "mjpeg"), "");
     std::filesystem::remove(file);
     const auto requests = camera.sim.GetCounters().http_requests;
-    EXPECT_EQ(requests.at("/axis-cgi/mjpg/video.cgi"), 1u) << "one connection throughout";
+    EXPECT_EQ(requests.at("/axis-cgi/mjpg/video.cgi"), 2u)
+        << "the challenge, then one connection throughout";
 }
 
 // The camera's web server takes the stream request but its encoder sends nothing.
@@ -65,9 +66,16 @@ TEST_F(MjpegCaptureTest, SilentCameraIsLostRepeatedlyAndRecoversWhenPicturesFlow
     RecordingSink sink;
     FakeSettings settings(1, 320, 240, kFps10, 0);
     ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    const auto requests = [&] {
+        return camera.sim.GetCounters().http_requests.count("/axis-cgi/mjpg/video.cgi");
+    };
+    ASSERT_TRUE(WaitFor([&] { return requests() != 0; }, 2s));
+    std::this_thread::sleep_for(300ms);
+    uint32_t state = 0;
+    ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
+    EXPECT_EQ(state, 2u) << "a connection without a picture is not running";
     // Connection time-out 1.5 s; the loss is reported then and every 5 s while it lasts.
     ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 1; }, 4s));
-    uint32_t state = 0;
     ASSERT_TRUE(driver.Capture()->GetChannelState(0, &state, nullptr, nullptr, 0));
     EXPECT_EQ(state, 2u);
     ASSERT_TRUE(WaitFor([&] { return sink.signalLost >= 2; }, 8s));
@@ -80,6 +88,46 @@ TEST_F(MjpegCaptureTest, SilentCameraIsLostRepeatedlyAndRecoversWhenPicturesFlow
     EXPECT_EQ(driver.logger.Count("is online (Rec)"), 1u);
     driver.Capture()->StopCapture(0);
 }
+
+// A camera that refuses the stream request must not be stormed: failed attempts are paced,
+// growing towards the 5 s pace, and pictures return as soon as the camera answers again.
+struct Refusal {
+    camsim::Fault::Kind kind;
+    int status;
+    uint64_t maxRequests;  // in 3 s: attempts at 0, 0.5 and 1.5 s, one more for load
+    const char* why;
+};
+
+class MjpegRefusalTest : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(MjpegRefusalTest, FailedAttemptsArePaced) {
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    camsim::Fault fault;
+    fault.kind = GetParam().kind;
+    fault.status = GetParam().status;
+    camera.sim.SetHttpFault("/axis-cgi/mjpg/video.cgi", fault);
+    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(5000));
+    ASSERT_TRUE(driver.opened);
+    RecordingSink sink;
+    FakeSettings settings(1, 320, 240, kFps10, 0);
+    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
+    std::this_thread::sleep_for(3s);
+    EXPECT_LE(camera.sim.GetCounters().http_requests.at("/axis-cgi/mjpg/video.cgi"),
+              GetParam().maxRequests)
+        << GetParam().why;
+    camera.sim.ClearFaults();
+    EXPECT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 6s)) << GetParam().why;
+    driver.Capture()->StopCapture(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MjpegRefusalTest,
+    ::testing::Values(
+        Refusal{camsim::Fault::Kind::kStatus, 401, 12, "a fresh nonce each time: 3 logins each"},
+        Refusal{camsim::Fault::Kind::kStatus, 302, 4, "a redirect is not a picture stream"},
+        Refusal{camsim::Fault::Kind::kClose, 0, 4, "closed before any picture"}),
+    [](const auto& info) { return "Status" + std::to_string(info.param.status); });
 
 TEST_F(MjpegCaptureTest, StopDuringAStalledStreamIsQuick) {
     DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(1000));

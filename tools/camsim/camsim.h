@@ -55,7 +55,11 @@ struct Options {
 
 // What to do with matching requests instead of answering normally.
 struct Fault {
-    enum class Kind { kStatus, kClose, kWithhold, kDelay };
+    // RTSP only, instead of the answer and for as long as the connection lasts: kFlood sends
+    // complete interleaved frames on channel 7 every 10 ms; kDripHeader an answer whose
+    // "X-Pad:" header never ends, kDripBody one announcing "Content-Length: 1000000", each
+    // dripping one byte every 50 ms.
+    enum class Kind { kStatus, kClose, kWithhold, kDelay, kFlood, kDripHeader, kDripBody };
     Kind kind = Kind::kStatus;
     int status = 503;                    // kStatus
     std::chrono::milliseconds delay{0};  // kDelay

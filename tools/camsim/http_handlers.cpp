@@ -276,6 +276,9 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
                 conn->Close();
                 return;
             case Fault::Kind::kWithhold:
+            case Fault::Kind::kFlood:  // RTSP only; withheld here
+            case Fault::Kind::kDripHeader:
+            case Fault::Kind::kDripBody:
                 conn->mode = Connection::Mode::kWithheld;
                 return;
             case Fault::Kind::kDelay: {

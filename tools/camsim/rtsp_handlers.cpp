@@ -291,6 +291,11 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
             }
             if (fault->kind == Fault::Kind::kWithhold)
                 continue;
+            if (fault->kind == Fault::Kind::kFlood || fault->kind == Fault::Kind::kDripHeader ||
+                fault->kind == Fault::Kind::kDripBody) {
+                Trickle(channel->out, fault->kind, req.Header("CSeq").value_or("0"));
+                continue;
+            }
             if (fault->kind == Fault::Kind::kStatus) {
                 std::string extra = fault->status == 401 ? rtsp_auth->ChallengeLines(false) : "";
                 if (out) {
@@ -324,6 +329,43 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
                 out->CloseAfterWrite();
         }
     }
+}
+
+void Simulator::Impl::Trickle(std::weak_ptr<Connection> out, Fault::Kind kind,
+                              const std::string& cseq) {
+    struct State {
+        asio::steady_timer timer;
+        std::string head;  // dripped first, then endless filler
+        size_t sent = 0;
+    };
+    const std::string status = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n";
+    auto state = std::make_shared<State>(State{asio::steady_timer(io), {}, 0});
+    if (kind == Fault::Kind::kDripHeader) {
+        state->head = status + "X-Pad: ";
+    } else if (kind == Fault::Kind::kDripBody) {
+        if (auto c = out.lock())
+            c->Send(status + "Content-Length: 1000000\r\n\r\n");
+    }
+    const auto period = std::chrono::milliseconds(kind == Fault::Kind::kFlood ? 10 : 50);
+    // Each step holds the state; the chain ends with the connection or the simulator.
+    auto step = std::make_shared<std::function<void(asio::error_code)>>();
+    *step = [this, out, kind, state, period, weak = std::weak_ptr(step)](asio::error_code ec) {
+        auto c = out.lock();
+        auto self = weak.lock();
+        if (ec || stopping || !c || c->Closed() || !self)
+            return;
+        if (kind == Fault::Kind::kFlood) {
+            std::string frame = {'$', 7, 0, 64};
+            frame.resize(4 + 64, '\0');
+            c->Send(frame);
+        } else {
+            c->Send(state->sent < state->head.size() ? state->head.substr(state->sent++, 1)
+                                                     : std::string("x"));
+        }
+        state->timer.expires_after(period);
+        state->timer.async_wait([self](asio::error_code e) { (*self)(e); });
+    };
+    (*step)({});
 }
 
 std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& channel,

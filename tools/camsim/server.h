@@ -246,6 +246,8 @@ struct Simulator::Impl {
     void FeedRtsp(const std::shared_ptr<RtspChannel>& channel, std::string_view bytes);
     std::string HandleRtsp(const std::shared_ptr<RtspChannel>& channel, const Request& req,
                            bool* close_after);
+    // The hostile answers of Fault::kFlood, kDripHeader and kDripBody.
+    void Trickle(std::weak_ptr<Connection> out, Fault::Kind kind, const std::string& cseq);
     void DestroySession(const std::string& id, bool send_bye);
     void ChannelClosed(const std::shared_ptr<RtspChannel>& channel);
     std::optional<StreamRequest> ResolveStream(const std::string& query, const std::string& path,

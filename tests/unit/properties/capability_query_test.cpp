@@ -123,7 +123,22 @@ TEST(CapabilityQuery, WrongPasswordIsStatusOne) {
     EXPECT_FALSE(notify.success);
     EXPECT_EQ(notify.status, 1u);
     EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
-    EXPECT_EQ(camera.requests().size(), 1u) << "the first group ends the query";
+    EXPECT_EQ(camera.requests().size(), 2u) << "the challenge, then the first group ends it";
+}
+
+TEST(CapabilityQuery, OversizedReplyEndsTheQueryWithAClearText) {
+    auto parameters = testing_support::TypicalCamera();
+    parameters["Image.I0.Padding"] = std::string(9u << 20, 'x');
+    FakeCamera camera(parameters);
+    WaitingNotify notify;
+    RecordingResult result;
+    CAxisCapabilityQueryModule module(&notify, 0);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", camera.port(), "root", "pass", &result), 1u);
+    ASSERT_TRUE(notify.Wait(30));
+    EXPECT_FALSE(notify.success);
+    EXPECT_EQ(notify.text,
+              "Failed to get camera properties: The device's 'Image' parameter list goes beyond "
+              "the 8 MiB one query may hold");
 }
 
 // Failures before any answer: each ends with its status and the host's text.

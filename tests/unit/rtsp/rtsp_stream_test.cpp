@@ -29,14 +29,14 @@ void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 }
 
 // The stream every way of feeding must give the same result for: answer text, RTP on 0, a frame
-// on another channel, RTCP SR + BYE on 1, more RTP.
+// on another channel that holds what looks like a frame on 0, RTCP SR + BYE on 1, more RTP.
 std::vector<uint8_t> SampleStream() {
     std::vector<uint8_t> s;
     const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 1\r\n\r\n";
     s.insert(s.end(), answer.begin(), answer.end());
     Append(s, FrameBytes(0, Rtp(1)));
     Append(s, FrameBytes(0, Rtp(2, 1412)));
-    Append(s, FrameBytes(5, Rtp(99)));
+    Append(s, FrameBytes(5, FrameBytes(0, Rtp(99))));
     std::vector<uint8_t> rtcp(28, 0);
     rtcp[0] = 0x80;
     rtcp[1] = kRtcpSenderReport;

@@ -268,7 +268,12 @@ TEST(TCPConnectionTest, ConnectSendReceiveAndShortenedTimeout) {
     std::thread stopper([&] { connection.ShortenReceiveTimeout(); });
     EXPECT_EQ(connection.Receive(in), -1) << "a blocked read returns once shortened";
     stopper.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    send(peer, "more", 4, 0);
+    EXPECT_EQ(connection.Receive(in), -1) << "reading has ended, whatever the peer still sends";
     close(peer);
+    ASSERT_TRUE(connection.Open(s));
+    close(accept(listener, nullptr, nullptr));
     EXPECT_EQ(connection.Receive(in), 0) << "peer closed";
     connection.Close();
     close(listener);
