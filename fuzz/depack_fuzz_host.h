@@ -1,5 +1,6 @@
-// Host and driver stand-ins for the depacketizer fuzz targets, and a packet stream decoder
-// that turns fuzz input into RTP packets (with losses, repeats and markers chosen by the input).
+// The reference host's frames, a driver stand-in for the depacketizer fuzz targets, and a packet
+// stream decoder that turns fuzz input into RTP packets (with losses, repeats and markers chosen by
+// the input).
 #pragma once
 
 #include <cstdint>
@@ -9,58 +10,17 @@
 #include <vector>
 
 #include "driver/driver_api.h"
+#include "host_objects.h"
 #include "parsers/media_parser.h"
 #include "rtsp/rtp_packet.h"
 #include "stub_driver.h"
 
 namespace vornak::fuzz {
 
-class Frame : public ipcapture::IVideoFrame {
-  public:
-    explicit Frame(uint32_t size) : buffer_(size) {}
-    uint32_t GetBufferSize() const override { return static_cast<uint32_t>(buffer_.size()); }
-    uint8_t* GetBuffer() override { return buffer_.data(); }
-    uint32_t GetDataSize() const override { return dataSize_; }
-    void SetDataSize(uint32_t size) override { dataSize_ = size; }
-    void FinishFrame() override {}
-    void SetTimestamp(const SYSTEMTIME*) override {}
-    void GetTimestamp(SYSTEMTIME*) const override {}
-    void SetFourCC(uint32_t fourcc) override { fourcc_ = fourcc; }
-    uint32_t GetFourCC() const override { return fourcc_; }
-    void SetHeight(uint32_t) override {}
-    uint32_t GetHeight() const override { return 0; }
-    void SetWidth(uint32_t) override {}
-    uint32_t GetWidth() const override { return 0; }
-    void SetResolutionClass(uint32_t) override {}
-    uint32_t GetResolutionClass() const override { return 0; }
-
-  private:
-    std::vector<uint8_t> buffer_;
-    uint32_t dataSize_ = 0;
-    uint32_t fourcc_ = 0;
-};
-
-class Allocator : public ipcapture::IFrameAllocator {
-  public:
-    ipcapture::IVideoFrame* CreateFrame(uint32_t, uint32_t size, const char*) override {
-        ++outstanding;
-        return new Frame(size);
-    }
-    ipcapture::IAudioFrame* CreateAudioFrame(uint32_t, uint32_t, const char*) override {
-        return nullptr;
-    }
-    void ReleaseAudioFrame(ipcapture::IAudioFrame*) override {}
-    void ReleaseFrame(ipcapture::IVideoFrame* frame) override {
-        --outstanding;
-        delete frame;
-    }
-    int outstanding = 0;
-};
-
 class Driver : public test::StubDriver {
   public:
     Driver() { StubDriver::allocator = &frames; }
-    Allocator frames;
+    quillon::host::HostFrameAllocator frames;
 };
 
 // Checks what every delivered frame must satisfy, whatever the input.
@@ -132,12 +92,14 @@ void RunStream(std::span<const uint8_t> data, std::span<const uint8_t> sps = {},
     {
         Parser parser(&driver);
         parser.SetClient(&client);
-        parser.SetParameterSets(sps, pps, config);
+        parser.SetParameterSets({.sps = {sps.begin(), sps.end()},
+                                 .pps = {pps.begin(), pps.end()},
+                                 .config = {config.begin(), config.end()}});
         for (const CRTPPacket& packet : DecodePackets(data)) {
             parser.ProcessPacket(packet);
         }
     }
-    if (driver.frames.outstanding != 0) {
+    if (driver.frames.Outstanding() != 0) {
         std::abort();
     }
 }

@@ -29,7 +29,7 @@ class CStreamUser : public IRTSPClientUserEx, public IRTPReceiverUser {
     bool OnRtspDescribeProcessed(const SessionDescription& d) override {
         std::lock_guard lock(mutex_);
         encoding = d.video.encoding;
-        spsSize = d.spsBytes.size();
+        spsSize = d.parameterSets.sps.size();
         return true;
     }
     void OnRtspPacketReceived(const CRTPPacket& packet) override { Add(packet); }

@@ -1,9 +1,9 @@
 #include "channels/http_jpeg_channel.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "channels/placeholder_picture.h"
+#include "parsers/frame_filler.h"
 #include "privacy/privacy_zone_handler.h"
 #include "web/http_sender.h"
 
@@ -77,36 +77,18 @@ bool CBaseHttpChannel::SignalTimedOut() {
 
 void CBaseHttpChannel::SendFakeJPEGFrame(const std::vector<uint8_t>& picture) {
     static const char kMethod[] = "vornak::CBaseHttpChannel::SendFakeJPEGFrame";
-    ipcapture::IFrameAllocator* allocator = driver_->GetFrameAllocator();
-    if (allocator == nullptr) {
-        return;
-    }
-    const auto size = static_cast<uint32_t>(picture.size());
-    ipcapture::IVideoFrame* frame = allocator->CreateFrame(
-        kFourCCJpeg, size, StreamName(driver_->GetDriverName(), kStreamRecording).c_str());
-    if (frame == nullptr) {
-        driver_->DebugMessage(kLogError, "%s: Frame allocation error, device %s", kMethod,
+    const Delivery result =
+        DeliverPicture(*driver_, this,
+                       {.data = picture,
+                        .fourcc = kFourCCJpeg,
+                        .size = {kPlaceholderWidth, kPlaceholderHeight},
+                        .stream = StreamName(driver_->GetDriverName(), kStreamRecording)},
+                       kMethod);
+    if (result == Delivery::kRefused) {
+        driver_->DebugMessage(kLogDetail,
+                              "%s: FrameReceived() callback returns error for device %s", kMethod,
                               driver_->GetDeviceInfo()->address.c_str());
-        return;
     }
-    uint8_t* buffer = frame->GetBuffer();
-    if (buffer != nullptr) {
-        std::memcpy(buffer, picture.data(), picture.size());
-        ipcapture::SYSTEMTIME stamp{};
-        TimeToSystemTime(GetCurrentTime(), stamp);
-        frame->SetDataSize(size);
-        frame->SetWidth(kPlaceholderWidth);
-        frame->SetHeight(kPlaceholderHeight);
-        frame->SetResolutionClass(1);
-        frame->SetFourCC(kFourCCJpeg);
-        frame->SetTimestamp(&stamp);
-        if (!FrameReady(frame)) {
-            driver_->DebugMessage(kLogDetail,
-                                  "%s: FrameReceived() callback returns error for device %s",
-                                  kMethod, driver_->GetDeviceInfo()->address.c_str());
-        }
-    }
-    allocator->ReleaseFrame(frame);
 }
 
 void CBaseHttpChannel::ReceiveLoop() {

@@ -6,8 +6,6 @@
 #include <algorithm>
 
 #include "driver/settings_file.h"
-#include "parsers/h264_parser.h"
-#include "parsers/mpeg4_parser.h"
 #include "privacy/privacy_zone_handler.h"
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
@@ -18,15 +16,9 @@ namespace vornak {
 
 namespace {
 
-const char* CodecName(uint32_t codec) {
-    switch (codec) {
-        case kCodecJpeg:
-            return "jpeg";
-        case kCodecMpeg4:
-            return "mpeg4";
-        default:
-            return "h264";
-    }
+const char* CodecName(uint32_t format) {
+    const CodecInfo* codec = FindCodec(format);
+    return codec != nullptr ? codec->name : "h264";
 }
 
 // First IPv4 address of the device; 0 when it does not resolve.
@@ -349,12 +341,14 @@ void CBaseRTSPChannel::CloseStream() {
 }
 
 CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver,
-                                               ipcapture::IFrameSink* sink, uint32_t codec)
+                                               ipcapture::IFrameSink* sink, const CodecInfo& codec)
     : CAxisCommonChannel(driver, channel),
       CBaseRTSPChannel(channel, driver, sink),
+      parser_(codec.makeParser(driver)),
       sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
                                                  Web::CHttpSender::kDefaultUserAgent)),
       codec_(codec) {
+    parser_->SetClient(this);
     // A stop that aborts between the stop check and the next request still cancels it.
     sender_->SetCancelEvent(&stopEvent_);
 }
@@ -385,7 +379,7 @@ bool CAxisCommonChannelRTSP::OnRtspDescribeProcessed(const SessionDescription& d
     // Every session, a restart without the camera's BYE included, may have a new sender.
     rtcp_->ExpectNewSource();
     CLockGuard guard(parserLock_);
-    parser_->SetParameterSets(description.spsBytes, description.ppsBytes, description.configBytes);
+    parser_->SetParameterSets(description.parameterSets);
     return true;
 }
 
@@ -406,7 +400,7 @@ void CAxisCommonChannelRTSP::OnStopRequested() {
 
 std::string CAxisCommonChannelRTSP::BuildMediaPath() {
     MediaPathInput in;
-    in.codec = codec_;
+    in.codec = codec_.format;
     in.apiVersion = driver_->GetApiVersion();
     in.request = GetRequest();
     in.channel = channel_;
@@ -553,28 +547,6 @@ bool CAxisCommonChannelRTSP::ApplySettingsUpdate() {
     CLockGuard guard(clientLock_);
     client_ = std::move(client);
     return started;
-}
-
-CAxisH264ChannelRTSP::CAxisH264ChannelRTSP(uint32_t channel, IDriver* driver,
-                                           ipcapture::IFrameSink* sink)
-    : CAxisCommonChannelRTSP(channel, driver, sink, kCodecH264) {
-    parser_ = std::make_unique<CH264RTPMediaParser>(driver);
-    parser_->SetClient(this);
-}
-
-CAxisH264ChannelRTSP::~CAxisH264ChannelRTSP() {
-    StopThread();
-}
-
-CAxisMPEG4ChannelRTSP::CAxisMPEG4ChannelRTSP(uint32_t channel, IDriver* driver,
-                                             ipcapture::IFrameSink* sink)
-    : CAxisCommonChannelRTSP(channel, driver, sink, kCodecMpeg4) {
-    parser_ = std::make_unique<CMpeg4RTPMediaParser>(driver);
-    parser_->SetClient(this);
-}
-
-CAxisMPEG4ChannelRTSP::~CAxisMPEG4ChannelRTSP() {
-    StopThread();
 }
 
 }  // namespace vornak

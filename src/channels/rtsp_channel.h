@@ -9,6 +9,7 @@
 
 #include "channels/axis_common_channel.h"
 #include "channels/base_camera_channel.h"
+#include "parsers/codec_table.h"
 #include "parsers/media_parser.h"
 #include "rtsp/rtcp_handler.h"
 #include "rtsp/rtp_receiver.h"
@@ -20,9 +21,6 @@ class CHttpSender;
 }
 
 namespace vornak {
-
-// Codecs of the RTSP channels (the video format codes).
-enum : uint32_t { kCodecJpeg = 1, kCodecMpeg4 = 2, kCodecH264 = 3 };
 
 // The RTSP media path for a capture request.
 struct MediaPathInput {
@@ -124,10 +122,11 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser {
     CTimeStampConverter clock_;
 };
 
+// One channel class for every codec carried over RTSP; the codec's row supplies the rest.
 class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChannel {
   public:
     CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink,
-                           uint32_t codec);
+                           const CodecInfo& codec);
     ~CAxisCommonChannelRTSP() override;
 
     void ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) override;
@@ -158,19 +157,7 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     CLock lock_;
     uint32_t blockSize_ = 0;
     uint16_t rtspPort_ = 554;
-    const uint32_t codec_;
-};
-
-class CAxisH264ChannelRTSP : public CAxisCommonChannelRTSP {
-  public:
-    CAxisH264ChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
-    ~CAxisH264ChannelRTSP() override;
-};
-
-class CAxisMPEG4ChannelRTSP : public CAxisCommonChannelRTSP {
-  public:
-    CAxisMPEG4ChannelRTSP(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink);
-    ~CAxisMPEG4ChannelRTSP() override;
+    const CodecInfo& codec_;
 };
 
 }  // namespace vornak

@@ -139,16 +139,14 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     if (format == 0 || format == 16) {
         format = GetDefaultVideoFormat();
     }
-    switch (format) {
-        case 1:
-            return new CAxisJPEGChannelHTTP(channel, this, sink);
-        case 2:
-            return new CAxisMPEG4ChannelRTSP(channel, this, sink);
-        case 3:
-            return new CAxisH264ChannelRTSP(channel, this, sink);
-        default:
-            return nullptr;
+    const CodecInfo* codec = FindCodec(format);
+    if (codec == nullptr) {
+        return nullptr;
     }
+    if (!codec->overRtsp) {
+        return new CAxisJPEGChannelHTTP(channel, this, sink);
+    }
+    return new CAxisCommonChannelRTSP(channel, this, sink, *codec);
 }
 
 IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,

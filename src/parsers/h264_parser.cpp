@@ -147,30 +147,28 @@ void CH264RTPMediaParser::DropFrame() {
     fuOpen_ = false;
 }
 
-void CH264RTPMediaParser::SetParameterSets(std::span<const uint8_t> sps,
-                                           std::span<const uint8_t> pps,
-                                           std::span<const uint8_t> /*config*/) {
-    if (sps.empty() || pps.empty()) {
+void CH264RTPMediaParser::SetParameterSets(const ParameterSets& sets) {
+    if (sets.sps.empty() || sets.pps.empty()) {
         return;
     }
-    const std::optional<Size> size = ParseSps(sps);
+    const std::optional<Size> size = ParseSps(sets.sps);
     if (!size) {
         return;
     }
     width_ = size->width & 0xFFFF;
     height_ = size->height & 0xFFFF;
-    sps_.assign(sps.begin(), sps.end());
-    pps_.assign(pps.begin(), pps.end());
+    sets_.sps = sets.sps;
+    sets_.pps = sets.pps;
 }
 
 void CH264RTPMediaParser::PrependParameterSets() {
-    if (!frameBuffer_.empty() || sps_.empty() || pps_.empty()) {
+    if (!frameBuffer_.empty() || sets_.sps.empty() || sets_.pps.empty()) {
         return;
     }
     Append(frameBuffer_, kStartCode);
-    Append(frameBuffer_, sps_);
+    Append(frameBuffer_, sets_.sps);
     Append(frameBuffer_, kStartCode);
-    Append(frameBuffer_, pps_);
+    Append(frameBuffer_, sets_.pps);
 }
 
 bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
@@ -188,7 +186,7 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
             return true;
         case kNalSps:
             if (ParseSps(nal)) {
-                sps_.assign(nal.begin(), nal.end());
+                sets_.sps.assign(nal.begin(), nal.end());
             } else {
                 RefusePayload(kProcessPacket, "unreadable in-band SPS");
                 return false;
@@ -199,7 +197,7 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
                 RefusePayload(kProcessPacket, "empty in-band PPS");
                 return false;
             }
-            pps_.assign(nal.begin(), nal.end());
+            sets_.pps.assign(nal.begin(), nal.end());
             return true;
         default:
             break;

@@ -45,8 +45,7 @@ class CH264RTPMediaParser : public CRTPMediaParser {
     void ProcessPacket(const CRTPPacket& packet) override;
     void Reset() override;
     // Stored (with the size they give) only when the SPS parses.
-    void SetParameterSets(std::span<const uint8_t> sps, std::span<const uint8_t> pps,
-                          std::span<const uint8_t> config) override;
+    void SetParameterSets(const ParameterSets& sets) override;
 
     bool WaitingForKeyFrame() const { return waitingForKeyFrame_; }
 

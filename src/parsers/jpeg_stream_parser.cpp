@@ -1,5 +1,7 @@
 #include "parsers/jpeg_stream_parser.h"
 
+#include "parsers/frame_filler.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -264,40 +266,17 @@ void CJpegMediaParser::Parse(std::span<const uint8_t> chunk) {
 }
 
 void CJpegMediaParser::Deliver(std::span<const uint8_t> picture) {
-    width_ = scanner_.Width();
-    height_ = scanner_.Height();
-    ipcapture::IFrameAllocator* allocator = owner_->GetFrameAllocator();
-    const uint32_t width = width_;
-    const uint32_t height = height_;
+    const Size size{scanner_.Width(), scanner_.Height()};
+    width_ = size.width;
+    height_ = size.height;
     // A picture before the first frame header has no known size and is not sent.
-    if (client_ == nullptr || picture.empty() || allocator == nullptr || width == 0 ||
-        height == 0) {
+    if (size.width == 0 || size.height == 0) {
         return;
     }
-    const auto size = static_cast<uint32_t>(picture.size());
-    ipcapture::IVideoFrame* frame =
-        allocator->CreateFrame(kFourCCJpeg, size, client_->GetStreamName().c_str());
-    if (frame == nullptr) {
-        return;
-    }
-    ipcapture::SYSTEMTIME stamp{};
-    client_->ConvertTimestamp(0, stamp);
-    frame->SetWidth(width);
-    frame->SetHeight(height);
-    frame->SetResolutionClass(ResolutionClass(width, height));
-    frame->SetDataSize(size);
-    frame->SetFourCC(kFourCCJpeg);
-    frame->SetTimestamp(&stamp);
-    uint8_t* buffer = frame->GetBuffer();
-    if (buffer != nullptr) {
-        std::memcpy(buffer, picture.data(), picture.size());
-        client_->FrameReady(frame);
-    } else {
-        owner_->DebugMessage(kLogError, "%s: Data copying error, device %s",
-                             "vornak::CJpegMediaParser::Parse",
-                             owner_->GetDeviceInfo()->address.c_str());
-    }
-    allocator->ReleaseFrame(frame);
+    DeliverPicture(
+        *owner_, client_,
+        {.data = picture, .fourcc = kFourCCJpeg, .size = size, .order = FillOrder::kFieldsFirst},
+        "vornak::CJpegMediaParser::Parse");
 }
 
 }  // namespace vornak

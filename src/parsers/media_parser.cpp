@@ -1,7 +1,5 @@
 #include "parsers/media_parser.h"
 
-#include <cstring>
-
 namespace vornak {
 
 PacketOrder ClassifySequence(bool first, uint16_t last, uint16_t sequence) {
@@ -26,20 +24,15 @@ CRTPMediaParser::CRTPMediaParser(IDriver* owner) : owner_(owner), logger_(owner)
 void CRTPMediaParser::Reset() {
     // A new session starts from its own description: sets of the last one may be of another
     // picture size.
-    sps_.clear();
-    pps_.clear();
-    config_.clear();
+    sets_ = {};
     DropFrame();
     firstPacket_ = true;
     lastMarker_ = true;
     skipping_ = false;
 }
 
-void CRTPMediaParser::SetParameterSets(std::span<const uint8_t> sps, std::span<const uint8_t> pps,
-                                       std::span<const uint8_t> config) {
-    sps_.assign(sps.begin(), sps.end());
-    pps_.assign(pps.begin(), pps.end());
-    config_.assign(config.begin(), config.end());
+void CRTPMediaParser::SetParameterSets(const ParameterSets& sets) {
+    sets_ = sets;
 }
 
 bool CRTPMediaParser::CheckBufferSize() {
@@ -100,46 +93,12 @@ void CRTPMediaParser::RefusePayload(const char* method, const char* reason) {
     DropFrame();
 }
 
-CRTPMediaParser::Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data,
-                                                        uint32_t fourcc, uint32_t rtpTimestamp,
-                                                        const char* method) {
-    ipcapture::IFrameAllocator* allocator = owner_->GetFrameAllocator();
-    if (allocator == nullptr || client_ == nullptr || data.empty()) {
-        return Delivery::kNoHost;
-    }
-    const std::string stream = client_->GetStreamName();
-    const uint32_t size = static_cast<uint32_t>(data.size());
-    ipcapture::IVideoFrame* frame = allocator->CreateFrame(fourcc, size, stream.c_str());
-    if (frame == nullptr) {
-        owner_->DebugMessage(kLogError, "%s: Frame allocation error, device %s", method,
-                             owner_->GetDeviceName().c_str());
-        return Delivery::kNoFrame;
-    }
-    uint8_t* buffer = frame->GetBuffer();
-    if (buffer == nullptr || frame->GetBufferSize() < size) {
-        owner_->DebugMessage(kLogError, "%s: Data copying error, device %s", method,
-                             owner_->GetDeviceName().c_str());
-        allocator->ReleaseFrame(frame);
-        return Delivery::kCopyFailed;
-    }
-    std::memcpy(buffer, data.data(), size);
-    bool taken = false;
-    // The frame goes back to the host whatever the client does with it.
-    try {
-        SYSTEMTIME time{};
-        client_->ConvertTimestamp(rtpTimestamp, time);
-        frame->SetWidth(width_);
-        frame->SetHeight(height_);
-        frame->SetResolutionClass(ResolutionClass(width_, height_));
-        frame->SetDataSize(size);
-        frame->SetFourCC(fourcc);
-        frame->SetTimestamp(&time);
-        taken = client_->FrameReady(frame);
-    } catch (...) {
-        taken = false;
-    }
-    allocator->ReleaseFrame(frame);
-    return taken ? Delivery::kDelivered : Delivery::kRefused;
+Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc,
+                                       uint32_t rtpTimestamp, const char* method) {
+    return DeliverPicture(
+        *owner_, client_,
+        {.data = data, .fourcc = fourcc, .size = {width_, height_}, .rtpTimestamp = rtpTimestamp},
+        method);
 }
 
 void CRTPMediaParser::DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp,

@@ -11,6 +11,7 @@
 #include "base/time.h"
 #include "driver/driver_api.h"
 #include "ipcapture/host_interfaces.h"
+#include "parsers/frame_filler.h"
 #include "parsers/media_parser_client.h"
 #include "rtsp/rtp_packet.h"
 
@@ -63,9 +64,8 @@ class CRTPMediaParser {
     virtual void ProcessPacket(const CRTPPacket& packet) = 0;
     // Forgets the picture in progress and the sequence state (new connection or session).
     virtual void Reset();
-    // Parameter data of the session description; the base keeps all three as given.
-    virtual void SetParameterSets(std::span<const uint8_t> sps, std::span<const uint8_t> pps,
-                                  std::span<const uint8_t> config);
+    // Parameter data of the session description; the base keeps it as given.
+    virtual void SetParameterSets(const ParameterSets& sets);
 
     // client: borrowed; the channel owns the parser and outlives it.
     void SetClient(IMediaParserClient* client) { client_ = client; }
@@ -88,9 +88,7 @@ class CRTPMediaParser {
     // A payload the format refuses: counted and logged (thinned), the picture dropped.
     void RefusePayload(const char* method, const char* reason);
 
-    enum class Delivery { kDelivered, kRefused, kNoHost, kNoFrame, kCopyFailed };
-    // Allocates a host frame, copies data into it, fills it in the order the host expects,
-    // hands it to the client and releases it.
+    // The picture in its current size, copied first, to the client.
     Delivery DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc, uint32_t rtpTimestamp,
                           const char* method);
     // For codecs whose later frames refer to earlier ones: a frame the host did not get makes
@@ -102,9 +100,7 @@ class CRTPMediaParser {
     IDriver* owner_;
     IMediaParserClient* client_ = nullptr;
     std::vector<uint8_t> frameBuffer_;  // one picture; emptied, never shrunk
-    std::vector<uint8_t> sps_;
-    std::vector<uint8_t> pps_;
-    std::vector<uint8_t> config_;
+    ParameterSets sets_;
     uint32_t width_ = 0;
     uint32_t height_ = 0;
     MediaParserStats stats_;

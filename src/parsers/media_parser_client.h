@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/time.h"
 #include "driver/driver_api.h"
@@ -22,6 +23,16 @@ inline constexpr uint32_t kFourCCI264 = MakeFourCC('I', '2', '6', '4');
 inline constexpr uint32_t kFourCCJpeg = MakeFourCC('J', 'P', 'E', 'G');
 inline constexpr uint32_t kFourCCDivx = MakeFourCC('D', 'I', 'V', 'X');
 inline constexpr uint32_t kFourCCDivi = MakeFourCC('D', 'I', 'V', 'I');
+
+// Decoder set-up a session description carries; a member the codec does not use stays empty.
+struct ParameterSets {
+    std::vector<uint8_t> sps{};  // no start code
+    std::vector<uint8_t> pps{};
+    std::vector<uint8_t> vps{};     // for a codec that has video parameter sets
+    std::vector<uint8_t> config{};  // MPEG-4 decoder configuration
+
+    bool operator==(const ParameterSets&) const = default;
+};
 
 // What a depacketizer needs from its channel. Implemented by the channels; tests implement it
 // to collect frames and to supply their own stream clock.

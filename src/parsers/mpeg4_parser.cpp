@@ -176,7 +176,7 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
             });
             if (info.intra) {
                 const std::vector<uint8_t>& config =
-                    !inBandConfig_.empty() ? inBandConfig_ : config_;
+                    !inBandConfig_.empty() ? inBandConfig_ : sets_.config;
                 frameBuffer_.insert(frameBuffer_.end(), config.begin(), config.end());
                 waitingForIntra_ = false;
             }
@@ -223,7 +223,7 @@ void CMpeg4RTPMediaParser::DeliverPictures(uint32_t rtpTimestamp) {
 
 bool CMpeg4RTPMediaParser::SplitPackedPictures(const std::vector<size_t>& starts,
                                                uint32_t rtpTimestamp) {
-    const std::vector<uint8_t>& config = !inBandConfig_.empty() ? inBandConfig_ : config_;
+    const std::vector<uint8_t>& config = !inBandConfig_.empty() ? inBandConfig_ : sets_.config;
     std::optional<uint32_t> resolution = CMP4Parser::ReadTimeResolution(frameBuffer_);
     if (!resolution) {
         resolution = CMP4Parser::ReadTimeResolution(config);

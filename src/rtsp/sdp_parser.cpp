@@ -79,19 +79,20 @@ bool ReadVideoFormat(std::string_view line, SessionDescription& out) {
         if (parts.size() < 2) {
             return false;
         }
-        if (!out.spsBytes.empty() || !out.ppsBytes.empty()) {
+        if (!out.parameterSets.sps.empty() || !out.parameterSets.pps.empty()) {
             return true;
         }
-        out.spsBytes = DecodeBase64(parts[0]);
-        out.ppsBytes = DecodeBase64(parts[1]);
-        return !out.spsBytes.empty() && !out.ppsBytes.empty();
+        out.parameterSets.sps = DecodeBase64(parts[0]);
+        out.parameterSets.pps = DecodeBase64(parts[1]);
+        return !out.parameterSets.sps.empty() && !out.parameterSets.pps.empty();
     }
     if (const auto config = FindParameter(line, "config", "=", " ;\r\n")) {
-        if (out.configBytes.empty()) {
-            out.configBytes = config->find('=') != std::string_view::npos ? DecodeBase64(*config)
-                                                                          : DecodeHex(*config);
+        if (out.parameterSets.config.empty()) {
+            out.parameterSets.config = config->find('=') != std::string_view::npos
+                                           ? DecodeBase64(*config)
+                                           : DecodeHex(*config);
         }
-        return !out.configBytes.empty();
+        return !out.parameterSets.config.empty();
     }
     return false;
 }

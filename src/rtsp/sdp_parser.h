@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "parsers/media_parser_client.h"
+
 namespace vornak {
 
 struct MediaDescription {
@@ -24,9 +26,7 @@ struct SessionDescription {
     MediaDescription video;
     MediaDescription audio;
     MediaDescription metadata;
-    std::vector<uint8_t> spsBytes;  // no start code
-    std::vector<uint8_t> ppsBytes;
-    std::vector<uint8_t> configBytes;
+    ParameterSets parameterSets;
 
     void Clear() { *this = SessionDescription{}; }
     bool operator==(const SessionDescription&) const = default;

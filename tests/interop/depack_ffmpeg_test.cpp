@@ -110,7 +110,7 @@ template <typename Parser>
 std::vector<DeliveredFrame> Depacketize(const Payloads& packets, const Bytes& sps = {},
                                         const Bytes& pps = {}, const Bytes& config = {}) {
     ParserRig<Parser> rig;
-    rig.parser.SetParameterSets(sps, pps, config);
+    rig.parser.SetParameterSets({.sps = sps, .pps = pps, .config = config});
     for (const CRTPPacket& packet : packets) {
         rig.parser.ProcessPacket(packet);
     }

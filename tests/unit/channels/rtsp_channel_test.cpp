@@ -86,10 +86,11 @@ TEST(ParameterUpdateAcceptedTest, CameraAnswers) {
 }
 
 // The depacketizer behind the channel, open to the test.
-class ExposedH264Channel : public CAxisH264ChannelRTSP {
+class ExposedH264Channel : public CAxisCommonChannelRTSP {
   public:
+    ExposedH264Channel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink)
+        : CAxisCommonChannelRTSP(channel, driver, sink, *FindCodec(kCodecH264)) {}
     using CAxisCommonChannelRTSP::ResetParser;
-    using CAxisH264ChannelRTSP::CAxisH264ChannelRTSP;
 };
 
 TEST(RtspChannelPacketTest, OnlyTheCamerasSenderOfTheSessionIsDelivered) {
@@ -127,8 +128,8 @@ TEST(RtspChannelPacketTest, OnlyTheCamerasSenderOfTheSessionIsDelivered) {
         {&camera, 1, false, 2, "the old session's sender is gone"},
     };
     SessionDescription description;
-    description.spsBytes = test::MakeSps({});
-    description.ppsBytes = {0x68, 0xCE, 0x3C, 0x80};
+    description.parameterSets.sps = test::MakeSps({});
+    description.parameterSets.pps = {0x68, 0xCE, 0x3C, 0x80};
     channel.OnRtspDescribeProcessed(description);
     for (const Row& row : rows) {
         if (row.newSession) {

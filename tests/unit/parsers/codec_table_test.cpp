@@ -1,4 +1,4 @@
-#include "parsers/parser_factory.h"
+#include "parsers/codec_table.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace vornak::test {
 namespace {
 
-TEST(ParserFactory, PicksTheDepacketizerByEncodingName) {
+TEST(CodecTable, PicksTheDepacketizerByEncodingName) {
     FakeDriver driver;
     EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(CreateMediaParser("H264", &driver).get()),
               nullptr);
@@ -20,8 +20,20 @@ TEST(ParserFactory, PicksTheDepacketizerByEncodingName) {
               nullptr);
     EXPECT_NE(dynamic_cast<CMpeg4RTPMediaParser*>(CreateMediaParser("MP4V-ES", &driver).get()),
               nullptr);
+    EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(CreateMediaParser("H264/90000", &driver).get()),
+              nullptr)
+        << "the rtpmap form carries the clock rate";
     EXPECT_EQ(CreateMediaParser("H265", &driver), nullptr);
     EXPECT_EQ(CreateMediaParser("", &driver), nullptr);
+}
+
+TEST(CodecTable, FormatCodesChooseTheTransport) {
+    ASSERT_NE(FindCodec(kCodecJpeg), nullptr);
+    EXPECT_FALSE(FindCodec(kCodecJpeg)->overRtsp) << "JPEG pictures come over HTTP";
+    EXPECT_EQ(FindCodec(kCodecMpeg4)->keyFourCC, kFourCCDivx);
+    EXPECT_EQ(FindCodec(kCodecH264)->otherFourCC, kFourCCI264);
+    EXPECT_EQ(FindCodec(0), nullptr);
+    EXPECT_EQ(FindCodec(16), nullptr) << "the driver maps 16 to its default before the lookup";
 }
 
 TEST(FourCC, FirstCharacterInTheLowByte) {

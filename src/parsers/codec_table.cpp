@@ -1,0 +1,54 @@
+#include "parsers/codec_table.h"
+
+#include <algorithm>
+#include <array>
+
+#include "parsers/h264_parser.h"
+#include "parsers/jpeg_parser.h"
+#include "parsers/mpeg4_parser.h"
+#include "rtsp/rtsp_text.h"
+
+namespace vornak {
+
+namespace {
+
+template <class Parser>
+std::unique_ptr<CRTPMediaParser> Make(IDriver* owner) {
+    return std::make_unique<Parser>(owner);
+}
+
+constexpr std::array kCodecs = {
+    CodecInfo{kCodecJpeg, "jpeg", "JPEG", kFourCCJpeg, kFourCCJpeg, false,
+              &Make<CJpegRTPMediaParser>},
+    CodecInfo{kCodecMpeg4, "mpeg4", "MP4V-ES", kFourCCDivx, kFourCCDivi, true,
+              &Make<CMpeg4RTPMediaParser>},
+    CodecInfo{kCodecH264, "h264", "H264", kFourCCH264, kFourCCI264, true,
+              &Make<CH264RTPMediaParser>},
+};
+
+}  // namespace
+
+std::span<const CodecInfo> Codecs() {
+    return kCodecs;
+}
+
+const CodecInfo* FindCodec(uint32_t format) {
+    const auto it = std::find_if(kCodecs.begin(), kCodecs.end(),
+                                 [format](const CodecInfo& c) { return c.format == format; });
+    return it == kCodecs.end() ? nullptr : &*it;
+}
+
+const CodecInfo* FindCodecByEncoding(std::string_view encoding) {
+    encoding = encoding.substr(0, encoding.find('/'));
+    const auto it = std::find_if(kCodecs.begin(), kCodecs.end(), [encoding](const CodecInfo& c) {
+        return rtsptext::EqualsNoCase(c.encoding, encoding);
+    });
+    return it == kCodecs.end() ? nullptr : &*it;
+}
+
+std::unique_ptr<CRTPMediaParser> CreateMediaParser(std::string_view encoding, IDriver* owner) {
+    const CodecInfo* codec = FindCodecByEncoding(encoding);
+    return codec != nullptr ? codec->makeParser(owner) : nullptr;
+}
+
+}  // namespace vornak

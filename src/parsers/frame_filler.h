@@ -1,0 +1,33 @@
+// Hands one picture to the host: a frame from the host's allocator, filled, passed to the
+// channel and released, with the error lines of a failed hand-over.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "driver/driver_api.h"
+#include "parsers/media_parser_client.h"
+
+namespace vornak {
+
+// The host accepts either order; the RTP depacketizers copy first, the HTTP paths fill first.
+enum class FillOrder { kCopyFirst, kFieldsFirst };
+
+struct Picture {
+    std::span<const uint8_t> data{};
+    uint32_t fourcc = 0;
+    Size size{};
+    uint32_t rtpTimestamp = 0;  // converted to a time by the client
+    FillOrder order = FillOrder::kCopyFirst;
+    std::string stream{};  // empty: the client's stream name
+};
+
+enum class Delivery { kDelivered, kRefused, kNoHost, kNoFrame, kCopyFailed };
+
+// kNoHost (nothing logged) without an allocator, a client or data. method names the caller in
+// the error lines. The frame goes back to the host whatever the client does with it.
+Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Picture& picture,
+                        const char* method);
+
+}  // namespace vornak
