@@ -28,10 +28,6 @@ constexpr std::array kCodecs = {
 
 }  // namespace
 
-std::span<const CodecInfo> Codecs() {
-    return kCodecs;
-}
-
 const CodecInfo* FindCodec(uint32_t format) {
     const auto it = std::find_if(kCodecs.begin(), kCodecs.end(),
                                  [format](const CodecInfo& c) { return c.format == format; });

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string_view>
 
 #include "parsers/media_parser.h"
@@ -24,7 +23,6 @@ struct CodecInfo {
     std::unique_ptr<CRTPMediaParser> (*makeParser)(IDriver* owner);
 };
 
-[[nodiscard]] std::span<const CodecInfo> Codecs();
 // Null for an unknown format code.
 [[nodiscard]] const CodecInfo* FindCodec(uint32_t format);
 // "H264" or "H264/90000", letter case ignored; null for an unknown encoding.
