@@ -38,7 +38,7 @@ class OrderAllocator : public quillon::host::HostFrameAllocator {
     ipcapture::IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size,
                                         const char* stream) override {
         calls.push_back(std::string("CreateFrame ") + stream);
-        return failCreate ? nullptr : new OrderFrame(fourcc, size, calls, failBuffer);
+        return new OrderFrame(fourcc, size, calls, failBuffer);
     }
     void ReleaseFrame(ipcapture::IVideoFrame* frame) override {
         calls.push_back("ReleaseFrame");
@@ -46,7 +46,6 @@ class OrderAllocator : public quillon::host::HostFrameAllocator {
     }
     std::vector<std::string> calls;
     bool failBuffer = false;
-    bool failCreate = false;
 };
 
 class OrderClient : public RecordingClient {
@@ -84,31 +83,27 @@ TEST(FrameFiller, FillsInEitherOrderAndAlwaysReleases) {
     struct Row {
         FillOrder order;
         bool failBuffer;
-        bool failCreate;
         Delivery result;
         Calls calls;
         const char* logged;
         const char* reason;
     };
     const Row rows[] = {
-        {FillOrder::kCopyFirst, false, false, Delivery::kDelivered,
+        {FillOrder::kCopyFirst, false, Delivery::kDelivered,
          Join({create, buffer, kFields, handOver}), nullptr, "the RTP depacketizers' order"},
-        {FillOrder::kFieldsFirst, false, false, Delivery::kDelivered,
+        {FillOrder::kFieldsFirst, false, Delivery::kDelivered,
          Join({create, kFields, buffer, handOver}), nullptr, "the HTTP paths' order"},
-        {FillOrder::kCopyFirst, true, false, Delivery::kCopyFailed, Join({create, buffer, release}),
+        {FillOrder::kCopyFirst, true, Delivery::kCopyFailed, Join({create, buffer, release}),
          "Data copying error", "a failed copy sends nothing and still releases"},
-        {FillOrder::kFieldsFirst, true, false, Delivery::kCopyFailed,
+        {FillOrder::kFieldsFirst, true, Delivery::kCopyFailed,
          Join({create, kFields, buffer, release}), "Data copying error",
          "a failed copy after the fields sends nothing either"},
-        {FillOrder::kCopyFirst, false, true, Delivery::kNoFrame, create, "Frame allocation error",
-         "the host had no frame"},
     };
     const std::vector<uint8_t> data = {0xFF, 0xD8, 1, 2, 3};
     for (const Row& row : rows) {
         FakeDriver driver;
         OrderAllocator allocator;
         allocator.failBuffer = row.failBuffer;
-        allocator.failCreate = row.failCreate;
         driver.allocator = &allocator;
         OrderClient client(allocator.calls);
         const Picture picture{.data = data,
