@@ -133,9 +133,13 @@ TEST(VideoCaptureTest, StreamsAreIndependentAndStopCaptureTakesAll) {
     EXPECT_EQ(capture.GetStreamResolution(0, 2), (Size{0, 0}));
 }
 
-TEST(VideoCaptureTest, ChannelStateClearsOutputsEvenWithoutAStream) {
+// State and update without a stream fail; the state clears its outputs all the same. An update
+// goes to stream 0 with quality 0.
+TEST(VideoCaptureTest, ChannelStateAndUpdate) {
     RecordingCreator creator;
     CIPVideoCapture capture(&creator, 1);
+    test::FakeResolution resolution(320, 240);
+    EXPECT_FALSE(capture.UpdateCapture(0, &resolution, 100));
     uint32_t state = 77;
     uint32_t detail = 5;
     char text[8] = "abc";
@@ -143,21 +147,12 @@ TEST(VideoCaptureTest, ChannelStateClearsOutputsEvenWithoutAStream) {
     EXPECT_EQ(detail, 0u);
     EXPECT_EQ(text[0], '\0');
     EXPECT_EQ(state, 77u);
-    FakeSettings settings(3, 640, 480, 0, 0);
+    FakeSettings settings(3, 640, 480, 0, 60);
     ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
     EXPECT_TRUE(capture.GetChannelState(0, &state, &detail, text, sizeof(text)));
     EXPECT_EQ(state, 2u);
     EXPECT_TRUE(capture.PauseCapture(0));
     EXPECT_FALSE(capture.PauseCapture(1));
-}
-
-TEST(VideoCaptureTest, UpdateGoesToStreamZeroWithQualityZero) {
-    RecordingCreator creator;
-    CIPVideoCapture capture(&creator, 1);
-    test::FakeResolution resolution(320, 240);
-    EXPECT_FALSE(capture.UpdateCapture(0, &resolution, 100));
-    FakeSettings settings(3, 640, 480, 0, 60);
-    ASSERT_TRUE(capture.StartCapture(0, nullptr, &settings));
     ASSERT_TRUE(capture.UpdateCapture(0, &resolution, 100));
     const VideoCaptureRequest& r = creator.last->request;
     EXPECT_EQ(r.width, 320u);

@@ -114,7 +114,9 @@ TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
     EXPECT_EQ(result.items[102], "Count=1; IsStereo=0");
 }
 
-TEST(CapabilityQuery, WrongPasswordIsStatusOne) {
+// A wrong password ends the query at the first group; a reply beyond what one query may hold
+// ends it with a clear text.
+TEST(CapabilityQuery, WrongPasswordAndOversizedReply) {
     FakeCamera camera(testing_support::TypicalCamera(), "other");
     WaitingNotify notify;
     RecordingResult result;
@@ -123,17 +125,14 @@ TEST(CapabilityQuery, WrongPasswordIsStatusOne) {
     EXPECT_EQ(notify.status, 1u);
     EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
     EXPECT_EQ(camera.requests().size(), 2u) << "the challenge, then the first group ends it";
-}
 
-TEST(CapabilityQuery, OversizedReplyEndsTheQueryWithAClearText) {
     auto parameters = testing_support::TypicalCamera();
     parameters["Image.I0.Padding"] = std::string(9u << 20, 'x');
-    FakeCamera camera(parameters);
-    WaitingNotify notify;
-    RecordingResult result;
-    Query(camera.port(), notify, result);
-    EXPECT_FALSE(notify.success);
-    EXPECT_EQ(notify.text,
+    FakeCamera large(parameters);
+    WaitingNotify largeNotify;
+    Query(large.port(), largeNotify, result);
+    EXPECT_FALSE(largeNotify.success);
+    EXPECT_EQ(largeNotify.text,
               "Failed to get camera properties: The device's 'Image' parameter list goes beyond "
               "the 8 MiB one query may hold");
 }
