@@ -204,7 +204,7 @@ TEST_F(H264ParserTest, SeiAndDelimitersNeverReachTheFrame) {
     EXPECT_EQ(Frames()[1].data, Concat({kStart, PSlice(), kTrailer}));
 }
 
-TEST_F(H264ParserTest, LostPacketInsideKeyFrameDeliversNothingUntilNextKeyFrame) {
+TEST_F(H264ParserTest, LostPacketDeliversNothingUntilNextKeyFrame) {
     KeyFrame(1000);
     // Key frame of two slices; the second slice's packet never arrives.
     Feed(StapA({Sps720(), kPps}), false, 2000);
@@ -218,21 +218,19 @@ TEST_F(H264ParserTest, LostPacketInsideKeyFrameDeliversNothingUntilNextKeyFrame)
     ASSERT_EQ(Frames().size(), 2u);
     EXPECT_EQ(Frames()[1].fourcc, kFourCCH264);
     EXPECT_EQ(rig.parser.Stats().gaps, 1u);
+    // The middle slice of a P picture is lost: the rest of the picture is skipped.
+    const uint64_t skipped = rig.parser.Stats().skipped;
+    Feed(PSlice(1), false, 6000);
+    ++sequence;
+    Feed(PSlice(3), false, 6000);
+    Feed(PSlice(4), true, 6000);
+    KeyFrame(7000);
+    ASSERT_EQ(Frames().size(), 3u);
+    EXPECT_EQ(Frames()[2].fourcc, kFourCCH264);
+    EXPECT_EQ(rig.parser.Stats().skipped - skipped, 2u);
 }
 
-TEST_F(H264ParserTest, RestOfPictureAfterLossIsSkipped) {
-    KeyFrame(1000);
-    Feed(PSlice(1), false, 2000);
-    ++sequence;  // middle slice lost
-    Feed(PSlice(3), false, 2000);
-    Feed(PSlice(4), true, 2000);
-    KeyFrame(3000);
-    ASSERT_EQ(Frames().size(), 2u);
-    EXPECT_EQ(Frames()[1].fourcc, kFourCCH264);
-    EXPECT_EQ(rig.parser.Stats().skipped, 2u);
-}
-
-TEST_F(H264ParserTest, DuplicatePacketIsDroppedWithoutLosingTheFrame) {
+TEST_F(H264ParserTest, DuplicateIsDroppedWithoutLosingTheFrameLatePacketDropsIt) {
     KeyFrame(1000);
     Feed(PSlice(1), false, 2000);
     --sequence;
@@ -241,20 +239,17 @@ TEST_F(H264ParserTest, DuplicatePacketIsDroppedWithoutLosingTheFrame) {
     ASSERT_EQ(Frames().size(), 2u);
     EXPECT_EQ(Frames()[1].data, Concat({kStart, PSlice(1), kStart, PSlice(2), kTrailer}));
     EXPECT_EQ(rig.parser.Stats().duplicates, 1u);
-}
-
-TEST_F(H264ParserTest, ReorderedPacketsDropThePictureAndResumeAtKeyFrame) {
-    KeyFrame(1000);
+    // A late packet drops the picture; delivery resumes at the next key frame.
     const uint16_t base = sequence;
-    rig.parser.ProcessPacket(MakePacket(base, 2000, false, PSlice(1)));
-    rig.parser.ProcessPacket(MakePacket(base + 2, 2000, true, PSlice(3)));
-    rig.parser.ProcessPacket(MakePacket(base + 1, 2000, false, PSlice(2)));  // late
+    rig.parser.ProcessPacket(MakePacket(base, 3000, false, PSlice(1)));
+    rig.parser.ProcessPacket(MakePacket(base + 2, 3000, true, PSlice(3)));
+    rig.parser.ProcessPacket(MakePacket(base + 1, 3000, false, PSlice(2)));  // late
     sequence = static_cast<uint16_t>(base + 3);
-    Feed(PSlice(), true, 3000);
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(rig.parser.Stats().late, 1u);
-    KeyFrame(4000);
+    Feed(PSlice(), true, 4000);
     EXPECT_EQ(Frames().size(), 2u);
+    EXPECT_EQ(rig.parser.Stats().late, 1u);
+    KeyFrame(5000);
+    EXPECT_EQ(Frames().size(), 3u);
 }
 
 TEST_F(H264ParserTest, FuAContinuationWithoutStartIsRefused) {
