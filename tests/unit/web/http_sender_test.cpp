@@ -184,29 +184,6 @@ TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
     EXPECT_EQ(sender.GetAuthentication().GetNonceCount(), 0u);
 }
 
-TEST(HttpSender, BasicWrongPasswordGives401AndTheHelpersSayWhy) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send(
-            LoopbackHttpServer::Response(401, "no", "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
-    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/x")));
-    EXPECT_EQ(sender.GetStatusCode(), 401u);
-
-    std::string body = "stale";
-    const vornak::CResultDef result = HUtils::RequestGetRD(sender, "/x", body);
-    EXPECT_EQ(result.GetLevel(), 1u);
-    EXPECT_EQ(result.GetCode(), 10u);
-    EXPECT_EQ(result.GetMessage(),
-              "vornak::HUtils::RequestGetRD: device 127.0.0.1:" + std::to_string(server.port()) +
-                  " is unable to process \"/x\" request: credentials are invalid");
-    EXPECT_EQ(body, "");
-
-    std::string error;
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/x", error));
-    EXPECT_EQ(error, "Invalid username/password.");
-}
-
 TEST(RequestHelpers, ClassifyEveryOutcome) {
     LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
         if (r.path == "/ok") {
@@ -217,6 +194,9 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
             c.Send("HTTP/1.1 204 No Content\r\n\r\n");
         } else if (r.path == "/missing") {
             c.Send(LoopbackHttpServer::Response(404, "nf"));
+        } else if (r.path == "/login") {
+            c.Send(LoopbackHttpServer::Response(401, "no",
+                                                "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
         } else {
             c.Send(LoopbackHttpServer::Response(500, "err"));
         }
@@ -245,9 +225,13 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
          "vornak::HUtils::RequestGetRD: " + device +
              " is unable to process \"/fail\" request. HTTP status code is 500",
          ""},
+        {"/login", 1, 10,
+         "vornak::HUtils::RequestGetRD: " + device +
+             " is unable to process \"/login\" request: credentials are invalid",
+         ""},
     };
     for (const Row& row : rows) {
-        std::string body;
+        std::string body = "stale";
         const vornak::CResultDef result = HUtils::RequestGetRD(sender, row.path, body);
         EXPECT_EQ(result.GetLevel(), row.level) << row.path;
         EXPECT_EQ(result.GetCode(), row.code) << row.path;
@@ -260,6 +244,10 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
     EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/fail", error));
     EXPECT_EQ(error, "The device returns 500 status code.");
     EXPECT_EQ(sender.GetContentLength(), 3u);
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/login", error));
+    EXPECT_EQ(error, "Invalid username/password.");
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/login")));
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
 }
 
 TEST(RequestHelpers, NoListenerMeansNoStatus) {
