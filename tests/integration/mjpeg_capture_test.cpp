@@ -191,12 +191,6 @@ TEST_F(MjpegCaptureTest, PrivacyZonesBecomeMaskWindows) {
     EXPECT_EQ(param("M1.YPos"), "240");
 }
 
-}  // namespace
-}  // namespace quillon::test
-
-namespace quillon::test {
-namespace {
-
 // Existing windows are reused in the device's order and one the zones no longer need is
 // switched off; a camera that refuses the mask requests gets no stream request and a clear line.
 TEST_F(MjpegCaptureTest, SurplusMaskWindowIsDisabledAndARefusalIsReported) {

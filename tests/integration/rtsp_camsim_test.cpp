@@ -154,6 +154,7 @@ TEST_P(RTSPCamsimTest, SessionWithDigestAndTeardown) {
     EXPECT_EQ(Requests("SETUP"), 1u);
     EXPECT_EQ(Requests("PLAY"), 1u);
     client_->Stop();
+    EXPECT_TRUE(user_.closed);
     EXPECT_TRUE(WaitForCamera([&] { return Requests("TEARDOWN") == 1; }));
     EXPECT_EQ(sim_->ActiveSessions(), 0u);
 }

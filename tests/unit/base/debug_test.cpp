@@ -13,22 +13,30 @@ TEST(FormatTest, FormatsWithoutLengthLimit) {
     EXPECT_EQ(Format("%s", ""), "");
 }
 
-TEST(LoggerInstanceTest, RepeatsAreDroppedAndOtherTextsPass) {
+// A repeat is dropped until the filter is reset; percent signs reach the host unchanged.
+TEST(LoggerInstanceTest, RepeatsAreDroppedUntilResetAndOtherTextsPass) {
     test::RecordingDebug debug;
     CLoggerInstance logger(&debug);
     logger.Log(1, "%s: connection failed, device %s", "vornak::X::Run", "cam");
     logger.Log(1, "%s: connection failed, device %s", "vornak::X::Run", "cam");
-    logger.Log(3, "%s: online", "vornak::X::Run");
+    logger.Log(3, "%s", "100% done, %d %s %n");
+    logger.ResetLogFilter();
+    logger.Log(3, "%s", "100% done, %d %s %n");
     const auto lines = debug.Lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].text, "vornak::X::Run: connection failed, device cam");
     EXPECT_EQ(lines[0].level, 1u);
     EXPECT_EQ(lines[1].level, 3u);
+    EXPECT_EQ(lines[2].text, "100% done, %d %s %n");
 }
 
+// Empty texts are ignored and do not count.
 TEST(LoggerInstanceTest, FifteenthDistinctIsDroppedSixteenthPasses) {
     test::RecordingDebug debug;
     CLoggerInstance logger(&debug);
+    for (int i = 0; i < 20; ++i) {
+        logger.Log(1, "%s", "");
+    }
     for (int i = 1; i <= 16; ++i) {
         logger.Log(1, "message %d", i);
     }
@@ -54,35 +62,6 @@ TEST(LoggerInstanceTest, ThinningOver70000DistinctMessages) {
     EXPECT_EQ(lines[58].text, "message 61440");
     EXPECT_EQ(lines[59].text, "message 65536");
     EXPECT_EQ(lines[60].text, "message 69632");
-}
-
-TEST(LoggerInstanceTest, ResetLetsTheLastTextThroughAgain) {
-    test::RecordingDebug debug;
-    CLoggerInstance logger(&debug);
-    logger.Log(1, "down");
-    logger.ResetLogFilter();
-    logger.Log(1, "down");
-    EXPECT_EQ(debug.Lines().size(), 2u);
-}
-
-TEST(LoggerInstanceTest, PercentSignsReachTheHostUnchanged) {
-    test::RecordingDebug debug;
-    CLoggerInstance logger(&debug);
-    logger.Log(2, "%s", "100% done, %d %s %n");
-    ASSERT_EQ(debug.Lines().size(), 1u);
-    EXPECT_EQ(debug.Lines()[0].text, "100% done, %d %s %n");
-}
-
-TEST(LoggerInstanceTest, EmptyTextIsIgnoredAndDoesNotCount) {
-    test::RecordingDebug debug;
-    CLoggerInstance logger(&debug);
-    for (int i = 0; i < 20; ++i) {
-        logger.Log(1, "%s", "");
-    }
-    for (int i = 1; i <= 14; ++i) {
-        logger.Log(1, "m%d", i);
-    }
-    EXPECT_EQ(debug.Lines().size(), 14u);
 }
 
 TEST(ResultDefTest, SetResultWithoutFormatClearsTheMessage) {

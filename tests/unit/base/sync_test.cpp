@@ -26,15 +26,22 @@ TEST(EventTest, AutoResetReleasesOneWaitAndManualStaysSetUntilReset) {
     EXPECT_FALSE(manual.Wait(0));
 }
 
-TEST(EventTest, WaitWakesWhenAnotherThreadSets) {
+// A single wait and a wait for several both wake when another thread sets.
+TEST(EventTest, WaitsWakeWhenAnotherThreadSets) {
     CEvent event(false);
+    CEvent a(false);
+    CEvent b(false);
+    CEvent* events[] = {&a, &b};
     std::thread setter([&] {
         std::this_thread::sleep_for(20ms);
         event.Set();
+        std::this_thread::sleep_for(20ms);
+        b.Set();
     });
     const auto start = Clock::now();
     EXPECT_TRUE(event.Wait(5000));
     EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 5000), 1);
     setter.join();
 }
 
@@ -55,18 +62,6 @@ TEST(WaitForMultipleTest, RefusalsIndexAndTimeOut) {
     const auto start = Clock::now();
     EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 50), -1);
     EXPECT_GE(Clock::now() - start, 45ms);
-}
-
-TEST(WaitForMultipleTest, WakesOnSetFromAnotherThread) {
-    CEvent a(false);
-    CEvent b(false);
-    CEvent* events[] = {&a, &b};
-    std::thread setter([&] {
-        std::this_thread::sleep_for(20ms);
-        b.Set();
-    });
-    EXPECT_EQ(CEvent::WaitForMultiple(events, 2, 5000), 1);
-    setter.join();
 }
 
 TEST(LockTest, RecursiveLockIsHeldUntilUnlockedAsOftenAsLocked) {

@@ -142,6 +142,9 @@ TEST(H264Packetizer, RtpHeaderLayout) {
     RtpPayload p;
     p.payload = {0xAA, 0xBB};
     p.marker = true;
+    p.has_extension = true;
+    p.extension_profile = 0xFFD8;
+    p.extension = {1, 2, 3, 4};
     RtpHeaderFields h;
     h.payload_type = 96;
     h.sequence = 0xFFFF;
@@ -149,25 +152,20 @@ TEST(H264Packetizer, RtpHeaderLayout) {
     h.ssrc = 0xDEADBEEF;
     std::vector<uint8_t> out;
     WriteRtpPacket(p, h, out);
-    std::vector<uint8_t> expected = {0x80,        // V=2, no padding, no extension, no CSRC
-                                     0xE0,        // marker + PT 96
-                                     0xFF, 0xFF,  // sequence
-                                     0x01, 0x02, 0x03, 0x04,  // timestamp
-                                     0xDE, 0xAD, 0xBE, 0xEF,  // SSRC
-                                     0xAA, 0xBB};
+    const std::vector<uint8_t> expected = {
+        0x90,                    // V=2, no padding, extension, no CSRC
+        0xE0,                    // marker + PT 96
+        0xFF, 0xFF,              // sequence
+        0x01, 0x02, 0x03, 0x04,  // timestamp
+        0xDE, 0xAD, 0xBE, 0xEF,  // SSRC
+        0xFF, 0xD8, 0x00, 0x01,  // extension profile, length in 32-bit words
+        1,    2,    3,    4,    0xAA, 0xBB};
     EXPECT_EQ(out, expected);
-
-    p.has_extension = true;
-    p.extension_profile = 0xFFD8;
-    p.extension = {1, 2, 3, 4};
+    p.has_extension = false;
     out.clear();
     WriteRtpPacket(p, h, out);
-    EXPECT_EQ(out[0], 0x90) << "X bit";
-    EXPECT_EQ(out[12], 0xFF);
-    EXPECT_EQ(out[13], 0xD8);
-    EXPECT_EQ(out[14], 0x00);
-    EXPECT_EQ(out[15], 0x01) << "length in 32-bit words";
-    EXPECT_EQ(out.size(), 12u + 4 + 4 + 2);
+    EXPECT_EQ(out[0], 0x80) << "no X bit";
+    EXPECT_EQ(out.size(), 12u + 2);
 }
 
 TEST(AnnexBSplitter, StartCodesOfThreeAndFourBytes) {

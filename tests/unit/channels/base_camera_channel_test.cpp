@@ -76,24 +76,14 @@ TEST(FrameRateCodeTest, Codes) {
     }
 }
 
-TEST(BaseCameraChannelTest, StateWhileStartedButNotConnectedThenStopped) {
-    OpenedDriver d(Device(1));
-    RecordingSink sink;
-    ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
-    VideoCaptureRequest request{0, 0, 640, 480, 1};
-    ASSERT_TRUE(channel.Start(&request));
-    EXPECT_EQ(channel.GetState(), kStateSignalLost) << "running without a connection yet";
-    EXPECT_EQ(channel.GetResolution(), (Size{640, 480}));
-    channel.Stop();
-    EXPECT_EQ(channel.GetState(), kStateStopped);
-}
-
 TEST(BaseCameraChannelTest, OnlineOfflineLinesOnePerChange) {
     OpenedDriver d(Device(1));
     RecordingSink sink;
     ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
-    VideoCaptureRequest request{0, 0, 0, 0, 2};
+    VideoCaptureRequest request{0, 0, 640, 480, 2};
     ASSERT_TRUE(channel.Start(&request));
+    EXPECT_EQ(channel.GetState(), kStateSignalLost) << "running without a connection yet";
+    EXPECT_EQ(channel.GetResolution(), (Size{640, 480}));
     d.logger.Clear();
     channel.SetCameraState(true);
     channel.SetCameraState(true);
@@ -124,6 +114,8 @@ TEST(BaseCameraChannelTest, OnlineOfflineLinesOnePerChange) {
     EXPECT_EQ(lines[3].level, 1u);
     EXPECT_EQ(lines[5].text, m + "Camera 10.9.8.7:80 is offline. Channel was stopped (Remote)");
     EXPECT_EQ(lines[5].level, 3u);
+    channel.Stop();
+    EXPECT_EQ(channel.GetState(), kStateStopped);
 }
 
 TEST(BaseCameraChannelTest, RestartFromTheCaptureThreadRunsANewThread) {
@@ -163,23 +155,6 @@ TEST(BaseCameraChannelTest, VideoServerLabelAndUnknownStreamKind) {
               "video-server 10.9.8.7:80 (channel 1) ");
 }
 
-TEST(BaseCameraChannelTest, SinkThatThrowsIsLoggedAndCountsAsRefused) {
-    OpenedDriver d(Device(1));
-    RecordingSink sink;
-    ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
-    quillon::host::HostVideoFrame frame(0, 16, "s");
-    sink.throwOnFrame = true;
-    EXPECT_FALSE(channel.SendFrameCallback(&frame));
-    EXPECT_EQ(d.logger.Count("vornak::CBaseCameraChannel::SendFrameCallback: Frame send error, "
-                             "device 10.9.8.7"),
-              1u);
-    sink.throwOnFrame = false;
-    EXPECT_TRUE(channel.SendFrameCallback(&frame));
-    sink.accept = false;
-    EXPECT_FALSE(channel.SendFrameCallback(&frame));
-    EXPECT_FALSE(channel.SendFrameCallback(nullptr));
-}
-
 class RecordingMonitor : public IEdgeStorageCallback {
   public:
     void OnDataReceived(uint32_t channel, TimeValue time) override {
@@ -194,7 +169,8 @@ class RecordingMonitor : public IEdgeStorageCallback {
     int lost = 0;
 };
 
-TEST(BaseCameraChannelTest, EdgeMonitorSeesAcceptedFramesAndLoss) {
+// Frames the sink refuses or throws on are logged and no sign of life for the edge monitor.
+TEST(BaseCameraChannelTest, RefusedFramesAndEdgeMonitor) {
     OpenedDriver d(Device(1));
     RecordingSink sink;
     ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
@@ -207,8 +183,15 @@ TEST(BaseCameraChannelTest, EdgeMonitorSeesAcceptedFramesAndLoss) {
     EXPECT_EQ(monitor.frames, 1);
     EXPECT_EQ(monitor.lastChannel, 0u);
     EXPECT_EQ(monitor.lastTime, SystemTimeToTime(stamp));
+    sink.throwOnFrame = true;
+    EXPECT_FALSE(channel.SendFrameCallback(&frame));
+    EXPECT_EQ(d.logger.Count("vornak::CBaseCameraChannel::SendFrameCallback: Frame send error, "
+                             "device 10.9.8.7"),
+              1u);
+    sink.throwOnFrame = false;
     sink.accept = false;
-    channel.SendFrameCallback(&frame);
+    EXPECT_FALSE(channel.SendFrameCallback(&frame));
+    EXPECT_FALSE(channel.SendFrameCallback(nullptr));
     EXPECT_EQ(monitor.frames, 1) << "a refused frame is no sign of life";
     channel.OnSignalLost();
     EXPECT_EQ(monitor.lost, 1);

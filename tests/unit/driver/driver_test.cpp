@@ -36,22 +36,21 @@ TEST(DriverOpenTest, NetworkTimeoutFromParameterOne) {
         uint32_t network;
         const char* why;
     };
-    const Row rows[] = {{"0", 5000, "zero means default"},
+    const Row rows[] = {{nullptr, 5000, "absent"},
+                        {"0", 5000, "zero means default"},
                         {"2000", 2000, "a number is taken"},
                         {"abc", 5000, "not a number"},
                         {"(none)", 5000, "host's empty marker"}};
     for (const Row& row : rows) {
         DeviceSettings s = Camera();
-        s.parameters[1] = row.value;
+        if (row.value != nullptr) {
+            s.parameters[1] = row.value;
+        }
         Harness h(s);
         ASSERT_TRUE(h.Open()) << row.why;
         EXPECT_EQ(h.driver.GetDeviceInfo()->networkTimeout, row.network) << row.why;
         EXPECT_EQ(h.driver.GetDeviceInfo()->connectionTimeout, 3 * row.network) << row.why;
     }
-    Harness absent(Camera());
-    ASSERT_TRUE(absent.Open());
-    EXPECT_EQ(absent.driver.GetDeviceInfo()->networkTimeout, 5000u);
-    EXPECT_EQ(absent.driver.GetDeviceInfo()->connectionTimeout, 15000u);
 }
 
 TEST(DriverOpenTest, AddressAndProxySplit) {

@@ -163,6 +163,7 @@ TEST_F(JpegParserTest, RebuildsJfifHeaderFromQ50) {
     EXPECT_EQ(rig.allocator.Outstanding(), 0);
 }
 
+// Types 64 and up carry a restart interval; types 0 and 64 sample luma 2:1, types 1 and 65 2:2.
 TEST_F(JpegParserTest, RestartTypeGivesDriAndSampling) {
     Feed(Concat({MainHeader(0, 65, 50, 40, 30), RestartHeader(4), {0x01, 0x02}}), false);
     Feed(Concat({MainHeader(2, 65, 50, 40, 30), RestartHeader(4), {0x03}}), true);
@@ -172,12 +173,9 @@ TEST_F(JpegParserTest, RestartTypeGivesDriAndSampling) {
     EXPECT_EQ(Segment(jpeg, 0xC0)[7], 0x22);
     EXPECT_EQ(ScanOf(jpeg), (Bytes{0x01, 0x02, 0x03}));
     EXPECT_EQ(Frames()[0].resolutionClass, 2u);  // 320 wide
-}
-
-TEST_F(JpegParserTest, Type0UsesSampling21) {
     Feed(Concat({MainHeader(0, 0, 50, 40, 30), {0x01}}), true);
-    ASSERT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(Segment(Frames()[0].data, 0xC0)[7], 0x21);
+    ASSERT_EQ(Frames().size(), 2u);
+    EXPECT_EQ(Segment(Frames()[1].data, 0xC0)[7], 0x21);
 }
 
 TEST_F(JpegParserTest, InBandTablesAreUsedAndRemembered) {
@@ -206,18 +204,16 @@ TEST_F(JpegParserTest, TablesNeverReceivedAreScaledFromQClampedTo99) {
               Concat({{0x01}, Bytes(q99.begin() + 64, q99.end())}));
 }
 
-TEST_F(JpegParserTest, ContinuationBeforeFirstFragmentResets) {
+// A continuation before any first fragment, and an offset that lies, deliver nothing.
+TEST_F(JpegParserTest, FragmentsOutOfPlaceAreRefused) {
     Feed(Concat({MainHeader(100, 1, 50, 80, 60), {0x01}}), true);
     EXPECT_TRUE(Frames().empty());
     EXPECT_EQ(rig.parser.Stats().malformed, 1u);
-    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01}}), true);
-    EXPECT_EQ(Frames().size(), 1u);
-}
-
-TEST_F(JpegParserTest, FragmentOffsetThatLiesIsRefused) {
     Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01, 0x02}}), false);
     Feed(Concat({MainHeader(5, 1, 50, 80, 60), {0x03}}), true);  // two bytes came, not five
     EXPECT_TRUE(Frames().empty());
+    Feed(Concat({MainHeader(0, 1, 50, 80, 60), {0x01}}), true);
+    EXPECT_EQ(Frames().size(), 1u);
 }
 
 // JPEG marker segments as a camera puts them in the 0xFFD8 extension: DQT, SOF0 1920x1080, SOS.

@@ -39,15 +39,6 @@ std::string FakeCamera::List(const std::string& group) {
 }
 
 void FakeCamera::Handle(const HttpRequestSeen& request, LoopbackConnection& connection) {
-    std::string stall;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stall = stallOn_;
-    }
-    if (!stall.empty() && request.path.find(stall) != std::string::npos) {
-        connection.Stall();
-        return;
-    }
     if (request.Header("Authorization") != "Basic " + Web::EncodeCredentials("root", password_)) {
         connection.Send(LoopbackHttpServer::Response(
             401, "<html>401</html>", "WWW-Authenticate: Basic realm=\"AXIS_ACCC8E000001\"\r\n"));

@@ -18,11 +18,6 @@ class FakeCamera {
     uint16_t port() const { return server_->port(); }
     std::vector<HttpRequestSeen> requests() { return server_->requests(); }
     std::string Get(const std::string& name);
-    // Requests whose path contains this text are held without an answer.
-    void StallOn(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stallOn_ = text;
-    }
 
   private:
     void Handle(const HttpRequestSeen& request, LoopbackConnection& connection);
@@ -31,7 +26,6 @@ class FakeCamera {
     std::mutex mutex_;
     std::map<std::string, std::string> parameters_;
     std::string password_;
-    std::string stallOn_;
     std::unique_ptr<LoopbackHttpServer> server_;
 };
 

@@ -98,18 +98,6 @@ TEST(RTSPClientRequestTest, SetupTransportLines) {
     }
 }
 
-TEST(RTSPClientRequestTest, BlocksizeFrom101) {
-    CScriptedClient client;
-    RTSPClientSettings s = CameraSettings();
-    s.blockSize = 100;
-    client.Configure(s);
-    EXPECT_EQ(client.BuildRequest(kRtspSetup).find("Blocksize"), std::string::npos);
-    s.blockSize = 101;
-    client.Configure(s);
-    EXPECT_NE(client.BuildRequest(kRtspSetup).find("\r\nBlocksize: 101\r\n\r\n"),
-              std::string::npos);
-}
-
 TEST(RTSPClientRequestTest, SessionAndRangeLines) {
     CScriptedClient client;
     RTSPClientSettings s = CameraSettings();
@@ -133,6 +121,14 @@ TEST(RTSPClientRequestTest, SessionAndRangeLines) {
     EXPECT_EQ(client.BuildRequest(kRtspGetParameter),
               "GET_PARAMETER rtsp://cam:554/ RTSP/1.0\r\nCSeq: 3\r\nUser-Agent: Agent/1\r\n"
               "Session: D2A19919\r\n\r\n");
+    // A Blocksize line only from 101 bytes.
+    s.blockSize = 100;
+    client.Configure(s);
+    EXPECT_EQ(client.BuildRequest(kRtspSetup).find("Blocksize"), std::string::npos);
+    s.blockSize = 101;
+    client.Configure(s);
+    EXPECT_NE(client.BuildRequest(kRtspSetup).find("\r\nBlocksize: 101\r\n\r\n"),
+              std::string::npos);
 }
 
 TEST(RTSPClientRequestTest, BaseAndTrackUrls) {

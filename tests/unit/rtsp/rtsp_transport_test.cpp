@@ -146,36 +146,6 @@ void UseScript(Client& client, const std::shared_ptr<CScriptedConnection::Shared
     client.SetConnectionFactory([shared] { return std::make_unique<CScriptedConnection>(shared); });
 }
 
-TEST(RTSPClientUDPTest, SessionWithDigestPauseAndTeardown) {
-    auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = Camera("RTP/AVP;unicast;client_port=4000-4001;server_port=6000-6001");
-    shared->chunk = 7;  // answers trickle in
-    CRecordingUser user;
-    CRTSPClientUDP client(nullptr, "udp");
-    UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
-    // DESCRIBE 401, DESCRIBE, SETUP, PLAY.
-    ASSERT_TRUE(shared->WaitForRequests(4));
-    EXPECT_EQ(Method(shared->Request(3)), "PLAY");
-    EXPECT_EQ(user.videoControl, "trackID=1");
-    EXPECT_EQ(shared->Request(2).rfind("SETUP rtsp://cam/media.amp/trackID=1 RTSP/1.0\r\n", 0), 0u);
-    EXPECT_NE(shared->Request(3).find("Session: 0E62E8C3\r\n"), std::string::npos);
-    EXPECT_NE(shared->Request(1).find("\r\nCSeq: 2\r\n"), std::string::npos);
-
-    client.RequestPause();
-    ASSERT_TRUE(shared->WaitForRequests(5));
-    EXPECT_EQ(Method(shared->Request(4)), "PAUSE");
-    client.RequestPlay();
-    ASSERT_TRUE(shared->WaitForRequests(6));
-    EXPECT_EQ(Method(shared->Request(5)), "PLAY");
-    EXPECT_EQ(client.Parser().serverRtpPort, 6000);
-
-    client.Stop();
-    ASSERT_EQ(shared->RequestCount(), 7u);
-    EXPECT_EQ(Method(shared->Request(6)), "TEARDOWN");
-    EXPECT_TRUE(user.closed);
-}
-
 TEST(RTSPClientUDPTest, FailedDescribeClosesWithoutTeardown) {
     auto shared = std::make_shared<CScriptedConnection::Shared>();
     shared->serve = [](const std::string& r) {

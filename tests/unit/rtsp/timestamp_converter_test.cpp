@@ -13,6 +13,19 @@ using test::CManualClock;
 
 constexpr uint64_t kMs = kTicksPerMs;
 
+// 25 frames per second at 90 kHz (3600 ticks per 40 ms), each frame after the given time.
+struct Stream25 {
+    void Frame(uint64_t after = 40 * kMs) {
+        clock.now += after;
+        rtp += 3600;
+        converter.Convert(rtp);
+    }
+    TimeValue Out() { return converter.GetLastOutput(); }
+    CManualClock clock;
+    CTimeStampConverter converter{&clock};
+    uint32_t rtp = 1;
+};
+
 TEST(TimeStampConverterTest, EarlyFramesClampToArrivalThenMeasuredStep) {
     CManualClock clock;
     CTimeStampConverter converter(&clock);
@@ -40,15 +53,6 @@ TEST(TimeStampConverterTest, EarlyFramesClampToArrivalThenMeasuredStep) {
     }
 }
 
-TEST(TimeStampConverterTest, EarlyJumpResetsToArrival) {
-    CManualClock clock;
-    CTimeStampConverter converter(&clock);
-    converter.Convert(1000);
-    clock.now += 10 * kMs;
-    converter.Convert(1000 + 100000);  // 100000 ticks x 10 us = 1 s
-    EXPECT_EQ(converter.GetLastOutput(), clock.now);
-}
-
 TEST(TimeStampConverterTest, JumpsJustBelowTheEarlyLimitStayNearArrival) {
     CManualClock clock;
     CTimeStampConverter converter(&clock);
@@ -66,50 +70,48 @@ TEST(TimeStampConverterTest, JumpsJustBelowTheEarlyLimitStayNearArrival) {
     }
 }
 
-TEST(TimeStampConverterTest, RepeatedTimestampMovesOneMillisecond) {
+// Without history the time is now; a repeated or older timestamp moves 1 ms on; a timestamp
+// far ahead of the clock starts again from the arrival.
+TEST(TimeStampConverterTest, NoHistoryRepeatedTimestampAndEarlyJump) {
     CManualClock clock;
     CTimeStampConverter converter(&clock);
+    SYSTEMTIME t{};
+    converter.GetTime(t);
+    SYSTEMTIME expected{};
+    TimeToSystemTime(clock.now, expected);
+    EXPECT_EQ(std::memcmp(&t, &expected, sizeof(t)), 0);
     converter.Convert(5000);
     const TimeValue first = converter.GetLastOutput();
     converter.Convert(5000);
     EXPECT_EQ(converter.GetLastOutput(), first + kMs);
     converter.Convert(4000);
     EXPECT_EQ(converter.GetLastOutput(), first + 2 * kMs) << "an older timestamp also moves on";
+    clock.now += 10 * kMs;
+    converter.Convert(5000 + 100000);  // 100000 ticks x 10 us = 1 s
+    EXPECT_EQ(converter.GetLastOutput(), clock.now);
 }
 
 TEST(TimeStampConverterTest, LeadIsAbsorbedStepByStep) {
-    CManualClock clock;
-    CTimeStampConverter converter(&clock);
-    const uint64_t interval = 40 * kMs;  // 25 fps at 90 kHz: 3600 ticks
-    uint32_t rtp = 1;
-    converter.Convert(rtp);
-    for (int i = 0; i < 150; ++i) {
-        clock.now += interval;
-        rtp += 3600;
-        converter.Convert(rtp);
+    Stream25 s;
+    for (int i = 0; i <= 150; ++i) {
+        s.Frame();
     }
     // A burst: ten frames arrive at once, each with its full RTP step.
-    const TimeValue burstAt = clock.now;
+    const TimeValue burstAt = s.clock.now;
     for (int i = 0; i < 10; ++i) {
-        rtp += 3600;
-        converter.Convert(rtp);
+        s.Frame(0);
     }
-    const TimeValue lead = converter.GetLastOutput() - burstAt;
-    EXPECT_NEAR(static_cast<double>(lead), 100.0 * kMs, 10.0)
+    EXPECT_NEAR(static_cast<double>(s.Out() - burstAt), 100.0 * kMs, 10.0)
         << "the burst runs ahead of the wall clock up to the bound, still rising";
     // Steady frames again: each step is shortened (by 1 ms up to a tenth of the step) until the
     // lead is gone. The burst's zero time deltas also lower the measured ratio for a while.
-    TimeValue previous = converter.GetLastOutput();
     int frames = 0;
-    while (converter.GetLastOutput() > clock.now + interval && frames < 500) {
-        clock.now += interval;
-        rtp += 3600;
-        converter.Convert(rtp);
-        const uint64_t step = converter.GetLastOutput() - previous;
-        EXPECT_LE(step, interval - kMs) << "at least 1 ms is taken off";
-        EXPECT_GE(step, interval * 8 / 10) << "no more than a tenth of a measured step";
-        EXPECT_GE(converter.GetLastOutput(), clock.now) << "never before arrival";
-        previous = converter.GetLastOutput();
+    while (s.Out() > s.clock.now + 40 * kMs && frames < 500) {
+        const TimeValue previous = s.Out();
+        s.Frame();
+        EXPECT_LE(s.Out() - previous, 39 * kMs) << "at least 1 ms is taken off";
+        EXPECT_GE(s.Out() - previous, 32 * kMs) << "no more than a tenth of a measured step";
+        EXPECT_GE(s.Out(), s.clock.now) << "never before arrival";
         ++frames;
     }
     EXPECT_GT(frames, 5);
@@ -117,29 +119,18 @@ TEST(TimeStampConverterTest, LeadIsAbsorbedStepByStep) {
 }
 
 TEST(TimeStampConverterTest, SmallLeadIsNotCorrected) {
-    CManualClock clock;
-    CTimeStampConverter converter(&clock);
-    uint32_t rtp = 1;
-    converter.Convert(rtp);
-    for (int i = 0; i < 150; ++i) {
-        clock.now += 40 * kMs;
-        rtp += 3600;
-        converter.Convert(rtp);
+    Stream25 s;
+    for (int i = 0; i <= 150; ++i) {
+        s.Frame();
     }
     // One frame 20 ms early: a lead within 250 ms is kept as it is, not clamped and not
     // recorded for correction; the next frame on time lands on its arrival again.
-    clock.now += 20 * kMs;
-    rtp += 3600;
-    converter.Convert(rtp);
-    EXPECT_GT(converter.GetLastOutput(), clock.now + 15 * kMs);
-    clock.now += 60 * kMs;
-    rtp += 3600;
-    converter.Convert(rtp);
-    EXPECT_EQ(converter.GetLastOutput(), clock.now);
-    clock.now += 40 * kMs;
-    rtp += 3600;
-    converter.Convert(rtp);
-    EXPECT_EQ(converter.GetLastOutput(), clock.now) << "no correction was left to absorb";
+    s.Frame(20 * kMs);
+    EXPECT_GT(s.Out(), s.clock.now + 15 * kMs);
+    s.Frame(60 * kMs);
+    EXPECT_EQ(s.Out(), s.clock.now);
+    s.Frame();
+    EXPECT_EQ(s.Out(), s.clock.now) << "no correction was left to absorb";
 }
 
 TEST(TimeStampConverterTest, PinnedMode) {
@@ -163,16 +154,6 @@ TEST(TimeStampConverterTest, PinnedMode) {
     converter.Reset();
     converter.Convert(5);
     EXPECT_EQ(converter.GetLastOutput(), clock.now) << "Reset returns to the adaptive mode";
-}
-
-TEST(TimeStampConverterTest, GetTimeWithoutHistoryIsNow) {
-    CManualClock clock;
-    CTimeStampConverter converter(&clock);
-    SYSTEMTIME t{};
-    converter.GetTime(t);
-    SYSTEMTIME expected{};
-    TimeToSystemTime(clock.now, expected);
-    EXPECT_EQ(std::memcmp(&t, &expected, sizeof(t)), 0);
 }
 
 // Frames sent every 40 ms arrive up to 8 ms late: once the rate is measured, the stamps step

@@ -137,33 +137,28 @@ TEST(HttpSender, RequestsAndCredentialsPerScheme) {
     }
 }
 
-TEST(HttpSender, DigestChallengeIsAnsweredAndTheCountGoesOn) {
-    DigestDevice device;
+// The nonce count goes on over requests on one connection, a stale nonce is renewed without the
+// caller noticing (the count starts again), and the reset flag starts without credentials.
+TEST(HttpSender, DigestCountStaleNonceAndReset) {
+    DigestDevice device(2);
     LoopbackHttpServer server(std::ref(device));
     CHttpSender sender(Device(server.port()), "Agent");
     std::vector<uint8_t> body;
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=c")));
-    sender.ReadResponse(body);
-    EXPECT_EQ(Text(body), "ok 00000001");
+    for (const char* expected : {"ok 00000001", "ok 00000002", "ok 00000001"}) {
+        ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=c")));
+        sender.ReadResponse(body);
+        EXPECT_EQ(Text(body), expected);
+    }
     EXPECT_EQ(sender.GetChosenScheme(), Web::kAuthDigest);
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=d")));
-    sender.ReadResponse(body);
-    EXPECT_EQ(Text(body), "ok 00000002");
-    // First request without credentials, answered 401; then Digest twice. One connection.
-    EXPECT_EQ(server.requests().size(), 3u);
+    // First request without credentials, answered 401; Digest twice; stale, Digest again.
+    EXPECT_EQ(server.requests().size(), 5u);
     EXPECT_EQ(server.connections(), 1);
-}
-
-TEST(HttpSender, StaleNonceIsRenewedWithoutTheCallerNoticing) {
-    DigestDevice device(1);
-    LoopbackHttpServer server(std::ref(device));
-    CHttpSender sender(Device(server.port()), "Agent");
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/one")));
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/two")));
-    EXPECT_EQ(sender.GetStatusCode(), 200u);
-    std::vector<uint8_t> body;
-    sender.ReadResponse(body);
-    EXPECT_EQ(Text(body), "ok 00000001") << "a fresh nonce starts the count again";
+    Web::HttpRequest request = Web::MakeGetRequest("/2");
+    request.flags |= Web::kFlagResetAuth;
+    ASSERT_TRUE(sender.SendRequest(request));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 7u);
+    EXPECT_EQ(requests[5].Header("Authorization"), "");
 }
 
 TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
@@ -189,43 +184,6 @@ TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
     EXPECT_EQ(sender.GetAuthentication().GetNonceCount(), 0u);
 }
 
-TEST(HttpSender, ResetFlagForgetsTheChosenScheme) {
-    DigestDevice device;
-    LoopbackHttpServer server(std::ref(device));
-    CHttpSender sender(Device(server.port()), "Agent");
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/1")));
-    Web::HttpRequest request = Web::MakeGetRequest("/2");
-    request.flags |= Web::kFlagResetAuth;
-    ASSERT_TRUE(sender.SendRequest(request));
-    // No credentials again first, then a new challenge and Digest.
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[2].Header("Authorization"), "");
-}
-
-TEST(HttpSender, BasicWrongPasswordGives401AndTheHelpersSayWhy) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send(
-            LoopbackHttpServer::Response(401, "no", "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
-    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/x")));
-    EXPECT_EQ(sender.GetStatusCode(), 401u);
-
-    std::string body = "stale";
-    const vornak::CResultDef result = HUtils::RequestGetRD(sender, "/x", body);
-    EXPECT_EQ(result.GetLevel(), 1u);
-    EXPECT_EQ(result.GetCode(), 10u);
-    EXPECT_EQ(result.GetMessage(),
-              "vornak::HUtils::RequestGetRD: device 127.0.0.1:" + std::to_string(server.port()) +
-                  " is unable to process \"/x\" request: credentials are invalid");
-    EXPECT_EQ(body, "");
-
-    std::string error;
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/x", error));
-    EXPECT_EQ(error, "Invalid username/password.");
-}
-
 TEST(RequestHelpers, ClassifyEveryOutcome) {
     LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
         if (r.path == "/ok") {
@@ -236,6 +194,9 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
             c.Send("HTTP/1.1 204 No Content\r\n\r\n");
         } else if (r.path == "/missing") {
             c.Send(LoopbackHttpServer::Response(404, "nf"));
+        } else if (r.path == "/login") {
+            c.Send(LoopbackHttpServer::Response(401, "no",
+                                                "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
         } else {
             c.Send(LoopbackHttpServer::Response(500, "err"));
         }
@@ -264,9 +225,13 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
          "vornak::HUtils::RequestGetRD: " + device +
              " is unable to process \"/fail\" request. HTTP status code is 500",
          ""},
+        {"/login", 1, 10,
+         "vornak::HUtils::RequestGetRD: " + device +
+             " is unable to process \"/login\" request: credentials are invalid",
+         ""},
     };
     for (const Row& row : rows) {
-        std::string body;
+        std::string body = "stale";
         const vornak::CResultDef result = HUtils::RequestGetRD(sender, row.path, body);
         EXPECT_EQ(result.GetLevel(), row.level) << row.path;
         EXPECT_EQ(result.GetCode(), row.code) << row.path;
@@ -279,17 +244,10 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
     EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/fail", error));
     EXPECT_EQ(error, "The device returns 500 status code.");
     EXPECT_EQ(sender.GetContentLength(), 3u);
-}
-
-TEST(RequestHelpers, EmptyPathSendsNothing) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send(LoopbackHttpServer::Response(200, "x"));
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
-    std::string error;
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "", error));
-    EXPECT_EQ(error, "Url is empty");
-    EXPECT_EQ(server.connections(), 0);
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/login", error));
+    EXPECT_EQ(error, "Invalid username/password.");
+    EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/login")));
+    EXPECT_EQ(sender.GetStatusCode(), 401u);
 }
 
 TEST(RequestHelpers, NoListenerMeansNoStatus) {
@@ -309,10 +267,13 @@ TEST(RequestHelpers, NoListenerMeansNoStatus) {
     EXPECT_EQ(error, "There is a network error or the device is offline.");
 }
 
-TEST(HttpSender, BodyWithoutLengthIsReadToTheEndOfTheStream) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
+// Without a length the body is read to the end of the stream, but no further than 1 MiB.
+TEST(HttpSender, BodyWithoutLengthIsReadToTheEndOrOneMebibyte) {
+    LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
         c.Send("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n");
-        c.Send(std::string(20000, 'a'));
+        const std::string block(r.path == "/long" ? 65536 : 20000, 'a');
+        for (int i = 0; i < (r.path == "/long" ? 40 : 1) && c.Send(block); ++i) {
+        }
         c.Send("end");
         c.Close();
     });
@@ -323,20 +284,9 @@ TEST(HttpSender, BodyWithoutLengthIsReadToTheEndOfTheStream) {
     std::vector<uint8_t> body;
     EXPECT_EQ(sender.ReadResponse(body), 20003u);
     EXPECT_EQ(Text(body).substr(19998), "aaend");
-}
-
-TEST(HttpSender, WholeBodyReadStopsAtOneMebibyteWithoutLength) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send("HTTP/1.0 200 OK\r\n\r\n");
-        const std::string block(65536, 'z');
-        for (int i = 0; i < 40 && c.Send(block); ++i) {
-        }
-        c.Close();
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
-    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
-    std::vector<uint8_t> body;
-    EXPECT_EQ(sender.ReadResponse(body), CHttpSender::kUnknownLengthBudget);
+    CHttpSender longer(Device(server.port()), "Agent");
+    ASSERT_TRUE(longer.SendRequest(Web::MakeGetRequest("/long")));
+    EXPECT_EQ(longer.ReadResponse(body), CHttpSender::kUnknownLengthBudget);
 }
 
 TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
@@ -441,9 +391,6 @@ TEST(HttpSender, HttpsStartFallsBackToHttpAndStaysThere) {
     EXPECT_FALSE(sender.IsUsingHttps());
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_EQ(server.connections(), 2) << "one refused TLS hello, then one plain connection";
-}
-
-TEST(HttpSender, Port443StartsWithHttps) {
     vornak::DEVICE_INFO device = Device(443);
     EXPECT_TRUE(CHttpSender(device, "Agent").IsUsingHttps());
     device.port = 8443;
@@ -462,6 +409,9 @@ TEST(HttpSender, RefusesBadRequestsWithoutSending) {
     Web::HttpRequest injected = Web::MakeGetRequest("/");
     injected.headers = {"X-A: 1\r\nX-B: 2"};
     EXPECT_FALSE(sender.SendRequest(injected));
+    std::string error;
+    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "", error));
+    EXPECT_EQ(error, "Url is empty");
     EXPECT_EQ(server.connections(), 0);
     std::vector<uint8_t> data;
     EXPECT_EQ(sender.ReadData(data, 100, true), 0u) << "no open request";
@@ -475,10 +425,6 @@ TEST(HttpSender, UnsafeBytesInThePathAreEscaped) {
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a b?c=d e&f=\"g\"")));
     EXPECT_EQ(server.requests().at(0).path, "/a%20b?c=d%20e&f=%22g%22");
 }
-
-}  // namespace
-
-namespace {
 
 // A fast sender and a slow reader: the sender stops taking bytes from the socket while its
 // buffer is full and must neither lose nor reorder any on the way.
