@@ -33,7 +33,11 @@ Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Pictu
         const bool copyFirst = picture.order == FillOrder::kCopyFirst;
         if (!copyFirst || copy()) {
             SYSTEMTIME time{};
-            client->ConvertTimestamp(picture.rtpTimestamp, time);
+            if (picture.time != nullptr) {
+                time = *picture.time;
+            } else {
+                client->ConvertTimestamp(picture.rtpTimestamp, time);
+            }
             frame->SetWidth(picture.size.width);
             frame->SetHeight(picture.size.height);
             frame->SetResolutionClass(ResolutionClass(picture.size.width, picture.size.height));

@@ -18,7 +18,8 @@ struct Picture {
     std::span<const uint8_t> data{};
     uint32_t fourcc = 0;
     Size size{};
-    uint32_t rtpTimestamp = 0;  // converted to a time by the client
+    uint32_t rtpTimestamp = 0;         // converted to a time by the client
+    const SYSTEMTIME* time = nullptr;  // given: the time as it is, rtpTimestamp unused
     FillOrder order = FillOrder::kCopyFirst;
     std::string stream{};  // empty: the client's stream name
 };

@@ -94,16 +94,20 @@ void CRTPMediaParser::RefusePayload(const char* method, const char* reason) {
 }
 
 Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc,
-                                       uint32_t rtpTimestamp, const char* method) {
-    return DeliverPicture(
-        *owner_, client_,
-        {.data = data, .fourcc = fourcc, .size = {width_, height_}, .rtpTimestamp = rtpTimestamp},
-        method);
+                                       uint32_t rtpTimestamp, const char* method,
+                                       const SYSTEMTIME* time) {
+    return DeliverPicture(*owner_, client_,
+                          {.data = data,
+                           .fourcc = fourcc,
+                           .size = {width_, height_},
+                           .rtpTimestamp = rtpTimestamp,
+                           .time = time},
+                          method);
 }
 
 void CRTPMediaParser::DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp,
-                                              const char* method) {
-    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, method)) {
+                                              const char* method, const SYSTEMTIME* time) {
+    switch (DeliverFrame(frameBuffer_, fourcc, rtpTimestamp, method, time)) {
         case Delivery::kDelivered:
             ++stats_.framesDelivered;
             break;

@@ -89,11 +89,13 @@ class CRTPMediaParser {
     void RefusePayload(const char* method, const char* reason);
 
     // The picture in its current size, copied first, to the client.
+    // time, when given, is the frame's time already converted.
     Delivery DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc, uint32_t rtpTimestamp,
-                          const char* method);
+                          const char* method, const SYSTEMTIME* time = nullptr);
     // For codecs whose later frames refer to earlier ones: a frame the host did not get makes
     // the parser drop everything up to the next key frame.
-    void DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp, const char* method);
+    void DeliverOrDropToKeyFrame(uint32_t fourcc, uint32_t rtpTimestamp, const char* method,
+                                 const SYSTEMTIME* time = nullptr);
 
     bool HasHost() const { return client_ != nullptr && owner_->GetFrameAllocator() != nullptr; }
 

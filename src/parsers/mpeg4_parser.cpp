@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
+#include "base/time.h"
 #include "parsers/bit_reader.h"
 
 namespace vornak {
@@ -19,6 +21,8 @@ constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
 constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
 // RTP clock of MPEG-4 video.
 constexpr uint64_t kRtpClockRate = 90000;
+constexpr uint64_t kTicksPerSecond = 10000000;  // of a time value
+constexpr uint64_t kMinStep = 10000;            // 1 ms, the host's resolution
 // More than a minute between two pictures of one packet is not a picture rate.
 constexpr uint32_t kMaxModuloSeconds = 60;
 
@@ -140,6 +144,7 @@ void CMpeg4RTPMediaParser::Reset() {
     inBandConfig_.clear();
     width_ = 0;
     height_ = 0;
+    packedTime_ = 0;
 }
 
 void CMpeg4RTPMediaParser::DropFrame() {
@@ -260,6 +265,15 @@ bool CMpeg4RTPMediaParser::SplitPackedPictures(const std::vector<size_t>& starts
         }
         pictures.push_back({data, header->codingType == 0, ticks});
     }
+    if (pictures.back().ticks - pictures.front().ticks > *resolution) {
+        frameBuffer_ = std::move(packed);  // more than a second in one packet: not a real packing
+        return false;
+    }
+    // The pictures of one packet arrive together. Only the first handed on goes through the
+    // stream clock, whose bound on the lead over arrival would bunch the others; they keep the
+    // spacing of their VOP headers.
+    std::optional<TimeValue> base;
+    uint64_t baseTicks = 0;
     for (const Picture& picture : pictures) {
         if (!picture.intra && waitingForIntra_) {
             continue;  // an earlier picture of the packet did not reach the host
@@ -273,16 +287,39 @@ bool CMpeg4RTPMediaParser::SplitPackedPictures(const std::vector<size_t>& starts
         waitingForIntra_ = false;
         const uint64_t offset =
             (picture.ticks - pictures.front().ticks) * kRtpClockRate / *resolution;
-        ProcessFrame(rtpTimestamp + static_cast<uint32_t>(offset));
+        const uint32_t pictureRtp = rtpTimestamp + static_cast<uint32_t>(offset);
+        if (!HasHost()) {
+            continue;
+        }
+        if (!base) {
+            SYSTEMTIME converted{};
+            client_->ConvertTimestamp(pictureRtp, converted);
+            base = std::max(SystemTimeToTime(converted), packedTime_ + kMinStep);
+            baseTicks = picture.ticks;
+        }
+        packedTime_ = *base + (picture.ticks - baseTicks) * kTicksPerSecond / *resolution;
+        SYSTEMTIME time{};
+        TimeToSystemTime(packedTime_, time);
+        ProcessFrame(pictureRtp, &time);
     }
     frameBuffer_ = std::move(packed);
     frameBuffer_.clear();
     return true;
 }
 
-void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
+void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp, const SYSTEMTIME* time) {
     if (!HasHost()) {
         return;
+    }
+    SYSTEMTIME afterPacked{};
+    if (time == nullptr && packedTime_ != 0) {
+        // A frame after split pictures must not go before the last of them.
+        client_->ConvertTimestamp(rtpTimestamp, afterPacked);
+        const TimeValue converted = SystemTimeToTime(afterPacked);
+        if (converted <= packedTime_) {
+            TimeToSystemTime(packedTime_ + kMinStep, afterPacked);
+        }
+        time = &afterPacked;
     }
     uint32_t fourcc = kFourCCDivi;
     if (currentIsIntra_) {
@@ -295,7 +332,7 @@ void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
         height_ = size->height;
         fourcc = kFourCCDivx;
     }
-    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame);
+    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame, time);
 }
 
 }  // namespace vornak

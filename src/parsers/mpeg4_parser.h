@@ -49,7 +49,8 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
     void DropFrame() override;
 
   private:
-    void ProcessFrame(uint32_t rtpTimestamp);
+    // time, when given, is the frame's time already converted.
+    void ProcessFrame(uint32_t rtpTimestamp, const SYSTEMTIME* time = nullptr);
     // A frame that holds several pictures goes to the host one picture at a time, each at the
     // time its VOP header gives.
     void DeliverPictures(uint32_t rtpTimestamp);
@@ -62,6 +63,8 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
     bool frameOpen_ = false;  // a VOP has started and its data is being collected
     // While waiting for an I-VOP: the frame holds P-VOPs and, packed behind them, an I-VOP.
     bool collectingPacked_ = false;
+    // Time of the last picture split from a packed frame; later frames never go before it.
+    TimeValue packedTime_ = 0;
 };
 
 }  // namespace vornak

@@ -303,6 +303,14 @@ TEST(Mpeg4Pictures, ReadsVopTimes) {
     }
 }
 
+std::vector<uint16_t> Milliseconds(const std::vector<DeliveredFrame>& frames) {
+    std::vector<uint16_t> values;
+    for (const DeliveredFrame& frame : frames) {
+        values.push_back(frame.time.wMilliseconds);
+    }
+    return values;
+}
+
 // Senders may pack several small VOPs into one RTP packet: the host still gets one picture per
 // frame, each at the time of its own VOP (1/25 s is 3600 ticks of 90 kHz).
 TEST_F(Mpeg4ParserTest, PackedPicturesBecomeOneFrameEach) {
@@ -317,14 +325,22 @@ TEST_F(Mpeg4ParserTest, PackedPicturesBecomeOneFrameEach) {
     EXPECT_EQ(Frames()[1].data, p1);
     EXPECT_EQ(Frames()[2].data, p2);
     EXPECT_EQ(Frames()[2].width, 352u);
-    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{9000, 12600, 16200}));
+    // Only the first goes through the stream clock, whose lead bound would bunch the others.
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{9000}));
+    EXPECT_EQ(Milliseconds(Frames()), (std::vector<uint16_t>{100, 140, 180}));
 
     // A later I-VOP of a packet gets the configuration it lacks.
     Feed(Concat({TimedVop(1, 0, 1), TimedVop(0, 0, 2)}), true, 20000);
     ASSERT_EQ(Frames().size(), 5u);
     EXPECT_EQ(Frames()[4].fourcc, kFourCCDivx);
     EXPECT_EQ(Frames()[4].data, Concat({Config(), TimedVop(0, 0, 2)}));
-    EXPECT_EQ(rig.client.converted.back(), 23600u);
+    EXPECT_EQ(rig.client.converted.back(), 20000u);
+    EXPECT_EQ(Frames()[4].time.wMilliseconds, 262u) << "one picture after 222 ms";
+
+    // A whole frame after split pictures never goes before the last of them.
+    Feed(TimedVop(1, 0, 3), true, 9000);
+    ASSERT_EQ(Frames().size(), 6u);
+    EXPECT_EQ(Frames()[5].time.wMilliseconds, 263u);
 }
 
 TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
@@ -335,8 +351,9 @@ TEST_F(Mpeg4ParserTest, StartsAtAnIVopPackedBehindPVops) {
     EXPECT_EQ(Frames()[0].data, Concat({Config(), i}));
     EXPECT_EQ(Frames()[0].fourcc, kFourCCDivx);
     EXPECT_EQ(Frames()[1].data, TimedVop(1, 0, 4));
-    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{14400, 18000}))
+    EXPECT_EQ(rig.client.converted, (std::vector<uint32_t>{14400}))
         << "the I-VOP is two pictures after the packet's first";
+    EXPECT_EQ(Milliseconds(Frames()), (std::vector<uint16_t>{160, 200}));
 
     // Continued in a second packet; without readable times nothing is delivered.
     ParserRig<CMpeg4RTPMediaParser> fresh;
