@@ -2,22 +2,13 @@
 
 #include <charconv>
 
+#include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
 
 namespace vornak {
 
 namespace {
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // Calls visit(name, value) for every "name<sep>value" item of a list split at ";".
 template <typename Visit>
 void ForEachItem(std::string_view text, char separator, Visit visit) {
@@ -26,7 +17,7 @@ void ForEachItem(std::string_view text, char separator, Visit visit) {
         const std::string_view item = text.substr(0, end);
         const size_t sep = item.find(separator);
         if (sep != std::string_view::npos) {
-            visit(TrimBlanks(item.substr(0, sep)), TrimBlanks(item.substr(sep + 1)));
+            visit(Trim(item.substr(0, sep)), Trim(item.substr(sep + 1)));
         }
         if (end == std::string_view::npos) {
             break;

@@ -3,25 +3,18 @@
 #include <charconv>
 #include <cstdarg>
 
+#include "base/text.h"
+
 namespace vornak {
 
 namespace {
 // A host that answers every id would otherwise keep Open asking forever.
 constexpr uint32_t kMaxParameterId = 1000;
 constexpr Size kFallbackResolution{640, 480};
-
-std::string_view Trim(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 }  // namespace
 
 bool ParseDecimal(std::string_view text, int32_t& value) {
-    text = Trim(text);
+    text = Trim(text, " \t\r\n");
     if (text.empty()) {
         return false;
     }
