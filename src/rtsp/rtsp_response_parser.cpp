@@ -92,7 +92,7 @@ void CRTSPResponseParser::Reset() {
     cseq = 0;
     contentLength = 0;
     sessionTimeoutSec = 0;
-    authScheme = kAuthNone;
+    authScheme = kRtspAuthNone;
     interleavedChannel = 0;
     serverRtpPort = serverRtcpPort = multicastRtpPort = multicastRtcpPort = 0;
     transportSeen = 1;
@@ -269,15 +269,15 @@ bool CRTSPResponseParser::ParseChallenge(std::string_view value) {
     const std::string_view params =
         end == std::string_view::npos ? std::string_view{} : value.substr(end);
     if (EqualsNoCase(scheme, "Digest")) {
-        authScheme = kAuthDigest;
-    } else if (EqualsNoCase(scheme, "Basic") && authScheme == kAuthNone) {
-        authScheme = kAuthBasic;
+        authScheme = kRtspAuthDigest;
+    } else if (EqualsNoCase(scheme, "Basic") && authScheme == kRtspAuthNone) {
+        authScheme = kRtspAuthBasic;
     } else {
         return true;
     }
     realm = ChallengeParameter(params, "realm");
     nonce = ChallengeParameter(params, "nonce");
-    if (authScheme == kAuthDigest) {
+    if (authScheme == kRtspAuthDigest) {
         return !realm.empty() && !nonce.empty();
     }
     return true;
