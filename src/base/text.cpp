@@ -56,4 +56,14 @@ std::optional<uint32_t> ParseDecimal(std::string_view text) {
     return value;
 }
 
+std::optional<int32_t> ParseSignedDecimal(std::string_view text) {
+    text = Trim(text, " \t\r\n");
+    int32_t value = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 }  // namespace vornak

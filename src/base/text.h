@@ -19,5 +19,7 @@ inline constexpr std::string_view kBlanks = " \t";
 [[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // Plain decimal digits into 32 bits; nullopt for an empty text, a sign, a blank or an overflow.
 [[nodiscard]] std::optional<uint32_t> ParseDecimal(std::string_view text);
+// Host parameter values: blanks and line ends around, an optional '-', 32 bits signed.
+[[nodiscard]] std::optional<int32_t> ParseSignedDecimal(std::string_view text);
 
 }  // namespace vornak

@@ -1,7 +1,5 @@
 #include "driver/axis_driver.h"
 
-#include <charconv>
-
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
@@ -30,8 +28,8 @@ void ForEachItem(std::string_view text, char separator, Visit visit) {
 AudioCapabilities ParseAudioCapabilities(std::string_view text) {
     AudioCapabilities caps;
     ForEachItem(text, '=', [&](std::string_view name, std::string_view value) {
-        int32_t number = 0;
-        if (!ParseDecimal(value, number) || number < 0) {
+        const int32_t number = ParseSignedDecimal(value).value_or(-1);
+        if (number < 0) {
             return;
         }
         if (name == "Count") {
@@ -48,13 +46,13 @@ std::map<uint32_t, int32_t> ParseStreamCameras(std::string_view text) {
         {"Recording", kStreamRecording}, {"Live", kStreamLive}, {"Remote", kStreamRemote}};
     std::map<uint32_t, int32_t> cameras;
     ForEachItem(text, ':', [&](std::string_view name, std::string_view value) {
-        int32_t number = 0;
-        if (value.empty() || !ParseDecimal(value, number)) {
+        const auto number = ParseSignedDecimal(value);
+        if (!number) {
             return;
         }
         for (const auto& [kindName, kind] : kKinds) {
             if (name == kindName) {
-                cameras[kind] = number;
+                cameras[kind] = *number;
             }
         }
     });

@@ -40,6 +40,11 @@ TEST(TextTest, ParseDecimalTakesPlainDigitsOnly) {
     for (const Row& row : rows) {
         EXPECT_EQ(ParseDecimal(row.text), row.value) << row.why;
     }
+    // Host parameters may be negative and arrive with their line end.
+    EXPECT_EQ(ParseSignedDecimal(" -12\r\n"), -12);
+    EXPECT_EQ(ParseSignedDecimal("+1"), std::nullopt) << "no '+', as before";
+    EXPECT_EQ(ParseSignedDecimal("2147483648"), std::nullopt) << "overflow";
+    EXPECT_EQ(ParseSignedDecimal(" \n"), std::nullopt) << "blank";
 }
 
 }  // namespace
