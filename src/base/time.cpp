@@ -1,13 +1,12 @@
 #include "base/time.h"
 
-#include <strings.h>
-
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "base/debug.h"
+#include "base/text.h"
 
 namespace vornak {
 
@@ -142,7 +141,7 @@ TimeValue ParseTime(std::string_view view) {
         return 0;
     }
     for (size_t i = 0; i < kMonths.size(); ++i) {
-        if (strcasecmp(month, kMonths[i]) == 0) {
+        if (EqualsNoCase(month, kMonths[i])) {
             f.wMonth = static_cast<uint16_t>(i + 1);
             return SystemTimeToTime(f);
         }
@@ -170,15 +169,9 @@ std::string FormatLocalTime(TimeValue value) {
                   f.wMinute, f.wSecond, f.wMilliseconds);
 }
 
-int64_t MonotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void CTime::Touch() {
     const TimeValue now = GetCurrentTime();
-    const int64_t tick = MonotonicMs();
+    const int64_t tick = static_cast<int64_t>(platform::TickMs());
     CLockGuard guard(lock_);
     stamp_ = now;
     tickMs_ = tick;
@@ -187,7 +180,7 @@ void CTime::Touch() {
 void CTime::Set(TimeValue value) {
     const auto offsetMs = static_cast<int64_t>(value / kTicksPerMs) -
                           static_cast<int64_t>(GetCurrentTime() / kTicksPerMs);
-    const int64_t tick = MonotonicMs() + offsetMs;
+    const int64_t tick = static_cast<int64_t>(platform::TickMs()) + offsetMs;
     CLockGuard guard(lock_);
     stamp_ = value;
     tickMs_ = tick;
@@ -204,7 +197,7 @@ uint64_t CTime::GetElapsedMs() {
         CLockGuard guard(lock_);
         tick = tickMs_;
     }
-    const int64_t elapsed = MonotonicMs() - tick;
+    const int64_t elapsed = static_cast<int64_t>(platform::TickMs()) - tick;
     return elapsed > 0 ? static_cast<uint64_t>(elapsed) : 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "base/sync.h"
 #include "ipcapture/host_interfaces.h"
+#include "platform/host_info.h"
 
 namespace vornak {
 
@@ -33,15 +34,11 @@ std::string FormatTime(uint32_t form, TimeValue value);
 // Local display form "2024/03/05 15:07:09.120" of edge-storage lines.
 std::string FormatLocalTime(TimeValue value);
 
-// Milliseconds of a monotonic clock: what every duration is measured with, so that a step of the
-// wall clock (by hand or by time synchronisation) neither freezes nor jumps an elapsed time.
-int64_t MonotonicMs();
-
 // The calendar time of an event for stamps, and the monotonic time of the same event for
 // durations.
 class CTime {
   public:
-    CTime() : stamp_(GetCurrentTime()), tickMs_(MonotonicMs()) {}
+    CTime() : stamp_(GetCurrentTime()), tickMs_(static_cast<int64_t>(platform::TickMs())) {}
     virtual ~CTime() = default;
 
     void Touch();

@@ -1,18 +1,13 @@
 #include "channels/axis_common_channel.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "base/text.h"
 #include "privacy/privacy_zone_handler.h"
 
 namespace vornak {
 
 namespace {
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 const char* SizeName(uint32_t width, uint32_t height) {
     switch (width) {
@@ -57,7 +52,7 @@ std::string ResolutionText(uint32_t width, uint32_t height,
     }
     const char* name = SizeName(width, height);
     for (const std::string& entry : supported) {
-        const std::string lower = Lower(entry);
+        const std::string lower = ToLower(entry);
         if (lower == plain || (name != nullptr && lower == name)) {
             return entry;
         }

@@ -1,11 +1,9 @@
 #include "channels/rtsp_channel.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <algorithm>
 
 #include "driver/settings_file.h"
+#include "platform/net.h"
 #include "privacy/privacy_zone_handler.h"
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
@@ -20,22 +18,6 @@ const char* CodecName(uint32_t format) {
     const CodecInfo* codec = FindCodec(format);
     return codec != nullptr ? codec->name : "h264";
 }
-
-// First IPv4 address of the device; 0 when it does not resolve.
-uint32_t ResolveIPv4(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* result = nullptr;
-    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 ||
-        result == nullptr) {
-        return 0;
-    }
-    const uint32_t address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(result);
-    return address;
-}
-
 }  // namespace
 
 std::string RtspMediaPath(const MediaPathInput& in) {
@@ -102,7 +84,7 @@ std::string ForChannel(std::string line, uint32_t channel) {
 
 CBaseRTPChannel::CBaseRTPChannel(uint32_t channel, IDriver* driver, ipcapture::IFrameSink* sink)
     : CBaseCameraChannel(channel, driver, sink),
-      deviceIp_(ResolveIPv4(driver->GetDeviceInfo()->address)),
+      deviceIp_(platform::ResolveIPv4(driver->GetDeviceInfo()->address)),
       receiver_(std::make_unique<CRTPReceiver>(driver)),
       rtcp_(std::make_unique<CRTCPHandler>(driver)) {}
 
@@ -488,9 +470,9 @@ void CAxisCommonChannelRTSP::ReadRtspPort() {
         sender_->ReadResponse(body);
         if (!body.empty() && !stopEvent_.IsSet()) {
             const std::string reply(body.begin(), body.end());
-            uint32_t port = 0;
-            if (ParseU32(GetParameterValue(reply, "Network.RTSP.Port"), port) && port != 0 &&
-                port <= 0xFFFF) {
+            const uint32_t port =
+                ParseDecimal(GetParameterValue(reply, "Network.RTSP.Port")).value_or(0);
+            if (port != 0 && port <= 0xFFFF) {
                 CLockGuard guard(lock_);
                 rtspPort_ = static_cast<uint16_t>(port);
             }

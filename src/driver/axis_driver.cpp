@@ -1,23 +1,12 @@
 #include "driver/axis_driver.h"
 
-#include <charconv>
-
+#include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
 
 namespace vornak {
 
 namespace {
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // Calls visit(name, value) for every "name<sep>value" item of a list split at ";".
 template <typename Visit>
 void ForEachItem(std::string_view text, char separator, Visit visit) {
@@ -26,7 +15,7 @@ void ForEachItem(std::string_view text, char separator, Visit visit) {
         const std::string_view item = text.substr(0, end);
         const size_t sep = item.find(separator);
         if (sep != std::string_view::npos) {
-            visit(TrimBlanks(item.substr(0, sep)), TrimBlanks(item.substr(sep + 1)));
+            visit(Trim(item.substr(0, sep)), Trim(item.substr(sep + 1)));
         }
         if (end == std::string_view::npos) {
             break;
@@ -39,8 +28,8 @@ void ForEachItem(std::string_view text, char separator, Visit visit) {
 AudioCapabilities ParseAudioCapabilities(std::string_view text) {
     AudioCapabilities caps;
     ForEachItem(text, '=', [&](std::string_view name, std::string_view value) {
-        int32_t number = 0;
-        if (!ParseDecimal(value, number) || number < 0) {
+        const int32_t number = ParseSignedDecimal(value).value_or(-1);
+        if (number < 0) {
             return;
         }
         if (name == "Count") {
@@ -57,13 +46,13 @@ std::map<uint32_t, int32_t> ParseStreamCameras(std::string_view text) {
         {"Recording", kStreamRecording}, {"Live", kStreamLive}, {"Remote", kStreamRemote}};
     std::map<uint32_t, int32_t> cameras;
     ForEachItem(text, ':', [&](std::string_view name, std::string_view value) {
-        int32_t number = 0;
-        if (value.empty() || !ParseDecimal(value, number)) {
+        const auto number = ParseSignedDecimal(value);
+        if (!number) {
             return;
         }
         for (const auto& [kindName, kind] : kKinds) {
             if (name == kindName) {
-                cameras[kind] = number;
+                cameras[kind] = *number;
             }
         }
     });

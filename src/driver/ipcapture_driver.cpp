@@ -1,7 +1,8 @@
 #include "driver/ipcapture_driver.h"
 
-#include <charconv>
 #include <cstdarg>
+
+#include "base/text.h"
 
 namespace vornak {
 
@@ -9,31 +10,7 @@ namespace {
 // A host that answers every id would otherwise keep Open asking forever.
 constexpr uint32_t kMaxParameterId = 1000;
 constexpr Size kFallbackResolution{640, 480};
-
-std::string_view Trim(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 }  // namespace
-
-bool ParseDecimal(std::string_view text, int32_t& value) {
-    text = Trim(text);
-    if (text.empty()) {
-        return false;
-    }
-    int32_t parsed = 0;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
-    if (ec != std::errc() || ptr != end) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
 
 CIPCaptureDriver::CIPCaptureDriver() = default;
 
@@ -168,11 +145,10 @@ std::string CIPCaptureDriver::GetParameter(uint32_t id) {
 
 int32_t CIPCaptureDriver::GetParameterInt(uint32_t id) {
     const auto it = parameters_.find(id);
-    int32_t value = 0;
-    if (it == parameters_.end() || !ParseDecimal(it->second, value)) {
+    if (it == parameters_.end()) {
         return kParameterAbsent;
     }
-    return value;
+    return ParseSignedDecimal(it->second).value_or(kParameterAbsent);
 }
 
 Size CIPCaptureDriver::GetStreamResolution(uint32_t channel, uint32_t stream) {

@@ -88,7 +88,4 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5,
     std::unique_ptr<CIPVideoCapture> videoCapture_;
 };
 
-// Plain decimal number, optional sign, surrounding blanks allowed; false otherwise.
-bool ParseDecimal(std::string_view text, int32_t& value);
-
 }  // namespace vornak

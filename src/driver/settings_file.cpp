@@ -1,12 +1,9 @@
 #include "driver/settings_file.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <atomic>
 
 #include "base/debug.h"
+#include "platform/net.h"
 #include "web/field_search.h"
 #include "xml/xml_parser.h"
 
@@ -94,11 +91,8 @@ uint32_t StreamingModeOf(const std::string& text) {
 }
 
 uint32_t PacketSizeOf(const std::string& text) {
-    uint32_t size = 0;
-    if (!ParseU32(TrimBlanks(text), size) || size <= 100) {
-        return 0;
-    }
-    return size;
+    const uint32_t size = ParseDecimal(Trim(text)).value_or(0);
+    return size <= 100 ? 0 : size;
 }
 
 std::string ProfileNameOf(const std::string& text) {
@@ -115,7 +109,7 @@ std::string ProfileNameOf(const std::string& text) {
 }
 
 uint32_t RtpModeOf(const std::string& text) {
-    const std::string mode = ToLower(TrimBlanks(text));
+    const std::string mode = ToLower(Trim(text));
     if (mode == "rtpovertcp") {
         return kRtpOverTcp;
     }
@@ -140,13 +134,7 @@ std::string AudioSourceOf(const std::string& text) {
 }
 
 std::string EncodingOf(const std::string& text) {
-    constexpr std::string_view kTrim = " .,";
-    const size_t first = text.find_first_not_of(kTrim);
-    if (first == std::string::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(kTrim);
-    return ToLower(std::string_view(text).substr(first, last - first + 1));
+    return ToLower(Trim(text, " .,"));
 }
 
 std::string GainOf(const std::string& text) {
@@ -154,7 +142,7 @@ std::string GainOf(const std::string& text) {
 }
 
 uint32_t MicrophonePowerOf(const std::string& text) {
-    const std::string value = ToLower(TrimBlanks(text));
+    const std::string value = ToLower(Trim(text));
     if (value == "yes" || value == "true" || value == "on") {
         return kMicrophonePowerOn;
     }
@@ -165,34 +153,15 @@ uint32_t MicrophonePowerOf(const std::string& text) {
 }
 
 namespace {
-uint32_t ResolveWith(const std::string& host, int flags) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = flags;
-    addrinfo* answers = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &answers) != 0 || answers == nullptr) {
-        return 0;
-    }
-    uint32_t address = 0;
-    for (const addrinfo* a = answers; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
-            address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-            break;
-        }
-    }
-    freeaddrinfo(answers);
-    return address;
-}
-
 uint32_t ResolveSystem(const std::string& host) {
-    return ResolveWith(host, 0);
+    return platform::ResolveIPv4(host);
 }
 
 std::atomic<NameResolver> g_resolver{&ResolveSystem};
 }  // namespace
 
 uint32_t ResolveNumericOnly(const std::string& host) {
-    return ResolveWith(host, AI_NUMERICHOST);
+    return platform::ResolveIPv4(host, true);
 }
 
 void SetNameResolver(NameResolver resolver) {
@@ -200,7 +169,7 @@ void SetNameResolver(NameResolver resolver) {
 }
 
 uint32_t NetworkInterfaceOf(const std::string& text) {
-    const std::string host(TrimBlanks(text));
+    const std::string host(Trim(text));
     if (host.empty()) {
         return 0;
     }

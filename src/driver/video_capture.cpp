@@ -1,10 +1,10 @@
 #include "driver/video_capture.h"
 
-#include <strings.h>
-
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#include "base/text.h"
 
 namespace vornak {
 
@@ -268,7 +268,7 @@ Size CIPVideoCapture::GetStreamResolution(uint32_t channel, uint32_t stream) {
 
 bool CIPVideoCapture::SetOption(const char* name, const void* value, uint32_t type) {
     if (name == nullptr || value == nullptr || type != 2 ||
-        strcasecmp(name, "EdgeStorageState") != 0) {
+        !EqualsNoCase(name, "EdgeStorageState")) {
         return false;
     }
     uint16_t flag = 0;
@@ -285,7 +285,7 @@ bool CIPVideoCapture::GetCommonOption(const char* name, void* value, uint32_t ty
         {"isIPCamera", 1},   {"CanChangeFrInAlm", 1}, {"CanChangeResInAlm", 1}, {"MAXFPS_RES0", 25},
         {"MAXFPS_RES1", 25}, {"MAXFPS_RES2", 25},     {"MAXFPS_RES3", 25}};
     for (const auto& [option, answer] : kOptions) {
-        if (strcasecmp(name, option) == 0) {
+        if (EqualsNoCase(name, option)) {
             std::memcpy(value, &answer, sizeof(answer));
             return true;
         }
@@ -295,7 +295,7 @@ bool CIPVideoCapture::GetCommonOption(const char* name, void* value, uint32_t ty
 
 bool CIPVideoCapture::GetOption(const char* name, void* value, uint32_t type) {
     if (name != nullptr && value != nullptr && type == 2 &&
-        strcasecmp(name, "EdgeStorageState") == 0) {
+        EqualsNoCase(name, "EdgeStorageState")) {
         const uint16_t flag = edgeStorageEnabled_ ? 1 : 0;
         std::memcpy(value, &flag, sizeof(flag));
         return true;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#include "base/text.h"
 #include "parsers/h264_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
-#include "rtsp/rtsp_text.h"
 
 namespace vornak {
 
@@ -37,7 +37,7 @@ const CodecInfo* FindCodec(uint32_t format) {
 const CodecInfo* FindCodecByEncoding(std::string_view encoding) {
     encoding = encoding.substr(0, encoding.find('/'));
     const auto it = std::find_if(kCodecs.begin(), kCodecs.end(), [encoding](const CodecInfo& c) {
-        return rtsptext::EqualsNoCase(c.encoding, encoding);
+        return EqualsNoCase(c.encoding, encoding);
     });
     return it == kCodecs.end() ? nullptr : &*it;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "base/bytes.h"
 #include "parsers/h264_sps.h"
 
 namespace vornak {
@@ -87,7 +88,7 @@ H264PayloadError UnpackH264Payload(std::span<const uint8_t> payload, H264Payload
         out.kind = H264PacketKind::kStapA;
         size_t pos = 1;
         while (payload.size() - pos > 1) {
-            const size_t size = static_cast<size_t>(payload[pos]) << 8 | payload[pos + 1];
+            const size_t size = ReadBe16(&payload[pos]);
             pos += 2;
             if (size == 0) {
                 break;

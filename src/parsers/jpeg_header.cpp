@@ -1,5 +1,7 @@
 #include "parsers/jpeg_header.h"
 
+#include "base/bytes.h"
+
 namespace vornak {
 
 namespace {
@@ -71,10 +73,6 @@ constexpr std::array<uint8_t, 20> kSoiApp0 = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10
 constexpr std::array<uint8_t, 14> kSos = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00,
                                           0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
 
-uint16_t Read16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 void Put16(std::vector<uint8_t>& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
     out.push_back(static_cast<uint8_t>(value));
@@ -121,8 +119,7 @@ JpegPayloadError ParseJpegPayload(std::span<const uint8_t> payload, JpegPayload&
     }
     JpegPayload header;
     header.typeSpecific = payload[0];
-    header.fragmentOffset = static_cast<uint32_t>(payload[1]) << 16 |
-                            static_cast<uint32_t>(payload[2]) << 8 | payload[3];
+    header.fragmentOffset = ReadBe24(&payload[1]);
     header.type = payload[4];
     header.q = payload[5];
     header.widthBlocks = payload[6];
@@ -136,7 +133,7 @@ JpegPayloadError ParseJpegPayload(std::span<const uint8_t> payload, JpegPayload&
         if (payload.size() - pos < 4) {
             return JpegPayloadError::kRestartOverrun;
         }
-        header.restartInterval = Read16(&payload[pos]);
+        header.restartInterval = ReadBe16(&payload[pos]);
         pos += 4;
     }
     if (header.fragmentOffset == 0 && header.q >= 128) {
@@ -146,7 +143,7 @@ JpegPayloadError ParseJpegPayload(std::span<const uint8_t> payload, JpegPayload&
         }
         const uint8_t mbz = payload[pos];
         const uint8_t precision = payload[pos + 1];
-        const size_t length = Read16(&payload[pos + 2]);
+        const size_t length = ReadBe16(&payload[pos + 2]);
         pos += 4;
         if (length > payload.size() - pos) {
             return JpegPayloadError::kTableOverrun;
@@ -243,13 +240,13 @@ std::optional<Size> FindJpegFrameSize(std::span<const uint8_t> markers) {
         if (marker == 0xDA || marker == 0xD9 || markers.size() - pos < 4) {
             return std::nullopt;
         }
-        const size_t length = Read16(&markers[pos + 2]);
+        const size_t length = ReadBe16(&markers[pos + 2]);
         if (IsJpegFrameHeader(marker)) {
             // FF Cn | length | precision | height | width | ...
             if (length < 7 || markers.size() - pos < 9) {
                 return std::nullopt;
             }
-            const Size size{Read16(&markers[pos + 7]), Read16(&markers[pos + 5])};
+            const Size size{ReadBe16(&markers[pos + 7]), ReadBe16(&markers[pos + 5])};
             if (size.width == 0 || size.height == 0) {
                 return std::nullopt;
             }

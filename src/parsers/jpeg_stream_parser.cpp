@@ -6,6 +6,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/bytes.h"
+#include "base/text.h"
+
 namespace vornak {
 
 namespace {
@@ -17,15 +20,6 @@ constexpr size_t kLineLimit = 64;  // longer header lines are not ones this scan
 // Markers that stand alone, without a length.
 bool StandsAlone(uint8_t marker) {
     return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7);
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 }  // namespace
 
@@ -189,8 +183,8 @@ void JpegStreamScanner::Feed(std::span<const uint8_t> chunk, const PictureFn& on
                     --remaining_;
                     ++i;
                     if (segmentPos_ == frameHeader_.size()) {
-                        height_ = static_cast<uint32_t>(frameHeader_[1] << 8 | frameHeader_[2]);
-                        width_ = static_cast<uint32_t>(frameHeader_[3] << 8 | frameHeader_[4]);
+                        height_ = ReadBe16(&frameHeader_[1]);
+                        width_ = ReadBe16(&frameHeader_[3]);
                     }
                 } else {
                     const size_t skip = std::min(remaining_, room(i));

@@ -30,7 +30,8 @@ bool ParseHostCoreLibraryName(std::string_view fileName, FileVersion& version);
 
 // Bytes from the system's random source.
 void RandomBytes(void* buffer, size_t size);
-// Milliseconds of a monotonic clock.
+// Milliseconds of a monotonic clock: what every duration is measured with, so that a step of the
+// wall clock (by hand or by time synchronisation) neither freezes nor jumps an elapsed time.
 uint64_t TickMs();
 
 }  // namespace vornak::platform

@@ -1,7 +1,6 @@
 #include "privacy/privacy_zone_handler.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 #include "web/field_search.h"
@@ -15,12 +14,6 @@ constexpr std::string_view kOkCharacters = "OK \t\r\n";
 uint32_t ClampedEnd(uint32_t limit, int32_t start, int32_t size) {
     const int64_t end = static_cast<int64_t>(start) + size;
     return static_cast<uint32_t>(std::min<int64_t>(limit, end));
-}
-
-bool ParseUnsigned(std::string_view text, uint32_t& value) {
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && !text.empty();
 }
 }  // namespace
 
@@ -76,13 +69,11 @@ ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t sour
          at = reply.find(marker, at + 1)) {
         const size_t digits = at + marker.size();
         const size_t dot = reply.find('.', digits);
-        uint32_t number = 0;
-        if (dot == std::string_view::npos ||
-            !ParseUnsigned(reply.substr(digits, dot - digits), number)) {
-            continue;
-        }
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) {
-            numbers.push_back(number);
+        const auto number = dot == std::string_view::npos
+                                ? std::nullopt
+                                : ParseDecimal(reply.substr(digits, dot - digits));
+        if (number && std::find(numbers.begin(), numbers.end(), *number) == numbers.end()) {
+            numbers.push_back(*number);
         }
     }
     for (const uint32_t number : numbers) {
@@ -92,9 +83,7 @@ ImageConfiguration ParseImageConfiguration(std::string_view reply, uint32_t sour
         mask.number = number;
         mask.enabled = GetParameterValue(reply, window + "Enabled") == "yes";
         auto read = [&](const char* name, uint32_t& value) {
-            if (!ParseUnsigned(GetParameterValue(reply, window + name), value)) {
-                value = 0;
-            }
+            value = ParseDecimal(GetParameterValue(reply, window + name)).value_or(0);
         };
         read("XPos", mask.x);
         read("YPos", mask.y);
@@ -114,11 +103,7 @@ std::optional<uint32_t> ParseCreatedWindow(std::string_view reply) {
     if (reply.find_first_not_of(kOkCharacters, end) != std::string_view::npos) {
         return std::nullopt;
     }
-    uint32_t number = 0;
-    if (!ParseUnsigned(reply.substr(1, end - 1), number)) {
-        return std::nullopt;
-    }
-    return number;
+    return ParseDecimal(reply.substr(1, end - 1));
 }
 
 bool IsOkReply(std::string_view reply) {

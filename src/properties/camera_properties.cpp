@@ -34,16 +34,15 @@ bool Contains(const std::string& text, const char* part) {
 }
 
 uint32_t Number(const std::string& reply, const std::string& key) {
-    uint32_t value = 0;
-    return ParseU32(TrimBlanks(GetParameterValue(reply, key)), value) ? value : 0;
+    return ParseDecimal(Trim(GetParameterValue(reply, key))).value_or(0);
 }
 
 bool IsYes(const std::string& reply, const std::string& key) {
-    return ToLower(TrimBlanks(GetParameterValue(reply, key))) == "yes";
+    return ToLower(Trim(GetParameterValue(reply, key))) == "yes";
 }
 
 bool IsTrue(const std::string& reply, const std::string& key) {
-    return ToLower(TrimBlanks(GetParameterValue(reply, key))) == "true";
+    return ToLower(Trim(GetParameterValue(reply, key))) == "true";
 }
 
 bool Has(const std::string& reply, const std::string& key) {
@@ -51,15 +50,15 @@ bool Has(const std::string& reply, const std::string& key) {
 }
 
 std::string CaptureFrequency(const std::string& reply) {
-    return std::string(TrimBlanks(GetParameterValue(reply, "ImageSource.I0.CaptureFrequency")));
+    return std::string(Trim(GetParameterValue(reply, "ImageSource.I0.CaptureFrequency")));
 }
 
 // Mains frequency of the first source; the video standard decides when no frequency is given.
 bool IsFiftyHertz(const std::string& reply) {
     const std::string frequency = CaptureFrequency(reply);
     return frequency == "50Hz" ||
-           (frequency.empty() && ToLower(TrimBlanks(GetParameterValue(
-                                     reply, "ImageSource.I0.Video.DetectedType"))) == "pal");
+           (frequency.empty() &&
+            ToLower(Trim(GetParameterValue(reply, "ImageSource.I0.Video.DetectedType"))) == "pal");
 }
 
 // The number written just before "fps" in a capture mode's description ("3 MP 30 fps").
@@ -76,8 +75,7 @@ uint32_t FpsOfDescription(const std::string& text) {
     while (begin > 0 && text[begin - 1] >= '0' && text[begin - 1] <= '9') {
         --begin;
     }
-    uint32_t value = 0;
-    return ParseU32(std::string_view(text).substr(begin, end - begin), value) ? value : 0;
+    return ParseDecimal(std::string_view(text).substr(begin, end - begin)).value_or(0);
 }
 
 // Definitions path below the document element: groups by name, then the parameter.
@@ -227,7 +225,7 @@ bool CAxisCameraProperties::InterpretDevice(const std::string& reply) {
         imageSources_ = std::max<uint32_t>(1, Number(reply, "ImageSource.NbrOfSources"));
         formats_ = SplitList(ToLower(formats), ',');
         const std::string detected =
-            ToLower(TrimBlanks(GetParameterValue(reply, "ImageSource.I0.Video.DetectedType")));
+            ToLower(Trim(GetParameterValue(reply, "ImageSource.I0.Video.DetectedType")));
         ntsc_ = detected == "ntsc";
         for (const std::string& name :
              SplitList(GetParameterValue(reply, "Properties.Image.Resolution"), ',')) {
@@ -389,8 +387,8 @@ void CAxisCameraProperties::ReadFrameRateFromDefinitions(const std::string& repl
     if (ReadParameterDefinitionsText(
             "Image.I0.Stream", DefinitionsPath("Image.I0.Stream", "FPS", "/p:type/p:int/@max"),
             text)) {
-        uint32_t max = 0;
-        if (ParseU32(TrimBlanks(text), max) && max != 0) {
+        const uint32_t max = ParseDecimal(Trim(text)).value_or(0);
+        if (max != 0) {
             const bool fifty = IsFiftyHertz(reply);
             maxFps_ = fifty ? std::max<uint32_t>(1, max * 5 / 6) : max;
         }
@@ -433,7 +431,7 @@ void CAxisCameraProperties::ProbeAudioOutput(const std::string& reply, uint32_t&
     }
     std::string check;
     if (ListParameterGroup(sender_, "Audio.DuplexMode", check, status) &&
-        ToLower(TrimBlanks(GetParameterValue(check, "Audio.DuplexMode"))) == "full") {
+        ToLower(Trim(GetParameterValue(check, "Audio.DuplexMode"))) == "full") {
         audioOutput_.count = 1;
         return;
     }

@@ -39,14 +39,14 @@ PtzCapabilities PtzCapabilities::FromText(std::string_view text) {
         {"Preset", &PtzCapabilities::preset},
     };
     for (const Field& field : kFields) {
-        const std::string value(TrimBlanks(GetFieldValue(text, field.name, "=", ";\r\n")));
+        const std::string value(Trim(GetFieldValue(text, field.name, "=", ";\r\n")));
         caps.*field.flag = value == "1";
     }
     return caps;
 }
 
 std::optional<Size> ParseResolution(std::string_view name, bool ntsc) {
-    const std::string lower = ToLower(TrimBlanks(name));
+    const std::string lower = ToLower(Trim(name));
     const uint32_t full = ntsc ? 480 : 576;
     const uint32_t half = ntsc ? 240 : 288;
     const uint32_t quarter = ntsc ? 120 : 144;
@@ -66,10 +66,12 @@ std::optional<Size> ParseResolution(std::string_view name, bool ntsc) {
         return Size{176, quarter};
     }
     const size_t x = lower.find('x');
-    uint32_t width = 0;
-    uint32_t height = 0;
-    if (x == std::string::npos || !ParseU32(std::string_view(lower).substr(0, x), width) ||
-        !ParseU32(std::string_view(lower).substr(x + 1), height) || width == 0 || height == 0) {
+    if (x == std::string::npos) {
+        return std::nullopt;
+    }
+    const uint32_t width = ParseDecimal(std::string_view(lower).substr(0, x)).value_or(0);
+    const uint32_t height = ParseDecimal(std::string_view(lower).substr(x + 1)).value_or(0);
+    if (width == 0 || height == 0) {
         return std::nullopt;
     }
     return Size{width, height};
@@ -113,7 +115,7 @@ std::vector<std::string> SplitList(std::string_view text, char separator) {
     std::vector<std::string> items;
     while (!text.empty()) {
         const size_t at = text.find(separator);
-        const std::string_view item = TrimBlanks(text.substr(0, at));
+        const std::string_view item = Trim(text.substr(0, at));
         if (!item.empty()) {
             items.emplace_back(item);
         }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
 #include "rtsp/rtcp_packets.h"
 
 namespace vornak {
@@ -14,11 +15,6 @@ constexpr uint32_t kStopWaitMs = 5100;
 constexpr uint32_t kSelectTimeoutMs = 1000;
 constexpr uint32_t kBufferLength = 1536;
 constexpr size_t kSrMinimum = 28;
-
-uint32_t Read32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 }  // namespace
 
 CRTCPHandler::CRTCPHandler(IDebugMessage* debug)
@@ -166,7 +162,7 @@ void CRTCPHandler::OnDatagram(IRTPClient* /*client*/, const sockaddr_in& sender,
                          ssrcLocked_ = true;
                      }
                      // Middle 32 bits of the 64-bit NTP timestamp.
-                     lastSr_ = Read32(&packet[10]);
+                     lastSr_ = ReadBe32(&packet[10]);
                      srArrival_ = clock_->TickMs();
                      srArrived_.Set();
                  } else if (type == kRtcpBye && remoteKnown_) {

@@ -3,16 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-namespace vornak {
+#include "base/bytes.h"
 
-namespace {
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-}  // namespace
+namespace vornak {
 
 namespace {
 constexpr uint32_t kSequenceMod = 1u << 16;
@@ -86,15 +79,15 @@ std::array<uint8_t, 32> BuildReceiverReport(const ReceiverReportFields& fields) 
     out[0] = static_cast<uint8_t>((fields.versionByte & 0xC0) | 1);
     out[1] = kRtcpReceiverReport;
     out[3] = 7;
-    Put32(&out[4], fields.ownSsrc);
+    WriteBe32(&out[4], fields.ownSsrc);
     std::memcpy(&out[8], &fields.sourceSsrc, 4);
     const int32_t lost = std::clamp<int32_t>(fields.cumulativeLost, -0x800000, 0x7FFFFF);
-    Put32(&out[12], static_cast<uint32_t>(fields.fractionLost) << 24 |
-                        (static_cast<uint32_t>(lost) & 0xFFFFFF));
-    Put32(&out[16], fields.extendedHighest);
-    Put32(&out[20], fields.jitter);
-    Put32(&out[24], fields.lastSr);
-    Put32(&out[28], fields.delaySinceLastSr);
+    WriteBe32(&out[12], static_cast<uint32_t>(fields.fractionLost) << 24 |
+                            (static_cast<uint32_t>(lost) & 0xFFFFFF));
+    WriteBe32(&out[16], fields.extendedHighest);
+    WriteBe32(&out[20], fields.jitter);
+    WriteBe32(&out[24], fields.lastSr);
+    WriteBe32(&out[28], fields.delaySinceLastSr);
     return out;
 }
 
@@ -103,7 +96,7 @@ std::array<uint8_t, 8> BuildBye(uint8_t versionByte, uint32_t ownSsrc) {
     out[0] = static_cast<uint8_t>((versionByte & 0xC0) | 1);
     out[1] = kRtcpBye;
     out[3] = 1;
-    Put32(&out[4], ownSsrc);
+    WriteBe32(&out[4], ownSsrc);
     return out;
 }
 
@@ -114,8 +107,7 @@ void WalkRtcp(std::span<const uint8_t> compound,
         if ((compound[pos] >> 6) != 2) {
             return;
         }
-        const size_t size =
-            4 + (static_cast<size_t>(compound[pos + 2]) << 8 | compound[pos + 3]) * 4;
+        const size_t size = 4 + static_cast<size_t>(ReadBe16(&compound[pos + 2])) * 4;
         if (compound.size() - pos < size) {
             return;
         }

@@ -2,18 +2,12 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
+
 namespace vornak {
 
 namespace {
 constexpr size_t kFixedHeader = 12;
-
-uint16_t Read16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t Read32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 }  // namespace
 
 void CRTPPacket::Clear() {
@@ -53,8 +47,8 @@ bool CRTPPacket::Parse(std::span<const uint8_t> data) {
         if (data.size() - offset < 4) {
             return false;
         }
-        profile = Read16(&data[offset]);
-        extWords = Read16(&data[offset + 2]);
+        profile = ReadBe16(&data[offset]);
+        extWords = ReadBe16(&data[offset + 2]);
         if (data.size() - offset < 4 + extWords * 4u) {
             return false;
         }
@@ -82,8 +76,8 @@ bool CRTPPacket::Parse(std::span<const uint8_t> data) {
     marker = data[1] >> 7;
     payloadType = data[1] & 0x7F;
     padding = hasPadding ? 1 : 0;
-    sequence = Read16(&data[2]);
-    timestamp = Read32(&data[4]);
+    sequence = ReadBe16(&data[2]);
+    timestamp = ReadBe32(&data[4]);
     std::memcpy(&ssrc, &data[8], 4);
     const size_t payloadSize = data.size() - offset - paddingCount;
     payload.assign(data.begin() + offset, data.begin() + offset + payloadSize);

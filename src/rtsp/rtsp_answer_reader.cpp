@@ -22,7 +22,7 @@ std::optional<size_t> ContentLength(std::string_view headers) {
         const size_t colon = line.find(':');
         if (colon != std::string_view::npos &&
             EqualsNoCase(Trim(line.substr(0, colon)), "Content-Length")) {
-            const auto value = ParseDecimalStrict(Trim(line.substr(colon + 1)));
+            const auto value = ParseDecimal(Trim(line.substr(colon + 1)));
             if (!value) {
                 return std::nullopt;
             }

@@ -112,12 +112,12 @@ std::string CBaseRTSPClient::TransportLine() const {
 // The Digest response covers the URL of the request it goes with, so that servers which check
 // the uri against the request line accept SETUP of a track URL too.
 std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::string& url) const {
-    if (settings_.authMode == kAuthBasic) {
+    if (settings_.authMode == kRtspAuthBasic) {
         const std::string credentials =
             Web::EncodeCredentials(settings_.userName, settings_.password);
         return credentials.empty() ? std::string{} : "Authorization: Basic " + credentials + "\r\n";
     }
-    if (settings_.authMode != kAuthDigest || parser_.authScheme != kAuthDigest ||
+    if (settings_.authMode != kRtspAuthDigest || parser_.authScheme != kRtspAuthDigest ||
         parser_.realm.empty() || parser_.nonce.empty() || settings_.userName.empty() ||
         settings_.password.empty() || url.empty()) {
         return {};
@@ -182,7 +182,7 @@ bool CBaseRTSPClient::ExecuteRequest(uint32_t method) {
         lastResult_ = false;
         return false;
     }
-    if (parser_.status == 401 && parser_.authScheme != kAuthNone &&
+    if (parser_.status == 401 && parser_.authScheme != kRtspAuthNone &&
         parser_.authScheme != settings_.authMode) {
         settings_.authMode = parser_.authScheme;
         result = SendRequest(method);

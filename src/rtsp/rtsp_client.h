@@ -27,8 +27,8 @@ struct RTSPClientSettings {
     uint32_t receiveTimeoutMs = 5000;
     uint32_t receiveBufferSize = 65536;
     uint32_t sendTimeoutMs = 1000;
-    uint32_t sessionTimeoutSec = 60;  // keep-alive base when the server names no timeout
-    uint32_t authMode = kAuthNone;    // changed by a 401 with another scheme
+    uint32_t sessionTimeoutSec = 60;    // keep-alive base when the server names no timeout
+    uint32_t authMode = kRtspAuthNone;  // changed by a 401 with another scheme
     std::string path;
     uint32_t mediaKind = 1;  // 1 video, 2 audio, 3 metadata
     std::string range;

@@ -10,9 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
+#include "platform/host_info.h"
+#include "platform/net.h"
 #include "rtsp/rtsp_client.h"
 
 namespace vornak {
@@ -23,39 +24,12 @@ constexpr int kShortReceiveMs = 100;
 // Receives wait in slices so that a shortened time-out takes effect during a blocked read.
 constexpr int kReceiveSliceMs = 50;
 
-uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
-
-bool SetTimeout(int socket, int option, uint32_t ms) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return setsockopt(socket, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
-}
+using platform::SetSocketTimeout;
+using platform::TickMs;
 }  // namespace
 
 CTCPConnection::~CTCPConnection() {
     Close();
-}
-
-uint32_t CTCPConnection::ResolveIPv4(const std::string& host) {
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        return address.s_addr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
-        return 0;
-    }
-    uint32_t value = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(result);
-    return value;
 }
 
 bool CTCPConnection::Open(const RTSPClientSettings& settings) {
@@ -69,12 +43,12 @@ bool CTCPConnection::Open(const RTSPClientSettings& settings) {
     }
     const int bufferSize = static_cast<int>(settings.receiveBufferSize);
     if (setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof(bufferSize)) != 0 ||
-        !SetTimeout(socket_, SO_RCVTIMEO, settings.receiveTimeoutMs) ||
-        !SetTimeout(socket_, SO_SNDTIMEO, settings.sendTimeoutMs)) {
+        !SetSocketTimeout(socket_, SO_RCVTIMEO, settings.receiveTimeoutMs) ||
+        !SetSocketTimeout(socket_, SO_SNDTIMEO, settings.sendTimeoutMs)) {
         Close();
         return false;
     }
-    const uint32_t address = ResolveIPv4(settings.host);
+    const uint32_t address = platform::ResolveIPv4(settings.host);
     if (address == 0) {
         Close();
         return false;
@@ -132,7 +106,7 @@ int CTCPConnection::Receive(std::span<uint8_t> buffer) {
 
 void CTCPConnection::ShortenReceiveTimeout() {
     uint64_t none = 0;
-    readsEndMs_.compare_exchange_strong(none, NowMs() + kShortReceiveMs);
+    readsEndMs_.compare_exchange_strong(none, TickMs() + kShortReceiveMs);
 }
 
 int CTCPConnection::ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) {
@@ -143,11 +117,11 @@ int CTCPConnection::ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) {
     const uint64_t limit = receiveTimeoutMs_ == 0 ? waitMs
                            : waitMs == 0          ? receiveTimeoutMs_
                                                   : std::min(waitMs, receiveTimeoutMs_);
-    const uint64_t start = NowMs();
+    const uint64_t start = TickMs();
     for (;;) {
         // Once shortened, the end is fixed in time: a peer that keeps sending cannot hold a
         // reader that loops over Receive.
-        const uint64_t now = NowMs();
+        const uint64_t now = TickMs();
         const uint64_t readsEnd = readsEndMs_;
         if ((readsEnd != 0 && now >= readsEnd) || (limit != 0 && now - start >= limit)) {
             return -1;

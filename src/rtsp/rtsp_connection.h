@@ -44,9 +44,6 @@ class CTCPConnection final : public IRTSPConnection {
     void Close() override;
     bool IsOpen() const override { return socket_ >= 0; }
 
-    // First IPv4 address of a name or dotted text, in network byte order; 0 when none.
-    static uint32_t ResolveIPv4(const std::string& host);
-
   private:
     int socket_ = -1;
     uint32_t receiveTimeoutMs_ = 5000;

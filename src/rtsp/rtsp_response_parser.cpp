@@ -20,7 +20,7 @@ std::optional<uint32_t> LeadingNumber(std::string_view text) {
     while (n < text.size() && text[n] >= '0' && text[n] <= '9') {
         ++n;
     }
-    return ParseDecimalStrict(text.substr(0, n));
+    return ParseDecimal(text.substr(0, n));
 }
 
 // "a-b" into two port numbers.
@@ -29,8 +29,8 @@ bool ReadPortPair(std::string_view text, uint16_t& first, uint16_t& second) {
     if (dash == std::string_view::npos) {
         return false;
     }
-    const auto a = ParseDecimalStrict(Trim(text.substr(0, dash)));
-    const auto b = ParseDecimalStrict(Trim(text.substr(dash + 1)));
+    const auto a = ParseDecimal(Trim(text.substr(0, dash)));
+    const auto b = ParseDecimal(Trim(text.substr(dash + 1)));
     if (!a || !b || *a > 0xFFFF || *b > 0xFFFF) {
         return false;
     }
@@ -92,7 +92,7 @@ void CRTSPResponseParser::Reset() {
     cseq = 0;
     contentLength = 0;
     sessionTimeoutSec = 0;
-    authScheme = kAuthNone;
+    authScheme = kRtspAuthNone;
     interleavedChannel = 0;
     serverRtpPort = serverRtcpPort = multicastRtpPort = multicastRtcpPort = 0;
     transportSeen = 1;
@@ -215,7 +215,7 @@ bool CRTSPResponseParser::ParseTransport(std::string_view value) {
     serverRtpPort = serverRtcpPort = multicastRtpPort = multicastRtcpPort = 0;
     destination.clear();
     if (const auto channel = FindParameter(value, "interleaved", "=", ";-\r\n")) {
-        interleavedChannel = static_cast<uint8_t>(ParseDecimal(*channel));
+        interleavedChannel = static_cast<uint8_t>(ParseDecimal(*channel).value_or(0));
         return true;
     }
     destination = std::string(FindParameter(value, "destination", "=", ";\r\n").value_or(""));
@@ -236,7 +236,7 @@ bool CRTSPResponseParser::ParseSession(std::string_view value) {
     sessionId = std::string(Trim(value.substr(0, value.find(';'))));
     if (value.find(';') != std::string_view::npos) {
         if (const auto timeout = FindParameter(value, "timeout", "=", ";\r\n")) {
-            const uint32_t seconds = ParseDecimal(*timeout);
+            const uint32_t seconds = ParseDecimal(*timeout).value_or(0);
             sessionTimeoutSec = seconds == 0 ? kDefaultServerTimeoutSec : seconds;
         } else {
             sessionId.clear();
@@ -252,8 +252,8 @@ bool CRTSPResponseParser::ParseRtpInfo(std::string_view value) {
     if (!seq || !rtpTime) {
         return false;
     }
-    rtpInfoSeq = static_cast<uint16_t>(ParseDecimal(*seq));
-    rtpInfoRtpTime = ParseDecimal(*rtpTime);
+    rtpInfoSeq = static_cast<uint16_t>(ParseDecimal(*seq).value_or(0));
+    rtpInfoRtpTime = ParseDecimal(*rtpTime).value_or(0);
     return true;
 }
 
@@ -269,15 +269,15 @@ bool CRTSPResponseParser::ParseChallenge(std::string_view value) {
     const std::string_view params =
         end == std::string_view::npos ? std::string_view{} : value.substr(end);
     if (EqualsNoCase(scheme, "Digest")) {
-        authScheme = kAuthDigest;
-    } else if (EqualsNoCase(scheme, "Basic") && authScheme == kAuthNone) {
-        authScheme = kAuthBasic;
+        authScheme = kRtspAuthDigest;
+    } else if (EqualsNoCase(scheme, "Basic") && authScheme == kRtspAuthNone) {
+        authScheme = kRtspAuthBasic;
     } else {
         return true;
     }
     realm = ChallengeParameter(params, "realm");
     nonce = ChallengeParameter(params, "nonce");
-    if (authScheme == kAuthDigest) {
+    if (authScheme == kRtspAuthDigest) {
         return !realm.empty() && !nonce.empty();
     }
     return true;

@@ -24,7 +24,8 @@ enum RtspMethod : uint32_t {
 // Empty for an unknown code.
 std::string_view RtspMethodName(uint32_t method);
 
-enum RtspAuthScheme : uint32_t { kAuthNone = 0, kAuthBasic = 1, kAuthDigest = 2 };
+// The RTSP client's own numbering; the HTTP sender's kAuth* values follow the host's.
+enum RtspAuthScheme : uint32_t { kRtspAuthNone = 0, kRtspAuthBasic = 1, kRtspAuthDigest = 2 };
 
 class CRTSPResponseParser {
   public:
@@ -45,7 +46,7 @@ class CRTSPResponseParser {
     uint32_t contentLength = 0;
     std::string sessionId;
     uint32_t sessionTimeoutSec = 0;
-    uint32_t authScheme = kAuthNone;
+    uint32_t authScheme = kRtspAuthNone;
     std::string realm;
     std::string nonce;
     uint8_t transportSeen = 1;

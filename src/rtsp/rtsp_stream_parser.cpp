@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/bytes.h"
 #include "rtsp/rtcp_packets.h"
 
 namespace vornak {
@@ -29,7 +30,7 @@ void CRTSPStreamParser::Feed(std::span<const uint8_t> bytes) {
             break;
         }
         const uint8_t channel = buffer_[pos + 1];
-        const size_t length = static_cast<size_t>(buffer_[pos + 2]) << 8 | buffer_[pos + 3];
+        const size_t length = ReadBe16(&buffer_[pos + 2]);
         if (buffer_.size() - pos < kFrameHeader + length) {
             break;
         }

@@ -1,7 +1,5 @@
 #include "rtsp/rtsp_text.h"
 
-#include <charconv>
-
 namespace vornak::rtsptext {
 
 namespace {
@@ -36,40 +34,6 @@ int HexValue(char c) {
 }
 }  // namespace
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-std::string ToLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = Lower(c);
-    }
-    return out;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
 std::optional<std::string_view> FindParameter(std::string_view text, std::string_view key,
                                               std::string_view separator,
                                               std::string_view terminators) {
@@ -96,27 +60,6 @@ std::optional<std::string_view> FindParameter(std::string_view text, std::string
         return Trim(rest.substr(0, end));
     }
     return std::nullopt;
-}
-
-std::optional<uint32_t> ParseDecimalStrict(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-    }
-    uint32_t value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-uint32_t ParseDecimal(std::string_view text) {
-    return ParseDecimalStrict(text).value_or(0);
 }
 
 std::vector<std::string_view> Split(std::string_view text, std::string_view separators) {

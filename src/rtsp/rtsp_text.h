@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vornak::rtsptext {
+#include "base/text.h"
 
-std::string_view Trim(std::string_view text);
-std::string ToLower(std::string_view text);
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+namespace vornak::rtsptext {
 
 // Finds `key` followed by `separator` where the key starts the text or follows a blank, a tab,
 // ';' or ',' (so "port" does not match inside "client_port"). The value runs up to the first
@@ -21,11 +18,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 std::optional<std::string_view> FindParameter(std::string_view text, std::string_view key,
                                               std::string_view separator,
                                               std::string_view terminators);
-
-// Plain decimal digits only; anything else (sign, blank, overflow of u32) gives 0.
-uint32_t ParseDecimal(std::string_view text);
-// Like ParseDecimal but tells an invalid text apart from "0".
-std::optional<uint32_t> ParseDecimalStrict(std::string_view text);
 
 // Words separated by any character of `separators`; empty words are skipped.
 std::vector<std::string_view> Split(std::string_view text, std::string_view separators);

@@ -51,11 +51,11 @@ bool StartMedia(std::string_view line, Section& section) {
         section.kind = MediaKind::kMetadata;
     }
     if (words.size() >= 3) {
-        section.media.port = static_cast<uint16_t>(ParseDecimal(words[1]));
+        section.media.port = static_cast<uint16_t>(ParseDecimal(words[1]).value_or(0));
         section.media.transport = std::string(words[2]);
     }
     if (words.size() >= 4) {
-        section.media.payloadType = static_cast<uint8_t>(ParseDecimal(words[3]));
+        section.media.payloadType = static_cast<uint8_t>(ParseDecimal(words[3]).value_or(0));
     }
     return true;
 }
@@ -134,7 +134,7 @@ bool ReadLine(std::string_view line, Section& section, SessionDescription& out) 
         if (words.size() < 2) {
             return false;
         }
-        section.media.payloadType = static_cast<uint8_t>(ParseDecimal(words[0]));
+        section.media.payloadType = static_cast<uint8_t>(ParseDecimal(words[0]).value_or(0));
         section.media.encoding = std::string(words[1]);
         return true;
     }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/net.h"
+
 namespace vornak {
 
 namespace {
@@ -20,13 +22,6 @@ constexpr uint32_t kOpenReceiveTimeoutMs = 5000;
 constexpr uint32_t kOpenSendTimeoutMs = 1000;
 
 std::atomic<bool> smallBufferLogged{false};
-
-bool SetTimeout(int socket, int option, uint32_t ms) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return setsockopt(socket, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
-}
 }  // namespace
 
 CUDPClient::CUDPClient(IDebugMessage* debug) : CBaseThread(debug) {}
@@ -103,10 +98,10 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
             }
         }
         if (ok && options.receiveTimeoutMs != 0) {
-            ok = SetTimeout(fd, SO_RCVTIMEO, options.receiveTimeoutMs);
+            ok = platform::SetSocketTimeout(fd, SO_RCVTIMEO, options.receiveTimeoutMs);
         }
         if (ok && options.sendTimeoutMs != 0) {
-            ok = SetTimeout(fd, SO_SNDTIMEO, options.sendTimeoutMs);
+            ok = platform::SetSocketTimeout(fd, SO_SNDTIMEO, options.sendTimeoutMs);
         }
         sockaddr_in local{};
         local.sin_family = AF_INET;

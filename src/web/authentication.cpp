@@ -13,9 +13,8 @@ namespace {
 constexpr std::string_view kBasic = "Basic";
 constexpr std::string_view kDigest = "Digest";
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return vornak::ToLower(a) == vornak::ToLower(b);
-}
+using vornak::EqualsNoCase;
+using vornak::Trim;
 
 bool HasLineEnd(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
@@ -27,7 +26,7 @@ std::string ChooseQop(std::string_view offered) {
     bool authInt = false;
     while (!offered.empty()) {
         const size_t comma = offered.find(',');
-        const std::string token = vornak::ToLower(vornak::TrimBlanks(offered.substr(0, comma)));
+        const std::string token = vornak::ToLower(Trim(offered.substr(0, comma)));
         if (token == "auth") {
             return token;
         }
@@ -97,7 +96,7 @@ std::string CAuthentication::GetChallengeParameter(std::string_view list, std::s
             return std::string(list.substr(open + 1, close - open - 1));
         }
     }
-    return std::string(vornak::TrimBlanks(value));
+    return std::string(Trim(value));
 }
 
 bool CAuthentication::ParseChallenge(std::string_view value) {

@@ -1,23 +1,10 @@
 #include "web/field_search.h"
 
-#include <charconv>
-#include <cstdint>
-
 namespace vornak {
 
 namespace {
-constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kRoot = "root.";
 }  // namespace
-
-std::string_view TrimBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
 
 std::optional<FieldSpan> FindFieldValue(std::string_view text, std::string_view key,
                                         std::string_view separator, std::string_view lineEnds,
@@ -47,7 +34,7 @@ std::optional<FieldSpan> FindFieldValue(std::string_view text, std::string_view 
         if (rootPrefix && text.substr(lineStart, hit - lineStart) == kRoot) {
             nameStart = hit;
         }
-        if (TrimBlanks(text.substr(nameStart, sep - nameStart)) != key) {
+        if (Trim(text.substr(nameStart, sep - nameStart)) != key) {
             continue;
         }
         const size_t valueStart = sep + separator.size();
@@ -70,16 +57,6 @@ std::string GetFieldValue(std::string_view text, std::string_view key, std::stri
     return span ? std::string(text.substr(span->begin, span->end - span->begin)) : std::string();
 }
 
-std::string ToLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 bool IsNumber(std::string_view text) {
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         text.remove_prefix(1);
@@ -92,19 +69,6 @@ bool IsNumber(std::string_view text) {
             return false;
         }
     }
-    return true;
-}
-
-bool ParseU32(std::string_view text, uint32_t& value) {
-    if (text.empty() || text.front() < '0' || text.front() > '9') {
-        return false;
-    }
-    uint32_t parsed = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-    if (ec != std::errc() || ptr != text.data() + text.size()) {
-        return false;
-    }
-    value = parsed;
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
+
 namespace vornak {
 
 // Where a field's value lies inside the searched text.
@@ -27,12 +29,7 @@ struct FieldSpan {
 [[nodiscard]] std::string GetFieldValue(std::string_view text, std::string_view key,
                                         std::string_view separator, std::string_view lineEnds);
 
-[[nodiscard]] std::string ToLower(std::string_view text);
 // Optional leading "+" or "-", then one or more decimal digits and nothing else.
 [[nodiscard]] bool IsNumber(std::string_view text);
-// Blanks and tabs removed at both ends.
-[[nodiscard]] std::string_view TrimBlanks(std::string_view text);
-// Plain decimal digits into a 32-bit number; false for anything else or an overflow.
-[[nodiscard]] bool ParseU32(std::string_view text, uint32_t& value);
 
 }  // namespace vornak

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/host_info.h"
 #include "web/field_search.h"
 
 namespace Web {
@@ -30,15 +31,9 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && vornak::ToLower(a) == vornak::ToLower(b);
-}
+using vornak::EqualsNoCase;
+using vornak::Trim;
+using vornak::platform::TickMs;
 
 uint32_t ErrorFromCurl(int code) {
     switch (code) {
@@ -206,10 +201,7 @@ size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) 
         sender->rawStatus_ = 0;
         const size_t blank = line.find(' ');
         if (blank != std::string_view::npos) {
-            uint32_t status = 0;
-            if (vornak::ParseU32(line.substr(blank + 1, 3), status)) {
-                sender->rawStatus_ = status;
-            }
+            sender->rawStatus_ = vornak::ParseDecimal(line.substr(blank + 1, 3)).value_or(0);
         }
         return length;
     }
@@ -226,10 +218,9 @@ size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) 
     }
     const size_t colon = line.find(':');
     if (colon != std::string_view::npos && sender->responseHeaders_.size() < 256) {
-        std::string_view value = vornak::TrimBlanks(line.substr(colon + 1));
-        sender->responseHeaders_.emplace_back(
-            std::string(vornak::TrimBlanks(line.substr(0, colon))),
-            std::string(value.substr(0, kMaxHeaderValue)));
+        std::string_view value = Trim(line.substr(colon + 1));
+        sender->responseHeaders_.emplace_back(std::string(Trim(line.substr(0, colon))),
+                                              std::string(value.substr(0, kMaxHeaderValue)));
     }
     return length;
 }
@@ -301,7 +292,7 @@ bool CHttpSender::Drive(bool (CHttpSender::*ready)() const) {
         lastError_ = kErrorIncorrectHandleState;
         return false;
     }
-    uint64_t deadline = NowMs() + timeLimitMs_;
+    uint64_t deadline = TickMs() + timeLimitMs_;
     uint64_t seen = progress_;
     for (;;) {
         if (aborted_.load()) {
@@ -332,12 +323,12 @@ bool CHttpSender::Drive(bool (CHttpSender::*ready)() const) {
         }
         if (progress_ != seen) {
             seen = progress_;
-            deadline = NowMs() + timeLimitMs_;
+            deadline = TickMs() + timeLimitMs_;
         }
         if ((this->*ready)() || transferDone_) {
             continue;
         }
-        const uint64_t now = NowMs();
+        const uint64_t now = TickMs();
         if (timeLimitMs_ != 0 && now >= deadline) {
             lastError_ = kErrorTimeout;
             return false;
@@ -400,10 +391,7 @@ void CHttpSender::ProcessHeaders() {
     }
     contentLength_ = 0;
     if (statusCode_ != 204) {
-        uint32_t length = 0;
-        if (vornak::ParseU32(GetResponseHeader("Content-Length"), length)) {
-            contentLength_ = length;
-        }
+        contentLength_ = vornak::ParseDecimal(GetResponseHeader("Content-Length")).value_or(0);
     }
 }
 
@@ -696,7 +684,7 @@ uint32_t CBaseHttpSender::WaitForData(uint32_t waitMs) {
 }
 
 uint32_t CHttpSender::WaitForData(uint32_t waitMs) {
-    const uint64_t end = NowMs() + waitMs;
+    const uint64_t end = TickMs() + waitMs;
     for (;;) {
         const uint32_t available = QueryDataAvailable();
         if (requestOpen_ && !transferDone_) {
@@ -711,7 +699,7 @@ uint32_t CHttpSender::WaitForData(uint32_t waitMs) {
         if (available != 0 || !requestOpen_ || aborted_.load() || transferDone_) {
             return available;
         }
-        const uint64_t now = NowMs();
+        const uint64_t now = TickMs();
         if (now >= end) {
             return 0;
         }

@@ -150,7 +150,7 @@ TEST_P(RTSPCamsimTest, SessionWithDigestAndTeardown) {
         << "packets: " << user_.Packets();
     EXPECT_EQ(user_.encoding, "H264/90000");
     EXPECT_EQ(Requests("DESCRIBE"), 2u) << "401 first, then Digest";
-    EXPECT_EQ(client_->Settings().authMode, kAuthDigest);
+    EXPECT_EQ(client_->Settings().authMode, kRtspAuthDigest);
     EXPECT_EQ(Requests("SETUP"), 1u);
     EXPECT_EQ(Requests("PLAY"), 1u);
     client_->Stop();

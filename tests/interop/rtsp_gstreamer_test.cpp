@@ -97,7 +97,7 @@ TEST_P(RTSPGStreamerTest, SessionDeliversPacketsInOrder) {
     EXPECT_GT(user.spsSize, 0u);
     if (std::string(c.auth) != "none") {
         EXPECT_EQ(client->Settings().authMode,
-                  std::string(c.auth) == "basic" ? kAuthBasic : kAuthDigest);
+                  std::string(c.auth) == "basic" ? kRtspAuthBasic : kRtspAuthDigest);
     }
     if (transport == "multicast") {
         EXPECT_EQ(user.group.rfind("239.255.42.", 0), 0u);

@@ -183,19 +183,20 @@ TEST(RTSPResponseParserTest, ChallengePrecedence) {
         const char* reason;
     };
     const Row rows[] = {
-        {"WWW-Authenticate: Basic realm=\"cam\"\r\n", kAuthBasic, "cam", "", "Basic alone"},
+        {"WWW-Authenticate: Basic realm=\"cam\"\r\n", kRtspAuthBasic, "cam", "", "Basic alone"},
         {"WWW-Authenticate: Digest realm=\"AXIS_1\", nonce=\"00a1b2\", stale=FALSE\r\n",
-         kAuthDigest, "AXIS_1", "00a1b2", "Digest alone"},
+         kRtspAuthDigest, "AXIS_1", "00a1b2", "Digest alone"},
         {"WWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: Digest realm=\"d\", "
          "nonce=\"n1\"\r\n",
-         kAuthDigest, "d", "n1", "Basic then Digest: Digest wins"},
+         kRtspAuthDigest, "d", "n1", "Basic then Digest: Digest wins"},
         {"WWW-Authenticate: Digest realm=\"d\", nonce=\"n1\"\r\nWWW-Authenticate: Basic "
          "realm=\"b\"\r\n",
-         kAuthDigest, "d", "n1", "Digest then Basic: Digest stays"},
-        {"WWW-Authenticate: Digest realm=\"a, b\", nonce=\"n,2\"\r\n", kAuthDigest, "a, b", "n,2",
-         "quoted values may hold commas"},
-        {"WWW-Authenticate: Negotiate abc\r\n", kAuthNone, "", "", "unknown scheme passes over"},
-        {"WWW-Authenticate: Basic\r\n", kAuthBasic, "", "", "Basic without a realm"},
+         kRtspAuthDigest, "d", "n1", "Digest then Basic: Digest stays"},
+        {"WWW-Authenticate: Digest realm=\"a, b\", nonce=\"n,2\"\r\n", kRtspAuthDigest, "a, b",
+         "n,2", "quoted values may hold commas"},
+        {"WWW-Authenticate: Negotiate abc\r\n", kRtspAuthNone, "", "",
+         "unknown scheme passes over"},
+        {"WWW-Authenticate: Basic\r\n", kRtspAuthBasic, "", "", "Basic without a realm"},
     };
     for (const Row& row : rows) {
         CRTSPResponseParser parser;

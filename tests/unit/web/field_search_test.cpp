@@ -80,16 +80,4 @@ TEST(IsNumber, Table) {
     EXPECT_FALSE(vornak::IsNumber("0x10"));
 }
 
-TEST(ParseU32, AcceptsPlainDigitsOnly) {
-    uint32_t v = 7;
-    EXPECT_TRUE(vornak::ParseU32("4294967295", v));
-    EXPECT_EQ(v, 4294967295u);
-    v = 7;
-    EXPECT_FALSE(vornak::ParseU32("4294967296", v)) << "overflow";
-    EXPECT_FALSE(vornak::ParseU32("+1", v)) << "sign";
-    EXPECT_FALSE(vornak::ParseU32("12a", v)) << "trailing text";
-    EXPECT_FALSE(vornak::ParseU32("", v)) << "empty";
-    EXPECT_EQ(v, 7u) << "failures leave the value";
-}
-
 }  // namespace
