@@ -85,6 +85,8 @@ class CBaseHttpSender {
     virtual uint32_t WaitForData(uint32_t waitMs);  // 6
     // The answer has ended (or the request is closed): nothing more will arrive.
     virtual bool IsResponseComplete() const { return false; }  // 7
+    // Ends the open request, if any.
+    virtual void Close() {}  // 8
 
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
@@ -123,8 +125,8 @@ class CHttpSender : public CBaseHttpSender {
         return !requestOpen_ || transferDone_ || aborted_.load();
     }
 
-    // Ends the open request, if any; the connection stays for the next one when it is clean.
-    void Close() { CloseRequest(); }
+    // The connection stays for the next request when it is clean.
+    void Close() override { CloseRequest(); }
 
     // More request body on an open request; true only when every byte was taken.
     bool WriteData(std::span<const uint8_t> bytes);
