@@ -79,9 +79,8 @@ bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path, bo
     if (addContentType) {
         request.headers.emplace_back("Content-Type: text/html; charset=utf-8");
     }
-    const Reply reply = Exchange(sender, request);
-    const uint32_t status = reply.status;
-    if (reply.Ok()) {
+    const uint32_t status = Exchange(sender, request).status;
+    if (status >= 200 && status < 300) {
         return true;
     }
     if (status == 0) {
