@@ -8,7 +8,7 @@
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
 #include "web/field_search.h"
-#include "web/http_sender.h"
+#include "web/request_utils.h"
 
 namespace vornak {
 
@@ -403,17 +403,16 @@ void CAxisCommonChannelRTSP::FillClientSettings(RTSPClientSettings& settings) {
 
 CAxisCommonChannelRTSP::LineResult CAxisCommonChannelRTSP::SendParameterLine(
     const std::string& line) {
-    if (stopEvent_.IsSet() ||
-        !sender_->SendRequest(Web::MakeGetRequest("/axis-cgi/operator/param.cgi?action=update" +
-                                                  ForChannel(line, channel_)))) {
+    if (stopEvent_.IsSet()) {
         return LineResult::kNoAnswer;
     }
-    std::vector<uint8_t> body;
-    sender_->ReadResponse(body);
-    const uint32_t status = sender_->GetStatusCode();
-    sender_->Close();
-    const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
-    return ParameterUpdateAccepted(status, reply) ? LineResult::kAccepted : LineResult::kRefused;
+    const HUtils::Reply reply = HUtils::Get(
+        *sender_, "/axis-cgi/operator/param.cgi?action=update" + ForChannel(line, channel_));
+    if (!reply.answered) {
+        return LineResult::kNoAnswer;
+    }
+    return ParameterUpdateAccepted(reply.status, reply.body) ? LineResult::kAccepted
+                                                             : LineResult::kRefused;
 }
 
 bool CAxisCommonChannelRTSP::ConfigureStreamParameters() {
@@ -464,21 +463,16 @@ void CAxisCommonChannelRTSP::ReadRtspPort() {
     if (stopEvent_.IsSet()) {
         return;
     }
-    if (sender_->SendRequest(
-            Web::MakeGetRequest("/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port"))) {
-        std::vector<uint8_t> body;
-        sender_->ReadResponse(body);
-        if (!body.empty() && !stopEvent_.IsSet()) {
-            const std::string reply(body.begin(), body.end());
-            const uint32_t port =
-                ParseDecimal(GetParameterValue(reply, "Network.RTSP.Port")).value_or(0);
-            if (port != 0 && port <= 0xFFFF) {
-                CLockGuard guard(lock_);
-                rtspPort_ = static_cast<uint16_t>(port);
-            }
+    const HUtils::Reply reply =
+        HUtils::Get(*sender_, "/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port");
+    if (!reply.body.empty() && !stopEvent_.IsSet()) {
+        const uint32_t port =
+            ParseDecimal(GetParameterValue(reply.body, "Network.RTSP.Port")).value_or(0);
+        if (port != 0 && port <= 0xFFFF) {
+            CLockGuard guard(lock_);
+            rtspPort_ = static_cast<uint16_t>(port);
         }
     }
-    sender_->Abort();
 }
 
 bool CAxisCommonChannelRTSP::PrepareDevice() {

@@ -64,8 +64,6 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     void OnReceiveTimeout() override {}
     void OnSocketClosed() override {}
 
-    uint32_t GetRtpMode() const { return rtpMode_; }
-
     static constexpr uint16_t kFirstRtpPort = 3556;
     static constexpr uint16_t kLastRtpPort = 4554;
 

@@ -132,21 +132,26 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     if (codec == nullptr) {
         return nullptr;
     }
+    // The multicast channel takes over here when the settings file asks for multicast
+    // streaming; that mode is not read yet, so every stream is unicast.
     if (!codec->overRtsp) {
         return new CAxisJPEGChannelHTTP(channel, this, sink);
     }
     return new CAxisCommonChannelRTSP(channel, this, sink, *codec);
 }
 
+// Filled in by motion detection; until then streams run without motion data.
 IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
                                                           ipcapture::IFrameSink* /*sink*/) {
     return nullptr;
 }
 
+// Filled in by edge storage retrieval; until then gaps in a stream stay gaps.
 IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
     return nullptr;
 }
 
+// Both filled in by audio input and audio output.
 IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t, void*, void*, void*) {
     return nullptr;
 }

@@ -48,7 +48,7 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
 
   private:
     std::map<uint32_t, int32_t> streamCameras_;
-    uint32_t streamingMode_ = 0;
+    uint32_t streamingMode_ = 0;  // unicast until multicast streaming reads the settings file
     uint16_t apiVersion_ = 1;
     bool multicastAllowed_ = false;
     AudioCapabilities audioIn_;

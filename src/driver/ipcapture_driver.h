@@ -28,6 +28,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5,
     ipcapture::IIPVideoCapture* GetVideoCapture() override;
     ICaptureIOApi* GetIOApi() override { return ioApi_.get(); }
     void* ReservedQuery5() override { return nullptr; }
+    // PTZ and audio objects arrive with those subsystems; until then the host gets none.
     IIPPTZDriver* GetPTZDriver() override { return nullptr; }
     void* ReservedQuery7() override { return nullptr; }
     ipcapture::IIPVideoCaptureEx* GetVideoCaptureEx() override;

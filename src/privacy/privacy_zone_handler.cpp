@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "web/field_search.h"
-#include "web/http_sender.h"
+#include "web/request_utils.h"
 
 namespace vornak {
 
@@ -150,9 +150,9 @@ std::string CAxisPrivacyZoneHandler::DeviceText() {
 
 bool CAxisPrivacyZoneHandler::SendHttpRequest(const std::string& path, std::string& reply) {
     static const char kMethod[] = "vornak::CAxisPrivacyZoneHandler::SendHttpRequest";
-    reply.clear();
-    sender_->SendRequest(Web::MakeGetRequest(path));
-    const uint32_t status = sender_->GetStatusCode();
+    HUtils::Reply answer = HUtils::Get(*sender_, path);
+    reply = std::move(answer.body);
+    const uint32_t status = answer.status;
     const std::string device = DeviceText();
     if (status == 0) {
         Log(kLogDetail, "%s: Unable to send \"%s\" request to the %s. Probably device is offline.",
@@ -169,14 +169,11 @@ bool CAxisPrivacyZoneHandler::SendHttpRequest(const std::string& path, std::stri
             path.c_str(), device.c_str(), status);
         return false;
     }
-    std::vector<uint8_t> body;
-    sender_->ReadResponse(body);
-    if (body.empty()) {
+    if (reply.empty()) {
         Log(kLogWarning, "%s: The %s returns empty response for the \"%s\" request.", kMethod,
             device.c_str(), path.c_str());
         return false;
     }
-    reply.assign(body.begin(), body.end());
     return true;
 }
 

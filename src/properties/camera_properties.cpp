@@ -4,6 +4,7 @@
 
 #include "driver/settings_file.h"
 #include "web/field_search.h"
+#include "web/request_utils.h"
 #include "xml/xml_parser.h"
 
 namespace vornak {
@@ -16,18 +17,6 @@ constexpr const char* kImageGroupError = "Error -1 getting param in group 'Image
 constexpr const char* kDefinitionsNamespace =
     "xmlns:p='http://www.axis.com/ParameterDefinitionsSchema'";
 constexpr const char* kSupportedAudioFormats[] = {"g711", "g726", "aac"};
-
-// The answer's body, read while it stays within `room` bytes; false when it goes beyond.
-bool ReadBoundedBody(Web::CHttpSender& sender, std::vector<uint8_t>& body, size_t room) {
-    body.clear();
-    while (sender.ReadData(body, Web::CHttpSender::kReadChunk, false) != 0) {
-        if (body.size() > room) {
-            body.clear();
-            return false;
-        }
-    }
-    return true;
-}
 
 bool Contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
@@ -151,25 +140,23 @@ bool CAxisCameraProperties::Fail(const std::string& text) {
 
 bool CAxisCameraProperties::ListParameterGroup(Web::CHttpSender& sender, const std::string& group,
                                                std::string& reply, uint32_t& status) {
-    (void)sender.SendRequest(
-        Web::MakeGetRequest("/axis-cgi/admin/param.cgi?action=list&group=" + group));
-    const uint32_t code = sender.GetStatusCode();
-    bool ok = false;
-    if (code >= 200 && code < 300) {
-        std::vector<uint8_t> body;
-        const size_t used = reply.size() + 2;
-        ok = used < kMaxReplyBytes && ReadBoundedBody(sender, body, kMaxReplyBytes - used);
-        if (ok) {
-            reply.append(body.begin(), body.end());
-            reply += "\r\n";
+    const size_t used = reply.size() + 2;
+    const HUtils::Reply answer =
+        HUtils::Get(sender, "/axis-cgi/admin/param.cgi?action=list&group=" + group,
+                    used < kMaxReplyBytes ? kMaxReplyBytes - used : 0);
+    if (answer.Ok()) {
+        if (answer.bodyTooLong) {
+            return false;
         }
-    } else if (code == 401 || sender.GetLastErrorCode() == Web::kErrorLoginFailure) {
+        reply += answer.body + "\r\n";
+        return true;
+    }
+    if (answer.status == 401 || sender.GetLastErrorCode() == Web::kErrorLoginFailure) {
         status = kQueryCredentialsRefused;
-    } else if (code == 0) {
+    } else if (answer.status == 0) {
         status = kQueryDeviceUnreachable;
     }
-    sender.Close();
-    return ok;
+    return false;
 }
 
 bool CAxisCameraProperties::Interpret(const std::string& reply) {
@@ -339,18 +326,12 @@ bool CAxisCameraProperties::ReadParameterDefinitionsText(const std::string& grou
     if (stop_.IsSet()) {
         return false;
     }
-    (void)sender_.SendRequest(Web::MakeGetRequest(
-        "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=" + group));
-    const uint32_t code = sender_.GetStatusCode();
-    std::vector<uint8_t> body;
-    if (code >= 200 && code < 300) {
-        (void)ReadBoundedBody(sender_, body, kMaxReplyBytes);
-    }
-    sender_.Close();
+    const HUtils::Reply answer = HUtils::Get(
+        sender_,
+        "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=" + group,
+        kMaxReplyBytes);
     CXMLParser xml;
-    if (body.empty() ||
-        !xml.LoadXml(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()),
-                     kDefinitionsNamespace)) {
+    if (answer.body.empty() || !xml.LoadXml(answer.body, kDefinitionsNamespace)) {
         return false;
     }
     value = xml.GetNodeText(path);
@@ -396,15 +377,8 @@ void CAxisCameraProperties::ReadFrameRateFromDefinitions(const std::string& repl
 }
 
 bool CAxisCameraProperties::SendUpdate(const std::string& assignment) {
-    (void)sender_.SendRequest(
-        Web::MakeGetRequest("/axis-cgi/admin/param.cgi?action=update&" + assignment));
-    const uint32_t code = sender_.GetStatusCode();
-    std::vector<uint8_t> body;
-    if (code >= 200 && code < 300) {
-        sender_.ReadResponse(body);
-    }
-    sender_.Close();
-    return std::string(body.begin(), body.end()).find("OK") != std::string::npos;
+    return HUtils::Get(sender_, "/axis-cgi/admin/param.cgi?action=update&" + assignment)
+               .body.find("OK") != std::string::npos;
 }
 
 void CAxisCameraProperties::ProbeAudioOutput(const std::string& reply, uint32_t& status) {
@@ -498,18 +472,13 @@ bool CAxisCameraProperties::LoadProperties(uint32_t& status) {
     if (ptz_.AnyMovement() && !stop_.IsSet()) {
         const std::string path = std::string("/axis-cgi/com/ptz.cgi?camera=1&") +
                                  (apiVersion_ == "3" ? "whoami=1" : "whoami=what");
-        (void)sender_.SendRequest(Web::MakeGetRequest(path));
-        const uint32_t code = sender_.GetStatusCode();
-        if (code >= 200 && code < 300) {
-            std::vector<uint8_t> body;
-            sender_.ReadResponse(body);
-            const std::string text(body.begin(), body.end());
-            ptzDriverName_ = text.substr(0, text.find("\r\n"));
-            if (Contains(text, "Error:")) {
+        const HUtils::Reply answer = HUtils::Get(sender_, path);
+        if (answer.Ok()) {
+            ptzDriverName_ = answer.body.substr(0, answer.body.find("\r\n"));
+            if (Contains(answer.body, "Error:")) {
                 ptzDriverName_.clear();
             }
         }
-        sender_.Close();
     }
     uint32_t probeStatus = status;  // the probe is best effort; its failures end nothing
     ProbeAudioOutput(reply, probeStatus);

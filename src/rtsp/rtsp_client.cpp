@@ -179,7 +179,6 @@ bool CBaseRTSPClient::ExecuteRequest(uint32_t method) {
     }
     bool result = SendRequest(method);
     if (!result) {
-        lastResult_ = false;
         return false;
     }
     if (parser_.status == 401 && parser_.authScheme != kRtspAuthNone &&
@@ -187,8 +186,7 @@ bool CBaseRTSPClient::ExecuteRequest(uint32_t method) {
         settings_.authMode = parser_.authScheme;
         result = SendRequest(method);
     }
-    lastResult_ = result && parser_.status / 100 == 2;
-    return lastResult_;
+    return result && parser_.status / 100 == 2;
 }
 
 bool CBaseRTSPClient::NotifyDescribe() {

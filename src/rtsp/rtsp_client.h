@@ -115,8 +115,7 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     CEvent pauseRequested_{false};
     CEvent playRequested_{false};
     std::atomic<bool> paused_{false};  // read by the channel thread
-    bool lastResult_ = false;
-    uint64_t lastKeepAliveMs_ = 0;  // monotonic
+    uint64_t lastKeepAliveMs_ = 0;     // monotonic
     uint32_t keepAliveMethod_ = kRtspGetParameter;
     // Reception of the media inside the RTSP connection, for its receiver reports.
     CLock statsLock_;

@@ -119,6 +119,11 @@ uint32_t SchemeFromName(std::string_view name) {
     }
     return kAuthNone;
 }
+// A body goes out (perhaps an empty one): curl then reads it through OnUpload.
+bool CarriesBody(const HttpRequest& request) {
+    return !request.body.empty() || request.totalLength > 0 || request.verb == "POST" ||
+           request.verb == "PUT";
+}
 }  // namespace
 
 HttpRequest MakeGetRequest(std::string path) {
@@ -395,35 +400,16 @@ void CHttpSender::ProcessHeaders() {
     }
 }
 
-CHttpSender::SendResult CHttpSender::FailAttempt(bool fatal) {
+CHttpSender::Attempt CHttpSender::FailAttempt(bool fatal) {
     CloseRequest();
-    return fatal ? SendResult::kFailed : SendResult::kRetryOtherScheme;
+    return fatal ? Attempt::kFailed : Attempt::kOtherProtocol;
 }
 
-CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt, bool& retry) {
-    retry = false;
-    CloseRequest();
-    statusCode_ = contentLength_ = lastError_ = 0;
-    if (multi_ == nullptr || easy_ == nullptr || request.verb.empty() || request.path.empty() ||
-        request.path.front() != '/') {
-        lastError_ = kErrorInternal;
-        return SendResult::kFailed;
-    }
+bool CHttpSender::SetOptions(const HttpRequest& request, uint32_t scheme, bool useCredentials) {
     const bool https = request.scheme == kSchemeHttps;
-    const std::string path = EscapePath(request.path);
     const std::string url = std::string(https ? "https://" : "http://") +
-                            HostForUrl(device_.address) + ":" + std::to_string(device_.port) + path;
-    const bool haveCredentials = !device_.userName.empty() && request.authType != kAuthNone;
-    // The scheme of this attempt: the one the device asked for, else the request's own.
-    uint32_t scheme = chosenScheme_ != kAuthNone ? chosenScheme_ : request.authType;
-    if (scheme > kAuthNegotiate) {
-        scheme = kAuthBasic;
-    }
-    // Credentials wait for the device's challenge, so that a password never goes out in a
-    // scheme the device did not ask for; and once HTTPS has failed, whatever answers on plain
-    // HTTP may be an interceptor, so it gets no Basic password either.
-    const bool useCredentials = haveCredentials && chosenScheme_ != kAuthNone &&
-                                !(scheme == kAuthBasic && !https && fellBackToHttp_);
+                            HostForUrl(device_.address) + ":" + std::to_string(device_.port) +
+                            EscapePath(request.path);
     followRedirects_ = (request.flags & kFlagNoRedirect) == 0;
     curlAuth_ = useCredentials &&
                 (scheme == kAuthNtlm || scheme == kAuthNegotiate || scheme == kAuthPassport);
@@ -466,10 +452,9 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
     const uint64_t total = std::max<uint64_t>(request.body.size(), request.totalLength);
     tx_ = request.body;
     txAnnounced_ = total;
-    const bool hasBody = total > 0 || request.verb == "POST" || request.verb == "PUT";
     if (request.verb == "HEAD") {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    } else if (hasBody) {
+    } else if (CarriesBody(request)) {
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, &CHttpSender::OnUpload);
@@ -480,17 +465,20 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
     } else if (request.verb != "GET") {
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.verb.c_str());
     }
+    return ok;
+}
 
-    // Header lines: our own Authorization first, then the caller's, which replace ours.
-    bool callerContentType = false;
+bool CHttpSender::SetHeaders(const HttpRequest& request, uint32_t scheme, bool useCredentials) {
+    // Our own Authorization first, then the caller's lines, which replace ours.
     std::vector<std::string> lines;
     if (useCredentials && (scheme == kAuthBasic || scheme == kAuthDigest)) {
-        CAuthentication basic;
+        const std::string path = EscapePath(request.path);
         std::string authorization;
         if (scheme == kAuthDigest) {
             authorization = auth_.BuildAuthorization(request.verb, path, device_.userName,
                                                      device_.password, request.body);
         } else {
+            CAuthentication basic;
             (void)basic.ParseChallenge("Basic ");
             authorization =
                 basic.BuildAuthorization(request.verb, path, device_.userName, device_.password);
@@ -499,19 +487,19 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
             lines.push_back(authorization);
         }
     }
+    bool callerContentType = false;
     for (const std::string& header : request.headers) {
         if (header.empty()) {
             continue;
         }
         if (header.find_first_of("\r\n") != std::string::npos) {
-            lastError_ = kErrorInternal;
-            return FailAttempt(true);
+            return false;
         }
         const std::string name = vornak::ToLower(header.substr(0, header.find(':')));
         callerContentType = callerContentType || name == "content-type";
         lines.push_back(header);
     }
-    if (hasBody) {
+    if (CarriesBody(request)) {
         lines.emplace_back("Expect:");  // no 100-continue round trip
         if (!callerContentType) {
             lines.emplace_back("Content-Type:");  // send none unless the caller names one
@@ -520,36 +508,26 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
     for (const std::string& line : lines) {
         curl_slist* grown = curl_slist_append(headerList_, line.c_str());
         if (grown == nullptr) {
-            lastError_ = kErrorInternal;
-            return FailAttempt(true);
+            return false;
         }
         headerList_ = grown;
     }
-    ok = ok && curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList_) == CURLE_OK;
-    if (!ok) {
-        lastError_ = kErrorInternal;
-        return FailAttempt(true);
-    }
-    if (curl_multi_add_handle(multi_, e) != CURLM_OK) {
-        lastError_ = kErrorInternal;
-        return FailAttempt(true);
-    }
-    requestOpen_ = true;
+    return curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headerList_) == CURLE_OK;
+}
 
-    const bool streamUpload = request.body.size() < total;
-    if (streamUpload || (request.flags & kFlagNoResponseWait) != 0) {
-        if (!Drive(&CHttpSender::RequestSent)) {
-            // Nothing came back yet: a failure here is on the way out.
-            return FailAttempt(lastError_ == kErrorTimeout ||
-                               lastError_ == kErrorOperationCancelled);
-        }
-        if (!headersDone_ && transferDone_ && transferResult_ != CURLE_OK) {
-            lastError_ = ErrorFromCurl(transferResult_);
-            return FailAttempt(lastError_ == kErrorTimeout);
-        }
-        return SendResult::kOpen;
+CHttpSender::Attempt CHttpSender::AwaitSent() {
+    if (!Drive(&CHttpSender::RequestSent)) {
+        // Nothing came back yet: a failure here is on the way out.
+        return FailAttempt(lastError_ == kErrorTimeout || lastError_ == kErrorOperationCancelled);
     }
+    if (!headersDone_ && transferDone_ && transferResult_ != CURLE_OK) {
+        lastError_ = ErrorFromCurl(transferResult_);
+        return FailAttempt(lastError_ == kErrorTimeout);
+    }
+    return Attempt::kOpen;
+}
 
+CHttpSender::Attempt CHttpSender::AwaitAnswer() {
     if (!Drive(&CHttpSender::HeadersReady) || !headersDone_) {
         if (lastError_ == kErrorNone) {
             lastError_ = kErrorInvalidServerResponse;  // ended without a whole header
@@ -560,28 +538,66 @@ CHttpSender::SendResult CHttpSender::Send(HttpRequest& request, uint32_t attempt
         return FailAttempt(fatal);
     }
     ProcessHeaders();
-    if (statusCode_ != 401) {
-        return SendResult::kOpen;
-    }
+    return Attempt::kOpen;
+}
 
-    // Credentials held back until the first challenge count as no scheme, so that the challenge
-    // brings them; otherwise the scheme stands as tried, sent or not, and a device that asks
-    // again for it is not asked once more.
-    const uint32_t used =
-        haveCredentials && !useCredentials && chosenScheme_ == kAuthNone ? kAuthNone : scheme;
+CHttpSender::Attempt CHttpSender::AfterChallenge(uint32_t used, uint32_t attempt) {
     const uint32_t offered = OfferedScheme();
     CloseRequest();
     statusCode_ = 401;
     if (offered == kAuthNone || attempt >= kMaxAttempts) {
-        return SendResult::kFailed;
+        return Attempt::kFailed;
     }
     chosenScheme_ = offered;
-    if (offered == used) {
-        retry = offered == kAuthDigest && attempt < kDigestAttempts;
-        return SendResult::kFailed;
+    if (offered != used) {
+        return Attempt::kChallenged;
     }
-    retry = true;
-    return SendResult::kFailed;
+    // The same scheme again: only a Digest nonce may have gone stale meanwhile.
+    return offered == kAuthDigest && attempt < kDigestAttempts ? Attempt::kChallenged
+                                                               : Attempt::kFailed;
+}
+
+CHttpSender::Attempt CHttpSender::Send(const HttpRequest& request, uint32_t attempt) {
+    CloseRequest();
+    statusCode_ = contentLength_ = lastError_ = 0;
+    if (multi_ == nullptr || easy_ == nullptr || request.verb.empty() || request.path.empty() ||
+        request.path.front() != '/') {
+        lastError_ = kErrorInternal;
+        return Attempt::kFailed;
+    }
+    const bool haveCredentials = !device_.userName.empty() && request.authType != kAuthNone;
+    // The scheme of this attempt: the one the device asked for, else the request's own.
+    uint32_t scheme = chosenScheme_ != kAuthNone ? chosenScheme_ : request.authType;
+    if (scheme > kAuthNegotiate) {
+        scheme = kAuthBasic;
+    }
+    // Credentials wait for the device's challenge, so that a password never goes out in a
+    // scheme the device did not ask for; and once HTTPS has failed, whatever answers on plain
+    // HTTP may be an interceptor, so it gets no Basic password either.
+    const bool useCredentials =
+        haveCredentials && chosenScheme_ != kAuthNone &&
+        !(scheme == kAuthBasic && request.scheme != kSchemeHttps && fellBackToHttp_);
+    if (!SetOptions(request, scheme, useCredentials) ||
+        !SetHeaders(request, scheme, useCredentials) ||
+        curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+        lastError_ = kErrorInternal;
+        return FailAttempt(true);
+    }
+    requestOpen_ = true;
+
+    if (request.body.size() < request.totalLength || (request.flags & kFlagNoResponseWait) != 0) {
+        return AwaitSent();
+    }
+    const Attempt answer = AwaitAnswer();
+    if (answer != Attempt::kOpen || statusCode_ != 401) {
+        return answer;
+    }
+    // Credentials held back until the first challenge count as no scheme, so that the challenge
+    // brings them; otherwise the scheme stands as tried, sent or not, and a device that asks
+    // again for it is not asked once more.
+    return AfterChallenge(
+        haveCredentials && !useCredentials && chosenScheme_ == kAuthNone ? kAuthNone : scheme,
+        attempt);
 }
 
 bool CHttpSender::SendRequest(const HttpRequest& request) {
@@ -595,30 +611,25 @@ bool CHttpSender::SendRequest(const HttpRequest& request) {
         auth_.ResetAuthentication();
         chosenScheme_ = kAuthNone;
     }
-    SendResult result = SendResult::kFailed;
+    Attempt result = Attempt::kFailed;
     bool switched = false;
     for (uint32_t attempt = 1; attempt <= kMaxAttempts; ++attempt) {
-        bool retry = false;
-        result = Send(copy, attempt, retry);
-        if (result == SendResult::kRetryOtherScheme) {
+        result = Send(copy, attempt);
+        if (result == Attempt::kOtherProtocol) {
             if (aborted_.load() || switched) {
-                result = SendResult::kFailed;
-                break;
+                return false;
             }
             // A connection-level failure may be the wrong protocol for this port.
             switched = true;
             fellBackToHttp_ = fellBackToHttp_ || copy.scheme == kSchemeHttps;
             copy.scheme = copy.scheme == kSchemeHttps ? kSchemeHttp : kSchemeHttps;
-            result = Send(copy, attempt, retry);
-            if (result == SendResult::kRetryOtherScheme) {
-                result = SendResult::kFailed;
-            }
+            result = Send(copy, attempt);
         }
-        if (!retry || aborted_.load()) {
+        if (result != Attempt::kChallenged || aborted_.load()) {
             break;
         }
     }
-    if (result != SendResult::kOpen) {
+    if (result != Attempt::kOpen) {
         return false;
     }
     useHttps_ = copy.scheme == kSchemeHttps;

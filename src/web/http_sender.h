@@ -85,6 +85,8 @@ class CBaseHttpSender {
     virtual uint32_t WaitForData(uint32_t waitMs);  // 6
     // The answer has ended (or the request is closed): nothing more will arrive.
     virtual bool IsResponseComplete() const { return false; }  // 7
+    // Ends the open request, if any.
+    virtual void Close() {}  // 8
 
     uint32_t GetStatusCode() const { return statusCode_; }
     uint32_t GetContentLength() const { return contentLength_; }
@@ -123,8 +125,8 @@ class CHttpSender : public CBaseHttpSender {
         return !requestOpen_ || transferDone_ || aborted_.load();
     }
 
-    // Ends the open request, if any; the connection stays for the next one when it is clean.
-    void Close() { CloseRequest(); }
+    // The connection stays for the next request when it is clean.
+    void Close() override { CloseRequest(); }
 
     // More request body on an open request; true only when every byte was taken.
     bool WriteData(std::span<const uint8_t> bytes);
@@ -152,12 +154,23 @@ class CHttpSender : public CBaseHttpSender {
     uint32_t GetChosenScheme() const { return chosenScheme_; }
 
   private:
-    enum class SendResult { kFailed = -1, kRetryOtherScheme = 0, kOpen = 1 };
+    // How one attempt of a request ended.
+    enum class Attempt {
+        kOpen,           // the answer's headers are in (or the request is out, for streaming)
+        kFailed,         // final: nothing more to try
+        kOtherProtocol,  // failed on the way to the device: HTTP <-> HTTPS may work
+        kChallenged,     // 401 with a scheme worth another attempt
+    };
 
     void OpenSession();
     void CloseRequest();
-    SendResult Send(HttpRequest& request, uint32_t attempt, bool& retry);
-    SendResult FailAttempt(bool timedOutOrInvalid);
+    Attempt Send(const HttpRequest& request, uint32_t attempt);
+    bool SetOptions(const HttpRequest& request, uint32_t scheme, bool useCredentials);
+    bool SetHeaders(const HttpRequest& request, uint32_t scheme, bool useCredentials);
+    Attempt AwaitSent();
+    Attempt AwaitAnswer();
+    Attempt AfterChallenge(uint32_t usedScheme, uint32_t attempt);
+    Attempt FailAttempt(bool fatal);
     bool Drive(bool (CHttpSender::*ready)() const);
     bool HeadersReady() const { return headersDone_; }
     bool RequestSent() const;

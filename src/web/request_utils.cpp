@@ -4,6 +4,35 @@ namespace HUtils {
 
 using vornak::Format;
 
+Reply Exchange(Web::CBaseHttpSender& sender, const Web::HttpRequest& request,
+               std::optional<size_t> bodyLimit) {
+    Reply reply;
+    reply.answered = sender.SendRequest(request);
+    reply.status = sender.GetStatusCode();
+    if (reply.Ok()) {
+        std::vector<uint8_t> bytes;
+        if (!bodyLimit) {
+            sender.ReadResponse(bytes);
+        } else {
+            // To the end of the answer, which a device may leave unnamed.
+            while (sender.ReadData(bytes, Web::CHttpSender::kReadChunk, false) != 0) {
+                if (bytes.size() > *bodyLimit) {
+                    bytes.clear();
+                    reply.bodyTooLong = true;
+                    break;
+                }
+            }
+        }
+        reply.body.assign(bytes.begin(), bytes.end());
+    }
+    sender.Close();
+    return reply;
+}
+
+Reply Get(Web::CBaseHttpSender& sender, const std::string& path, std::optional<size_t> bodyLimit) {
+    return Exchange(sender, Web::MakeGetRequest(path), bodyLimit);
+}
+
 vornak::CResultDef RequestGetRD(Web::CBaseHttpSender& sender, const std::string& path,
                                 std::string& body) {
     static constexpr const char* kMethod = "vornak::HUtils::RequestGetRD";
@@ -12,11 +41,15 @@ vornak::CResultDef RequestGetRD(Web::CBaseHttpSender& sender, const std::string&
     const auto& device = sender.GetDevice();
     const std::string deviceText = Format("device %s:%u", device.address.c_str(), device.port);
 
-    body.clear();
-    (void)sender.SendRequest(Web::MakeGetRequest(path));
-    const uint32_t status = sender.GetStatusCode();
-    if (status >= 200 && status < 300) {
-        result.SetResult(vornak::kLogInfo, 0);
+    Reply reply = Get(sender, path);
+    body = std::move(reply.body);
+    const uint32_t status = reply.status;
+    if (reply.Ok()) {
+        if (body.empty()) {
+            result.SetResultEx(vornak::kLogWarning, 12,
+                               "%s: Incorrect response for request \"%s\" from %s", kMethod,
+                               path.c_str(), deviceText.c_str());
+        }
     } else if (status == 401) {
         result.SetResultEx(vornak::kLogError, 10,
                            "%s: %s is unable to process \"%s\" request: credentials are invalid",
@@ -32,16 +65,6 @@ vornak::CResultDef RequestGetRD(Web::CBaseHttpSender& sender, const std::string&
         result.SetResultEx(vornak::kLogDetail, 11, "%s: Cannot send request \"%s\" to %s", kMethod,
                            path.c_str(), deviceText.c_str());
     }
-    if (result.GetCode() == 0) {
-        std::vector<uint8_t> bytes;
-        sender.ReadResponse(bytes);
-        body.assign(bytes.begin(), bytes.end());
-        if (body.empty()) {
-            result.SetResultEx(vornak::kLogWarning, 12,
-                               "%s: Incorrect response for request \"%s\" from %s", kMethod,
-                               path.c_str(), deviceText.c_str());
-        }
-    }
     return result;
 }
 
@@ -56,8 +79,7 @@ bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path, bo
     if (addContentType) {
         request.headers.emplace_back("Content-Type: text/html; charset=utf-8");
     }
-    (void)sender.SendRequest(request);
-    const uint32_t status = sender.GetStatusCode();
+    const uint32_t status = Exchange(sender, request).status;
     if (status >= 200 && status < 300) {
         return true;
     }

@@ -184,6 +184,8 @@ TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
     EXPECT_EQ(sender.GetAuthentication().GetNonceCount(), 0u);
 }
 
+// Every outcome of a request as the helpers report it, on one sender; "/close" ends the
+// connection without an answer.
 TEST(RequestHelpers, ClassifyEveryOutcome) {
     LoopbackHttpServer server([](const HttpRequestSeen& r, LoopbackConnection& c) {
         if (r.path == "/ok") {
@@ -197,6 +199,8 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
         } else if (r.path == "/login") {
             c.Send(LoopbackHttpServer::Response(401, "no",
                                                 "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
+        } else if (r.path == "/close") {
+            c.Close();
         } else {
             c.Send(LoopbackHttpServer::Response(500, "err"));
         }
@@ -207,64 +211,52 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
         const char* path;
         uint32_t level;
         uint32_t code;
-        std::string message;
+        std::string message;  // after "vornak::HUtils::RequestGetRD: "
         const char* body;
+        const char* errorText;  // of RequestGetMessage, which succeeds when there is none
     };
     const Row rows[] = {
-        {"/ok", 3, 0, "", "body"},
-        {"/empty", 2, 12,
-         "vornak::HUtils::RequestGetRD: Incorrect response for request \"/empty\" from " + device,
+        {"/ok", 3, 0, "", "body", ""},
+        {"/empty", 2, 12, "Incorrect response for request \"/empty\" from " + device, "", ""},
+        {"/nocontent", 2, 12, "Incorrect response for request \"/nocontent\" from " + device, "",
          ""},
-        {"/nocontent", 2, 12,
-         "vornak::HUtils::RequestGetRD: Incorrect response for request \"/nocontent\" from " +
-             device,
-         ""},
-        {"/missing", 1, 9,
-         "vornak::HUtils::RequestGetRD: The \"/missing\" URL was not found on " + device, ""},
-        {"/fail", 1, 8,
-         "vornak::HUtils::RequestGetRD: " + device +
-             " is unable to process \"/fail\" request. HTTP status code is 500",
-         ""},
+        {"/missing", 1, 9, "The \"/missing\" URL was not found on " + device, "",
+         "The device returns 404 status code."},
+        {"/fail", 1, 8, device + " is unable to process \"/fail\" request. HTTP status code is 500",
+         "", "The device returns 500 status code."},
         {"/login", 1, 10,
-         "vornak::HUtils::RequestGetRD: " + device +
-             " is unable to process \"/login\" request: credentials are invalid",
-         ""},
+         device + " is unable to process \"/login\" request: credentials are invalid", "",
+         "Invalid username/password."},
+        {"/close", 4, 11, "Cannot send request \"/close\" to " + device, "",
+         "There is a network error or the device is offline."},
     };
     for (const Row& row : rows) {
         std::string body = "stale";
         const vornak::CResultDef result = HUtils::RequestGetRD(sender, row.path, body);
         EXPECT_EQ(result.GetLevel(), row.level) << row.path;
         EXPECT_EQ(result.GetCode(), row.code) << row.path;
-        EXPECT_EQ(result.GetMessage(), row.message) << row.path;
+        EXPECT_EQ(result.GetMessage(),
+                  row.message.empty() ? "" : "vornak::HUtils::RequestGetRD: " + row.message)
+            << row.path;
         EXPECT_EQ(body, row.body) << row.path;
+        std::string error = "stale";
+        EXPECT_EQ(HUtils::RequestGetMessage(sender, row.path, true, error), *row.errorText == 0)
+            << row.path;
+        EXPECT_EQ(error, row.errorText) << row.path;
+        EXPECT_EQ(server.requests().back().Header("Content-Type"), "text/html; charset=utf-8");
     }
-    std::string error;
-    EXPECT_TRUE(HUtils::RequestGetMessage(sender, "/nocontent", true, error));
-    EXPECT_EQ(server.requests().back().Header("Content-Type"), "text/html; charset=utf-8");
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/fail", error));
-    EXPECT_EQ(error, "The device returns 500 status code.");
-    EXPECT_EQ(sender.GetContentLength(), 3u);
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/login", error));
-    EXPECT_EQ(error, "Invalid username/password.");
     EXPECT_FALSE(sender.SendRequest(Web::MakeGetRequest("/login")));
     EXPECT_EQ(sender.GetStatusCode(), 401u);
-}
-
-TEST(RequestHelpers, NoListenerMeansNoStatus) {
-    const uint16_t port = testing_support::UnusedLoopbackPort();
-    CHttpSender sender(Device(port), 2000);
-    std::string body;
-    const vornak::CResultDef result = HUtils::RequestGetRD(sender, "/x", body);
-    EXPECT_EQ(result.GetLevel(), 4u);
-    EXPECT_EQ(result.GetCode(), 11u);
-    EXPECT_EQ(result.GetMessage(),
-              "vornak::HUtils::RequestGetRD: Cannot send request \"/x\" to "
-              "device 127.0.0.1:" +
-                  std::to_string(port));
-    EXPECT_EQ(sender.GetLastErrorCode(), Web::kErrorCannotConnect);
-    std::string error;
-    EXPECT_FALSE(HUtils::RequestGetMessage(sender, "/x", error));
-    EXPECT_EQ(error, "There is a network error or the device is offline.");
+    // Any request, with status and body in one answer; a limit turns a longer body away.
+    Web::HttpRequest post = Web::MakeGetRequest("/ok");
+    post.verb = "POST";
+    post.body = {'x', '=', '1'};
+    const HUtils::Reply reply = HUtils::Exchange(sender, post, 4);
+    EXPECT_TRUE(reply.answered && reply.Ok() && !reply.bodyTooLong);
+    EXPECT_EQ(reply.body, "body");
+    EXPECT_EQ(server.requests().back().body, "x=1");
+    const HUtils::Reply longer = HUtils::Get(sender, "/ok", 3);
+    EXPECT_TRUE(longer.bodyTooLong && longer.body.empty());
 }
 
 // Without a length the body is read to the end of the stream, but no further than 1 MiB.
@@ -397,7 +389,8 @@ TEST(HttpSender, HttpsStartFallsBackToHttpAndStaysThere) {
     EXPECT_FALSE(CHttpSender(device, "Agent").IsUsingHttps());
 }
 
-TEST(HttpSender, RefusesBadRequestsWithoutSending) {
+// Bad requests are refused before anything goes out; unsafe bytes of a good one are escaped.
+TEST(HttpSender, RefusesBadRequestsAndEscapesUnsafeBytes) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
         c.Send(LoopbackHttpServer::Response(200, "x"));
     });
@@ -413,15 +406,11 @@ TEST(HttpSender, RefusesBadRequestsWithoutSending) {
     EXPECT_FALSE(HUtils::RequestGetMessage(sender, "", error));
     EXPECT_EQ(error, "Url is empty");
     EXPECT_EQ(server.connections(), 0);
+    CHttpSender nobody(Device(testing_support::UnusedLoopbackPort()), 2000);
+    EXPECT_FALSE(nobody.SendRequest(Web::MakeGetRequest("/")));
+    EXPECT_EQ(nobody.GetLastErrorCode(), Web::kErrorCannotConnect);
     std::vector<uint8_t> data;
     EXPECT_EQ(sender.ReadData(data, 100, true), 0u) << "no open request";
-}
-
-TEST(HttpSender, UnsafeBytesInThePathAreEscaped) {
-    LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
-        c.Send(LoopbackHttpServer::Response(200, "x"));
-    });
-    CHttpSender sender(Device(server.port()), "Agent");
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a b?c=d e&f=\"g\"")));
     EXPECT_EQ(server.requests().at(0).path, "/a%20b?c=d%20e&f=%22g%22");
 }
