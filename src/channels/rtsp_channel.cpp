@@ -29,7 +29,10 @@ std::string RtspMediaPath(const MediaPathInput& in) {
     }
     const VideoCaptureRequest& r = in.request;
     std::string path = std::string("/axis-media/media.amp?videocodec=") + CodecName(in.codec);
-    path += "&resolution=" + in.resolutionText;
+    // A request without a size leaves the camera's own default; "0x0" would be refused.
+    if (r.width != 0 && r.height != 0) {
+        path += "&resolution=" + in.resolutionText;
+    }
     path += Format("&compression=%u&videobitrate=0", 100 - std::min<uint32_t>(r.quality, 100));
     if (r.frameRate != 0) {
         const uint32_t fps = FramesPerSecond(r.frameRate);

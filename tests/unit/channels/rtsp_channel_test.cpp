@@ -28,6 +28,10 @@ TEST(RtspMediaPathTest, Generations) {
               "/axis-media/media.amp?videocodec=h264&resolution=640x480&compression=100&"
               "videobitrate=0&duration=0&audio=0")
         << "quality 0 asks for compression 100";
+    EXPECT_EQ(RtspMediaPath(Input(kCodecH264, 3, {0, 0, 0, 0, 1})),
+              "/axis-media/media.amp?videocodec=h264&compression=100&videobitrate=0&duration=0&"
+              "audio=0")
+        << "no size asks for the camera's default, not 0x0";
     MediaPathInput mpeg4 = Input(kCodecMpeg4, 2, {0x7019, 70, 1280, 720, 0});
     mpeg4.channel = 1;
     EXPECT_EQ(RtspMediaPath(mpeg4), "/mpeg4/2/media.amp");
