@@ -99,6 +99,7 @@ TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
     EXPECT_EQ(requests[0].path,
               "/axis-cgi/mjpg/video.cgi?camera=1&resolution=176x144&"
               "compression=70&colorlevel=25&fps=10");
+    EXPECT_EQ(requests[0].Header("User-Agent"), "Vornak HTTP Sender");
     EXPECT_EQ(d.logger.Count("is online (Live)"), 1u);
     EXPECT_EQ(d.logger.Count("is offline. Channel was stopped (Live)"), 1u);
 }
