@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "capability_report.h"
 #include "camsim/camsim.h"
+#include "capability_report.h"
 #include "loopback_port.h"
 
 namespace {
@@ -114,8 +114,7 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
                     target.rfind("/axis-cgi/com/ptz.cgi?", 0) == 0)
             << target;
         for (const std::string& step : steps) {
-            if (target.find(step) != std::string::npos &&
-                (order.empty() || order.back() != step)) {
+            if (target.find(step) != std::string::npos && (order.empty() || order.back() != step)) {
                 order.push_back(step);
             }
         }
