@@ -1,4 +1,5 @@
-// An IDebugMessage that keeps every line, for tests of objects that log.
+// Keeps every line logged through it, for tests of objects that log; a test driver gets the same
+// by deriving from RecordingLog<its base>.
 #pragma once
 
 #include <cstdarg>
@@ -10,7 +11,8 @@
 
 namespace vornak::test {
 
-class RecordingDebug : public IDebugMessage {
+template <typename Base>
+class RecordingLog : public Base {
   public:
     struct Line {
         uint32_t level;
@@ -44,5 +46,7 @@ class RecordingDebug : public IDebugMessage {
     std::mutex mutex_;
     std::vector<Line> lines_;
 };
+
+using RecordingDebug = RecordingLog<IDebugMessage>;
 
 }  // namespace vornak::test

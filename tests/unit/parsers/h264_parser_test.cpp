@@ -313,7 +313,7 @@ TEST_F(H264ParserTest, OversizeFrameIsLoggedAndDiscarded) {
     EXPECT_EQ(rig.driver.Count("vornak::CRTPMediaParser::CheckBufferSize: Frame buffer overflow "
                                "detected, device 192.0.2.7:80"),
               1u);
-    EXPECT_EQ(rig.driver.lines[0].level, kLogError);
+    EXPECT_EQ(rig.driver.Lines()[0].level, kLogError);
 }
 
 TEST_F(H264ParserTest, RefusedOrUnallocatedFrameWaitsForNextKeyFrame) {
