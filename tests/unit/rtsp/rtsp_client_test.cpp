@@ -107,7 +107,6 @@ TEST(RTSPClientRequestTest, SessionAndRangeLines) {
               std::string("PLAY rtsp://cam:554/ RTSP/1.0\r\nCSeq: 1\r\n") + kUserAgent +
                   "Range: npt=0.000-\r\n\r\n")
         << "no session id: no Session line, still a Range line";
-    client.MutableParser().sessionId = "D2A19919";
     s.range = "clock=20240305T140709Z-";
     s.userAgent = "Agent/1";
     client.Configure(s);
@@ -135,13 +134,16 @@ TEST(RTSPClientRequestTest, BaseAndTrackUrls) {
     struct Row {
         const char* path;
         const char* contentBase;
-        const char* control;
+        const char* control;  // of the video; audio has "a", metadata "m"
         const char* base;
         const char* track;
         const char* reason;
+        uint32_t mediaKind = 1;
     };
     const Row rows[] = {
         {"", "", "", "rtsp://cam:554/", "rtsp://cam:554/", "empty path, no control"},
+        {"p", "", "v", "rtsp://cam:554/p", "rtsp://cam:554/p/a", "audio track", 2},
+        {"p", "", "v", "rtsp://cam:554/p", "rtsp://cam:554/p/m", "metadata track", 3},
         {"//media.amp", "", "trackID=1", "rtsp://cam:554/media.amp",
          "rtsp://cam:554/media.amp/trackID=1", "both leading slashes go"},
         {"x", "rtsp://cam/axis-media/media.amp/", "trackID=1", "rtsp://cam/axis-media/media.amp/",
@@ -157,28 +159,15 @@ TEST(RTSPClientRequestTest, BaseAndTrackUrls) {
         CScriptedClient client;
         RTSPClientSettings s = CameraSettings();
         s.path = row.path;
+        s.mediaKind = row.mediaKind;
         client.Configure(s);
         client.MutableParser().contentBase = row.contentBase;
         client.MutableParser().description.video.control = row.control;
+        client.MutableParser().description.audio.control = "a";
+        client.MutableParser().description.metadata.control = "m";
         EXPECT_EQ(client.BaseUrl(), row.base) << row.reason;
         EXPECT_EQ(client.TrackUrl(), row.track) << row.reason;
     }
-}
-
-TEST(RTSPClientRequestTest, TrackOfTheMediaKind) {
-    CScriptedClient client;
-    RTSPClientSettings s = CameraSettings();
-    s.path = "p";
-    s.mediaKind = 2;
-    client.Configure(s);
-    client.MutableParser().description.video.control = "v";
-    client.MutableParser().description.audio.control = "a";
-    client.MutableParser().description.metadata.control = "m";
-    EXPECT_EQ(client.TrackUrl(), "rtsp://cam:554/p/a");
-    s.mediaKind = 3;
-    client.Configure(s);
-    client.MutableParser().description.metadata.control = "m";
-    EXPECT_EQ(client.TrackUrl(), "rtsp://cam:554/p/m");
 }
 
 TEST(RTSPClientRequestTest, CseqFollowsServer) {

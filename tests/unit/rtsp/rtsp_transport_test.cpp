@@ -30,7 +30,6 @@ class CScriptedConnection : public IRTSPConnection {
         std::condition_variable changed;
         std::string pending;
         std::vector<std::string> requests;
-        bool peerClosed = false;
         bool shortened = false;
         size_t chunk = 0;  // deliver at most this many bytes per read (0: all)
         std::function<std::string(const std::string&)> serve;
@@ -39,16 +38,6 @@ class CScriptedConnection : public IRTSPConnection {
             std::lock_guard lock(mutex);
             pending += bytes;
             changed.notify_all();
-        }
-        void ClosePeer() {
-            std::lock_guard lock(mutex);
-            peerClosed = true;
-            changed.notify_all();
-        }
-        bool WaitForRequests(size_t count) {
-            std::unique_lock lock(mutex);
-            return changed.wait_for(lock, std::chrono::seconds(5),
-                                    [&] { return requests.size() >= count; });
         }
         std::string Request(size_t i) {
             std::lock_guard lock(mutex);
@@ -74,9 +63,8 @@ class CScriptedConnection : public IRTSPConnection {
     }
     int Receive(std::span<uint8_t> buffer) override {
         std::unique_lock lock(shared_->mutex);
-        const bool ready = shared_->changed.wait_for(lock, std::chrono::seconds(5), [&] {
-            return !shared_->pending.empty() || shared_->peerClosed || shared_->shortened;
-        });
+        shared_->changed.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return !shared_->pending.empty() || shared_->shortened; });
         if (!shared_->pending.empty()) {
             size_t n = std::min(buffer.size(), shared_->pending.size());
             if (shared_->chunk != 0) {
@@ -86,7 +74,7 @@ class CScriptedConnection : public IRTSPConnection {
             shared_->pending.erase(0, n);
             return static_cast<int>(n);
         }
-        return ready && shared_->peerClosed ? 0 : -1;
+        return -1;
     }
     void ShortenReceiveTimeout() override {
         std::lock_guard lock(shared_->mutex);
