@@ -61,27 +61,20 @@ TEST(DriverOpenTest, AddressAndProxySplit) {
     }
 }
 
-TEST(DriverOpenTest, StreamCamerasFromParameterNine) {
+TEST(DriverOpenTest, ParametersAndStreamCameras) {
     DeviceSettings s = Camera();
+    s.parameters[2] = "9.80.1";
+    s.parameters[3] = "3";
     s.parameters[9] = "Recording:2;Live:1";
+    s.parameters[10] = "1";
     Harness h(s);
     ASSERT_TRUE(h.opened);
     EXPECT_EQ(h.driver.GetStreamCamera(0), 2u);
     EXPECT_EQ(h.driver.GetStreamCamera(1), 1u);
     EXPECT_EQ(h.driver.GetStreamCamera(2), 0u);
-
     const auto cameras = ParseStreamCameras(" Live : 3 ;Remote:;Other:4;Recording:x");
     EXPECT_EQ(cameras.size(), 1u) << "empty, unknown and non-numeric items are skipped";
     EXPECT_EQ(cameras.at(1), 3);
-}
-
-TEST(DriverOpenTest, ParametersReadUntilTheFirstGap) {
-    DeviceSettings s = Camera();
-    s.parameters[2] = "9.80.1";
-    s.parameters[3] = "3";
-    s.parameters[10] = "1";
-    Harness h(s);
-    ASSERT_TRUE(h.opened);
     EXPECT_EQ(h.driver.GetParameter(2), "9.80.1");
     EXPECT_EQ(h.driver.GetParameter(1), "") << "the host's \"(none)\" reads as empty";
     EXPECT_EQ(h.driver.GetParameterInt(1), kParameterAbsent) << "(none) is not a number";
@@ -112,6 +105,11 @@ TEST(DriverOpenTest, OpenedLineNamesModelFirmwareAndAddress) {
     EXPECT_EQ(h.logger.Lines().back().text,
               "DRIVER IS OPENED (name: Quillon, device model: P1375, FW: 9.80.1, address: "
               "cam.example:8080)");
+    h.logger.Clear();
+    h.driver.DebugMessage(4, "%s", "detail");
+    h.driver.DebugMessage(1, "%s: %d%%", "vornak::X", 5);
+    ASSERT_EQ(h.logger.Lines().size(), 1u) << "level 4 never reaches the host";
+    EXPECT_EQ(h.logger.Lines()[0].text, "vornak::X: 5%");
 
     Harness noFirmware(Camera());
     ASSERT_TRUE(noFirmware.opened);
@@ -150,17 +148,6 @@ TEST(DriverTest, LevelMappingByHostVersion) {
         EXPECT_EQ(CIPCaptureDriver::MapLevel(row.in, row.version), row.out)
             << row.version.major << "." << row.version.minor << " level " << row.in;
     }
-}
-
-TEST(DriverTest, LevelFourNeverReachesTheHost) {
-    Harness h(Camera());
-    ASSERT_TRUE(h.opened);
-    h.logger.Clear();
-    h.driver.DebugMessage(4, "%s", "detail");
-    h.driver.DebugMessage(1, "%s: %d%%", "vornak::X", 5);
-    const auto lines = h.logger.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, "vornak::X: 5%");
 }
 
 TEST(SizeClassTest, Boundaries) {
