@@ -1,10 +1,12 @@
-// Keeps every line logged through it, for tests of objects that log; a test driver gets the same
-// by deriving from RecordingLog<its base>.
+// For tests of objects that log and run threads: a recorder that keeps every line logged through
+// it (a test driver gets the same by deriving from RecordingLog<its base>), and a bounded wait.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/debug.h"
@@ -48,5 +50,18 @@ class RecordingLog : public Base {
 };
 
 using RecordingDebug = RecordingLog<IDebugMessage>;
+
+// Polls every 5 ms until the condition holds (true) or the limit has passed (false).
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 }  // namespace vornak::test

@@ -8,6 +8,7 @@
 
 #include "channels/placeholder_picture.h"
 #include "fake_host.h"
+#include "recording_debug.h"
 #include "unit/web/loopback_http_server.h"
 
 namespace vornak {
@@ -15,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::WaitFor;
 using testing_support::LoopbackConnection;
 using testing_support::LoopbackHttpServer;
 
@@ -55,18 +57,6 @@ quillon::host::DeviceSettings Device(uint16_t port) {
     s.model = "P1375";
     s.parameters[1] = "200";  // network time-out 200 ms, connection time-out 600 ms
     return s;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
