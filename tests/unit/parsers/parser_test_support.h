@@ -145,7 +145,6 @@ class BitWriter {
         }
         return bytes_;
     }
-    std::vector<uint8_t> Bytes() const { return bytes_; }
 
   private:
     std::vector<uint8_t> bytes_;

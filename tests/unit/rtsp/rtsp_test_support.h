@@ -29,11 +29,7 @@ class CFixedRandom : public IRandomSource {
 
 class CRecordingUser : public IRTSPClientUserEx {
   public:
-    bool OnRtspDescribeProcessed(const SessionDescription& d) override {
-        std::lock_guard lock(mutex_);
-        videoControl = d.video.control;
-        return acceptDescription;
-    }
+    bool OnRtspDescribeProcessed(const SessionDescription&) override { return acceptDescription; }
     void OnRtspPacketReceived(const CRTPPacket& packet) override {
         std::lock_guard lock(mutex_);
         sequences.push_back(packet.sequence);
@@ -63,7 +59,6 @@ class CRecordingUser : public IRTSPClientUserEx {
     }
 
     bool acceptDescription = true;
-    std::string videoControl;
     std::vector<uint16_t> sequences;
     bool closed = false;
     std::atomic<int> byes{0};
