@@ -122,15 +122,22 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(order, steps);
 }
 
+// Also: the frame rate falls back to the mains frequency when the definitions are refused
+// (the capture mode would give 25 fps).
 TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
     Camera camera;
     camera.sim.SetParam("Properties.Audio.DuplexMode", "");
+    camera.sim.SetParam("ImageSource.I0.CaptureFrequency", "60Hz");
+    camera.sim.SetHttpFault("/axis-cgi/admin/param.cgi",
+                            {.status = 404, .query_contains = "listdefinitions"});
     WaitingNotify notify;
     RecordingResult result;
     Query(camera.port(), notify, result);
     ASSERT_TRUE(notify.success) << notify.text;
     EXPECT_EQ(camera.Get("Audio.DuplexMode"), "full");
     EXPECT_EQ(result.items[102], "Count=1; IsStereo=0");
+    EXPECT_EQ(result.items[121], "1920x1080:33,1280x720:33,640x480:33,320x240:33")
+        << "without readable definitions a 60 Hz source gives 30 fps";
 }
 
 // A wrong password ends the query at the first group; a reply beyond what one query may hold
