@@ -134,32 +134,27 @@ void UseScript(Client& client, const std::shared_ptr<CScriptedConnection::Shared
     client.SetConnectionFactory([shared] { return std::make_unique<CScriptedConnection>(shared); });
 }
 
-TEST(RTSPClientUDPTest, FailedDescribeClosesWithoutTeardown) {
-    auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = [](const std::string& r) {
-        return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
-    };
-    CRecordingUser user;
-    CRTSPClientUDP client(nullptr, "udp");
-    UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
-    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
-    client.Stop();
-    EXPECT_EQ(shared->RequestCount(), 1u);
-}
-
-TEST(RTSPClientUDPTest, RefusedDescriptionStillTearsDown) {
-    auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
-    CRecordingUser user;
-    user.acceptDescription = false;
-    CRTSPClientUDP client(nullptr, "udp");
-    UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
-    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
-    client.Stop();
-    ASSERT_EQ(shared->RequestCount(), 3u);
-    EXPECT_EQ(Method(shared->Request(2)), "TEARDOWN");
+// A failed DESCRIBE closes without TEARDOWN; a description the user refuses is torn down.
+TEST(RTSPClientUDPTest, FailedOrRefusedDescription) {
+    for (const bool found : {false, true}) {
+        auto shared = std::make_shared<CScriptedConnection::Shared>();
+        shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
+        if (!found) {
+            shared->serve = [](const std::string& r) {
+                return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
+            };
+        }
+        CRecordingUser user;
+        user.acceptDescription = false;
+        CRTSPClientUDP client(nullptr, "udp");
+        UseScript(client, shared);
+        ASSERT_TRUE(client.Start(Settings(), &user));
+        ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
+        client.Stop();
+        ASSERT_EQ(shared->RequestCount(), found ? 3u : 1u);
+        EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)),
+                  found ? "TEARDOWN" : "DESCRIBE");
+    }
 }
 
 TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
