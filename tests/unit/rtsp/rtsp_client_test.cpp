@@ -11,6 +11,7 @@
 namespace vornak {
 namespace {
 
+using test::CameraSettings;
 using test::CManualClock;
 
 // The client core with a transport that records each request and answers from a script.
@@ -43,17 +44,6 @@ class CScriptedClient : public CBaseRTSPClient {
   protected:
     void ThreadFunction() override {}
 };
-
-RTSPClientSettings CameraSettings() {
-    RTSPClientSettings s;
-    s.host = "cam";
-    s.path = "/axis-media/media.amp?videocodec=h264";
-    s.userName = "root";
-    s.password = "pass";
-    s.clientRtpPort = 3556;
-    s.clientRtcpPort = 3557;
-    return s;
-}
 
 constexpr const char* kUserAgent = "User-Agent: Vornak RTSP Client (Axis v2.5.x)\r\n";
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/stream_clock.h"
 
@@ -71,6 +72,17 @@ class CRecordingUser : public IRTSPClientUserEx {
     std::mutex mutex_;
     std::condition_variable changed_;
 };
+
+inline RTSPClientSettings CameraSettings() {
+    RTSPClientSettings s;
+    s.host = "cam";
+    s.path = "/axis-media/media.amp?videocodec=h264";
+    s.userName = "root";
+    s.password = "pass";
+    s.clientRtpPort = 3556;
+    s.clientRtcpPort = 3557;
+    return s;
+}
 
 inline std::string Method(const std::string& request) {
     return request.substr(0, request.find(' '));

@@ -104,7 +104,7 @@ std::function<std::string(const std::string&)> Camera(const std::string& transpo
                    "\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\"\r\n\r\n";
         }
         if (m == "DESCRIBE") {
-            return head + "Content-Base: rtsp://cam/media.amp/\r\nContent-Length: " +
+            return head + "Content-Base: rtsp://cam/axis-media/media.amp/\r\nContent-Length: " +
                    std::to_string(std::string(kSdp).size()) + "\r\n\r\n" + kSdp;
         }
         if (m == "SETUP") {
@@ -116,17 +116,6 @@ std::function<std::string(const std::string&)> Camera(const std::string& transpo
         }
         return head + "Session: 0E62E8C3\r\n\r\n";
     };
-}
-
-RTSPClientSettings Settings() {
-    RTSPClientSettings s;
-    s.host = "127.0.0.1";
-    s.path = "media.amp";
-    s.userName = "root";
-    s.password = "pass";
-    s.clientRtpPort = 4000;
-    s.clientRtcpPort = 4001;
-    return s;
 }
 
 template <typename Client>
@@ -148,7 +137,7 @@ TEST(RTSPClientUDPTest, FailedOrRefusedDescription) {
         user.acceptDescription = false;
         CRTSPClientUDP client(nullptr, "udp");
         UseScript(client, shared);
-        ASSERT_TRUE(client.Start(Settings(), &user));
+        ASSERT_TRUE(client.Start(CameraSettings(), &user));
         ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
         client.Stop();
         ASSERT_EQ(shared->RequestCount(), found ? 3u : 1u);
@@ -163,13 +152,13 @@ TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
     CRecordingUser user;
     CRTSPClientMulticast client(nullptr, "mc");
     UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), static_cast<IRTSPClientUserEx*>(&user)));
+    ASSERT_TRUE(client.Start(CameraSettings(), static_cast<IRTSPClientUserEx*>(&user)));
     ASSERT_TRUE(user.WaitUntil([&] { return user.playSequence != 0; }));
     EXPECT_EQ(user.setupDestination, "239.1.2.3");
     EXPECT_EQ(user.setupPort, 5000);
     EXPECT_EQ(user.playRtpTime, 8888u);
     EXPECT_EQ(user.playSequence, 77);
-    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/UDP;multicast;client_port=4000-4001\r\n"),
+    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/UDP;multicast;client_port=3556-3557\r\n"),
               std::string::npos);
     client.Stop();
 }
@@ -182,7 +171,7 @@ TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
     CRecordingUser user;
     CRTSPClientInterleaved client(nullptr, "tcp");
     UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(client.Start(CameraSettings(), &user));
     ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 2; }));
     EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
               std::string::npos);
