@@ -1,25 +1,11 @@
 #include "driver/video_capture.h"
 
-#include <cmath>
 #include <cstring>
 #include <utility>
 
 #include "base/text.h"
 
 namespace vornak {
-
-uint32_t PercentToPixels(float percent, uint32_t dimension) {
-    const float value = static_cast<float>(dimension) / 100.0f * percent;
-    if (!(value > 0.0f)) {
-        return 0;
-    }
-    const float whole = std::floor(value);
-    uint32_t pixels = static_cast<uint32_t>(whole);
-    if (value - whole >= 0.5f) {
-        ++pixels;
-    }
-    return pixels < 4 ? 0 : pixels;
-}
 
 VideoCaptureRequest RequestFromSettings(ipcapture::ICaptureSettings* settings, uint32_t stream) {
     VideoCaptureRequest request;

@@ -30,9 +30,6 @@ class CPrivacyZone : public ipcapture::IPrivacyZone {
     float x_, y_, width_, height_;
 };
 
-// Percentage of a dimension in pixels, rounded half up; below 4 pixels is nothing.
-uint32_t PercentToPixels(float percent, uint32_t dimension);
-
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
   public:
     // creator is the driver, which owns this object and outlives it.

@@ -1,16 +1,20 @@
-// An IDebugMessage that keeps every line, for tests of objects that log.
+// For tests of objects that log and run threads: a recorder that keeps every line logged through
+// it (a test driver gets the same by deriving from RecordingLog<its base>), and a bounded wait.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/debug.h"
 
 namespace vornak::test {
 
-class RecordingDebug : public IDebugMessage {
+template <typename Base>
+class RecordingLog : public Base {
   public:
     struct Line {
         uint32_t level;
@@ -44,5 +48,20 @@ class RecordingDebug : public IDebugMessage {
     std::mutex mutex_;
     std::vector<Line> lines_;
 };
+
+using RecordingDebug = RecordingLog<IDebugMessage>;
+
+// Polls every 5 ms until the condition holds (true) or the limit has passed (false).
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 }  // namespace vornak::test

@@ -68,10 +68,7 @@ TEST(BaseThreadTest, StartsAgainAfterTheBodyEndedWithoutJoin) {
     test::RecordingDebug debug;
     LambdaThread thread(&debug, [](LambdaThread&) {});
     ASSERT_TRUE(thread.StartThread("short"));
-    for (int i = 0; i < 200 && thread.IsRunning(); ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_FALSE(thread.IsRunning());
+    ASSERT_TRUE(test::WaitFor([&] { return !thread.IsRunning(); }, 1s));
     EXPECT_TRUE(thread.StartThread("short"));
     EXPECT_TRUE(thread.JoinThread(2000));
     EXPECT_EQ(thread.runs, 2);
@@ -85,9 +82,7 @@ TEST(BaseThreadTest, JoinFromTheThreadItselfFails) {
         WaitForStop(self);
     });
     ASSERT_TRUE(thread.StartThread("self"));
-    for (int i = 0; i < 400 && selfJoin < 0; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
+    ASSERT_TRUE(test::WaitFor([&] { return selfJoin >= 0; }, 2s));
     EXPECT_EQ(selfJoin, 0);
     EXPECT_TRUE(thread.StopEvent().IsSet()) << "the stop event stays set";
     EXPECT_TRUE(thread.JoinThread(2000));
@@ -178,13 +173,7 @@ class RecordingQueue : public CQueueThread<TestItem> {
 };
 
 bool WaitForCount(RecordingQueue& queue, size_t count) {
-    for (int i = 0; i < 400; ++i) {
-        if (queue.Seen().size() >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
+    return test::WaitFor([&] { return queue.Seen().size() >= count; }, 2s);
 }
 
 TEST(QueueThreadTest, ProcessesItemsInOrderAddedAndDeletesThem) {
@@ -295,9 +284,7 @@ TEST(TickThreadTest, IntervalCountsFromTheEndOfTheSlowHandler) {
     RecordingTicks ticks(&debug, 100ms, 30ms);
     const auto start = Clock::now();
     ASSERT_TRUE(ticks.Start("ticks"));
-    while (ticks.Starts().size() < 4 && Clock::now() - start < 5s) {
-        std::this_thread::sleep_for(10ms);
-    }
+    test::WaitFor([&] { return ticks.Starts().size() >= 4; }, 5s);
     ticks.StopThread(2000);
     const auto starts = ticks.Starts();
     ASSERT_GE(starts.size(), 4u);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_host.h"
+#include "recording_debug.h"
 
 namespace vornak {
 namespace {
@@ -129,9 +130,7 @@ TEST(BaseCameraChannelTest, RestartFromTheCaptureThreadRunsANewThread) {
         }
     });
     ASSERT_TRUE(channel.Start(&request));
-    for (int i = 0; i < 200 && runs < 2; ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
+    EXPECT_TRUE(test::WaitFor([&] { return runs >= 2; }, 1s));
     EXPECT_EQ(runs, 2);
 }
 

@@ -8,6 +8,7 @@
 
 #include "channels/placeholder_picture.h"
 #include "fake_host.h"
+#include "recording_debug.h"
 #include "unit/web/loopback_http_server.h"
 
 namespace vornak {
@@ -15,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::WaitFor;
 using testing_support::LoopbackConnection;
 using testing_support::LoopbackHttpServer;
 
@@ -57,19 +59,8 @@ quillon::host::DeviceSettings Device(uint16_t port) {
     return s;
 }
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
+// A settings update reconnects with the new size and rate.
+TEST(HttpJpegChannelTest, DeliversPicturesAndReconnectsOnAnUpdate) {
     Camera camera;
     test::OpenedDriver d(Device(camera.server.port()));
     test::RecordingSink sink;
@@ -77,8 +68,11 @@ TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
     const VideoCaptureRequest request{0x700A, 30, 176, 144, 1};
     ASSERT_TRUE(channel.Start(&request));
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 5; }, 5s));
-    channel.Stop();
     const auto frames = sink.Frames();
+    const VideoCaptureRequest update{0x7005, 0, 320, 240, 1};
+    ASSERT_TRUE(channel.UpdateSettings(&update));
+    ASSERT_TRUE(WaitFor([&] { return camera.streamRequests >= 2; }, 5s));
+    channel.Stop();
     const std::vector<uint8_t> expected = PlaceholderPicture();
     TimeValue previous = 0;
     for (const auto& frame : frames) {
@@ -92,33 +86,20 @@ TEST(HttpJpegChannelTest, DeliversPicturesWithSizeStreamNameAndRisingTimes) {
         EXPECT_GE(time, previous);
         previous = time;
     }
-    EXPECT_EQ(channel.GetResolution(), (Size{176, 144}));
+    EXPECT_EQ(channel.GetResolution(), (Size{176, 144})) << "the size of the pictures received";
     EXPECT_EQ(d.allocator.Outstanding(), 0) << "every frame released";
     const auto requests = camera.server.requests();
-    ASSERT_FALSE(requests.empty());
+    ASSERT_GE(requests.size(), 2u);
     EXPECT_EQ(requests[0].path,
               "/axis-cgi/mjpg/video.cgi?camera=1&resolution=176x144&"
               "compression=70&colorlevel=25&fps=10");
+    EXPECT_EQ(requests[0].Header("User-Agent"), "Vornak HTTP Sender");
+    EXPECT_EQ(requests[1].path,
+              "/axis-cgi/mjpg/video.cgi?camera=1&resolution=320x240&compression=70&"
+              "colorlevel=25&fps=5")
+        << "an update brings size and rate; the quality stays";
     EXPECT_EQ(d.logger.Count("is online (Live)"), 1u);
     EXPECT_EQ(d.logger.Count("is offline. Channel was stopped (Live)"), 1u);
-}
-
-TEST(HttpJpegChannelTest, SettingsUpdateReconnectsWithTheNewPath) {
-    Camera camera;
-    test::OpenedDriver d(Device(camera.server.port()));
-    test::RecordingSink sink;
-    CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
-    const VideoCaptureRequest request{0, 0, 640, 480, 0};
-    ASSERT_TRUE(channel.Start(&request));
-    ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 5s));
-    const VideoCaptureRequest update{0x7005, 0, 320, 240, 0};
-    ASSERT_TRUE(channel.UpdateSettings(&update));
-    ASSERT_TRUE(WaitFor([&] { return camera.streamRequests >= 2; }, 5s));
-    channel.Stop();
-    const auto requests = camera.server.requests();
-    ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests[0].path, "/axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480");
-    EXPECT_EQ(requests[1].path, "/axis-cgi/mjpg/video.cgi?camera=1&resolution=320x240&fps=5");
 }
 
 TEST(HttpJpegChannelTest, NoVideoDeviceSendsThePlaceholderWithoutConnecting) {

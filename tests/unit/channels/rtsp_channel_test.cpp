@@ -53,19 +53,6 @@ TEST(RtspMediaPathTest, CameraNumber) {
     EXPECT_NE(RtspMediaPath(single).find("&camera=2&duration=0"), std::string::npos);
 }
 
-TEST(StreamParameterLinesTest, OlderCameraLines) {
-    const VideoCaptureRequest request{0x7019, 70, 640, 480, 0};
-    EXPECT_EQ(StreamParameterLines(request, "4CIF"),
-              (std::vector<std::string>{"&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=24",
-                                        "&Image.I0.MPEG.ProfileLevel=247",
-                                        "&Image.I0.Appearance.Resolution=4CIF"}));
-    EXPECT_EQ(FrameRateLine(12),
-              "&Image.I0.Stream.Duration=0&Image.I0.Stream.FPS=12&Image.I0.RateControl.Mode=vbr");
-    EXPECT_EQ(ForChannel("&Image.I0.MPEG.ICount=1&Image.I0.MPEG.PCount=24", 3),
-              "&Image.I3.MPEG.ICount=1&Image.I3.MPEG.PCount=24");
-    EXPECT_EQ(ForChannel("&Image.I0.X=1", 0), "&Image.I0.X=1");
-}
-
 TEST(ParameterUpdateAcceptedTest, CameraAnswers) {
     struct Case {
         uint32_t status;

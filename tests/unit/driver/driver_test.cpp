@@ -1,24 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "driver/axis_driver.h"
-#include "host_objects.h"
+#include "fake_host.h"
 
 namespace vornak {
 namespace {
 
 using quillon::host::DeviceSettings;
-using quillon::host::HostDeviceContext;
-using quillon::host::HostFrameAllocator;
-using quillon::host::HostLogger;
-
-struct Harness {
-    explicit Harness(DeviceSettings settings) : context(std::move(settings)) {}
-    bool Open() { return driver.Open(&logger, &allocator, &context); }
-    HostLogger logger{false};
-    HostFrameAllocator allocator;
-    HostDeviceContext context;
-    CAxisIPCaptureDriver driver;
-};
+using Harness = test::OpenedDriver;
 
 DeviceSettings Camera() {
     DeviceSettings s;
@@ -47,7 +35,7 @@ TEST(DriverOpenTest, NetworkTimeoutFromParameterOne) {
             s.parameters[1] = row.value;
         }
         Harness h(s);
-        ASSERT_TRUE(h.Open()) << row.why;
+        ASSERT_TRUE(h.opened) << row.why;
         EXPECT_EQ(h.driver.GetDeviceInfo()->networkTimeout, row.network) << row.why;
         EXPECT_EQ(h.driver.GetDeviceInfo()->connectionTimeout, 3 * row.network) << row.why;
     }
@@ -67,33 +55,26 @@ TEST(DriverOpenTest, AddressAndProxySplit) {
         DeviceSettings s = Camera();
         s.address = row.text;
         Harness h(s);
-        ASSERT_TRUE(h.Open());
+        ASSERT_TRUE(h.opened);
         EXPECT_EQ(h.driver.GetDeviceInfo()->address, row.address) << row.text;
         EXPECT_EQ(h.driver.GetDeviceInfo()->proxy, row.proxy) << row.text;
     }
 }
 
-TEST(DriverOpenTest, StreamCamerasFromParameterNine) {
-    DeviceSettings s = Camera();
-    s.parameters[9] = "Recording:2;Live:1";
-    Harness h(s);
-    ASSERT_TRUE(h.Open());
-    EXPECT_EQ(h.driver.GetStreamCamera(0), 2u);
-    EXPECT_EQ(h.driver.GetStreamCamera(1), 1u);
-    EXPECT_EQ(h.driver.GetStreamCamera(2), 0u);
-
-    const auto cameras = ParseStreamCameras(" Live : 3 ;Remote:;Other:4;Recording:x");
-    EXPECT_EQ(cameras.size(), 1u) << "empty, unknown and non-numeric items are skipped";
-    EXPECT_EQ(cameras.at(1), 3);
-}
-
-TEST(DriverOpenTest, ParametersReadUntilTheFirstGap) {
+TEST(DriverOpenTest, ParametersAndStreamCameras) {
     DeviceSettings s = Camera();
     s.parameters[2] = "9.80.1";
     s.parameters[3] = "3";
+    s.parameters[9] = "Recording:2;Live:1";
     s.parameters[10] = "1";
     Harness h(s);
-    ASSERT_TRUE(h.Open());
+    ASSERT_TRUE(h.opened);
+    EXPECT_EQ(h.driver.GetStreamCamera(0), 2u);
+    EXPECT_EQ(h.driver.GetStreamCamera(1), 1u);
+    EXPECT_EQ(h.driver.GetStreamCamera(2), 0u);
+    const auto cameras = ParseStreamCameras(" Live : 3 ;Remote:;Other:4;Recording:x");
+    EXPECT_EQ(cameras.size(), 1u) << "empty, unknown and non-numeric items are skipped";
+    EXPECT_EQ(cameras.at(1), 3);
     EXPECT_EQ(h.driver.GetParameter(2), "9.80.1");
     EXPECT_EQ(h.driver.GetParameter(1), "") << "the host's \"(none)\" reads as empty";
     EXPECT_EQ(h.driver.GetParameterInt(1), kParameterAbsent) << "(none) is not a number";
@@ -106,12 +87,12 @@ TEST(DriverOpenTest, AudioCountWithoutFormatsFailsOpen) {
     DeviceSettings s = Camera();
     s.parameters[102] = "Count=1; IsStereo=0";
     Harness h(s);
-    EXPECT_FALSE(h.Open());
+    EXPECT_FALSE(h.opened);
     EXPECT_EQ(h.logger.Count("DRIVER IS OPENED"), 0u);
 
     s.parameters[6] = "G711;G726";
     Harness withFormats(s);
-    EXPECT_TRUE(withFormats.Open());
+    EXPECT_TRUE(withFormats.opened);
     EXPECT_EQ(withFormats.driver.GetAudioOutputCapabilities().count, 1u);
 }
 
@@ -119,27 +100,32 @@ TEST(DriverOpenTest, OpenedLineNamesModelFirmwareAndAddress) {
     DeviceSettings s = Camera();
     s.parameters[2] = "9.80.1";
     Harness h(s);
-    ASSERT_TRUE(h.Open());
+    ASSERT_TRUE(h.opened);
     ASSERT_EQ(h.logger.Count("DRIVER IS OPENED"), 1u);
     EXPECT_EQ(h.logger.Lines().back().text,
               "DRIVER IS OPENED (name: Quillon, device model: P1375, FW: 9.80.1, address: "
               "cam.example:8080)");
+    h.logger.Clear();
+    h.driver.DebugMessage(4, "%s", "detail");
+    h.driver.DebugMessage(1, "%s: %d%%", "vornak::X", 5);
+    ASSERT_EQ(h.logger.Lines().size(), 1u) << "level 4 never reaches the host";
+    EXPECT_EQ(h.logger.Lines()[0].text, "vornak::X: 5%");
 
     Harness noFirmware(Camera());
-    ASSERT_TRUE(noFirmware.Open());
+    ASSERT_TRUE(noFirmware.opened);
     EXPECT_EQ(noFirmware.logger.Lines().back().text,
               "DRIVER IS OPENED (name: Quillon, device model: P1375, address: cam.example:8080)");
 
     DeviceSettings noModel = Camera();
     noModel.model = "";
     Harness anonymous(noModel);
-    ASSERT_TRUE(anonymous.Open());
+    ASSERT_TRUE(anonymous.opened);
     EXPECT_EQ(anonymous.logger.Count("DRIVER IS OPENED"), 0u);
 }
 
 TEST(DriverOpenTest, OpenWithoutDeviceContextFails) {
-    HostLogger logger(false);
-    HostFrameAllocator allocator;
+    quillon::host::HostLogger logger(false);
+    quillon::host::HostFrameAllocator allocator;
     CAxisIPCaptureDriver driver;
     EXPECT_FALSE(driver.Open(&logger, &allocator, nullptr));
     driver.Close();
@@ -162,17 +148,6 @@ TEST(DriverTest, LevelMappingByHostVersion) {
         EXPECT_EQ(CIPCaptureDriver::MapLevel(row.in, row.version), row.out)
             << row.version.major << "." << row.version.minor << " level " << row.in;
     }
-}
-
-TEST(DriverTest, LevelFourNeverReachesTheHost) {
-    Harness h(Camera());
-    ASSERT_TRUE(h.Open());
-    h.logger.Clear();
-    h.driver.DebugMessage(4, "%s", "detail");
-    h.driver.DebugMessage(1, "%s: %d%%", "vornak::X", 5);
-    const auto lines = h.logger.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, "vornak::X: 5%");
 }
 
 TEST(SizeClassTest, Boundaries) {

@@ -203,12 +203,5 @@ TEST(VideoCaptureTest, Options) {
     EXPECT_FALSE(capture.SetOption(nullptr, &on, 2));
 }
 
-TEST(PercentToPixelsTest, RoundsHalfUpAndDropsSlivers) {
-    EXPECT_EQ(PercentToPixels(3, 100), 0u) << "3 px is below 4";
-    EXPECT_EQ(PercentToPixels(4, 100), 4u);
-    EXPECT_EQ(PercentToPixels(5, 90), 5u) << "4.5 rounds up";
-    EXPECT_EQ(PercentToPixels(10, 1920), 192u);
-}
-
 }  // namespace
 }  // namespace vornak

@@ -142,7 +142,7 @@ TEST(FrameFiller, StreamNameAndRefusal) {
     EXPECT_EQ(allocator.calls.back(), "ReleaseFrame") << "a refused frame is released too";
     EXPECT_EQ(DeliverPicture(driver, nullptr, {.data = data}, "M"), Delivery::kNoHost);
     EXPECT_EQ(DeliverPicture(driver, &client, {}, "M"), Delivery::kNoHost) << "no data";
-    EXPECT_TRUE(driver.lines.empty()) << "the normal outcomes log nothing";
+    EXPECT_TRUE(driver.Lines().empty()) << "the normal outcomes log nothing";
 }
 
 }  // namespace

@@ -253,17 +253,6 @@ TEST_F(H264ParserTest, DuplicateIsDroppedWithoutLosingTheFrameLatePacketDropsIt)
     EXPECT_EQ(Frames().size(), 3u);
 }
 
-TEST_F(H264ParserTest, FuAContinuationWithoutStartIsRefused) {
-    KeyFrame(1000);
-    // A P slice, then a fragment claiming to continue a unit that never started.
-    Feed(PSlice(), false, 2000);
-    Feed({0x7C, 0x01, 0xDE, 0xAD}, false, 2000);
-    Feed({0x7C, 0x41, 0xBE, 0xEF}, true, 2000);
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(rig.parser.Stats().malformed, 2u);  // neither fragment has a start
-    EXPECT_TRUE(rig.parser.WaitingForKeyFrame());
-}
-
 TEST_F(H264ParserTest, FuAUnitWithoutEndBitEndsAtNextUnitOrMarker) {
     KeyFrame(1000);
     Feed({0x5C, 0x81, 0x9A, 0x01}, false, 2000);  // start, never an end bit
@@ -279,25 +268,44 @@ TEST_F(H264ParserTest, FuAUnitWithoutEndBitEndsAtNextUnitOrMarker) {
     EXPECT_EQ(rig.parser.Stats().malformed, 0u);
 }
 
-TEST_F(H264ParserTest, StapAOverrunAppendsNothing) {
-    KeyFrame(1000);
-    Feed(PSlice(1), false, 2000);
-    Bytes stap = StapA({PSlice(2)});
-    stap[2] = 0x40;  // size says 64, four bytes follow
-    Feed(stap, true, 2000);
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_EQ(rig.parser.Stats().malformed, 1u);
-    EXPECT_EQ(rig.driver.Count("STAP-A unit size runs past the packet"), 1u);
-}
-
-TEST_F(H264ParserTest, FuBResetsTheParser) {
-    KeyFrame(1000);
-    Feed(PSlice(), false, 2000);
-    Feed({0x7D, 0x81, 0x00, 0x01, 0x9A}, true, 2000);
-    EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_TRUE(rig.parser.WaitingForKeyFrame());
-    Feed(PSlice(), true, 3000);
-    EXPECT_EQ(Frames().size(), 1u);
+// A broken unit inside a P picture drops the whole picture and waits for the next key frame.
+TEST(H264ParserBrokenUnits, DropThePictureUntilTheNextKeyFrame) {
+    Bytes overrun = StapA({PSlice(2)});
+    overrun[2] = 0x40;  // size says 64, four bytes follow
+    struct Row {
+        std::vector<Bytes> packets;  // after a P slice; the last has the marker
+        uint64_t malformed;
+        const char* logged;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {{{0x7C, 0x01, 0xDE, 0xAD}, {0x7C, 0x41, 0xBE, 0xEF}},
+         2,
+         nullptr,
+         "FU-A continuation of a unit that never started: neither fragment has a start"},
+        {{overrun}, 1, "STAP-A unit size runs past the packet", "STAP-A overrun appends nothing"},
+        {{{0x7D, 0x81, 0x00, 0x01, 0x9A}}, 1, nullptr, "FU-B resets the parser"},
+    };
+    for (const Row& row : rows) {
+        ParserRig<CH264RTPMediaParser> rig;
+        uint16_t sequence = 1;
+        auto feed = [&](const Bytes& payload, bool marker, uint32_t timestamp) {
+            rig.parser.ProcessPacket(MakePacket(sequence++, timestamp, marker, payload));
+        };
+        feed(StapA({Sps720(), kPps}), false, 1000);
+        feed(IdrSlice(), true, 1000);
+        feed(PSlice(), false, 2000);
+        for (const Bytes& payload : row.packets) {
+            feed(payload, &payload == &row.packets.back(), 2000);
+        }
+        feed(PSlice(), true, 3000);
+        EXPECT_EQ(rig.client.frames.size(), 1u) << row.reason;
+        EXPECT_EQ(rig.parser.Stats().malformed, row.malformed) << row.reason;
+        EXPECT_TRUE(rig.parser.WaitingForKeyFrame()) << row.reason;
+        if (row.logged != nullptr) {
+            EXPECT_EQ(rig.driver.Count(row.logged), 1u) << row.reason;
+        }
+    }
 }
 
 TEST_F(H264ParserTest, OversizeFrameIsLoggedAndDiscarded) {
@@ -313,7 +321,7 @@ TEST_F(H264ParserTest, OversizeFrameIsLoggedAndDiscarded) {
     EXPECT_EQ(rig.driver.Count("vornak::CRTPMediaParser::CheckBufferSize: Frame buffer overflow "
                                "detected, device 192.0.2.7:80"),
               1u);
-    EXPECT_EQ(rig.driver.lines[0].level, kLogError);
+    EXPECT_EQ(rig.driver.Lines()[0].level, kLogError);
 }
 
 TEST_F(H264ParserTest, RefusedOrUnallocatedFrameWaitsForNextKeyFrame) {

@@ -59,13 +59,10 @@ TEST(H264Sps, ReadsDisplaySize) {
                                              0xF0, 0x11, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00,
                                              0x03, 0x00, 0x32, 0x1F, 0x16, 0x2E, 0xA0};
     EXPECT_EQ(ParseSps(interlaced), (Size{1920, 1080}));
-}
-
-TEST(H264Sps, EmulationPreventionReallyOccurs) {
-    const auto sps = MakeSps({.level = 0, .spsId = 63});
-    ASSERT_GE(sps.size(), 5u);
-    EXPECT_EQ((std::vector<uint8_t>(sps.begin() + 1, sps.begin() + 5)),
-              (std::vector<uint8_t>{0x42, 0x00, 0x00, 0x03}));
+    const auto escaped = MakeSps({.level = 0, .spsId = 63});
+    EXPECT_EQ(std::vector<uint8_t>(escaped.begin() + 1, escaped.begin() + 5),
+              (std::vector<uint8_t>{0x42, 0x00, 0x00, 0x03}))
+        << "the emulation prevention row really holds an escape";
 }
 
 TEST(H264Sps, RefusesBrokenSets) {

@@ -3,7 +3,6 @@
 // them, and builders for RTP packets and bit-level headers.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,38 +13,19 @@
 #include "parsers/media_parser.h"
 #include "rtsp/rtp_packet.h"
 #include "stub_driver.h"
+#include "unit/recording_debug.h"
 
 namespace vornak::test {
 
-class FakeDriver : public StubDriver {
+class FakeDriver : public RecordingLog<StubDriver> {
   public:
     FakeDriver() {
         info.address = "192.0.2.7";
         info.port = 80;
     }
     std::string GetDeviceName() override { return "192.0.2.7:80"; }
-    void DebugMessage(uint32_t level, const char* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        lines.push_back({level, FormatV(format, args)});
-        va_end(args);
-    }
     Size GetStreamResolution(uint32_t, uint32_t) override { return {640, 480}; }
     Size GetChannelResolution(uint32_t) override { return {640, 480}; }
-
-    size_t Count(const std::string& part) const {
-        size_t n = 0;
-        for (const auto& line : lines) {
-            n += line.text.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-    struct Line {
-        uint32_t level;
-        std::string text;
-    };
-    std::vector<Line> lines;
 };
 
 struct DeliveredFrame {
@@ -165,7 +145,6 @@ class BitWriter {
         }
         return bytes_;
     }
-    std::vector<uint8_t> Bytes() const { return bytes_; }
 
   private:
     std::vector<uint8_t> bytes_;

@@ -24,6 +24,7 @@ TEST(ZoneToRectangleTest, RotationAndMirroring) {
         {z, 1920, 1080, "0", "YES", {1344, 108, 384, 216}, "mirror flips x, any case"},
         {z, 1920, 1080, "180", "yes", {192, 756, 384, 216}, "180 then mirror"},
         {{0, 0, 1, 1}, 320, 240, "0", "no", {0, 0, 0, 0}, "slivers below 4 px vanish"},
+        {{5, 5, 5, 5}, 90, 100, "0", "no", {5, 5, 5, 5}, "4.5 px rounds up to 5"},
         {{90, 90, 50, 50}, 100, 100, "180", "no", {0, 0, 50, 50}, "clamped at the border"},
     };
     for (const Row& row : rows) {

@@ -2,39 +2,57 @@
 
 #include <gtest/gtest.h>
 
+#include "camsim/camsim.h"
 #include "capability_report.h"
-#include "unit/properties/fake_camera.h"
+#include "loopback_port.h"
 
 namespace {
 
-using testing_support::FakeCamera;
 using vornak::CAxisCapabilityQueryModule;
 
 using RecordingResult = quillon::host::CapabilityRecorder;
 using WaitingNotify = quillon::host::CapabilityNotify;
 
+// The simulated fixed camera, made to look like a typical one with digital PTZ whose frame rate
+// has to be read from the parameter definitions.
+struct Camera {
+    Camera() {
+        EXPECT_TRUE(sim.Start());
+        sim.SetParam("Image.I0.RateControl.MaxFPS", "0");
+        for (const char* axis : {"Pan", "Tilt", "Zoom"}) {
+            sim.SetParam(std::string("PTZ.Various.V1.") + axis + "Enabled", "true");
+        }
+        sim.SetParam("PTZ.CamPorts.Cam1Port", "1");
+    }
+    uint16_t port() const { return sim.HttpPort(); }
+    std::string Get(const std::string& name) { return sim.Params().Get(name).value_or("-"); }
+    camsim::Simulator sim;
+};
+
 // One query of the camera on this port, waited for to its end.
-void Query(uint16_t port, WaitingNotify& notify, RecordingResult& result) {
+void Query(uint16_t port, WaitingNotify& notify, RecordingResult& result,
+           const char* password = "pass") {
     CAxisCapabilityQueryModule module(&notify, 0);
-    ASSERT_EQ(module.StartQuery("127.0.0.1", port, "root", "pass", &result), 1u);
+    ASSERT_EQ(module.StartQuery("127.0.0.1", port, "root", password, &result), 1u);
     ASSERT_TRUE(notify.Wait(30));
 }
 
 TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
-    FakeCamera camera(testing_support::TypicalCamera());
+    Camera camera;
     WaitingNotify notify;
     RecordingResult result;
     Query(camera.port(), notify, result);
     ASSERT_TRUE(notify.success) << notify.text;
-    EXPECT_EQ(result.name, "AXIS AXIS M1054 Network Camera");
+    EXPECT_EQ(result.name, "AXIS AXIS M1065-L Network Camera");
     EXPECT_EQ(result.items[1], "127.0.0.1");
     EXPECT_EQ(result.items[2], std::to_string(camera.port()));
     EXPECT_EQ(result.items[3], "root");
     EXPECT_EQ(result.items[4], "pass");
     EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
     EXPECT_EQ(result.items[102], "Count=1; IsStereo=0") << "full duplex is listed";
-    EXPECT_EQ(result.items[120], "h264,jpeg");
-    EXPECT_EQ(result.items[121], "1280x800:40,640x480:40,320x240:40");
+    EXPECT_EQ(result.items[120], "h264,mpeg,jpeg");
+    EXPECT_EQ(result.items[121], "1920x1080:40,1280x720:40,640x480:40,320x240:40")
+        << "25 fps from the capture mode's definition";
     EXPECT_EQ(result.items[122],
               "values=1000,500,333,250,200,167,143,125,111,100,91,83,77,71,67,63,59,56,53,50,48,"
               "45,43,42,40;default=40");
@@ -51,27 +69,28 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(result.itemNames, itemNames) << "connection items go without a name";
     EXPECT_EQ(result.features[27], 2u);
     EXPECT_EQ(result.features[2], 1u);
-    EXPECT_EQ(result.features[3], 2u);
+    EXPECT_EQ(result.features[3], 1u);
     EXPECT_EQ(result.features[4], 1u);
     EXPECT_EQ(result.features[13], 3u);
     EXPECT_EQ(result.features[14], 1u);
     EXPECT_EQ(result.features[26], 1u);
     EXPECT_EQ(result.features[28], 1u) << "local storage with SD card";
-    EXPECT_EQ(result.lists[0].items, (std::vector<std::string>{"1280x800", "640x480", "320x240"}));
-    EXPECT_EQ(result.lists[1].defaultValue, "1280x800");
+    EXPECT_EQ(result.lists[0].items,
+              (std::vector<std::string>{"1920x1080", "1280x720", "640x480", "320x240"}));
+    EXPECT_EQ(result.lists[1].defaultValue, "1920x1080");
     EXPECT_EQ(result.lists[3].defaultValue, "60");
     EXPECT_EQ(result.lists[3].items.size(), 10u);
 
     const std::map<uint32_t, std::pair<std::string, std::string>> expected = {
         {1, {"Network Timeout", "7000"}},
-        {2, {"Firmware Version", "5.40.9.2"}},
+        {2, {"Firmware Version", "6.50.2"}},
         {3, {"HTTP API Version (VAPIX)", "3"}},
         {4,
          {"PTZ Capabilities",
           "Pan=1; Tilt=1; Zoom=1; Focus=0; Iris=0; Unzoom=1; AreaZoom=1; Center=1; Preset=1"}},
         {5, {"AXIS PTZ Port Mapping", "Cam1Port=1"}},
         {6, {"Supported Audio Formats", "g711,g726,aac"}},
-        {7, {"Supported Resolutions", "1280x800;640x480;320x240"}},
+        {7, {"Supported Resolutions", "1920x1080;1280x720;640x480;320x240"}},
         {8, {"Privacy Zones Count", "3"}},
         {9, {"View Channels Info", "(none)"}},
         {10, {"Multicast Supported", "1"}},
@@ -84,17 +103,18 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(result.named[1].kind, 0u);
     EXPECT_EQ(result.named[2].kind, 1u);
     EXPECT_EQ(camera.Get("Audio.A0.Enabled"), "yes") << "the first audio input was enabled";
-    // Every request went to the parameter and PTZ interfaces with our user agent, each step
-    // after the ones whose answers it needs.
+    // Every request went to the parameter and PTZ interfaces, each step after the ones whose
+    // answers it needs.
     const std::vector<std::string> steps = {
         "listdefinitions",      "group=PTZ",           "whoami",
         "group=AudioSource.A0", "group=StreamProfile", "group=Network.RTP"};
     std::vector<std::string> order;
-    for (const auto& request : camera.requests()) {
-        EXPECT_EQ(request.Header("User-Agent"), "Vornak HTTP Sender");
+    for (const std::string& target : camera.sim.HttpRequestLog()) {
+        EXPECT_TRUE(target.rfind("/axis-cgi/admin/param.cgi?", 0) == 0 ||
+                    target.rfind("/axis-cgi/com/ptz.cgi?", 0) == 0)
+            << target;
         for (const std::string& step : steps) {
-            if (request.path.find(step) != std::string::npos &&
-                (order.empty() || order.back() != step)) {
+            if (target.find(step) != std::string::npos && (order.empty() || order.back() != step)) {
                 order.push_back(step);
             }
         }
@@ -102,35 +122,41 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(order, steps);
 }
 
+// Also: the frame rate falls back to the mains frequency when the definitions are refused
+// (the capture mode would give 25 fps).
 TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
-    auto parameters = testing_support::TypicalCamera();
-    parameters.erase("Properties.Audio.DuplexMode");
-    FakeCamera camera(parameters);
+    Camera camera;
+    camera.sim.SetParam("Properties.Audio.DuplexMode", "");
+    camera.sim.SetParam("ImageSource.I0.CaptureFrequency", "60Hz");
+    camera.sim.SetHttpFault("/axis-cgi/admin/param.cgi",
+                            {.status = 404, .query_contains = "listdefinitions"});
     WaitingNotify notify;
     RecordingResult result;
     Query(camera.port(), notify, result);
     ASSERT_TRUE(notify.success) << notify.text;
     EXPECT_EQ(camera.Get("Audio.DuplexMode"), "full");
     EXPECT_EQ(result.items[102], "Count=1; IsStereo=0");
+    EXPECT_EQ(result.items[121], "1920x1080:33,1280x720:33,640x480:33,320x240:33")
+        << "without readable definitions a 60 Hz source gives 30 fps";
 }
 
 // A wrong password ends the query at the first group; a reply beyond what one query may hold
 // ends it with a clear text.
 TEST(CapabilityQuery, WrongPasswordAndOversizedReply) {
-    FakeCamera camera(testing_support::TypicalCamera(), "other");
+    Camera camera;
+    camera.sim.HttpAuth().SetSettings({.schemes = camsim::AuthSchemes::kBasic});
     WaitingNotify notify;
     RecordingResult result;
-    Query(camera.port(), notify, result);
+    Query(camera.port(), notify, result, "other");
     EXPECT_FALSE(notify.success);
     EXPECT_EQ(notify.status, 1u);
     EXPECT_EQ(notify.text, "Failed to get camera properties, login failed (invalid credentials)");
-    EXPECT_EQ(camera.requests().size(), 2u) << "the challenge, then the first group ends it";
+    EXPECT_EQ(camera.sim.HttpRequestLog().size(), 2u)
+        << "the challenge, then the first group ends it";
 
-    auto parameters = testing_support::TypicalCamera();
-    parameters["Image.I0.Padding"] = std::string(9u << 20, 'x');
-    FakeCamera large(parameters);
+    camera.sim.SetParam("Image.I0.Padding", std::string(9u << 20, 'x'));
     WaitingNotify largeNotify;
-    Query(large.port(), largeNotify, result);
+    Query(camera.port(), largeNotify, result);
     EXPECT_FALSE(largeNotify.success);
     EXPECT_EQ(largeNotify.text,
               "Failed to get camera properties: The device's 'Image' parameter list goes beyond "
@@ -195,7 +221,7 @@ TEST(CapabilityQuery, ProxyFormSetsLongerLimits) {
 }
 
 TEST(CapabilityQuery, OneQueryPerModuleAndFailureTexts) {
-    FakeCamera camera(testing_support::TypicalCamera());
+    Camera camera;
     WaitingNotify notify;
     RecordingResult result;
     CAxisCapabilityQueryModule module(&notify, 0);

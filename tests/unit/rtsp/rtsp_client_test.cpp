@@ -11,6 +11,7 @@
 namespace vornak {
 namespace {
 
+using test::CameraSettings;
 using test::CManualClock;
 
 // The client core with a transport that records each request and answers from a script.
@@ -43,17 +44,6 @@ class CScriptedClient : public CBaseRTSPClient {
   protected:
     void ThreadFunction() override {}
 };
-
-RTSPClientSettings CameraSettings() {
-    RTSPClientSettings s;
-    s.host = "cam";
-    s.path = "/axis-media/media.amp?videocodec=h264";
-    s.userName = "root";
-    s.password = "pass";
-    s.clientRtpPort = 3556;
-    s.clientRtcpPort = 3557;
-    return s;
-}
 
 constexpr const char* kUserAgent = "User-Agent: Vornak RTSP Client (Axis v2.5.x)\r\n";
 
@@ -107,7 +97,6 @@ TEST(RTSPClientRequestTest, SessionAndRangeLines) {
               std::string("PLAY rtsp://cam:554/ RTSP/1.0\r\nCSeq: 1\r\n") + kUserAgent +
                   "Range: npt=0.000-\r\n\r\n")
         << "no session id: no Session line, still a Range line";
-    client.MutableParser().sessionId = "D2A19919";
     s.range = "clock=20240305T140709Z-";
     s.userAgent = "Agent/1";
     client.Configure(s);
@@ -135,13 +124,16 @@ TEST(RTSPClientRequestTest, BaseAndTrackUrls) {
     struct Row {
         const char* path;
         const char* contentBase;
-        const char* control;
+        const char* control;  // of the video; audio has "a", metadata "m"
         const char* base;
         const char* track;
         const char* reason;
+        uint32_t mediaKind = 1;
     };
     const Row rows[] = {
         {"", "", "", "rtsp://cam:554/", "rtsp://cam:554/", "empty path, no control"},
+        {"p", "", "v", "rtsp://cam:554/p", "rtsp://cam:554/p/a", "audio track", 2},
+        {"p", "", "v", "rtsp://cam:554/p", "rtsp://cam:554/p/m", "metadata track", 3},
         {"//media.amp", "", "trackID=1", "rtsp://cam:554/media.amp",
          "rtsp://cam:554/media.amp/trackID=1", "both leading slashes go"},
         {"x", "rtsp://cam/axis-media/media.amp/", "trackID=1", "rtsp://cam/axis-media/media.amp/",
@@ -157,28 +149,15 @@ TEST(RTSPClientRequestTest, BaseAndTrackUrls) {
         CScriptedClient client;
         RTSPClientSettings s = CameraSettings();
         s.path = row.path;
+        s.mediaKind = row.mediaKind;
         client.Configure(s);
         client.MutableParser().contentBase = row.contentBase;
         client.MutableParser().description.video.control = row.control;
+        client.MutableParser().description.audio.control = "a";
+        client.MutableParser().description.metadata.control = "m";
         EXPECT_EQ(client.BaseUrl(), row.base) << row.reason;
         EXPECT_EQ(client.TrackUrl(), row.track) << row.reason;
     }
-}
-
-TEST(RTSPClientRequestTest, TrackOfTheMediaKind) {
-    CScriptedClient client;
-    RTSPClientSettings s = CameraSettings();
-    s.path = "p";
-    s.mediaKind = 2;
-    client.Configure(s);
-    client.MutableParser().description.video.control = "v";
-    client.MutableParser().description.audio.control = "a";
-    client.MutableParser().description.metadata.control = "m";
-    EXPECT_EQ(client.TrackUrl(), "rtsp://cam:554/p/a");
-    s.mediaKind = 3;
-    client.Configure(s);
-    client.MutableParser().description.metadata.control = "m";
-    EXPECT_EQ(client.TrackUrl(), "rtsp://cam:554/p/m");
 }
 
 TEST(RTSPClientRequestTest, CseqFollowsServer) {

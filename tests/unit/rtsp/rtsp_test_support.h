@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/stream_clock.h"
 
@@ -29,11 +30,7 @@ class CFixedRandom : public IRandomSource {
 
 class CRecordingUser : public IRTSPClientUserEx {
   public:
-    bool OnRtspDescribeProcessed(const SessionDescription& d) override {
-        std::lock_guard lock(mutex_);
-        videoControl = d.video.control;
-        return acceptDescription;
-    }
+    bool OnRtspDescribeProcessed(const SessionDescription&) override { return acceptDescription; }
     void OnRtspPacketReceived(const CRTPPacket& packet) override {
         std::lock_guard lock(mutex_);
         sequences.push_back(packet.sequence);
@@ -63,7 +60,6 @@ class CRecordingUser : public IRTSPClientUserEx {
     }
 
     bool acceptDescription = true;
-    std::string videoControl;
     std::vector<uint16_t> sequences;
     bool closed = false;
     std::atomic<int> byes{0};
@@ -76,6 +72,17 @@ class CRecordingUser : public IRTSPClientUserEx {
     std::mutex mutex_;
     std::condition_variable changed_;
 };
+
+inline RTSPClientSettings CameraSettings() {
+    RTSPClientSettings s;
+    s.host = "cam";
+    s.path = "/axis-media/media.amp?videocodec=h264";
+    s.userName = "root";
+    s.password = "pass";
+    s.clientRtpPort = 3556;
+    s.clientRtcpPort = 3557;
+    return s;
+}
 
 inline std::string Method(const std::string& request) {
     return request.substr(0, request.find(' '));

@@ -30,7 +30,6 @@ class CScriptedConnection : public IRTSPConnection {
         std::condition_variable changed;
         std::string pending;
         std::vector<std::string> requests;
-        bool peerClosed = false;
         bool shortened = false;
         size_t chunk = 0;  // deliver at most this many bytes per read (0: all)
         std::function<std::string(const std::string&)> serve;
@@ -39,16 +38,6 @@ class CScriptedConnection : public IRTSPConnection {
             std::lock_guard lock(mutex);
             pending += bytes;
             changed.notify_all();
-        }
-        void ClosePeer() {
-            std::lock_guard lock(mutex);
-            peerClosed = true;
-            changed.notify_all();
-        }
-        bool WaitForRequests(size_t count) {
-            std::unique_lock lock(mutex);
-            return changed.wait_for(lock, std::chrono::seconds(5),
-                                    [&] { return requests.size() >= count; });
         }
         std::string Request(size_t i) {
             std::lock_guard lock(mutex);
@@ -74,9 +63,8 @@ class CScriptedConnection : public IRTSPConnection {
     }
     int Receive(std::span<uint8_t> buffer) override {
         std::unique_lock lock(shared_->mutex);
-        const bool ready = shared_->changed.wait_for(lock, std::chrono::seconds(5), [&] {
-            return !shared_->pending.empty() || shared_->peerClosed || shared_->shortened;
-        });
+        shared_->changed.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return !shared_->pending.empty() || shared_->shortened; });
         if (!shared_->pending.empty()) {
             size_t n = std::min(buffer.size(), shared_->pending.size());
             if (shared_->chunk != 0) {
@@ -86,7 +74,7 @@ class CScriptedConnection : public IRTSPConnection {
             shared_->pending.erase(0, n);
             return static_cast<int>(n);
         }
-        return ready && shared_->peerClosed ? 0 : -1;
+        return -1;
     }
     void ShortenReceiveTimeout() override {
         std::lock_guard lock(shared_->mutex);
@@ -116,7 +104,7 @@ std::function<std::string(const std::string&)> Camera(const std::string& transpo
                    "\r\nWWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\"\r\n\r\n";
         }
         if (m == "DESCRIBE") {
-            return head + "Content-Base: rtsp://cam/media.amp/\r\nContent-Length: " +
+            return head + "Content-Base: rtsp://cam/axis-media/media.amp/\r\nContent-Length: " +
                    std::to_string(std::string(kSdp).size()) + "\r\n\r\n" + kSdp;
         }
         if (m == "SETUP") {
@@ -130,48 +118,32 @@ std::function<std::string(const std::string&)> Camera(const std::string& transpo
     };
 }
 
-RTSPClientSettings Settings() {
-    RTSPClientSettings s;
-    s.host = "127.0.0.1";
-    s.path = "media.amp";
-    s.userName = "root";
-    s.password = "pass";
-    s.clientRtpPort = 4000;
-    s.clientRtcpPort = 4001;
-    return s;
-}
-
 template <typename Client>
 void UseScript(Client& client, const std::shared_ptr<CScriptedConnection::Shared>& shared) {
     client.SetConnectionFactory([shared] { return std::make_unique<CScriptedConnection>(shared); });
 }
 
-TEST(RTSPClientUDPTest, FailedDescribeClosesWithoutTeardown) {
-    auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = [](const std::string& r) {
-        return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
-    };
-    CRecordingUser user;
-    CRTSPClientUDP client(nullptr, "udp");
-    UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
-    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
-    client.Stop();
-    EXPECT_EQ(shared->RequestCount(), 1u);
-}
-
-TEST(RTSPClientUDPTest, RefusedDescriptionStillTearsDown) {
-    auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
-    CRecordingUser user;
-    user.acceptDescription = false;
-    CRTSPClientUDP client(nullptr, "udp");
-    UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
-    ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
-    client.Stop();
-    ASSERT_EQ(shared->RequestCount(), 3u);
-    EXPECT_EQ(Method(shared->Request(2)), "TEARDOWN");
+// A failed DESCRIBE closes without TEARDOWN; a description the user refuses is torn down.
+TEST(RTSPClientUDPTest, FailedOrRefusedDescription) {
+    for (const bool found : {false, true}) {
+        auto shared = std::make_shared<CScriptedConnection::Shared>();
+        shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
+        if (!found) {
+            shared->serve = [](const std::string& r) {
+                return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
+            };
+        }
+        CRecordingUser user;
+        user.acceptDescription = false;
+        CRTSPClientUDP client(nullptr, "udp");
+        UseScript(client, shared);
+        ASSERT_TRUE(client.Start(CameraSettings(), &user));
+        ASSERT_TRUE(user.WaitUntil([&] { return user.closed; }));
+        client.Stop();
+        ASSERT_EQ(shared->RequestCount(), found ? 3u : 1u);
+        EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)),
+                  found ? "TEARDOWN" : "DESCRIBE");
+    }
 }
 
 TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
@@ -180,13 +152,13 @@ TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
     CRecordingUser user;
     CRTSPClientMulticast client(nullptr, "mc");
     UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), static_cast<IRTSPClientUserEx*>(&user)));
+    ASSERT_TRUE(client.Start(CameraSettings(), static_cast<IRTSPClientUserEx*>(&user)));
     ASSERT_TRUE(user.WaitUntil([&] { return user.playSequence != 0; }));
     EXPECT_EQ(user.setupDestination, "239.1.2.3");
     EXPECT_EQ(user.setupPort, 5000);
     EXPECT_EQ(user.playRtpTime, 8888u);
     EXPECT_EQ(user.playSequence, 77);
-    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/UDP;multicast;client_port=4000-4001\r\n"),
+    EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/UDP;multicast;client_port=3556-3557\r\n"),
               std::string::npos);
     client.Stop();
 }
@@ -199,7 +171,7 @@ TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
     CRecordingUser user;
     CRTSPClientInterleaved client(nullptr, "tcp");
     UseScript(client, shared);
-    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(client.Start(CameraSettings(), &user));
     ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 2; }));
     EXPECT_NE(shared->Request(2).find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"),
               std::string::npos);

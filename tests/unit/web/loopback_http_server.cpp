@@ -9,18 +9,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/text.h"
+
 namespace testing_support {
 
 namespace {
 constexpr int kPollMs = 50;
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
 
 // Waits for the socket to become readable; false when the server stops first.
 bool WaitReadable(int fd, const std::atomic<bool>& stop) {
@@ -39,8 +33,8 @@ bool WaitReadable(int fd, const std::atomic<bool>& stop) {
 }  // namespace
 
 std::string HttpRequestSeen::Header(std::string_view name) const {
-    const std::string lowerHead = Lower(head);
-    const std::string key = "\r\n" + Lower(name) + ":";
+    const std::string lowerHead = vornak::ToLower(head);
+    const std::string key = "\r\n" + vornak::ToLower(name) + ":";
     const size_t at = lowerHead.find(key);
     if (at == std::string::npos) {
         return {};
