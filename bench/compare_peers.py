@@ -48,6 +48,8 @@ RTP_MODES = {"udp": "RTPoverUDP", "tcp": "RTPoverRTSP"}
 GST_FRAME = re.compile(rb"last-message = chain")
 FFMPEG_FRAME = re.compile(rb"frame=\s*(\d+)")
 FLOOR_LINE = re.compile(rb"frames (\d+) gaps (\d+)")
+# The driver's report at the end of each RTP session.
+SESSION_LINE = re.compile(r"RTP session of .* ended: \d+ packets, (\d+) gaps")
 LATENCY_LINE = re.compile(r"frames (\d+) matched (\d+) p50_us (\d+) p90_us (\d+) "
                           r"p99_us (\d+) max_us (\d+)")
 
@@ -225,6 +227,7 @@ def run_quillon(args, n, transport, http_port, workdir):
     lost = 0
     for p in procs:
         text = p.output().decode(errors="replace")
+        lost += sum(int(g) for g in SESSION_LINE.findall(text))
         table = text.split("\nch ", 1)
         if len(table) < 2:
             continue
@@ -232,7 +235,6 @@ def run_quillon(args, n, transport, http_port, workdir):
             cols = line.split()
             if len(cols) >= 9 and cols[0].isdigit() and cols[4].isdigit():
                 frames += int(cols[4])
-                lost += int(cols[8]) if cols[8].isdigit() else 0
     return procs, frames, lost
 
 
@@ -451,10 +453,10 @@ def main():
           "RSS (VmHWM, sampled every 200 ms) summed over the processes, over N; it counts the\n"
           "shared libraries' pages each process maps. anon: peak private anonymous memory\n"
           "(RssAnon, sampled every 200 ms) summed over the processes, over N: heap, stacks and\n"
-          "buffers, including the frames quillon-host holds (none with --null). lost: for\n"
-          "quillon-host the signal-lost reports its streams got, for the floor the gaps in the\n"
-          "RTP sequence. expected = N x %d x seconds: camsim's send counts are in another\n"
-          "process; quillon-host's window starts before its sessions are set up.\n"
+          "buffers, including the frames quillon-host holds (none with --null). lost: gaps in\n"
+          "the RTP sequence, for quillon-host from the driver's end-of-session lines.\n"
+          "expected = N x %d x seconds: camsim's send counts are in another process;\n"
+          "quillon-host's window starts before its sessions are set up.\n"
           "quillon-host runs ceil(N/3) processes (3 streams of the one video input each).\n"
           "/floor: cpu over floor_receiver's at the same N and transport. camsim %%: camsim's CPU\n"
           "over the family's wall time, in %% of one core." % FPS)

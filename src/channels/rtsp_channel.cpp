@@ -323,6 +323,8 @@ void CBaseRTSPChannel::CloseStream() {
         client.reset();
     }
     CBaseRTPChannel::CloseStream();
+    // Ends the session's picture and reports what it received.
+    ResetParser();
 }
 
 CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver,
@@ -375,6 +377,21 @@ void CAxisCommonChannelRTSP::ProcessPacket(const CRTPPacket& packet) {
 
 void CAxisCommonChannelRTSP::ResetParser() {
     CLockGuard guard(parserLock_);
+    // One line per session that carried packets, so a log shows whether a stream lost any.
+    const MediaParserStats& now = parser_->Stats();
+    if (now.packets != reported_.packets) {
+        auto since = [](uint64_t a, uint64_t b) { return static_cast<unsigned long long>(a - b); };
+        driver_->DebugMessage(
+            now.gaps != reported_.gaps ? kLogWarning : kLogInfo,
+            "%s: RTP session of %s ended: %llu packets, %llu gaps, %llu late, %llu duplicates, "
+            "%llu frames delivered, %llu dropped",
+            "vornak::CAxisCommonChannelRTSP::ResetParser", DeviceLabel(true).c_str(),
+            since(now.packets, reported_.packets), since(now.gaps, reported_.gaps),
+            since(now.late, reported_.late), since(now.duplicates, reported_.duplicates),
+            since(now.framesDelivered, reported_.framesDelivered),
+            since(now.framesDropped, reported_.framesDropped));
+        reported_ = now;
+    }
     parser_->Reset();
 }
 

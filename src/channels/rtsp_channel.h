@@ -144,6 +144,7 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     // Packets arrive on the receiving threads while the capture thread may reset the parser.
     CLock parserLock_;
     std::unique_ptr<CRTPMediaParser> parser_;
+    MediaParserStats reported_;  // the parser's counters at the last session report
 
   private:
     enum class LineResult { kAccepted, kRefused, kNoAnswer };

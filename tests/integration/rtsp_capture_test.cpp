@@ -136,6 +136,7 @@ TEST_P(RtspLossTest, NoDamagedPictureAfterALostPacket) {
     // Three key-frame intervals of 25 frames.
     ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 60; }, 15s));
     ASSERT_TRUE(driver.Capture()->StopCapture(0));
+    EXPECT_EQ(driver.logger.Count("packets, 1 gaps,"), 1u) << "the session's report names the gap";
     const Frames frames = sink.Frames();
     const uint64_t sent = FramesSent(camera.sim.GetCounters());
     EXPECT_LT(frames.size() + 1, sent) << "the damaged group of pictures is held back";
