@@ -140,9 +140,8 @@ TEST_P(RtspLossTest, NoDamagedPictureAfterALostPacket) {
     const uint64_t sent = FramesSent(camera.sim.GetCounters());
     EXPECT_LT(frames.size() + 1, sent) << "the damaged group of pictures is held back";
     EXPECT_EQ(frames[0].fourcc, kH264);
-    // After a gap in the delivered frames, the next one is a key frame. A frame the scheduler
-    // delivered late stretches one step only, and the frames after it are back on the clock: a
-    // gap is a step over 60 ms that five steps do not make up.
+    // After a gap in the delivered frames, the next one is a key frame. A late frame stretches
+    // one step only, then the frames are back on the clock; a gap stays open five steps on.
     const auto ms = [&](size_t i) {
         return static_cast<double>(vornak::SystemTimeToTime(frames[i].time)) / 10000.0;
     };
