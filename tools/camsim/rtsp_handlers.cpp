@@ -403,10 +403,9 @@ std::string Options(RtspContext& c);
 
 // What a method needs before its handler runs.
 enum class Needs {
-    kNothing,        // answered before authentication
-    kAuth,           // authentication; a session is optional
-    kSession,        // authentication and a session
-    kSessionOrPing,  // without a session it is a plain ping
+    kNothing,  // answered before authentication
+    kAuth,     // authentication; a session is optional
+    kSession,  // authentication and a session
 };
 
 struct RtspMethod {
@@ -706,6 +705,7 @@ std::string Teardown(RtspContext& c) {
     return c.Reply(200, header);
 }
 
+// Without a session the parameter methods are a plain ping, as OPTIONS.
 std::string SetParameter(RtspContext& c) {
     if (c.session && c.req.body.find("Renew-Stream: yes") != std::string::npos) {
         for (auto& t : c.session->tracks)
@@ -722,12 +722,12 @@ std::string GetParameter(RtspContext& c) {
 // A new method is one handler and one row; OPTIONS lists the others.
 constexpr RtspMethod kMethods[] = {
     {"DESCRIBE", Needs::kAuth, Describe},
-    {"GET_PARAMETER", Needs::kSessionOrPing, GetParameter},
+    {"GET_PARAMETER", Needs::kAuth, GetParameter},
     {"OPTIONS", Needs::kNothing, Options},
     {"PAUSE", Needs::kSession, Pause},
     {"PLAY", Needs::kSession, Play},
     {"SETUP", Needs::kAuth, Setup},
-    {"SET_PARAMETER", Needs::kSessionOrPing, SetParameter},
+    {"SET_PARAMETER", Needs::kAuth, SetParameter},
     {"TEARDOWN", Needs::kSession, Teardown},
 };
 
