@@ -307,27 +307,18 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
                 continue;
             }
             // Delay: handle now (state changes at once) but hold the answer back.
-            bool close_after = false;
-            std::string reply = HandleRtsp(channel, req, &close_after);
+            std::string reply = HandleRtsp(channel, req);
             auto timer = std::make_shared<asio::steady_timer>(io, fault->delay);
             std::weak_ptr<Connection> weak = channel->out;
-            timer->async_wait([timer, weak, reply, close_after](asio::error_code ec) {
-                auto c = weak.lock();
-                if (ec || !c)
-                    return;
-                c->Send(reply);
-                if (close_after)
-                    c->CloseAfterWrite();
+            timer->async_wait([timer, weak, reply](asio::error_code ec) {
+                if (auto c = weak.lock(); c && !ec)
+                    c->Send(reply);
             });
             continue;
         }
-        bool close_after = false;
-        std::string reply = HandleRtsp(channel, req, &close_after);
-        if (out) {
+        std::string reply = HandleRtsp(channel, req);
+        if (out)
             out->Send(reply);
-            if (close_after)
-                out->CloseAfterWrite();
-        }
     }
 }
 
@@ -368,348 +359,440 @@ void Simulator::Impl::Trickle(std::weak_ptr<Connection> out, Fault::Kind kind,
     (*step)({});
 }
 
-std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& channel,
-                                        const Request& req, bool* close_after) {
-    const std::string cseq = req.Header("CSeq").value_or("0");
-    auto reply = [&](int status, const std::string& headers, const std::string& body = {}) {
+namespace {
+
+// One RTSP request on its way through the method table.
+struct RtspContext {
+    RtspContext(Simulator::Impl& i, const std::shared_ptr<RtspChannel>& ch, const Request& r)
+        : impl(i), channel(ch), req(r), cseq(r.Header("CSeq").value_or("0")) {}
+
+    Simulator::Impl& impl;
+    const std::shared_ptr<RtspChannel>& channel;
+    const Request& req;
+    std::string cseq;
+    Url url;
+    std::shared_ptr<Session> session;  // named by the Session header, or made by SETUP
+    std::chrono::seconds timeout{};
+    int track_no = 0;
+    std::string stream_path;  // the URL path without "/trackID=N"
+    std::string base;         // "rtsp://host:port"
+    std::string query_part;   // "?query" or empty
+
+    std::string Reply(int status, const std::string& headers, const std::string& body = {}) const {
         std::string out = "RTSP/1.0 " + std::to_string(status) + " " + ReasonPhrase(status) +
                           "\r\nCSeq: " + cseq + "\r\n" + headers + "Date: " + HttpDate() + "\r\n";
         if (!body.empty())
             out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        out += "\r\n" + body;
-        return out;
-    };
-    if (req.version != "RTSP/1.0")
-        return reply(505, "");
-    if (auto require = req.Header("Require")) {
-        return reply(551, "Unsupported: " + *require + "\r\n");
+        return out + "\r\n" + body;
     }
-    const std::string& m = req.method;
-    if (m == "OPTIONS") {
-        // With a session it is a keep-alive, as on cameras without GET_PARAMETER.
-        if (auto sh = req.Header("Session"); sh && sessions.count(SessionIdOf(*sh))) {
-            std::lock_guard lock(mutex);
-            if (!ignore_keepalives)
-                sessions[SessionIdOf(*sh)]->last_activity = std::chrono::steady_clock::now();
+    std::string SessionHeader() const {
+        return "Session: " + session->id + ";timeout=" + std::to_string(timeout.count()) + "\r\n";
+    }
+    std::string TrackUrl(int n) const {
+        return base + stream_path + "/trackID=" + std::to_string(n) + query_part;
+    }
+    // Any request of a session counts as a keep-alive unless a test told the camera otherwise.
+    void Touch(Session& s) const {
+        std::lock_guard lock(impl.mutex);
+        if (!impl.ignore_keepalives)
+            s.last_activity = std::chrono::steady_clock::now();
+    }
+};
+
+std::string Options(RtspContext& c);
+
+// What a method needs before its handler runs.
+enum class Needs {
+    kNothing,  // answered before authentication
+    kAuth,     // authentication; a session is optional
+    kSession,  // authentication and a session
+};
+
+struct RtspMethod {
+    const char* name;
+    Needs needs;
+    std::string (*handler)(RtspContext&);
+};
+
+std::string SdpFor(const RtspContext& c, const Clip& clip, int fps) {
+    std::string host = c.base.substr(c.base.find("://") + 3);
+    host = host.substr(0, host.rfind(':') == std::string::npos ? host.size() : host.rfind(':'));
+    uint64_t sess_ver =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    std::string sdp = "v=0\r\no=- " + std::to_string(sess_ver) + " " + std::to_string(sess_ver) +
+                      " IN IP4 " + host +
+                      "\r\ns=Media Presentation\r\ne=NONE\r\nc=IN IP4 0.0.0.0\r\n"
+                      "b=AS:50000\r\nt=0 0\r\na=control:" +
+                      c.base + c.stream_path + c.query_part + "\r\na=range:npt=0.000000-\r\n";
+    std::string pt = clip.codec == Codec::kJpeg ? "26" : "96";
+    sdp += "m=video 0 RTP/AVP " + pt + "\r\nb=AS:50000\r\na=framerate:" + std::to_string(fps) +
+           ".0\r\na=transform:1,0,0;0,1,0;0,0,1\r\na=control:" + c.TrackUrl(1) + "\r\n";
+    switch (clip.codec) {
+        case Codec::kH264:
+            sdp +=
+                "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1; "
+                "profile-level-id=" +
+                Hex(std::span<const uint8_t>(clip.sps).subspan(1, 3), false) +
+                "; sprop-parameter-sets=" + Base64Encode(clip.sps) + "," + Base64Encode(clip.pps) +
+                "\r\n";
+            break;
+        case Codec::kMpeg4:
+            sdp += "a=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=" +
+                   std::to_string(clip.mpeg4_profile_level) +
+                   "; config=" + Hex(clip.mpeg4_config, true) + "\r\n";
+            break;
+        case Codec::kJpeg:
+            sdp += "a=rtpmap:26 JPEG/90000\r\n";
+            break;
+    }
+    return sdp;
+}
+
+std::string Describe(RtspContext& c) {
+    if (auto accept = c.req.Header("Accept");
+        accept && accept->find("application/sdp") == std::string::npos) {
+        return c.Reply(406, "");
+    }
+    int status = 400;
+    auto sr = c.impl.ResolveStream(c.url.query, c.stream_path, &status);
+    if (!sr)
+        return c.Reply(status, "");
+    auto clip = c.impl.media->Find(sr->codec, sr->width, sr->height, sr->compression);
+    if (!clip)
+        return c.Reply(503, "");
+    int fps = sr->fps > 0 ? std::min(sr->fps, 60) : clip->fps;
+    return c.Reply(
+        200, "Content-Type: application/sdp\r\nContent-Base: " + c.base + c.stream_path + "/\r\n",
+        SdpFor(c, *clip, fps));
+}
+
+// The first offer of the Transport header this channel can serve.
+std::optional<TransportOffer> ChooseTransport(const RtspContext& c) {
+    for (const auto& s : ParseTransport(c.req.Header("Transport").value_or(""))) {
+        // The tunnel carries media only interleaved.
+        if (c.channel->tunnelled && !s.tcp)
+            continue;
+        if (!s.tcp && !s.multicast && !s.client_port)
+            continue;
+        return s;
+    }
+    return std::nullopt;
+}
+
+PacketizerOptions PacketizerFor(const RtspContext& c) {
+    PacketizerOptions popts = c.impl.options.packetizer;
+    if (auto bs = c.req.Header("Blocksize")) {
+        if (auto n = ParseUint(Trim(*bs)); n && *n >= 128) {
+            popts.max_payload = std::min<uint64_t>(*n, 65000);
         }
-        return reply(200,
-                     "Public: DESCRIBE, GET_PARAMETER, PAUSE, PLAY, SETUP, SET_PARAMETER, "
-                     "TEARDOWN\r\n");
     }
-    static const char* kKnown[] = {"DESCRIBE", "SETUP",         "PLAY",         "PAUSE",
-                                   "TEARDOWN", "GET_PARAMETER", "SET_PARAMETER"};
-    if (std::none_of(std::begin(kKnown), std::end(kKnown), [&](const char* k) { return m == k; })) {
-        return reply(501, "");
+    if (auto mode = FindArg(ParseQuery(c.url.query), "jpegheader")) {
+        // Test hook for the header-extension variants of RTP/JPEG.
+        if (*mode == "ext")
+            popts.jpeg_mode = JpegRtpMode::kHeaderExt;
+        if (*mode == "whole")
+            popts.jpeg_mode = JpegRtpMode::kWholeInExt;
     }
-    Url url = SplitUrl(req.target);
+    return popts;
+}
+
+// The media of one track, and what SETUP answers in its Transport header; status is 0 when the
+// stream is ready, else the error status to answer.
+struct TrackSetup {
+    std::shared_ptr<Stream> stream;
+    std::shared_ptr<StreamStats> stats;  // null when joining a multicast stream
+    std::string transport_reply;
+    int status = 0;
+};
+
+TrackSetup Refused(int status) {
+    TrackSetup t;
+    t.status = status;
+    return t;
+}
+
+// Sessions asking for the same multicast stream share it.
+TrackSetup SetupMulticast(RtspContext& c, const StreamRequest& sr,
+                          const std::shared_ptr<const Clip>& clip, const PacketizerOptions& popts,
+                          Track* track) {
+    Simulator::Impl& impl = c.impl;
+    std::string r = "R" + std::to_string(sr.camera - 1);
+    auto group_text = impl.params.Get("Network.RTP." + r + ".VideoAddress");
+    if (!group_text)
+        group_text = impl.params.Get("Network.RTP.R0.VideoAddress");
+    asio::error_code ec;
+    auto group = asio::ip::make_address(group_text.value_or(""), ec);
+    if (ec || !group.is_multicast())
+        return Refused(461);
+    uint64_t port =
+        ParseUint(impl.params.Get("Network.RTP." + r + ".VideoPort").value_or("0")).value_or(0);
+    std::string key = c.stream_path + "?" + c.url.query;
+    auto stream = impl.multicast_streams.count(key) ? impl.multicast_streams[key].lock() : nullptr;
+    std::shared_ptr<StreamStats> stats;
+    if (!stream) {
+        if (port == 0 || port > 65534)
+            port = 50000 + 2 * (impl.multicast_streams.size() % 400);
+        stats = std::make_shared<StreamStats>();
+        stream = std::make_shared<Stream>(impl, clip, sr, popts, stats);
+        if (!stream->OpenMulticast(group, static_cast<uint16_t>(port)))
+            return Refused(500);
+        impl.multicast_streams[key] = stream;
+        stats->transport = "multicast";
+        stats->codec = CodecName(clip->codec);
+        std::lock_guard lock(impl.mutex);
+        stream->SetFaults(impl.rtp_faults);
+        impl.stream_stats.push_back(stats);
+    }
+    stream->sharers++;
+    track->transport.kind = Transport::Kind::kMulticast;
+    std::string reply = "RTP/AVP;multicast;destination=" + group.to_string() +
+                        ";port=" + std::to_string(stream->ServerRtpPort()) + "-" +
+                        std::to_string(stream->ServerRtpPort() + 1) +
+                        ";ttl=" + impl.params.Get("Network.RTP." + r + ".TTL").value_or("5") +
+                        ";mode=\"PLAY\"";
+    return {stream, stats, reply, 0};
+}
+
+// Interleaved on the RTSP connection (or the tunnel), or UDP to the asking address.
+TrackSetup SetupUnicast(RtspContext& c, const TransportOffer& chosen, const StreamRequest& sr,
+                        const std::shared_ptr<const Clip>& clip, const PacketizerOptions& popts,
+                        const std::shared_ptr<Connection>& out, Track* track) {
+    auto stats = std::make_shared<StreamStats>();
+    auto stream = std::make_shared<Stream>(c.impl, clip, sr, popts, stats);
+    char ssrc[16];
+    snprintf(ssrc, sizeof(ssrc), "%08X", stream->Ssrc());
+    std::string reply;
+    if (chosen.tcp) {
+        int rtp_ch = chosen.interleaved ? chosen.interleaved->first : 2 * (track->number - 1);
+        int rtcp_ch = chosen.interleaved ? chosen.interleaved->second : rtp_ch + 1;
+        if (rtp_ch > 255 || rtcp_ch > 255)
+            return Refused(461);
+        stream->UseInterleaved(out, static_cast<uint8_t>(rtp_ch), static_cast<uint8_t>(rtcp_ch));
+        track->transport.kind = Transport::Kind::kTcp;
+        track->transport.channel_rtp = static_cast<uint8_t>(rtp_ch);
+        track->transport.channel_rtcp = static_cast<uint8_t>(rtcp_ch);
+        reply = "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(rtp_ch) + "-" +
+                std::to_string(rtcp_ch) + ";ssrc=" + ssrc + ";mode=\"PLAY\"";
+        stats->transport = c.channel->tunnelled ? "http" : "tcp";
+    } else {
+        // Media goes only to the address the request came from.
+        auto [crtp, crtcp] = *chosen.client_port;
+        if (crtp == 0)
+            return Refused(461);
+        if (!stream->OpenUdp(out->PeerAddress(), static_cast<uint16_t>(crtp),
+                             static_cast<uint16_t>(crtcp), out->LocalAddress())) {
+            return Refused(500);
+        }
+        track->transport.kind = Transport::Kind::kUdp;
+        track->transport.client_rtp = static_cast<uint16_t>(crtp);
+        track->transport.client_rtcp = static_cast<uint16_t>(crtcp);
+        reply = "RTP/AVP;unicast;client_port=" + std::to_string(crtp) + "-" +
+                std::to_string(crtcp) + ";server_port=" + std::to_string(stream->ServerRtpPort()) +
+                "-" + std::to_string(stream->ServerRtpPort() + 1) + ";ssrc=" + ssrc +
+                ";mode=\"PLAY\"";
+        stats->transport = "udp";
+    }
+    stats->codec = CodecName(clip->codec);
+    std::lock_guard lock(c.impl.mutex);
+    stream->SetFaults(c.impl.rtp_faults);
+    c.impl.stream_stats.push_back(stats);
+    return {stream, stats, reply, 0};
+}
+
+std::shared_ptr<Session> NewSession(RtspContext& c) {
+    auto session = std::make_shared<Session>();
+    do {
+        char id[16];
+        snprintf(id, sizeof(id), "%08X", RandomU32());
+        session->id = id;
+    } while (c.impl.sessions.count(session->id));
+    session->created = session->last_activity = std::chrono::steady_clock::now();
+    session->channel = c.channel;
+    c.impl.sessions[session->id] = session;
+    c.channel->sessions.push_back(session->id);
+    return session;
+}
+
+std::string Setup(RtspContext& c) {
+    if (c.track_no < 0 || c.track_no > 1)
+        return c.Reply(404, "");
+    int status = 400;
+    auto sr = c.impl.ResolveStream(c.url.query, c.stream_path, &status);
+    if (!sr)
+        return c.Reply(status, "");
+    auto clip = c.impl.media->Find(
+        sr->codec, sr->width, sr->height, sr->compression,
+        sr->codec == Codec::kJpeg && FindArg(ParseQuery(c.url.query), "restart").has_value());
+    if (!clip)
+        return c.Reply(503, "");
+    auto out = c.channel->out.lock();
+    if (!out)
+        return "";
+    std::optional<TransportOffer> chosen = ChooseTransport(c);
+    if (!chosen)
+        return c.Reply(461, "");
+    Track track;
+    track.number = std::max(c.track_no, 1);
+    if (c.session) {
+        for (const auto& t : c.session->tracks) {
+            if (t.number == track.number)
+                return c.Reply(459, "");
+            bool same = (t.transport.kind == Transport::Kind::kTcp) == chosen->tcp &&
+                        (t.transport.kind == Transport::Kind::kMulticast) == chosen->multicast;
+            if (!same)
+                return c.Reply(461, "");  // changing transport is not supported
+        }
+    }
+    const PacketizerOptions popts = PacketizerFor(c);
+    track.control_url = c.TrackUrl(track.number);
+    TrackSetup set = chosen->multicast ? SetupMulticast(c, *sr, clip, popts, &track)
+                                       : SetupUnicast(c, *chosen, *sr, clip, popts, out, &track);
+    if (set.status != 0)
+        return c.Reply(set.status, "");
+    if (!c.session)
+        c.session = NewSession(c);
+    if (set.stats) {
+        std::lock_guard lock(c.impl.mutex);  // GetCounters copies the stats under it
+        set.stats->session = c.session->id;
+    }
+    std::weak_ptr<Session> weak = c.session;
+    set.stream->on_rtcp_received = [&impl = c.impl, weak] {
+        auto s = weak.lock();
+        if (!s)
+            return;
+        std::lock_guard lock(impl.mutex);
+        if (!impl.ignore_keepalives)
+            s->last_activity = std::chrono::steady_clock::now();
+    };
+    track.stream = set.stream;
+    c.session->tracks.push_back(std::move(track));
+    return c.Reply(200, c.SessionHeader() + "Transport: " + set.transport_reply + "\r\n");
+}
+
+std::string Play(RtspContext& c) {
+    std::string rtp_info;
+    for (auto& t : c.session->tracks) {
+        auto [seq, ts] = t.stream->Play();
+        if (!rtp_info.empty())
+            rtp_info += ",";
+        rtp_info += "url=" + t.control_url + ";seq=" + std::to_string(seq) +
+                    ";rtptime=" + std::to_string(ts);
+    }
+    c.session->playing = true;
+    char range[64];
+    snprintf(range, sizeof(range), "npt=%.6f-",
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - c.session->created)
+                 .count());
+    return c.Reply(200,
+                   c.SessionHeader() + "Range: " + range + "\r\nRTP-Info: " + rtp_info + "\r\n");
+}
+
+std::string Pause(RtspContext& c) {
+    for (auto& t : c.session->tracks) {
+        if (t.transport.kind != Transport::Kind::kMulticast)
+            t.stream->Pause();
+    }
+    c.session->playing = false;
+    return c.Reply(200, c.SessionHeader());
+}
+
+std::string Teardown(RtspContext& c) {
+    std::string header = c.SessionHeader();
+    c.impl.DestroySession(c.session->id, true);
+    std::erase(c.channel->sessions, c.session->id);
+    return c.Reply(200, header);
+}
+
+// Without a session the parameter methods are a plain ping, as OPTIONS.
+std::string SetParameter(RtspContext& c) {
+    if (c.session && c.req.body.find("Renew-Stream: yes") != std::string::npos) {
+        for (auto& t : c.session->tracks)
+            t.stream->ForceKeyFrame();
+    }
+    return c.Reply(200, c.session ? c.SessionHeader() : "");
+}
+
+// The keep-alive; the session was touched on the way in.
+std::string GetParameter(RtspContext& c) {
+    return c.Reply(200, c.session ? c.SessionHeader() : "");
+}
+
+// A new method is one handler and one row; OPTIONS lists the others.
+constexpr RtspMethod kMethods[] = {
+    {"DESCRIBE", Needs::kAuth, Describe},
+    {"GET_PARAMETER", Needs::kAuth, GetParameter},
+    {"OPTIONS", Needs::kNothing, Options},
+    {"PAUSE", Needs::kSession, Pause},
+    {"PLAY", Needs::kSession, Play},
+    {"SETUP", Needs::kAuth, Setup},
+    {"SET_PARAMETER", Needs::kAuth, SetParameter},
+    {"TEARDOWN", Needs::kSession, Teardown},
+};
+
+std::string Options(RtspContext& c) {
+    // With a session it is a keep-alive, as on cameras without GET_PARAMETER.
+    if (auto sh = c.req.Header("Session")) {
+        if (auto it = c.impl.sessions.find(SessionIdOf(*sh)); it != c.impl.sessions.end())
+            c.Touch(*it->second);
+    }
+    std::string methods;
+    for (const RtspMethod& m : kMethods) {
+        if (m.needs != Needs::kNothing)
+            methods += (methods.empty() ? "" : ", ") + std::string(m.name);
+    }
+    return c.Reply(200, "Public: " + methods + "\r\n");
+}
+
+}  // namespace
+
+std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& channel,
+                                        const Request& req) {
+    RtspContext c(*this, channel, req);
+    if (req.version != "RTSP/1.0")
+        return c.Reply(505, "");
+    if (auto require = req.Header("Require"))
+        return c.Reply(551, "Unsupported: " + *require + "\r\n");
+    const RtspMethod* method = nullptr;
+    for (const RtspMethod& m : kMethods) {
+        if (req.method == m.name)
+            method = &m;
+    }
+    if (!method)
+        return c.Reply(501, "");
+    if (method->needs == Needs::kNothing)
+        return method->handler(c);
+
+    c.url = SplitUrl(req.target);
     // In the tunnel the HTTP requests were authenticated; RTSP asks again only when configured.
     bool over_http = options.rtsp_auth_over_http ||
                      IEquals(params.Get("Network.RTSP.AuthenticateOverHTTP").value_or("no"), "yes");
-    bool need_auth = !channel->tunnelled || over_http;
-    if (need_auth) {
+    if (!channel->tunnelled || over_http) {
         std::vector<std::string> uris{
-            req.target, url.path + (url.query.empty() ? "" : "?" + url.query), url.path};
-        auto result = rtsp_auth->Check(req.Header("Authorization").value_or(""), m, uris,
+            req.target, c.url.path + (c.url.query.empty() ? "" : "?" + c.url.query), c.url.path};
+        auto result = rtsp_auth->Check(req.Header("Authorization").value_or(""), req.method, uris,
                                        AccessLevel::kViewer);
-        if (result != AuthResult::kOk) {
-            return reply(401, rtsp_auth->ChallengeLines(result == AuthResult::kStaleNonce));
-        }
+        if (result != AuthResult::kOk)
+            return c.Reply(401, rtsp_auth->ChallengeLines(result == AuthResult::kStaleNonce));
     }
-
-    std::shared_ptr<Session> session;
     if (auto sh = req.Header("Session")) {
         auto it = sessions.find(SessionIdOf(*sh));
         if (it == sessions.end())
-            return reply(454, "");
-        session = it->second;
-        bool ignore;
-        {
-            std::lock_guard lock(mutex);
-            ignore = ignore_keepalives;
-        }
-        if (!ignore)
-            session->last_activity = std::chrono::steady_clock::now();
+            return c.Reply(454, "");
+        c.session = it->second;
+        c.Touch(*c.session);
     }
-    std::chrono::seconds timeout;
+    if (!c.session && method->needs == Needs::kSession)
+        return c.Reply(454, "");
     {
         std::lock_guard lock(mutex);
-        timeout = session_timeout;
+        c.timeout = session_timeout;
     }
-    auto session_header = [&] {
-        return "Session: " + session->id + ";timeout=" + std::to_string(timeout.count()) + "\r\n";
-    };
-
-    int track_no = 0;
-    std::string stream_path = StripTrack(url.path, &track_no);
-    std::string base =
-        url.base.empty() ? "rtsp://127.0.0.1:" + std::to_string(rtsp_port) : url.base;
-    std::string query_part = url.query.empty() ? "" : "?" + url.query;
-    auto track_url = [&](int n) {
-        return base + stream_path + "/trackID=" + std::to_string(n) + query_part;
-    };
-
-    if (m == "DESCRIBE") {
-        if (auto accept = req.Header("Accept");
-            accept && accept->find("application/sdp") == std::string::npos) {
-            return reply(406, "");
-        }
-        int status = 400;
-        auto sr = ResolveStream(url.query, stream_path, &status);
-        if (!sr)
-            return reply(status, "");
-        auto clip = media->Find(sr->codec, sr->width, sr->height, sr->compression);
-        if (!clip)
-            return reply(503, "");
-        std::string host = base.substr(base.find("://") + 3);
-        host = host.substr(0, host.rfind(':') == std::string::npos ? host.size() : host.rfind(':'));
-        uint64_t sess_ver =
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                      std::chrono::system_clock::now().time_since_epoch())
-                                      .count());
-        int fps = sr->fps > 0 ? std::min(sr->fps, 60) : clip->fps;
-        std::string sdp = "v=0\r\no=- " + std::to_string(sess_ver) + " " +
-                          std::to_string(sess_ver) + " IN IP4 " + host +
-                          "\r\ns=Media Presentation\r\ne=NONE\r\nc=IN IP4 0.0.0.0\r\n"
-                          "b=AS:50000\r\nt=0 0\r\na=control:" +
-                          base + stream_path + query_part + "\r\na=range:npt=0.000000-\r\n";
-        std::string pt = clip->codec == Codec::kJpeg ? "26" : "96";
-        sdp += "m=video 0 RTP/AVP " + pt + "\r\nb=AS:50000\r\na=framerate:" + std::to_string(fps) +
-               ".0\r\na=transform:1,0,0;0,1,0;0,0,1\r\na=control:" + track_url(1) + "\r\n";
-        switch (clip->codec) {
-            case Codec::kH264:
-                sdp +=
-                    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1; "
-                    "profile-level-id=" +
-                    Hex(std::span<const uint8_t>(clip->sps).subspan(1, 3), false) +
-                    "; sprop-parameter-sets=" + Base64Encode(clip->sps) + "," +
-                    Base64Encode(clip->pps) + "\r\n";
-                break;
-            case Codec::kMpeg4:
-                sdp += "a=rtpmap:96 MP4V-ES/90000\r\na=fmtp:96 profile-level-id=" +
-                       std::to_string(clip->mpeg4_profile_level) +
-                       "; config=" + Hex(clip->mpeg4_config, true) + "\r\n";
-                break;
-            case Codec::kJpeg:
-                sdp += "a=rtpmap:26 JPEG/90000\r\n";
-                break;
-        }
-        return reply(
-            200, "Content-Type: application/sdp\r\nContent-Base: " + base + stream_path + "/\r\n",
-            sdp);
-    }
-
-    if (m == "SETUP") {
-        if (track_no < 0 || track_no > 1)
-            return reply(404, "");
-        int status = 400;
-        auto sr = ResolveStream(url.query, stream_path, &status);
-        if (!sr)
-            return reply(status, "");
-        auto clip = media->Find(
-            sr->codec, sr->width, sr->height, sr->compression,
-            sr->codec == Codec::kJpeg && FindArg(ParseQuery(url.query), "restart").has_value());
-        if (!clip)
-            return reply(503, "");
-        auto out = channel->out.lock();
-        if (!out)
-            return "";
-        auto offers = ParseTransport(req.Header("Transport").value_or(""));
-        std::optional<TransportOffer> chosen;
-        for (const auto& s : offers) {
-            // The tunnel carries media only interleaved.
-            if (channel->tunnelled && !s.tcp)
-                continue;
-            if (!s.tcp && !s.multicast && !s.client_port)
-                continue;
-            chosen = s;
-            break;
-        }
-        if (!chosen)
-            return reply(461, "");
-        if (session) {
-            for (const auto& t : session->tracks) {
-                if (t.number == std::max(track_no, 1))
-                    return reply(459, "");
-                bool same = (t.transport.kind == Transport::Kind::kTcp) == chosen->tcp &&
-                            (t.transport.kind == Transport::Kind::kMulticast) == chosen->multicast;
-                if (!same)
-                    return reply(461, "");  // changing transport is not supported
-            }
-        }
-        auto stats = std::make_shared<StreamStats>();
-        PacketizerOptions popts = options.packetizer;
-        if (auto bs = req.Header("Blocksize")) {
-            if (auto n = ParseUint(Trim(*bs)); n && *n >= 128) {
-                popts.max_payload = std::min<uint64_t>(*n, 65000);
-            }
-        }
-        if (auto mode = FindArg(ParseQuery(url.query), "jpegheader")) {
-            // Test hook for the header-extension variants of RTP/JPEG.
-            if (*mode == "ext")
-                popts.jpeg_mode = JpegRtpMode::kHeaderExt;
-            if (*mode == "whole")
-                popts.jpeg_mode = JpegRtpMode::kWholeInExt;
-        }
-        Track track;
-        track.number = std::max(track_no, 1);
-        track.control_url = track_url(track.number);
-        std::string transport_reply;
-        std::shared_ptr<Stream> stream;
-        if (chosen->multicast) {
-            std::string r = "R" + std::to_string(sr->camera - 1);
-            auto group_text = params.Get("Network.RTP." + r + ".VideoAddress");
-            if (!group_text)
-                group_text = params.Get("Network.RTP.R0.VideoAddress");
-            asio::error_code ec;
-            auto group = asio::ip::make_address(group_text.value_or(""), ec);
-            if (ec || !group.is_multicast())
-                return reply(461, "");
-            uint64_t port =
-                ParseUint(params.Get("Network.RTP." + r + ".VideoPort").value_or("0")).value_or(0);
-            std::string key = stream_path + "?" + url.query;
-            stream = multicast_streams.count(key) ? multicast_streams[key].lock() : nullptr;
-            if (!stream) {
-                if (port == 0 || port > 65534)
-                    port = 50000 + 2 * (multicast_streams.size() % 400);
-                stream = std::make_shared<Stream>(*this, clip, *sr, popts, stats);
-                if (!stream->OpenMulticast(group, static_cast<uint16_t>(port)))
-                    return reply(500, "");
-                multicast_streams[key] = stream;
-                stats->transport = "multicast";
-                stats->codec = CodecName(clip->codec);
-                std::lock_guard lock(mutex);
-                stream->SetFaults(rtp_faults);
-                stream_stats.push_back(stats);
-            }
-            stream->sharers++;
-            track.transport.kind = Transport::Kind::kMulticast;
-            transport_reply = "RTP/AVP;multicast;destination=" + group.to_string() +
-                              ";port=" + std::to_string(stream->ServerRtpPort()) + "-" +
-                              std::to_string(stream->ServerRtpPort() + 1) +
-                              ";ttl=" + params.Get("Network.RTP." + r + ".TTL").value_or("5") +
-                              ";mode=\"PLAY\"";
-        } else {
-            stream = std::make_shared<Stream>(*this, clip, *sr, popts, stats);
-            if (chosen->tcp) {
-                int rtp_ch =
-                    chosen->interleaved ? chosen->interleaved->first : 2 * (track.number - 1);
-                int rtcp_ch = chosen->interleaved ? chosen->interleaved->second : rtp_ch + 1;
-                if (rtp_ch > 255 || rtcp_ch > 255)
-                    return reply(461, "");
-                stream->UseInterleaved(out, static_cast<uint8_t>(rtp_ch),
-                                       static_cast<uint8_t>(rtcp_ch));
-                track.transport.kind = Transport::Kind::kTcp;
-                track.transport.channel_rtp = static_cast<uint8_t>(rtp_ch);
-                track.transport.channel_rtcp = static_cast<uint8_t>(rtcp_ch);
-                char ssrc[16];
-                snprintf(ssrc, sizeof(ssrc), "%08X", stream->Ssrc());
-                transport_reply = "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(rtp_ch) +
-                                  "-" + std::to_string(rtcp_ch) + ";ssrc=" + ssrc +
-                                  ";mode=\"PLAY\"";
-                stats->transport = channel->tunnelled ? "http" : "tcp";
-            } else {
-                // Media goes only to the address the request came from.
-                auto [crtp, crtcp] = *chosen->client_port;
-                if (crtp == 0)
-                    return reply(461, "");
-                if (!stream->OpenUdp(out->PeerAddress(), static_cast<uint16_t>(crtp),
-                                     static_cast<uint16_t>(crtcp), out->LocalAddress())) {
-                    return reply(500, "");
-                }
-                track.transport.kind = Transport::Kind::kUdp;
-                track.transport.client_rtp = static_cast<uint16_t>(crtp);
-                track.transport.client_rtcp = static_cast<uint16_t>(crtcp);
-                char ssrc[16];
-                snprintf(ssrc, sizeof(ssrc), "%08X", stream->Ssrc());
-                transport_reply = "RTP/AVP;unicast;client_port=" + std::to_string(crtp) + "-" +
-                                  std::to_string(crtcp) +
-                                  ";server_port=" + std::to_string(stream->ServerRtpPort()) + "-" +
-                                  std::to_string(stream->ServerRtpPort() + 1) + ";ssrc=" + ssrc +
-                                  ";mode=\"PLAY\"";
-                stats->transport = "udp";
-            }
-            stats->codec = CodecName(clip->codec);
-            std::lock_guard lock(mutex);
-            stream->SetFaults(rtp_faults);
-            stream_stats.push_back(stats);
-        }
-        if (!session) {
-            session = std::make_shared<Session>();
-            do {
-                char id[16];
-                snprintf(id, sizeof(id), "%08X", RandomU32());
-                session->id = id;
-            } while (sessions.count(session->id));
-            session->created = session->last_activity = std::chrono::steady_clock::now();
-            session->channel = channel;
-            sessions[session->id] = session;
-            channel->sessions.push_back(session->id);
-        }
-        {
-            std::lock_guard lock(mutex);  // GetCounters copies the stats under it
-            stats->session = session->id;
-        }
-        std::weak_ptr<Session> weak = session;
-        stream->on_rtcp_received = [this, weak] {
-            auto s = weak.lock();
-            if (!s)
-                return;
-            std::lock_guard lock(mutex);
-            if (!ignore_keepalives)
-                s->last_activity = std::chrono::steady_clock::now();
-        };
-        track.stream = stream;
-        session->tracks.push_back(std::move(track));
-        return reply(200, session_header() + "Transport: " + transport_reply + "\r\n");
-    }
-
-    // Without a session the parameter methods are a plain ping, as OPTIONS.
-    if (!session && (m == "GET_PARAMETER" || m == "SET_PARAMETER"))
-        return reply(200, "");
-    if (!session)
-        return reply(454, "");
-
-    if (m == "PLAY") {
-        std::string rtp_info;
-        for (auto& t : session->tracks) {
-            auto [seq, ts] = t.stream->Play();
-            if (!rtp_info.empty())
-                rtp_info += ",";
-            rtp_info += "url=" + t.control_url + ";seq=" + std::to_string(seq) +
-                        ";rtptime=" + std::to_string(ts);
-        }
-        session->playing = true;
-        char range[64];
-        snprintf(range, sizeof(range), "npt=%.6f-",
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - session->created)
-                     .count());
-        return reply(200,
-                     session_header() + "Range: " + range + "\r\nRTP-Info: " + rtp_info + "\r\n");
-    }
-    if (m == "PAUSE") {
-        for (auto& t : session->tracks) {
-            if (t.transport.kind != Transport::Kind::kMulticast)
-                t.stream->Pause();
-        }
-        session->playing = false;
-        return reply(200, session_header());
-    }
-    if (m == "TEARDOWN") {
-        std::string header = session_header();
-        DestroySession(session->id, true);
-        std::erase(channel->sessions, session->id);
-        (void)close_after;
-        return reply(200, header);
-    }
-    if (m == "SET_PARAMETER") {
-        if (req.body.find("Renew-Stream: yes") != std::string::npos) {
-            for (auto& t : session->tracks)
-                t.stream->ForceKeyFrame();
-        }
-        return reply(200, session_header());
-    }
-    // GET_PARAMETER: the keep-alive.
-    return reply(200, session_header());
+    c.stream_path = StripTrack(c.url.path, &c.track_no);
+    c.base = c.url.base.empty() ? "rtsp://127.0.0.1:" + std::to_string(rtsp_port) : c.url.base;
+    c.query_part = c.url.query.empty() ? "" : "?" + c.url.query;
+    return method->handler(c);
 }
 
 }  // namespace camsim

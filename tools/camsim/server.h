@@ -244,8 +244,8 @@ struct Simulator::Impl {
 
     // RTSP side (rtsp_handlers.cpp).
     void FeedRtsp(const std::shared_ptr<RtspChannel>& channel, std::string_view bytes);
-    std::string HandleRtsp(const std::shared_ptr<RtspChannel>& channel, const Request& req,
-                           bool* close_after);
+    // Answers one request through the method table (rtsp_handlers.cpp).
+    std::string HandleRtsp(const std::shared_ptr<RtspChannel>& channel, const Request& req);
     // The hostile answers of Fault::kFlood, kDripHeader and kDripBody.
     void Trickle(std::weak_ptr<Connection> out, Fault::Kind kind, const std::string& cseq);
     void DestroySession(const std::string& id, bool send_bye);
