@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs every test label, then runs the unit and integration
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the integration tests and
-# the unit tests of threaded code (label concurrency) under ThreadSanitizer.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # --bench also builds the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -55,10 +54,10 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_TSAN=ON -DQ
     "${g1[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tests[@]}"
 
-# A parser that never starts a thread has no race to find; those tests ran twice already.
-# ThreadSanitizer sleeps a second at every process exit for late races; every test is its own
-# process and joins its threads before it ends, so a short pause does.
-stage "tests under ThreadSanitizer: integration, concurrency"
+# ThreadSanitizer sleeps a second at every process exit for late races; every test joins its
+# threads before it ends, so a short pause does, and the unit tests run in one process.
+stage "tests under ThreadSanitizer: unit, integration"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=50
-(cd build-tsan && ctest -L 'integration|concurrency' -j"$jobs" --output-on-failure --timeout 900)
+build-tsan/tests/quillon_unit_tests --gtest_brief=1
+(cd build-tsan && ctest -L integration -j"$jobs" --output-on-failure --timeout 900)
 stage "done"
