@@ -105,8 +105,7 @@ void AddPacket(Stream& stream, Bytes payload, uint32_t timestamp, bool marker) {
                       0x78};
     datagram.insert(datagram.end(), payload.begin(), payload.end());
     stream.datagrams.push_back(std::move(datagram));
-    packet.payloadLength = static_cast<uint32_t>(payload.size());
-    packet.payload = std::move(payload);
+    packet.SetPayload(std::move(payload));
     stream.packets.push_back(std::move(packet));
 }
 

@@ -72,10 +72,10 @@ inline std::vector<CRTPPacket> DecodePackets(std::span<const uint8_t> data) {
             static constexpr uint16_t kProfiles[] = {0, 0xFFD8, 0xFFFF, 0xABAC};
             packet.extensionProfile = kProfiles[kind];
             packet.extensionLength = static_cast<uint16_t>(ext / 4);
-            packet.extensionData.assign(body.begin(), body.begin() + static_cast<long>(ext));
+            packet.extensionData = body.first(ext);
             body = body.subspan(ext);
         }
-        packet.payload.assign(body.begin(), body.end());
+        packet.payload = body;  // the input outlives the packets
         packet.payloadLength = static_cast<uint32_t>(body.size());
         packets.push_back(std::move(packet));
         pos += length;

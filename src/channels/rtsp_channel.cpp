@@ -140,6 +140,8 @@ bool CBaseRTPChannel::OpenStream() {
     }
     receiver_->Close();
     receiver_->SetUser(this);
+    // Datagrams of other hosts are dropped before they take a packet buffer.
+    receiver_->SetSource(deviceIp_);
     for (uint32_t port = kFirstRtpPort; port <= kLastRtpPort; port += 2) {
         if (stopEvent_.IsSet()) {
             return false;

@@ -10,9 +10,42 @@ namespace {
 constexpr size_t kFixedHeader = 12;
 }  // namespace
 
+CRTPPacket::CRTPPacket(const CRTPPacket& other) {
+    *this = other;
+}
+
+CRTPPacket& CRTPPacket::operator=(const CRTPPacket& other) {
+    if (this == &other) {
+        return *this;
+    }
+    csrcCount = other.csrcCount;
+    csrcList = other.csrcList;
+    ssrc = other.ssrc;
+    marker = other.marker;
+    padding = other.padding;
+    payloadType = other.payloadType;
+    sequence = other.sequence;
+    timestamp = other.timestamp;
+    extensionProfile = other.extensionProfile;
+    extensionLength = other.extensionLength;
+    extensionData = other.extensionData;
+    payloadLength = other.payloadLength;
+    ownedPayload_ = other.ownedPayload_;
+    const bool owned =
+        !other.ownedPayload_.empty() && other.payload.data() == other.ownedPayload_.data();
+    payload = owned ? std::span<const uint8_t>(ownedPayload_) : other.payload;
+    return *this;
+}
+
+void CRTPPacket::SetPayload(std::vector<uint8_t> bytes) {
+    ownedPayload_ = std::move(bytes);
+    payload = ownedPayload_;
+    payloadLength = static_cast<uint32_t>(payload.size());
+}
+
 void CRTPPacket::Clear() {
     csrcCount = 0;
-    csrcList.clear();
+    csrcList = {};
     ssrc = 0;
     marker = 0;
     padding = 0;
@@ -21,9 +54,10 @@ void CRTPPacket::Clear() {
     timestamp = 0;
     extensionProfile = 0;
     extensionLength = 0;
-    extensionData.clear();
+    extensionData = {};
     payloadLength = 0;
-    payload.clear();
+    payload = {};
+    ownedPayload_.clear();
 }
 
 bool CRTPPacket::Parse(std::span<const uint8_t> data) {
@@ -67,11 +101,11 @@ bool CRTPPacket::Parse(std::span<const uint8_t> data) {
 
     // Everything checked: now store.
     csrcCount = cc;
-    csrcList.assign(data.begin() + csrcOffset, data.begin() + csrcOffset + cc * 4);
+    csrcList = data.subspan(csrcOffset, cc * 4u);
     extensionProfile = profile;
     extensionLength = extWords;
     if (hasExtension) {
-        extensionData.assign(data.begin() + extOffset, data.begin() + extOffset + extWords * 4);
+        extensionData = data.subspan(extOffset, extWords * 4u);
     }
     marker = data[1] >> 7;
     payloadType = data[1] & 0x7F;
@@ -80,7 +114,7 @@ bool CRTPPacket::Parse(std::span<const uint8_t> data) {
     timestamp = ReadBe32(&data[4]);
     std::memcpy(&ssrc, &data[8], 4);
     const size_t payloadSize = data.size() - offset - paddingCount;
-    payload.assign(data.begin() + offset, data.begin() + offset + payloadSize);
+    payload = data.subspan(offset, payloadSize);
     payloadLength = static_cast<uint32_t>(payloadSize);
     return true;
 }

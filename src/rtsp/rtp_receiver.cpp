@@ -13,7 +13,10 @@ constexpr uint32_t kStopWaitMs = 2560;
 constexpr uint32_t kIdleWaitMs = 1000;
 }  // namespace
 
-CRTPReceiver::CRTPReceiver(IDebugMessage* debug) : CBaseThread(debug) {}
+CRTPReceiver::CRTPReceiver(IDebugMessage* debug) : CBaseThread(debug) {
+    lent_.reserve(CUDPClient::kBatchSize);
+    staged_.reserve(CUDPClient::kBatchSize);
+}
 
 CRTPReceiver::~CRTPReceiver() {
     Close();
@@ -22,6 +25,11 @@ CRTPReceiver::~CRTPReceiver() {
 void CRTPReceiver::SetUser(IRTPReceiverUser* user) {
     CLockGuard guard(lock_);
     user_ = user;
+}
+
+void CRTPReceiver::SetSource(uint32_t address) {
+    CLockGuard guard(lock_);
+    source_ = address;
 }
 
 IRTPReceiverUser* CRTPReceiver::User() {
@@ -44,6 +52,10 @@ size_t CRTPReceiver::QueuedPackets() {
     return queue_.size();
 }
 
+uint64_t CRTPReceiver::DroppedDatagrams() {
+    return dropped_;
+}
+
 bool CRTPReceiver::OpenClient(const std::string& threadName,
                               const std::function<bool(CUDPClient&)>& open,
                               uint32_t selectTimeoutMs) {
@@ -54,9 +66,8 @@ bool CRTPReceiver::OpenClient(const std::string& threadName,
     {
         CLockGuard guard(lock_);
         client_ = client;
-        queue_.clear();
-        dropping_ = false;
     }
+    dropping_ = false;
     packetQueued_.Reset();
     if (!StartThread(threadName) || !open(*client)) {
         Close();
@@ -91,11 +102,12 @@ void CRTPReceiver::Close() {
     if (client) {
         client->Close();
     }
-    {
-        CLockGuard guard(lock_);
-        queue_.clear();
-    }
     StopThread(kStopWaitMs);
+    // Both threads have ended and every buffer is back: an idle receiver keeps none.
+    CLockGuard guard(lock_);
+    buffers_ -= queue_.size() + free_.size();
+    queue_.clear();
+    free_.clear();
 }
 
 bool CRTPReceiver::IsCurrent(IRTPClient* client) {
@@ -103,37 +115,115 @@ bool CRTPReceiver::IsCurrent(IRTPClient* client) {
     return client_ && client_.get() == client;
 }
 
-void CRTPReceiver::OnDatagram(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
-                              uint32_t length) {
-    if (!IsCurrent(client) || stopEvent_.IsSet()) {
-        return;
+void CRTPReceiver::Recycle(Buffer&& buffer) {
+    if (buffer.bytes) {
+        free_.push_back(std::move(buffer));
     }
-    auto packet = std::make_unique<CRTPPacket>();
-    if (!packet->Parse(std::span<const uint8_t>(data, length))) {
-        return;
-    }
-    Enqueue(sender, std::move(packet));
 }
 
-void CRTPReceiver::Enqueue(const sockaddr_in& sender, std::unique_ptr<CRTPPacket> packet) {
-    bool startedDropping = false;
+void CRTPReceiver::ReportDrops(bool dropping) {
+    if (dropping == dropping_) {
+        return;
+    }
+    dropping_ = dropping;
+    if (debug_ == nullptr) {
+        return;
+    }
+    if (dropping) {
+        droppedBefore_ = dropped_;
+        debug_->DebugMessage(kLogWarning,
+                             "vornak::CRTPReceiver::LendBuffers: all %zu packet buffers in use "
+                             "(the user is not keeping up), dropping datagrams",
+                             kMaxBuffers);
+    } else {
+        debug_->DebugMessage(kLogWarning,
+                             "vornak::CRTPReceiver::LendBuffers: packet buffers free again, "
+                             "%llu datagrams were dropped",
+                             static_cast<unsigned long long>(dropped_ - droppedBefore_));
+    }
+}
+
+size_t CRTPReceiver::LendBuffers(IRTPClient* client, uint32_t length, std::span<iovec> buffers) {
     {
         CLockGuard guard(lock_);
-        if (queue_.size() >= kMaxQueuedPackets) {
-            queue_.pop_front();
-            startedDropping = !dropping_;
-            dropping_ = true;
-        } else {
-            dropping_ = false;
+        if (client_.get() != client || stopEvent_.IsSet()) {
+            return 0;
         }
-        queue_.push_back(Item{sender, std::move(packet)});
+        while (lent_.size() < buffers.size()) {
+            Buffer buffer;
+            if (!free_.empty()) {
+                buffer = std::move(free_.back());
+                free_.pop_back();
+            } else if (buffers_ < kMaxBuffers) {
+                ++buffers_;
+            } else {
+                break;
+            }
+            // New, or smaller than the grown datagram size.
+            if (buffer.size < length) {
+                buffer.bytes = std::make_unique_for_overwrite<uint8_t[]>(length);
+                buffer.size = length;
+            }
+            buffers[lent_.size()] = {buffer.bytes.get(), length};
+            lent_.push_back(std::move(buffer));
+        }
     }
-    packetQueued_.Set();
-    if (startedDropping && debug_ != nullptr) {
-        debug_->DebugMessage(kLogWarning,
-                             "vornak::CRTPReceiver::OnDatagram: packet queue full (%zu packets), "
-                             "dropping the oldest",
-                             kMaxQueuedPackets);
+    // None lent: the client receives into its own buffers and OnDatagram drops the datagrams.
+    ReportDrops(lent_.empty());
+    return lent_.size();
+}
+
+void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*buffers*/,
+                                   std::span<const ReceivedDatagram> received) {
+    uint32_t source = 0;
+    {
+        CLockGuard guard(lock_);
+        source = source_;
+    }
+    // Parsed here, outside the lock, in the buffers the datagrams arrived in.
+    for (size_t i = 0; i < received.size() && i < lent_.size(); ++i) {
+        const ReceivedDatagram& datagram = received[i];
+        if (datagram.length == 0 || (source != 0 && datagram.sender.sin_addr.s_addr != source)) {
+            continue;
+        }
+        Item& item = staged_.emplace_back();
+        if (!item.packet.Parse(std::span<const uint8_t>(lent_[i].bytes.get(), datagram.length))) {
+            staged_.pop_back();
+            continue;
+        }
+        item.sender = datagram.sender;
+        item.buffer = std::move(lent_[i]);
+    }
+    bool queued = false;
+    {
+        CLockGuard guard(lock_);
+        if (client_.get() == client && !stopEvent_.IsSet()) {
+            queued = !staged_.empty();
+            for (Item& item : staged_) {
+                queue_.push_back(std::move(item));
+            }
+        } else {
+            for (Item& item : staged_) {
+                Recycle(std::move(item.buffer));
+            }
+        }
+        for (Buffer& buffer : lent_) {
+            Recycle(std::move(buffer));
+        }
+    }
+    staged_.clear();
+    lent_.clear();
+    // One wake-up for the whole batch.
+    if (queued) {
+        packetQueued_.Set();
+    }
+}
+
+void CRTPReceiver::OnDatagram(IRTPClient* client, const sockaddr_in& /*sender*/,
+                              const uint8_t* /*data*/, uint32_t /*length*/) {
+    // Only reached when no buffer could be lent: every one is queued or being delivered.
+    if (IsCurrent(client) && !stopEvent_.IsSet()) {
+        ++dropped_;
     }
 }
 
@@ -163,37 +253,37 @@ void CRTPReceiver::OnSocketClosed(IRTPClient* client) {
 
 void CRTPReceiver::ThreadFunction() {
     {
-        // The socket thread hands over a packet and goes straight back to wait for the next;
-        // as a batch thread this one does not preempt it on every wake-up, which costs a
-        // context switch per packet. A packet waits until the socket thread blocks again.
+        // The socket thread hands over a batch and goes straight back to wait for the next;
+        // as a batch thread this one does not preempt it on every wake-up. A batch waits until
+        // the socket thread blocks again.
         sched_param param{};
         pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
     }
-    // A frame's packets arrive back to back; one wake-up takes all that are queued.
-    std::deque<Item> batch;
+    // Everything queued since the last look is taken at once; both vectors keep their room.
+    std::vector<Item> batch;
     for (;;) {
         CEvent* events[] = {&stopEvent_, &packetQueued_};
         const int which = CEvent::WaitForMultiple(events, 2, kIdleWaitMs);
         if (which == 0) {
-            CLockGuard guard(lock_);
-            queue_.clear();
             return;
         }
         {
             CLockGuard guard(lock_);
             batch.swap(queue_);
         }
+        IRTPReceiverUser* user = User();
         for (Item& item : batch) {
-            if (stopEvent_.IsSet()) {
+            if (stopEvent_.IsSet() || user == nullptr) {
                 break;
             }
-            IRTPReceiverUser* user = item.packet ? User() : nullptr;
-            if (user != nullptr) {
-                try {
-                    user->PacketReceived(item.sender, *item.packet);
-                } catch (...) {
-                }
+            try {
+                user->PacketReceived(item.sender, item.packet);
+            } catch (...) {
             }
+        }
+        CLockGuard guard(lock_);
+        for (Item& item : batch) {
+            Recycle(std::move(item.buffer));
         }
         batch.clear();
     }

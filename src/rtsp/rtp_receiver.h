@@ -1,13 +1,15 @@
-// Receives RTP over UDP: parses each datagram on the socket thread, queues the packet and delivers
-// the packets in arrival order on a thread of its own.
+// Receives RTP over UDP: datagrams arrive in batches straight into pooled buffers, are parsed in
+// place on the socket thread, and each batch is handed to a delivery thread of its own, which
+// passes the packets on in arrival order.
 #pragma once
 
 #include <netinet/in.h>
 
-#include <deque>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/sync.h"
 #include "base/thread.h"
@@ -26,9 +28,10 @@ class IRTPReceiverUser {
 
 class CRTPReceiver : public CBaseThread, public IRTPClientUser {
   public:
-    // A user that stalls must not make the queue grow without end: about two seconds of a
-    // high-rate stream; the oldest packets make room.
-    static constexpr size_t kMaxQueuedPackets = 4096;
+    // Buffers that datagrams wait in between the two threads. A user that stalls, or a flood,
+    // must not make memory grow without end: about 1.5 MiB, 1.7 seconds of a 1080p stream.
+    // Datagrams that find no free buffer are dropped.
+    static constexpr size_t kMaxBuffers = 1024;
 
     explicit CRTPReceiver(IDebugMessage* debug);
     ~CRTPReceiver() override;
@@ -41,36 +44,58 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     uint16_t GetPort();
     // The port actually bound (for an open on port 0).
     uint16_t GetBoundPort();
+    // Only datagrams from this IPv4 address (network order) are taken; 0, the default, takes
+    // any. Others are dropped before they hold a buffer.
+    void SetSource(uint32_t address);
     size_t QueuedPackets();
+    uint64_t DroppedDatagrams();
 
     void OnDatagram(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
                     uint32_t length) override;
     void OnReceiveTimeout(IRTPClient* client) override;
     void OnSocketClosed(IRTPClient* client) override;
-
-    // Queues a parsed packet as if it had arrived; used by OnDatagram and by tests.
-    void Enqueue(const sockaddr_in& sender, std::unique_ptr<CRTPPacket> packet);
+    size_t LendBuffers(IRTPClient* client, uint32_t length, std::span<iovec> buffers) override;
+    void OnDatagramBatch(IRTPClient* client, std::span<const iovec> buffers,
+                         std::span<const ReceivedDatagram> received) override;
 
   protected:
     void ThreadFunction() override;
 
   private:
+    struct Buffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        uint32_t size = 0;
+    };
     struct Item {
         sockaddr_in sender;
-        std::unique_ptr<CRTPPacket> packet;
+        CRTPPacket packet;  // refers to the bytes of `buffer`
+        Buffer buffer;
     };
 
     bool OpenClient(const std::string& threadName, const std::function<bool(CUDPClient&)>& open,
                     uint32_t selectTimeoutMs);
     bool IsCurrent(IRTPClient* client);
     IRTPReceiverUser* User();
+    // Under lock_.
+    void Recycle(Buffer&& buffer);
+    // Logs the start and the end of a run of drops; outside lock_.
+    void ReportDrops(bool dropping);
 
     CLock lock_;
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
-    std::deque<Item> queue_;
-    bool dropping_ = false;
+    uint32_t source_ = 0;
+    std::vector<Item> queue_;
+    std::vector<Buffer> free_;
+    size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
+    std::atomic<uint64_t> dropped_{0};
     CEvent packetQueued_{false};
+    // Socket thread only: the run of drops, the buffers lent for the current receive and the
+    // packets parsed from them.
+    bool dropping_ = false;
+    uint64_t droppedBefore_ = 0;
+    std::vector<Buffer> lent_;
+    std::vector<Item> staged_;
 };
 
 }  // namespace vornak

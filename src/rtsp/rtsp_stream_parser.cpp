@@ -1,6 +1,7 @@
 #include "rtsp/rtsp_stream_parser.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/bytes.h"
 #include "rtsp/rtcp_packets.h"
@@ -9,44 +10,65 @@ namespace vornak {
 
 namespace {
 constexpr size_t kFrameHeader = 4;
-// A stream that never shows a frame start is not allowed to grow the buffer.
-constexpr size_t kMaxBuffered = 256 * 1024;
+// Twice the largest frame: a partial frame moved to the front leaves room for a large read.
+constexpr size_t kCapacity = 128 * 1024;
 }  // namespace
 
 CRTSPStreamParser::CRTSPStreamParser(IRTSPStreamParserUser* user, uint8_t channel)
     : user_(user), channel_(channel) {}
 
+std::span<uint8_t> CRTSPStreamParser::WriteArea() {
+    if (buffer_.empty()) {
+        buffer_.resize(kCapacity);
+    }
+    if (buffer_.size() - end_ < kMinRead) {
+        // Only the unfinished frame moves; parsed frames never do.
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    return std::span<uint8_t>(buffer_).subspan(end_);
+}
+
+void CRTSPStreamParser::Commit(size_t count) {
+    end_ += std::min(count, buffer_.size() - end_);
+    Parse();
+}
+
 void CRTSPStreamParser::Feed(std::span<const uint8_t> bytes) {
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-    size_t pos = 0;
+    while (!bytes.empty()) {
+        const std::span<uint8_t> area = WriteArea();
+        const size_t count = std::min(area.size(), bytes.size());
+        std::memcpy(area.data(), bytes.data(), count);
+        bytes = bytes.subspan(count);
+        Commit(count);
+    }
+}
+
+void CRTSPStreamParser::Parse() {
+    const uint8_t* data = buffer_.data();
+    size_t pos = begin_;
     auto findDollar = [&](size_t from) {
-        return static_cast<size_t>(
-            std::find(buffer_.begin() + static_cast<ptrdiff_t>(from), buffer_.end(), '$') -
-            buffer_.begin());
+        return static_cast<size_t>(std::find(data + from, data + end_, '$') - data);
     };
-    pos = findDollar(0);
-    while (pos < buffer_.size()) {
-        if (buffer_.size() - pos < kFrameHeader + 1) {
-            break;
-        }
-        const uint8_t channel = buffer_[pos + 1];
-        const size_t length = ReadBe16(&buffer_[pos + 2]);
-        if (buffer_.size() - pos < kFrameHeader + length) {
+    for (pos = findDollar(pos); end_ - pos >= kFrameHeader; pos = findDollar(pos)) {
+        const uint8_t channel = data[pos + 1];
+        const size_t length = ReadBe16(&data[pos + 2]);
+        if (end_ - pos < kFrameHeader + length) {
             break;
         }
         // A frame of a channel never set up is passed over whole: its bytes may look like frame
         // starts of ours.
         if (channel == channel_ || channel == static_cast<uint8_t>(channel_ + 1)) {
-            HandleFrame(channel,
-                        std::span<const uint8_t>(buffer_).subspan(pos + kFrameHeader, length));
+            HandleFrame(channel, std::span<const uint8_t>(data + pos + kFrameHeader, length));
         }
         pos += kFrameHeader + length;
-        pos = findDollar(pos);
     }
-    buffer_.erase(buffer_.begin(),
-                  buffer_.begin() + static_cast<ptrdiff_t>(std::min(pos, buffer_.size())));
-    if (buffer_.size() > kMaxBuffered) {
-        buffer_.clear();
+    // Whatever precedes the next '$' is not ours: dropped. An unfinished frame stays, at most
+    // 4 + 65535 bytes, so the buffer always has room for the rest.
+    begin_ = std::min(pos, end_);
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
     }
 }
 

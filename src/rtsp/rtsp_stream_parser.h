@@ -5,7 +5,8 @@
 //   +--------+---------+-------------------+---------------------+
 //
 // RTP arrives on channel c, RTCP on c + 1; everything else (answer text, other channels) is
-// passed over up to the next '$'.
+// passed over up to the next '$'. Frames are parsed where they were read: a reader receives
+// straight into WriteArea, and only the unfinished tail is ever moved, when room runs short.
 #pragma once
 
 #include <cstdint>
@@ -22,15 +23,25 @@ class CRTSPStreamParser {
     CRTSPStreamParser(IRTSPStreamParserUser* user, uint8_t channel);
     virtual ~CRTSPStreamParser() = default;
 
+    // Room for the next read, at least kMinRead bytes; Commit tells how much was read into it.
+    std::span<uint8_t> WriteArea();
+    void Commit(size_t count);
+    // Copies the bytes in and parses them, for readers that receive elsewhere.
     void Feed(std::span<const uint8_t> bytes);
-    size_t Buffered() const { return buffer_.size(); }
+    size_t Buffered() const { return end_ - begin_; }
+
+    static constexpr size_t kMinRead = 16 * 1024;
 
   private:
+    void Parse();
     void HandleFrame(uint8_t channel, std::span<const uint8_t> frame);
 
     IRTSPStreamParserUser* user_;
     uint8_t channel_;
+    // Holds one unfinished frame (at most 4 + 65535 bytes) and a read behind it; never grows.
     std::vector<uint8_t> buffer_;
+    size_t begin_ = 0;  // the first byte not yet parsed
+    size_t end_ = 0;    // the end of what was read
 };
 
 }  // namespace vornak

@@ -7,7 +7,6 @@ namespace vornak {
 
 namespace {
 constexpr size_t kAnswerReadSize = 4096;
-constexpr size_t kStreamReadSize = 8192;
 }  // namespace
 
 CBaseRTSPClientTCP::CBaseRTSPClientTCP(IDebugMessage* debug, std::string ownerName,
@@ -173,13 +172,13 @@ bool CRTSPClientInterleaved::ReceiveLoop() {
     const std::string early = reader_.TakeBuffered();
     streamParser.Feed(
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(early.data()), early.size()));
-    std::array<uint8_t, kStreamReadSize> buffer{};
     while (!stopEvent_.IsSet()) {
-        const int n = connection_->Receive(buffer);
+        // Read straight into the parser, which takes the frames where they lie.
+        const int n = connection_->Receive(streamParser.WriteArea());
         if (n <= 0) {
             return true;
         }
-        streamParser.Feed(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        streamParser.Commit(static_cast<size_t>(n));
         StreamKeepAlive();
     }
     return false;

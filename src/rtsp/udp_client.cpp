@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,8 @@ constexpr uint32_t kDrainReads = 100;
 constexpr uint32_t kGrowStep = 1024;
 constexpr uint32_t kOpenReceiveTimeoutMs = 5000;
 constexpr uint32_t kOpenSendTimeoutMs = 1000;
+// Without lent buffers (RTCP, or a pool that is used up) datagrams are few or dropped anyway.
+constexpr size_t kOwnBatchSize = 16;
 
 std::atomic<bool> smallBufferLogged{false};
 }  // namespace
@@ -178,23 +181,69 @@ bool CUDPClient::WaitReadable() {
 }
 
 void CUDPClient::ThreadFunction() {
-    std::vector<uint8_t> buffer;
+    std::vector<uint8_t> own;  // for a user that lends no buffers
+    std::array<iovec, kBatchSize> buffers{};
+    std::array<sockaddr_in, kBatchSize> senders{};
+    std::array<mmsghdr, kBatchSize> messages{};
+    std::array<ReceivedDatagram, kBatchSize> received{};
     while (WaitReadable()) {
         const uint32_t length = std::min(bufferLength_.load(), kMaxDatagram);
-        buffer.resize(length);
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof(sender);
-        // MSG_TRUNC makes the kernel report the datagram's real size, so a datagram larger than
-        // the buffer is recognised instead of silently cut.
-        const ssize_t n =
-            recvfrom(socket_.load(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (n > static_cast<ssize_t>(length)) {
-            bufferLength_ = std::min(length + kGrowStep, kMaxDatagram);
+        IRTPClientUser* user = user_;
+        size_t count = user != nullptr ? user->LendBuffers(this, length, buffers) : 0;
+        const bool lent = count > 0;
+        if (!lent) {
+            own.resize(size_t{length} * kOwnBatchSize);
+            for (size_t i = 0; i < kOwnBatchSize; ++i) {
+                buffers[i] = {own.data() + i * length, length};
+            }
+            count = kOwnBatchSize;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            messages[i].msg_hdr.msg_iov = &buffers[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        // MSG_TRUNC makes the kernel report a datagram's real size, so one larger than its
+        // buffer is recognised instead of passed on cut.
+        const int n = recvmmsg(socket_.load(), messages.data(), static_cast<unsigned>(count),
+                               MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+        uint32_t truncated = 0;
+        uint32_t largest = 0;
+        for (size_t i = 0; i < got; ++i) {
+            const uint32_t size = messages[i].msg_len;
+            const bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || size > length;
+            received[i] = {senders[i], cut ? 0 : size};
+            if (cut) {
+                ++truncated;
+                largest = std::max(largest, size);
+            }
+        }
+        if (truncated != 0) {
+            // The datagram is lost (and others of its size in this batch); the next receive
+            // fits it. The buffer only grows, at least by a step, so a line each is few lines.
+            const uint32_t grown = std::min(std::max(length + kGrowStep, largest), kMaxDatagram);
+            bufferLength_ = grown;
+            if (debug_ != nullptr) {
+                debug_->DebugMessage(kLogWarning,
+                                     "vornak::CUDPClient::ThreadFunction: UDP %hu: %u datagram(s) "
+                                     "of up to %u bytes dropped, larger than the %u-byte buffer; "
+                                     "it grows to %u bytes",
+                                     port_, truncated, largest, length, grown);
+            }
+        }
+        if (lent) {
+            user->OnDatagramBatch(this, std::span<const iovec>(buffers.data(), count),
+                                  std::span<const ReceivedDatagram>(received.data(), got));
             continue;
         }
-        if (n > 0 && !stopEvent_.IsSet() && user_ != nullptr) {
-            user_->OnDatagram(this, sender, buffer.data(), static_cast<uint32_t>(n));
+        for (size_t i = 0; i < got && user != nullptr && !stopEvent_.IsSet(); ++i) {
+            if (received[i].length > 0) {
+                user->OnDatagram(this, received[i].sender, own.data() + i * length,
+                                 received[i].length);
+            }
         }
     }
 }

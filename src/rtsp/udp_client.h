@@ -1,11 +1,13 @@
-// One UDP socket (unicast or multicast) with a receiving thread that hands each datagram to its
-// user.
+// One UDP socket (unicast or multicast) with a receiving thread that takes datagrams in batches
+// and hands them to its user.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "base/sync.h"
@@ -15,6 +17,12 @@ namespace vornak {
 
 class IRTPClient;
 
+// What one receive call put into one lent buffer.
+struct ReceivedDatagram {
+    sockaddr_in sender;
+    uint32_t length;  // 0: nothing usable (an empty or a truncated datagram)
+};
+
 class IRTPClientUser {
   public:
     virtual ~IRTPClientUser() = default;
@@ -22,6 +30,18 @@ class IRTPClientUser {
                             uint32_t length) = 0;
     virtual void OnReceiveTimeout(IRTPClient* client) = 0;
     virtual void OnSocketClosed(IRTPClient* client) = 0;
+    // A user that keeps datagrams past the callback lends the client buffers of its own, so
+    // that each datagram is received straight into the buffer it stays in. It fills up to
+    // buffers.size() entries with buffers of at least `length` bytes and returns how many; 0 has
+    // the client receive into its own buffers and call OnDatagram for each datagram.
+    virtual size_t LendBuffers(IRTPClient* /*client*/, uint32_t /*length*/,
+                               std::span<iovec> /*buffers*/) {
+        return 0;
+    }
+    // Once per receive into lent buffers, after stop too: received[i] is what buffers[i] holds;
+    // buffers past received.size() were not used. Every lent buffer comes back through here.
+    virtual void OnDatagramBatch(IRTPClient* /*client*/, std::span<const iovec> /*buffers*/,
+                                 std::span<const ReceivedDatagram> /*received*/) {}
 };
 
 class IRTPClient {
@@ -51,6 +71,9 @@ class CUDPClient : public IRTPClient, public CBaseThread {
     // the delivery thread is busy; ask the kernel for more.
     static constexpr uint32_t kDefaultReceiveBuffer = 4 * 1024 * 1024;
     static constexpr uint32_t kMaxDatagram = 65535;
+    // Datagrams taken by one receive call: a frame's packets arrive back to back, and each call
+    // costs a system call and a hand-over.
+    static constexpr size_t kBatchSize = 64;
 
     explicit CUDPClient(IDebugMessage* debug);
     ~CUDPClient() override;

@@ -91,8 +91,7 @@ inline CRTPPacket MakePacket(uint16_t sequence, uint32_t timestamp, bool marker,
     packet.sequence = sequence;
     packet.timestamp = timestamp;
     packet.marker = marker ? 1 : 0;
-    packet.payloadLength = static_cast<uint32_t>(payload.size());
-    packet.payload = std::move(payload);
+    packet.SetPayload(std::move(payload));
     return packet;
 }
 

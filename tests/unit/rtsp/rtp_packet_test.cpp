@@ -18,16 +18,22 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t
     return a;
 }
 
+// A parsed packet refers to the datagram's bytes: compare them by value.
+std::vector<uint8_t> Bytes(std::span<const uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
 TEST(RTPPacketTest, FixedHeaderFields) {
     CRTPPacket packet;
-    ASSERT_TRUE(packet.Parse(Header() + std::vector<uint8_t>{0xAA}));
+    const auto data = Header() + std::vector<uint8_t>{0xAA};
+    ASSERT_TRUE(packet.Parse(data));
     EXPECT_EQ(packet.marker, 1);
     EXPECT_EQ(packet.payloadType, 96);
     EXPECT_EQ(packet.sequence, 0x1234);
     EXPECT_EQ(packet.timestamp, 0x01020304u);
     const uint8_t ssrc[4] = {0xB0, 0xBA, 0x78, 0x55};
     EXPECT_EQ(std::memcmp(&packet.ssrc, ssrc, 4), 0) << "SSRC stays in network order";
-    EXPECT_EQ(packet.payload, std::vector<uint8_t>{0xAA});
+    EXPECT_EQ(Bytes(packet.payload), std::vector<uint8_t>{0xAA});
     EXPECT_EQ(packet.payloadLength, 1u);
 }
 
@@ -39,23 +45,25 @@ TEST(RTPPacketTest, CsrcAndExtension) {
     CRTPPacket packet;
     ASSERT_TRUE(packet.Parse(data));
     EXPECT_EQ(packet.csrcCount, 1);
-    EXPECT_EQ(packet.csrcList, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(Bytes(packet.csrcList), (std::vector<uint8_t>{1, 2, 3, 4}));
     EXPECT_EQ(packet.extensionProfile, 0xBEDE);
     EXPECT_EQ(packet.extensionLength, 1);
-    EXPECT_EQ(packet.extensionData, (std::vector<uint8_t>{9, 8, 7, 6}));
-    EXPECT_EQ(packet.payload, (std::vector<uint8_t>{0x55, 0x66}));
+    EXPECT_EQ(Bytes(packet.extensionData), (std::vector<uint8_t>{9, 8, 7, 6}));
+    EXPECT_EQ(Bytes(packet.payload), (std::vector<uint8_t>{0x55, 0x66}));
     // An extension without data still takes its four header bytes.
-    ASSERT_TRUE(packet.Parse(Header(0x90) + std::vector<uint8_t>{0xBE, 0xDE, 0x00, 0x00, 0x77}));
+    const auto empty = Header(0x90) + std::vector<uint8_t>{0xBE, 0xDE, 0x00, 0x00, 0x77};
+    ASSERT_TRUE(packet.Parse(empty));
     EXPECT_EQ(packet.extensionLength, 0);
-    EXPECT_EQ(packet.payload, std::vector<uint8_t>{0x77});
+    EXPECT_EQ(Bytes(packet.payload), std::vector<uint8_t>{0x77});
 }
 
 TEST(RTPPacketTest, Padding) {
     CRTPPacket packet;
     // P set, two payload bytes then two padding bytes (count 2).
-    ASSERT_TRUE(packet.Parse(Header(0xA0) + std::vector<uint8_t>{0x11, 0x22, 0x00, 0x02}));
+    const auto padded = Header(0xA0) + std::vector<uint8_t>{0x11, 0x22, 0x00, 0x02};
+    ASSERT_TRUE(packet.Parse(padded));
     EXPECT_EQ(packet.padding, 1);
-    EXPECT_EQ(packet.payload, (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(Bytes(packet.payload), (std::vector<uint8_t>{0x11, 0x22}));
     // Padding exactly as long as everything after the header: empty payload.
     ASSERT_TRUE(packet.Parse(Header(0xA0) + std::vector<uint8_t>{0x00, 0x00, 0x03}));
     EXPECT_TRUE(packet.payload.empty());
@@ -81,7 +89,7 @@ TEST(RTPPacketTest, Rejections) {
     };
     for (const Row& row : rows) {
         CRTPPacket packet;
-        packet.payload = {1};
+        packet.SetPayload({1});
         EXPECT_FALSE(packet.Parse(row.data)) << row.reason;
         EXPECT_TRUE(packet.payload.empty()) << row.reason << ": a rejected packet is left empty";
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,16 @@ void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 }
 
 // The stream every way of feeding must give the same result for: answer text, RTP on 0, a frame
-// on another channel that holds what looks like a frame on 0, RTCP SR + BYE on 1, more RTP.
+// on another channel that holds what looks like a frame on 0, RTCP SR + BYE on 1, more RTP. Far
+// more RTP than the parser holds at once, so unfinished frames must move to the front.
 std::vector<uint8_t> SampleStream() {
     std::vector<uint8_t> s;
     const std::string answer = "RTSP/1.0 200 OK\r\nCSeq: 4\r\nSession: 1\r\n\r\n";
     s.insert(s.end(), answer.begin(), answer.end());
     Append(s, FrameBytes(0, Rtp(1)));
-    Append(s, FrameBytes(0, Rtp(2, 1412)));
+    for (uint16_t sequence = 2; sequence <= 101; ++sequence) {
+        Append(s, FrameBytes(0, Rtp(sequence, 1412)));
+    }
     Append(s, FrameBytes(5, FrameBytes(0, Rtp(99))));
     std::vector<uint8_t> rtcp(28, 0);
     rtcp[0] = 0x80;
@@ -55,11 +59,13 @@ void FeedInSteps(CRTSPStreamParser& parser, const std::vector<uint8_t>& data, si
 
 TEST(RTSPStreamParserTest, WholePiecesAndBytesGiveTheSame) {
     const auto stream = SampleStream();
-    for (size_t step : {stream.size(), size_t{7}, size_t{3}, size_t{1}}) {
+    std::vector<uint16_t> expected(101);
+    std::iota(expected.begin(), expected.end(), 1);
+    for (size_t step : {stream.size(), size_t{1000}, size_t{7}, size_t{1}}) {
         CRecordingUser user;
         CRTSPStreamParser parser(&user, 0);
         FeedInSteps(parser, stream, step);
-        EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2})) << "step " << step;
+        EXPECT_EQ(user.sequences, expected) << "step " << step;
         EXPECT_EQ(user.byes, 1) << "step " << step;
         EXPECT_EQ(parser.Buffered(), 0u)
             << "step " << step << ": the last frame has no payload and fits";

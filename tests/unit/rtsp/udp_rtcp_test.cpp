@@ -95,20 +95,29 @@ class CCollectingUser : public IRTPReceiverUser {
     bool released_ = false;
 };
 
-// Packets go to the user in arrival order; a datagram larger than the buffer is lost and the
-// buffer grows so that the next one of that size is received whole.
+// Packets go to the user in arrival order. Dropped on the way: a datagram larger than the buffer
+// (with a line; the buffer grows so that the next one of that size is received whole), one that
+// is not RTP, and those of a host other than the source.
 TEST(RTPReceiverTest, DeliversInArrivalOrderAndGrowsTheBuffer) {
     CCollectingUser user;
-    CRTPReceiver receiver(nullptr);
+    test::RecordingDebug debug;
+    CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
+    receiver.SetSource(htonl(INADDR_LOOPBACK));
     ASSERT_TRUE(receiver.Open(0));
     CPeer peer;
+    CPeer stranger("127.0.0.2");
     for (uint16_t s : {5, 3, 9, 1}) {
         peer.SendTo(receiver.GetBoundPort(), Rtp(s));
+        stranger.SendTo(receiver.GetBoundPort(), Rtp(s + 100));
     }
     peer.SendTo(receiver.GetBoundPort(), {0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // not RTP
     peer.SendTo(receiver.GetBoundPort(), Rtp(2));
     peer.SendTo(receiver.GetBoundPort(), Rtp(10, 3000));
+    // Datagrams taken in the same receive call are cut alike.
+    for (int i = 0; i < 500 && debug.Count("of up to 3000 bytes dropped") == 0; ++i) {
+        usleep(10000);
+    }
     peer.SendTo(receiver.GetBoundPort(), Rtp(11, 2560));
     peer.SendTo(receiver.GetBoundPort(), Rtp(12, 1000));
     ASSERT_TRUE(user.WaitFor(7));
@@ -116,37 +125,39 @@ TEST(RTPReceiverTest, DeliversInArrivalOrderAndGrowsTheBuffer) {
     EXPECT_EQ(std::vector<uint32_t>(user.sizes.end() - 2, user.sizes.end()),
               (std::vector<uint32_t>{2560 - 12, 1000 - 12}))
         << "received whole";
+    EXPECT_EQ(debug.Count("of up to 3000 bytes dropped"), 1u);
     receiver.Close();
 }
 
-TEST(RTPReceiverTest, QueueIsCappedDroppingTheOldest) {
+// A user that stalls leaves no buffer free: a flood is then dropped, with one line when it
+// starts and one when buffers are free again, and nothing else grows.
+TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
     CCollectingUser user;
     user.BlockFirst();
     test::RecordingDebug debug;
     CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
     ASSERT_TRUE(receiver.Open(0));
-    sockaddr_in sender{};
-    auto packet = [](uint16_t s) {
-        auto p = std::make_unique<CRTPPacket>();
-        p->sequence = s;
-        return p;
-    };
-    receiver.Enqueue(sender, packet(0));
-    ASSERT_TRUE(user.WaitFor(1));  // the delivery thread now hangs in the user
-    const size_t extra = 10;
-    for (size_t s = 1; s <= CRTPReceiver::kMaxQueuedPackets + extra; ++s) {
-        receiver.Enqueue(sender, packet(static_cast<uint16_t>(s)));
+    CPeer peer;
+    peer.SendTo(receiver.GetBoundPort(), Rtp(0));
+    ASSERT_TRUE(user.WaitFor(1));  // the delivery thread now hangs in the user, holding a buffer
+    const size_t held = CRTPReceiver::kMaxBuffers - 1;
+    for (size_t s = 1; s <= held + 200; ++s) {
+        peer.SendTo(receiver.GetBoundPort(), Rtp(static_cast<uint16_t>(s)));
     }
-    EXPECT_EQ(receiver.QueuedPackets(), CRTPReceiver::kMaxQueuedPackets);
-    ASSERT_EQ(debug.Count("queue full"), 1u) << "one line for the whole run of drops";
-    for (const auto& line : debug.Lines()) {
-        EXPECT_TRUE(line.text.find("queue full") == std::string::npos || line.level == kLogWarning);
+    for (int i = 0; i < 500 && receiver.DroppedDatagrams() == 0; ++i) {
+        usleep(10000);
     }
+    ASSERT_GT(receiver.DroppedDatagrams(), 0u);
+    EXPECT_EQ(receiver.QueuedPackets(), held);
+    EXPECT_EQ(debug.Count("dropping datagrams"), 1u) << "one line for the whole run";
     user.Release();
-    ASSERT_TRUE(user.WaitFor(1 + CRTPReceiver::kMaxQueuedPackets));
-    EXPECT_EQ(user.sequences[1], extra + 1) << "the oldest made room";
-    EXPECT_EQ(user.sequences.back(), CRTPReceiver::kMaxQueuedPackets + extra);
+    ASSERT_TRUE(user.WaitFor(1 + held));
+    EXPECT_EQ(user.sequences[held], held) << "the oldest are kept";
+    peer.SendTo(receiver.GetBoundPort(), Rtp(60000));
+    ASSERT_TRUE(user.WaitFor(2 + held));
+    EXPECT_EQ(user.sequences.back(), 60000);
+    EXPECT_EQ(debug.Count("free again"), 1u);
 }
 
 TEST(UDPClientTest, AsksForALargeReceiveBuffer) {
