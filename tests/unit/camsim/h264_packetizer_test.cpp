@@ -1,4 +1,4 @@
-// H.264 RTP packetization of the simulator: FU-A boundaries, STAP-A grouping, parameter sets.
+// H.264 RTP packetization of the simulator: FU-A boundaries, parameter sets, the RTP header.
 #include <gtest/gtest.h>
 
 #include "camsim/rtp_packetizer.h"
@@ -112,30 +112,6 @@ TEST(H264Packetizer, IdrGetsParameterSetsInBand) {
     // Non-IDR pictures get nothing added.
     auto p = PacketizeH264(AnnexB({Nal(0x41, 50)}), clip, opts);
     EXPECT_EQ(Depacketize(p).size(), 1u);
-}
-
-TEST(H264Packetizer, StapAGroupsSmallUnits) {
-    Clip clip = ClipWithParameterSets();
-    PacketizerOptions opts;
-    opts.h264_stap_a = true;
-    opts.max_payload = 200;
-    auto sei = Nal(0x06, 20);
-    auto idr = Nal(0x65, 1000);
-    auto out = PacketizeH264(AnnexB({sei, idr}), clip, opts);
-    // SPS, PPS and SEI fit one STAP-A; the IDR is fragmented.
-    ASSERT_GE(out.size(), 2u);
-    EXPECT_EQ(out[0].payload[0] & 0x1F, 24);
-    EXPECT_EQ(out[0].payload[0] & 0x60, 0x60) << "STAP NRI is the highest of its units";
-    EXPECT_EQ(out[1].payload[0] & 0x1F, 28);
-    auto nals = Depacketize(out);
-    ASSERT_EQ(nals.size(), 4u);
-    EXPECT_EQ(nals[2], sei);
-    EXPECT_EQ(nals[3], idr);
-
-    // A single small unit is never wrapped in a STAP-A of one.
-    auto single = PacketizeH264(AnnexB({Nal(0x41, 30)}), clip, opts);
-    ASSERT_EQ(single.size(), 1u);
-    EXPECT_EQ(single[0].payload[0] & 0x1F, 1);
 }
 
 TEST(H264Packetizer, RtpHeaderLayout) {
