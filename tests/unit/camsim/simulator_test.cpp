@@ -47,12 +47,6 @@ class SimulatorTest : public ::testing::Test {
         StartWith(o);
     }
 
-    std::string Get(const std::string& target, const std::string& headers = kBasic) {
-        TcpClient c(sim_->HttpPort());
-        c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
-        return c.ReadAnswer().value_or("");
-    }
-
     std::string Rtsp(TcpClient& c, const std::string& method, const std::string& url, int cseq,
                      const std::string& extra = "") {
         c.Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + kBasic +
