@@ -23,7 +23,7 @@ std::vector<uint8_t> AnnexB(const std::vector<std::vector<uint8_t>>& nals) {
     return out;
 }
 
-// Rebuilds the NAL units from the payloads the way a receiver must (RFC 6184).
+// Rebuilds the NAL units from single-unit and FU-A payloads (RFC 6184).
 std::vector<std::vector<uint8_t>> Depacketize(const std::vector<RtpPayload>& payloads) {
     std::vector<std::vector<uint8_t>> nals;
     std::vector<uint8_t> fu;
@@ -37,13 +37,6 @@ std::vector<std::vector<uint8_t>> Depacketize(const std::vector<RtpPayload>& pay
             fu.insert(fu.end(), b.begin() + 2, b.end());
             if (end)
                 nals.push_back(fu);
-        } else if (type == 24) {
-            size_t i = 1;
-            while (i + 2 <= b.size()) {
-                size_t n = (b[i] << 8) | b[i + 1];
-                nals.emplace_back(b.begin() + i + 2, b.begin() + i + 2 + n);
-                i += 2 + n;
-            }
         } else {
             nals.push_back(b);
         }
