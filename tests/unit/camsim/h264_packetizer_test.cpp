@@ -1,4 +1,4 @@
-// H.264 RTP packetization of the simulator: FU-A boundaries, STAP-A grouping, parameter sets.
+// H.264 RTP packetization of the simulator: FU-A boundaries, parameter sets, the RTP header.
 #include <gtest/gtest.h>
 
 #include "camsim/rtp_packetizer.h"
@@ -23,7 +23,7 @@ std::vector<uint8_t> AnnexB(const std::vector<std::vector<uint8_t>>& nals) {
     return out;
 }
 
-// Rebuilds the NAL units from the payloads the way a receiver must (RFC 6184).
+// Rebuilds the NAL units from single-unit and FU-A payloads (RFC 6184).
 std::vector<std::vector<uint8_t>> Depacketize(const std::vector<RtpPayload>& payloads) {
     std::vector<std::vector<uint8_t>> nals;
     std::vector<uint8_t> fu;
@@ -37,13 +37,6 @@ std::vector<std::vector<uint8_t>> Depacketize(const std::vector<RtpPayload>& pay
             fu.insert(fu.end(), b.begin() + 2, b.end());
             if (end)
                 nals.push_back(fu);
-        } else if (type == 24) {
-            size_t i = 1;
-            while (i + 2 <= b.size()) {
-                size_t n = (b[i] << 8) | b[i + 1];
-                nals.emplace_back(b.begin() + i + 2, b.begin() + i + 2 + n);
-                i += 2 + n;
-            }
         } else {
             nals.push_back(b);
         }
@@ -112,30 +105,6 @@ TEST(H264Packetizer, IdrGetsParameterSetsInBand) {
     // Non-IDR pictures get nothing added.
     auto p = PacketizeH264(AnnexB({Nal(0x41, 50)}), clip, opts);
     EXPECT_EQ(Depacketize(p).size(), 1u);
-}
-
-TEST(H264Packetizer, StapAGroupsSmallUnits) {
-    Clip clip = ClipWithParameterSets();
-    PacketizerOptions opts;
-    opts.h264_stap_a = true;
-    opts.max_payload = 200;
-    auto sei = Nal(0x06, 20);
-    auto idr = Nal(0x65, 1000);
-    auto out = PacketizeH264(AnnexB({sei, idr}), clip, opts);
-    // SPS, PPS and SEI fit one STAP-A; the IDR is fragmented.
-    ASSERT_GE(out.size(), 2u);
-    EXPECT_EQ(out[0].payload[0] & 0x1F, 24);
-    EXPECT_EQ(out[0].payload[0] & 0x60, 0x60) << "STAP NRI is the highest of its units";
-    EXPECT_EQ(out[1].payload[0] & 0x1F, 28);
-    auto nals = Depacketize(out);
-    ASSERT_EQ(nals.size(), 4u);
-    EXPECT_EQ(nals[2], sei);
-    EXPECT_EQ(nals[3], idr);
-
-    // A single small unit is never wrapped in a STAP-A of one.
-    auto single = PacketizeH264(AnnexB({Nal(0x41, 30)}), clip, opts);
-    ASSERT_EQ(single.size(), 1u);
-    EXPECT_EQ(single[0].payload[0] & 0x1F, 1);
 }
 
 TEST(H264Packetizer, RtpHeaderLayout) {

@@ -1,4 +1,4 @@
-// The simulated parameter database: list, update, add, remove and the definitions listing.
+// The simulated parameter database: update, add, remove and the definitions listing.
 #include <gtest/gtest.h>
 
 #include "camsim/param_db.h"
@@ -29,19 +29,6 @@ class ParamDbTest : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(db_.LoadProfileText(kProfile), std::nullopt); }
     ParamDb db_;
 };
-
-TEST_F(ParamDbTest, ListByGroupParameterAndMissing) {
-    EXPECT_EQ(db_.List("Audio"), "root.Audio.DuplexMode=half\nroot.Audio.A0.Enabled=no\n");
-    EXPECT_EQ(db_.List("root.audio.duplexmode"), "root.Audio.DuplexMode=half\n")
-        << "root. prefix optional, names case-insensitive";
-    EXPECT_EQ(db_.List("Image.I0.Stream"), "root.Image.I0.Stream.FPS=0\n");
-    EXPECT_EQ(db_.List("Motion,Audio.A0"),
-              "# Error: Error -1 getting param in group 'Motion'\nroot.Audio.A0.Enabled=no\n")
-        << "missing group echoed as requested, others still listed";
-    EXPECT_EQ(db_.List("Aud"), "# Error: Error -1 getting param in group 'Aud'\n")
-        << "a prefix of a group name is not a group";
-    EXPECT_EQ(db_.List("StreamProfile.S0.Description"), "root.StreamProfile.S0.Description=\n");
-}
 
 TEST_F(ParamDbTest, UpdateValidatesEverythingBeforeStoring) {
     struct Case {

@@ -107,9 +107,6 @@ class TcpClient {
         return buf_;
     }
 
-    bool Closed() const { return closed_; }
-    std::string& Buffer() { return buf_; }
-
   private:
     // Moves whole '$' frames at the head of the buffer to the frame queue.
     void TakeFrames() {

@@ -88,17 +88,6 @@ TEST(UrlDecode, OnlyValidEscapes) {
     EXPECT_EQ(FindArg(ParseQuery("fps=5&fps=7"), "fps"), "7") << "later arguments override";
 }
 
-TEST(SplitUrl, Forms) {
-    auto u = SplitUrl("rtsp://127.0.0.1:554/axis-media/media.amp/trackID=1?videocodec=h264");
-    EXPECT_EQ(u.base, "rtsp://127.0.0.1:554");
-    EXPECT_EQ(u.path, "/axis-media/media.amp/trackID=1");
-    EXPECT_EQ(u.query, "videocodec=h264");
-    auto p = SplitUrl("/axis-cgi/param.cgi");
-    EXPECT_EQ(p.base, "");
-    EXPECT_EQ(p.query, "");
-    EXPECT_EQ(SplitUrl("rtsp://host").path, "/");
-}
-
 TEST(Rtcp, SenderReportLayoutAndWalk) {
     SenderReport sr;
     sr.ssrc = 0x11223344;
