@@ -74,9 +74,13 @@ class CCollectingUser : public IRTPReceiverUser {
     void OnSocketClosed() override {}
 
     bool WaitFor(size_t count) {
+        return WaitUntil([&] { return sequences.size() >= count; });
+    }
+    // The predicate runs under the lock, so it may read what the delivery thread writes.
+    template <class Predicate>
+    bool WaitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5),
-                                 [&] { return sequences.size() >= count; });
+        return changed_.wait_for(lock, limit, done);
     }
     void BlockFirst() { blockFirst_ = true; }
     void Release() {
@@ -153,11 +157,23 @@ TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
     EXPECT_EQ(debug.Count("dropping datagrams"), 1u) << "one line for the whole run";
     user.Release();
     ASSERT_TRUE(user.WaitFor(1 + held));
-    EXPECT_EQ(user.sequences[held], held) << "the oldest are kept";
-    peer.SendTo(receiver.GetBoundPort(), Rtp(60000));
-    ASSERT_TRUE(user.WaitFor(2 + held));
-    EXPECT_EQ(user.sequences.back(), 60000);
-    EXPECT_EQ(debug.Count("free again"), 1u);
+    // Some of the flood may still come after the kept ones, and buffers may run out again while
+    // the user catches up; a packet sent once that is over gets through.
+    uint16_t kept = 0;
+    bool through = false;
+    for (int i = 0; i < 100 && !through; ++i) {
+        peer.SendTo(receiver.GetBoundPort(), Rtp(60000));
+        through = user.WaitUntil(
+            [&] {
+                kept = user.sequences[held];
+                return user.sequences.back() == 60000;
+            },
+            std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(through);
+    EXPECT_EQ(kept, held) << "the oldest are kept";
+    EXPECT_EQ(debug.Count("free again"), debug.Count("dropping datagrams"))
+        << "every run of drops ends with a line";
 }
 
 TEST(UDPClientTest, AsksForALargeReceiveBuffer) {
