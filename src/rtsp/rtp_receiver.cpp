@@ -149,6 +149,7 @@ size_t CRTPReceiver::LendBuffers(IRTPClient* client, uint32_t length, std::span<
         if (client_.get() != client || stopEvent_.IsSet()) {
             return 0;
         }
+        lentSource_ = source_;
         while (lent_.size() < buffers.size()) {
             Buffer buffer;
             if (!free_.empty()) {
@@ -175,11 +176,7 @@ size_t CRTPReceiver::LendBuffers(IRTPClient* client, uint32_t length, std::span<
 
 void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*buffers*/,
                                    std::span<const ReceivedDatagram> received) {
-    uint32_t source = 0;
-    {
-        CLockGuard guard(lock_);
-        source = source_;
-    }
+    const uint32_t source = lentSource_;
     // Parsed here, outside the lock, in the buffers the datagrams arrived in.
     for (size_t i = 0; i < received.size() && i < lent_.size(); ++i) {
         const ReceivedDatagram& datagram = received[i];

@@ -90,9 +90,10 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
     std::atomic<uint64_t> dropped_{0};
     CEvent packetQueued_{false};
-    // Socket thread only: the run of drops, the buffers lent for the current receive and the
-    // packets parsed from them.
+    // Socket thread only: the run of drops, the source and the buffers lent for the current
+    // receive, and the packets parsed from them.
     bool dropping_ = false;
+    uint32_t lentSource_ = 0;
     uint64_t droppedBefore_ = 0;
     std::vector<Buffer> lent_;
     std::vector<Item> staged_;

@@ -1,7 +1,8 @@
 #include "rtsp/rtsp_transports.h"
 
 #include <array>
-#include <chrono>
+
+#include "platform/host_info.h"
 
 namespace vornak {
 
@@ -54,7 +55,7 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
     // One deadline for the whole answer: a camera that drips it, or sends media frames instead,
     // returns data on every read and would otherwise hold the session for ever.
     const uint32_t limitMs = settings_.receiveTimeoutMs;
-    const auto start = std::chrono::steady_clock::now();
+    const uint64_t start = platform::TickMs();
     for (CRTSPAnswerReader::State state = reader_.Check();;) {
         switch (state) {
             case CRTSPAnswerReader::State::kComplete:
@@ -75,11 +76,7 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
             case CRTSPAnswerReader::State::kNeedMore:
                 break;
         }
-        const auto elapsedMs = [&] {
-            return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             std::chrono::steady_clock::now() - start)
-                                             .count());
-        };
+        const auto elapsedMs = [start] { return platform::TickMs() - start; };
         const uint64_t elapsed = elapsedMs();
         const int n =
             limitMs != 0 && elapsed >= limitMs
