@@ -48,6 +48,7 @@ struct Options {
     std::chrono::seconds session_timeout{60};
     std::chrono::milliseconds rtcp_interval{5000};
     bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
+    bool print_requests = false;       // "request GET /path?query" on stdout, each HTTP request
     PacketizerOptions packetizer{};
     // Called on the sending thread after each video frame; benchmarks time receivers from it.
     std::function<void(const FrameSent&)> on_frame_sent;

@@ -264,6 +264,10 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
         std::lock_guard lock(mutex);
         http_counts[url.path]++;
         http_log.push_back(req.target);
+        if (options.print_requests) {
+            std::printf("request %s %s\n", req.method.c_str(), req.target.c_str());
+            std::fflush(stdout);
+        }
         if (http_log.size() > kHttpLogSize)
             http_log.pop_front();
     }

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +30,7 @@ struct Options {
     DeviceSettings device;
     std::vector<std::string> params;
     std::string paramsFile;
+    std::string passwordFile;
     std::vector<std::string> streams;
     double seconds = 10;
     std::string outFolder = "quillon-out";
@@ -206,8 +209,9 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
 }
 
 // Runs the capability query through the library's flat entry points; with a parameters file
-// the device parameters are written there for a later run's --params-file.
-int RunQuery(DriverLibrary& library, const Options& options) {
+// the device parameters are written there for a later run's --params-file. `found` receives them.
+int RunQuery(DriverLibrary& library, const Options& options,
+             std::map<uint32_t, std::string>* found = nullptr) {
     if (library.initQuery == nullptr || library.startQuery == nullptr ||
         library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
         return Fail("the library has no capability query entry points");
@@ -236,6 +240,9 @@ int RunQuery(DriverLibrary& library, const Options& options) {
         return Fail("query failed (status " + std::to_string(notify.status) + "): " + notify.text);
     }
     result.Print(stdout);
+    if (found != nullptr) {
+        *found = result.DeviceParameters();
+    }
     if (!options.paramsFile.empty()) {
         std::string error;
         if (!SaveParametersFile(options.paramsFile, result.DeviceParameters(), error)) {
@@ -253,7 +260,12 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--port", options.device.port, "device HTTP port")->capture_default_str();
     app.add_option("--user", options.device.user, "user name");
-    app.add_option("--password", options.device.password, "password");
+    app.add_option("--password", options.device.password,
+                   "password (visible to every user of the machine; see --password-file)");
+    app.add_option("--password-file", options.passwordFile,
+                   "read the password from the first line of this file; without either, "
+                   "QUILLON_PASSWORD")
+        ->check(CLI::ExistingFile);
     app.add_option("--model", options.device.model, "device model name")->capture_default_str();
     app.add_option("--video-inputs", options.device.videoInputs, "number of video inputs")
         ->capture_default_str();
@@ -264,7 +276,8 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--param", options.params, "device parameter ID=text (repeatable)");
     app.add_option("--params-file", options.paramsFile,
-                   "device parameters file (ID=text lines, as --query writes)");
+                   "device parameters file (ID=text lines, as --query writes); with neither this "
+                   "nor --param, the device is queried first");
     app.add_option("--stream", options.streams,
                    "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
                    "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264");
@@ -284,6 +297,28 @@ bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::s
             return false;
         }
         specs.push_back(*spec);
+    }
+    return true;
+}
+
+// The password from the command line, else the file's first line, else the environment.
+bool ResolvePassword(Options& options, std::string& error) {
+    if (!options.device.password.empty()) {
+        return true;
+    }
+    if (!options.passwordFile.empty()) {
+        std::ifstream file(options.passwordFile);
+        if (!file || !std::getline(file, options.device.password)) {
+            error = "cannot read a password from " + options.passwordFile;
+            return false;
+        }
+        if (!options.device.password.empty() && options.device.password.back() == '\r') {
+            options.device.password.pop_back();
+        }
+        return true;
+    }
+    if (const char* text = std::getenv("QUILLON_PASSWORD")) {
+        options.device.password = text;
     }
     return true;
 }
@@ -335,7 +370,11 @@ int RunCapture(DriverLibrary& library, const Options& options,
 
 int main(int argc, char** argv) {
     Options options;
+    // Beside the executable in a build folder; an installed host finds it by its run path.
     options.library = ExecutableFolder() + "libquillon.so";
+    if (!std::filesystem::exists(options.library)) {
+        options.library = QUILLON_LIBRARY_SONAME;
+    }
     options.device.model = "Demo Camera";
     CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
     AddOptions(app, options);
@@ -349,12 +388,24 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, [](int) { g_interrupted = true; });
     std::signal(SIGTERM, [](int) { g_interrupted = true; });
 
-    if (!options.query && !CollectParameters(options, error)) {
+    if (!ResolvePassword(options, error) ||
+        (!options.query && !CollectParameters(options, error))) {
         return Fail(error);
     }
     DriverLibrary library;
     if (!library.Load(options.library, error)) {
         return Fail(error);
     }
-    return options.query ? RunQuery(library, options) : RunCapture(library, options, specs);
+    if (options.query) {
+        return RunQuery(library, options);
+    }
+    // Without parameters the driver would take the device for an old model and rewrite its
+    // stream settings; a host asks the device first, as a real recording server does.
+    if (options.device.parameters.empty()) {
+        const int queried = RunQuery(library, options, &options.device.parameters);
+        if (queried != 0) {
+            return queried;
+        }
+    }
+    return RunCapture(library, options, specs);
 }
