@@ -278,6 +278,7 @@ bool CAxisComm::SendMoveCommand(const std::string& request) {
     if (request.empty() || stopEvent_.IsSet()) {
         return false;
     }
+    CLockGuard guard(commandLock_);
     const HUtils::Reply reply = HUtils::Get(*commandSender_, request);
     if (!reply.Ok()) {
         const DEVICE_INFO& device = *driver_->GetDeviceInfo();
@@ -364,6 +365,7 @@ void CAxisComm::ExecuteCommand(const CPTZMessage& m) {
 }
 
 void CAxisComm::QueryAutoModes() {
+    CLockGuard guard(commandLock_);
     const HUtils::Reply reply = HUtils::Get(
         *commandSender_, Format("%s?query=position&camera=%u", kPtzScript,
                                 static_cast<uint32_t>(channel_) + 1));
@@ -393,6 +395,7 @@ bool CAxisComm::IsDome() {
                                                                                : "&whoami=what");
     uint32_t status = 0;
     if (!stopEvent_.IsSet()) {
+        CLockGuard guard(commandLock_);
         const HUtils::Reply reply = HUtils::Get(*commandSender_, request);
         status = reply.status;
         if (reply.Ok()) {
@@ -426,6 +429,7 @@ bool CAxisComm::ControlQueueingAllowed() {
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
     const std::string key =
         Format("PTZ.Various.V%d.CtlQueueing", static_cast<int>(channel_) + 1);
+    CLockGuard guard(commandLock_);
     const HUtils::Reply reply =
         HUtils::Get(*commandSender_, "/axis-cgi/admin/param.cgi?action=list&group=" + key);
     if (!reply.Ok()) {
@@ -481,6 +485,7 @@ int32_t CAxisComm::ExecutePrepositionCommand(const std::string& script, const st
     request.verb = "POST";
     request.body.assign(text.begin(), text.end());
     request.headers.emplace_back("Content-Type: text/html; charset=utf-8");
+    CLockGuard guard(presetLock_);
     const HUtils::Reply reply = HUtils::Exchange(*presetSender_, request);
     if (reply.status == 0) {
         return kPtzDeviceFailure;
@@ -502,6 +507,7 @@ bool CAxisComm::LoadPrepositions(std::map<uint32_t, std::string>& presets) {
     }
     const std::string url = Format("%s?query=presetposcam&camera=%u", kPtzScript,
                                    static_cast<uint32_t>(channel_) + 1);
+    CLockGuard guard(presetLock_);
     const HUtils::Reply reply = HUtils::Get(*presetSender_, url, kPresetListLimit);
     if (!reply.Ok()) {
         driver_->DebugMessage(kLogError,

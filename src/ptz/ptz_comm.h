@@ -140,8 +140,12 @@ class CAxisComm : public CBasePTZComm {
     bool ControlQueueingAllowed();
     std::string BaseRequest() const;
 
+    // A sender carries one request at a time, and the worker and any number of host threads
+    // may want one at once: each sender has its lock, held for one exchange.
     std::unique_ptr<Web::CHttpSender> commandSender_;
     std::unique_ptr<Web::CHttpSender> presetSender_;
+    CLock commandLock_;
+    CLock presetLock_;
     // 0 automatic, 1 manual; the worker alone touches these.
     uint8_t irisMode_ = 1;
     uint8_t focusMode_ = 1;
