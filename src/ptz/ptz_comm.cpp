@@ -67,8 +67,8 @@ std::string MoveSuffix(int32_t direction, int32_t s) {
         int tilt;
     };
     // Sign of pan and tilt per direction: left, right, up, down, then the diagonals.
-    static constexpr Row kRows[] = {{-1, 0}, {1, 0},  {0, 1},  {0, -1},
-                                    {-1, 1}, {1, 1},  {-1, -1}, {1, -1}};
+    static constexpr Row kRows[] = {{-1, 0}, {1, 0}, {0, 1},   {0, -1},
+                                    {-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
     if (direction >= 0 && direction < 8) {
         const Row& r = kRows[direction];
         return Format("&continuouspantiltmove=%d,%d", r.pan * s, r.tilt * s);
@@ -154,8 +154,9 @@ bool CBasePTZComm::Open() {
     if (!StartThread(Format("Axis IP PTZ Thread (%s / %u)", driver_->GetDeviceName().c_str(),
                             static_cast<uint32_t>(channel_)))) {
         driver_->DebugMessage(
-            kLogError, "vornak::CBasePTZComm::Open: unable to start thread for PTZ channel %u of "
-                       "device %s",
+            kLogError,
+            "vornak::CBasePTZComm::Open: unable to start thread for PTZ channel %u of "
+            "device %s",
             static_cast<uint32_t>(channel_), driver_->GetDeviceName().c_str());
         return false;
     }
@@ -334,9 +335,8 @@ void CAxisComm::ExecuteCommand(const CPTZMessage& m) {
             suffix = m.action == 3 ? "&riris=+200" : "&riris=-200";
             break;
         case kPtzStop: {
-            static constexpr const char* kStops[] = {"&continuouspantiltmove=0,0",
-                                                     "&continuouszoommove=0",
-                                                     "&continuousfocusmove=0"};
+            static constexpr const char* kStops[] = {
+                "&continuouspantiltmove=0,0", "&continuouszoommove=0", "&continuousfocusmove=0"};
             if (m.action < kStopPanTilt || m.action > kStopFocus) {
                 return;
             }
@@ -367,8 +367,8 @@ void CAxisComm::ExecuteCommand(const CPTZMessage& m) {
 void CAxisComm::QueryAutoModes() {
     CLockGuard guard(commandLock_);
     const HUtils::Reply reply = HUtils::Get(
-        *commandSender_, Format("%s?query=position&camera=%u", kPtzScript,
-                                static_cast<uint32_t>(channel_) + 1));
+        *commandSender_,
+        Format("%s?query=position&camera=%u", kPtzScript, static_cast<uint32_t>(channel_) + 1));
     if (reply.body.empty()) {
         return;
     }
@@ -391,8 +391,8 @@ bool CAxisComm::IsDome() {
         return false;
     }
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    const std::string request = BaseRequest() + (driver_->GetApiVersion() >= 3 ? "&whoami=1"
-                                                                               : "&whoami=what");
+    const std::string request =
+        BaseRequest() + (driver_->GetApiVersion() >= 3 ? "&whoami=1" : "&whoami=what");
     uint32_t status = 0;
     if (!stopEvent_.IsSet()) {
         CLockGuard guard(commandLock_);
@@ -410,9 +410,8 @@ bool CAxisComm::IsDome() {
             }
         } else if (reply.status != 401) {
             driver_->DebugMessage(
-                kLogWarning, "%s: cannot retrieve PTZ driver name from device %s:%u. %s",
-                kMethod, device.address.c_str(), device.port,
-                HUtils::FailureText(reply.status).c_str());
+                kLogWarning, "%s: cannot retrieve PTZ driver name from device %s:%u. %s", kMethod,
+                device.address.c_str(), device.port, HUtils::FailureText(reply.status).c_str());
             return !driver_->GetParameter(kParamPtzPortMapping).empty();
         }
     }
@@ -427,8 +426,7 @@ bool CAxisComm::ControlQueueingAllowed() {
         return true;
     }
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    const std::string key =
-        Format("PTZ.Various.V%d.CtlQueueing", static_cast<int>(channel_) + 1);
+    const std::string key = Format("PTZ.Various.V%d.CtlQueueing", static_cast<int>(channel_) + 1);
     CLockGuard guard(commandLock_);
     const HUtils::Reply reply =
         HUtils::Get(*commandSender_, "/axis-cgi/admin/param.cgi?action=list&group=" + key);
@@ -505,8 +503,8 @@ bool CAxisComm::LoadPrepositions(std::map<uint32_t, std::string>& presets) {
     if (stopEvent_.IsSet()) {
         return false;
     }
-    const std::string url = Format("%s?query=presetposcam&camera=%u", kPtzScript,
-                                   static_cast<uint32_t>(channel_) + 1);
+    const std::string url =
+        Format("%s?query=presetposcam&camera=%u", kPtzScript, static_cast<uint32_t>(channel_) + 1);
     CLockGuard guard(presetLock_);
     const HUtils::Reply reply = HUtils::Get(*presetSender_, url, kPresetListLimit);
     if (!reply.Ok()) {

@@ -68,8 +68,8 @@ int32_t CBasePTZControl::PostStop(MoveMemory& memory, std::atomic<bool>& active,
     return kPtzOk;
 }
 
-int32_t CBasePTZControl::MoveHalf(MoveMemory& memory, std::atomic<bool>& active,
-                                  uint32_t direction, int32_t speed, uint32_t stopAction) {
+int32_t CBasePTZControl::MoveHalf(MoveMemory& memory, std::atomic<bool>& active, uint32_t direction,
+                                  int32_t speed, uint32_t stopAction) {
     CLockGuard guard(moveLock_);
     if (speed == 0) {
         return PostStop(memory, active, stopAction);
@@ -105,8 +105,7 @@ int32_t CBasePTZControl::Move(uint32_t direction, uint32_t speed) {
     if (!comm_) {
         return kPtzNoChannel;
     }
-    return MoveHalf(panTilt_, panTiltActive_, direction, static_cast<int32_t>(speed),
-                    kStopPanTilt);
+    return MoveHalf(panTilt_, panTiltActive_, direction, static_cast<int32_t>(speed), kStopPanTilt);
 }
 
 int32_t CBasePTZControl::Zoom(uint32_t direction, uint32_t speed) {
@@ -295,9 +294,8 @@ int32_t CAxisPTZControl::GetCapabilities(void* record) {
         return kPtzInvalidArgument;
     }
     const std::pair<size_t, bool> flags[] = {
-        {4, caps_.pan},       {8, caps_.tilt},    {12, caps_.zoom},
-        {16, caps_.focus},    {20, caps_.iris},   {44, caps_.areaZoom},
-        {48, caps_.center},   {52, caps_.unzoom},
+        {4, caps_.pan},   {8, caps_.tilt},      {12, caps_.zoom},   {16, caps_.focus},
+        {20, caps_.iris}, {44, caps_.areaZoom}, {48, caps_.center}, {52, caps_.unzoom},
     };
     for (const auto& [offset, value] : flags) {
         PutValue(record, offset, value ? 1 : 0);

@@ -138,8 +138,8 @@ TEST(PtzTest, HeldFocusRepeatsItsStepEverySecond) {
     }
     ASSERT_EQ(steps.size(), 4u) << "one at once, then one a second while held";
     for (size_t i = 1; i < steps.size(); ++i) {
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(steps[i] -
-                                                                               steps[i - 1]);
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(steps[i] - steps[i - 1]);
         EXPECT_GT(gap.count(), 800) << "step " << i;
         EXPECT_LT(gap.count(), 1500) << "step " << i;
     }
@@ -150,8 +150,9 @@ TEST(PtzTest, PresetsKeepAnyNameAndReportTheCamerasErrors) {
     ASSERT_NE(rig.ptz, nullptr);
     auto* p = rig.ptz;
     EXPECT_TRUE(p->SetUnicodeNames(true));
-    const char* omega = "\xCE\xA9"
-                        "1";
+    const char* omega =
+        "\xCE\xA9"
+        "1";
     const char* tricky = "Door&removeserverpresetname=Home";
     rig.sim().Ptz().SetPresetLimits(3, 64);
     ASSERT_EQ(p->SetPreset("Home"), 1);

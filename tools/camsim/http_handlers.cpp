@@ -171,7 +171,7 @@ void MjpegVideo(HttpContext& c) {
 
 void PtzCgi(HttpContext& c) {
     auto answer = c.impl.ptz.Handle(c.req.method, c.req.target, c.url.path, c.args, c.req.body,
-                                     c.impl.params);
+                                    c.impl.params);
     c.Reply(answer.status, "text/plain", answer.body);
 }
 

@@ -77,8 +77,9 @@ PtzHead::Answer PtzHead::Query(const std::string& what, const std::string& le) {
     if (what == "position") {
         body = "pan=" + Fixed(state_.pan) + le + "tilt=" + Fixed(state_.tilt) + le +
                "zoom=" + std::to_string(static_cast<int>(state_.zoom)) + le +
-               "iris=" + std::to_string(state_.iris) + le + "focus=" + std::to_string(state_.focus) +
-               le + "autofocus=" + (state_.autofocus ? "on" : "off") + le +
+               "iris=" + std::to_string(state_.iris) + le +
+               "focus=" + std::to_string(state_.focus) + le +
+               "autofocus=" + (state_.autofocus ? "on" : "off") + le +
                "autoiris=" + (state_.autoiris ? "on" : "off") + le;
     } else if (what == "presetposcam") {
         for (const auto& [number, preset] : state_.presets)
