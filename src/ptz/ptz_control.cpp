@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "ptz/preset_names.h"
 
@@ -131,58 +132,35 @@ int32_t CBasePTZControl::StopAll() {
     return ok ? kPtzOk : kPtzNotSent;
 }
 
-int32_t CBasePTZControl::Center(int32_t x, int32_t y, uint32_t speed) {
-    if (!comm_) {
-        return kPtzNoChannel;
-    }
-    const int32_t result = comm_->Center(x, y, static_cast<int32_t>(speed));
+int32_t CBasePTZControl::Moved(int32_t result) {
     if (result == kPtzOk) {
         OnMoved();
     }
     return result;
+}
+
+int32_t CBasePTZControl::Center(int32_t x, int32_t y, uint32_t speed) {
+    return comm_ ? Moved(comm_->Center(x, y, static_cast<int32_t>(speed))) : kPtzNoChannel;
 }
 
 int32_t CBasePTZControl::Unzoom(uint32_t speed) {
-    if (!comm_) {
-        return kPtzNotSent;
-    }
-    const int32_t result = comm_->Unzoom(static_cast<int32_t>(speed));
-    if (result == kPtzOk) {
-        OnMoved();
-    }
-    return result;
+    return comm_ ? Moved(comm_->Unzoom(static_cast<int32_t>(speed))) : kPtzNotSent;
 }
 
 int32_t CBasePTZControl::AreaZoom(int32_t x, int32_t y, int32_t zoom, uint32_t speed) {
-    if (!comm_) {
-        return kPtzNotSent;
-    }
-    const int32_t result = comm_->AreaZoom(x, y, zoom, static_cast<int32_t>(speed));
-    if (result == kPtzOk) {
-        OnMoved();
-    }
-    return result;
+    return comm_ ? Moved(comm_->AreaZoom(x, y, zoom, static_cast<int32_t>(speed))) : kPtzNotSent;
 }
 
+// One step, without repetition; the Axis class repeats it while held.
 int32_t CBasePTZControl::Focus(bool flag, uint32_t speed) {
-    if (!comm_) {
-        return kPtzNoChannel;
-    }
-    const int32_t result = comm_->Focus(flag, static_cast<int32_t>(speed));
-    if (result == kPtzOk) {
-        focusActive_ = true;
-    }
+    const int32_t result = comm_ ? comm_->Focus(flag, static_cast<int32_t>(speed)) : kPtzNoChannel;
+    focusActive_ = focusActive_ || result == kPtzOk;
     return result;
 }
 
 int32_t CBasePTZControl::Iris(bool flag, uint32_t speed) {
-    if (!comm_) {
-        return kPtzNoChannel;
-    }
-    const int32_t result = comm_->Iris(flag, static_cast<int32_t>(speed));
-    if (result == kPtzOk) {
-        irisActive_ = true;
-    }
+    const int32_t result = comm_ ? comm_->Iris(flag, static_cast<int32_t>(speed)) : kPtzNoChannel;
+    irisActive_ = irisActive_ || result == kPtzOk;
     return result;
 }
 
@@ -312,11 +290,8 @@ int32_t CAxisPTZControl::GetCapabilities(void* record) {
 }
 
 int32_t CAxisPTZControl::LoadPresets() {
-    if (!caps_.preset) {
-        return kPtzNotCapable;
-    }
-    if (!comm_) {
-        return kPtzNoChannel;
+    if (const int32_t gate = PresetGate(); gate != kPtzOk) {
+        return gate;
     }
     std::map<uint32_t, std::string> presets;
     if (!comm_->LoadPrepositions(presets)) {
@@ -358,11 +333,8 @@ int32_t CAxisPTZControl::GetCurrentPreset(char* buffer, uint32_t size) {
 }
 
 int32_t CAxisPTZControl::SetPreset(const char* name) {
-    if (!caps_.preset) {
-        return kPtzNotCapable;
-    }
-    if (!comm_) {
-        return kPtzNoChannel;
+    if (const int32_t gate = PresetGate(); gate != kPtzOk) {
+        return gate;
     }
     if (name == nullptr || *name == '\0') {
         return kPtzInvalidArgument;
@@ -402,42 +374,40 @@ std::string CAxisPTZControl::ResolveName(const char* name) {
     return {};
 }
 
-int32_t CAxisPTZControl::GotoPreset(uint32_t speed, const char* name) {
+int32_t CAxisPTZControl::PresetGate() const {
     if (!caps_.preset) {
         return kPtzNotCapable;
     }
-    if (!comm_) {
-        return kPtzNoChannel;
+    return comm_ ? kPtzOk : kPtzNoChannel;
+}
+
+int32_t CAxisPTZControl::OnListedPreset(const char* name, bool reached,
+                                        const std::function<int32_t(const std::string&)>& call) {
+    if (const int32_t gate = PresetGate(); gate != kPtzOk) {
+        return gate;
     }
     const std::string cameraName = ResolveName(name);
     if (cameraName.empty()) {
         return kPtzInvalidArgument;
     }
-    const int32_t result = comm_->GotoPreset(cameraName, static_cast<int32_t>(speed));
+    const int32_t result = call(cameraName);
     if (result == kPtzOk) {
         CLockGuard guard(presetLock_);
-        currentPreset_ = cameraName;
+        currentPreset_ = reached ? cameraName : std::string();
     }
     return result;
 }
 
+int32_t CAxisPTZControl::GotoPreset(uint32_t speed, const char* name) {
+    return OnListedPreset(name, true, [&](const std::string& cameraName) {
+        return comm_->GotoPreset(cameraName, static_cast<int32_t>(speed));
+    });
+}
+
 int32_t CAxisPTZControl::RemovePreset(const char* name) {
-    if (!caps_.preset) {
-        return kPtzNotCapable;
-    }
-    if (!comm_) {
-        return kPtzNoChannel;
-    }
-    const std::string cameraName = ResolveName(name);
-    if (cameraName.empty()) {
-        return kPtzInvalidArgument;
-    }
-    const int32_t result = comm_->RemovePreset(cameraName);
-    if (result == kPtzOk) {
-        CLockGuard guard(presetLock_);
-        currentPreset_.clear();
-    }
-    return result;
+    return OnListedPreset(name, false, [&](const std::string& cameraName) {
+        return comm_->RemovePreset(cameraName);
+    });
 }
 
 // ---- CAxisPTZHandler ----

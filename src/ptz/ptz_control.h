@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +61,8 @@ class CBasePTZControl : public IIPPTZApiEx {
     int32_t MoveHalf(MoveMemory& memory, std::atomic<bool>& active, uint32_t direction,
                      int32_t speed, uint32_t stopAction);
     int32_t PostStop(MoveMemory& memory, std::atomic<bool>& active, uint32_t stopAction);
+    // Passes the result on; a head that moved has left its preset.
+    int32_t Moved(int32_t result);
 
     IDriver* driver_;  // borrowed; outlives its PTZ objects
     uint32_t channel_;
@@ -103,6 +106,12 @@ class CAxisPTZControl : public CBasePTZControl, public CTickThread {
     int32_t Step(TickMode mode, bool flag, uint32_t speed);
     // The camera's spelling of a host name that the last preset list holds; empty when none.
     std::string ResolveName(const char* name);
+    // -19 without the Preset capability, -1 without a command channel, else 1.
+    int32_t PresetGate() const;
+    // Calls with the camera's spelling of a listed name; on success the head has reached the
+    // preset, or no longer has one.
+    int32_t OnListedPreset(const char* name, bool reached,
+                           const std::function<int32_t(const std::string&)>& call);
 
     PtzCapabilities caps_;
     std::atomic<TickMode> tickMode_{TickMode::kFocus};

@@ -148,6 +148,7 @@ TEST(PtzTest, HeldFocusRepeatsItsStepEverySecond) {
 TEST(PtzTest, PresetsKeepAnyNameAndReportTheCamerasErrors) {
     PtzRig rig;
     ASSERT_NE(rig.ptz, nullptr);
+    rig.Await(0, 1);
     auto* p = rig.ptz;
     EXPECT_TRUE(p->SetUnicodeNames(true));
     const char* omega =
