@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "ptz/preset_names.h"
 #include "ptz/ptz_comm.h"
+#include "ptz/ptz_control.h"
+#include "recording_debug.h"
 #include "stub_driver.h"
 
 namespace vornak {
@@ -84,8 +88,37 @@ class QueueOnly : public CBasePTZComm {
     int32_t RemovePreset(const std::string&) override { return 1; }
     bool LoadPrepositions(std::map<uint32_t, std::string>&) override { return true; }
 
+    std::vector<CPTZMessage> Executed() {
+        std::lock_guard lock(mutex_);
+        return executed_;
+    }
+
   protected:
-    void ExecuteCommand(const CPTZMessage&) override {}
+    void ExecuteCommand(const CPTZMessage& m) override {
+        std::lock_guard lock(mutex_);
+        executed_.push_back(m);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<CPTZMessage> executed_;
+};
+
+// Ticks only when the test says so.
+class HeldControl : public CAxisPTZControl {
+  public:
+    explicit HeldControl(test::StubDriver* driver)
+        : CAxisPTZControl(driver, 0, PtzCapabilities{true, true, true, true, true}),
+          driver_(driver) {
+        tickIntervalMs_ = kInfinite - 1;
+    }
+    ~HeldControl() override { CTickThread::StopThread(1000); }
+    CBasePTZComm* CreateComm() override { return new QueueOnly(driver_); }
+    using CAxisPTZControl::OnTick;
+    QueueOnly& Comm() { return *static_cast<QueueOnly*>(comm_.get()); }
+
+  private:
+    test::StubDriver* driver_;
 };
 
 TEST(PtzQueueTest, NewerCommandsReplaceWhatTheyMakePointless) {
@@ -117,6 +150,29 @@ TEST(PtzQueueTest, NewerCommandsReplaceWhatTheyMakePointless) {
     QueueOnly noZoom(&driver);
     EXPECT_EQ(noZoom.Unzoom(5), -19) << "without the capability nothing is queued";
     EXPECT_TRUE(noZoom.PendingCommands().empty());
+}
+
+TEST(PtzControlTest, HeldFocusRepeatsUntilReleased) {
+    test::StubDriver driver;
+    HeldControl control(&driver);
+    ASSERT_TRUE(control.Open());
+    const auto executed = [&](size_t n) {
+        return test::WaitFor([&] { return control.Comm().Executed().size() >= n; },
+                             std::chrono::seconds(2));
+    };
+    ASSERT_EQ(control.FocusNear(5), 1);
+    ASSERT_TRUE(executed(1));
+    for (size_t n = 2; n <= 3; ++n) {
+        control.OnTick();
+        ASSERT_TRUE(executed(n)) << "each tick while held posts the step again";
+    }
+    EXPECT_EQ(control.FocusNear(0), 1);
+    control.OnTick();
+    EXPECT_EQ(control.StopAll(), 1);
+    EXPECT_TRUE(control.Comm().PendingCommands().empty());
+    const CPTZMessage step{kPtzFocus, 2, 5, 0, 0, 0};
+    EXPECT_EQ(control.Comm().Executed(), std::vector<CPTZMessage>(3, step))
+        << "released: no tick and nothing left to stop";
 }
 
 }  // namespace
