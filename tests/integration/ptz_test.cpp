@@ -234,10 +234,16 @@ TEST(PtzTest, IsDomeAsksTheDeviceAndItsControlQueueOption) {
             rig.sim().SetHttpFault("/axis-cgi/com/ptz.cgi", refuse);
         }
         EXPECT_EQ(rig.ptz->IsDome(), row.expected) << row.why;
+        EXPECT_EQ(rig.driver->logger.Count("PTZ Control Queue option is enabled for device"),
+                  row.refuseWhoami && !row.expected ? 1u : 0u)
+            << row.why;
     }
     PtzRig still("ptz-dome", "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=1");
     ASSERT_NE(still.ptz, nullptr);
     EXPECT_FALSE(still.ptz->IsDome()) << "nothing to move";
+    auto* handler = still.driver->Driver()->GetPTZDriverEx();
+    EXPECT_EQ(handler->GetPTZApi(0), still.ptz) << "one control object per input";
+    EXPECT_EQ(handler->GetPTZApi(1), nullptr) << "the device has one video input";
     EXPECT_EQ(still.ptz->FocusNear(5), -19);
     EXPECT_EQ(still.ptz->Move(0, 5), -19);
     EXPECT_EQ(still.ptz->Move(0, 5), -19) << "a refused move is not remembered as made";
