@@ -205,6 +205,38 @@ TEST(PtzTest, PresetsKeepAnyNameAndReportTheCamerasErrors) {
     EXPECT_EQ(p->SetPreset("Eleven char"), -28) << "the camera's own length limit";
 }
 
+TEST(PtzTest, RefusedRequestsAreLoggedAndReported) {
+    PtzRig rig;
+    ASSERT_NE(rig.ptz, nullptr);
+    rig.Await(0, 1);
+    camsim::Fault refuse;
+    refuse.status = 500;
+    rig.sim().SetHttpFault("/axis-cgi/com/ptz.cgi", refuse);
+    rig.sim().SetHttpFault("/axis-cgi/com/ptzconfig.cgi", refuse);
+    const std::string device = "127.0.0.1:" + std::to_string(rig.sim().HttpPort());
+    auto& log = rig.driver->logger;
+    EXPECT_EQ(rig.ptz->Move(0, 5), 1) << "queued; the worker meets the refusal";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return log.Count("vornak::CAxisComm::SendMoveCommand: cannot send HTTP message to " +
+                             device +
+                             ", message=/axis-cgi/com/ptz.cgi?camera=1&continuouspantiltmove=-30,"
+                             "0, http status=500") == 1;
+        },
+        3000ms));
+    EXPECT_EQ(rig.ptz->SetPreset("Home"), -4);
+    EXPECT_EQ(log.Count("vornak::CAxisComm::ExecutePrepositionCommand(): cannot send HTTP "
+                        "message to device " +
+                        device + ", message=/axis-cgi/com/ptzconfig.cgi, status code=500"),
+              1u);
+    EXPECT_EQ(rig.ptz->LoadPresets(), -1);
+    EXPECT_EQ(
+        log.Count("vornak::CAxisComm::LoadPrepositions: cannot send HTTP message to " + device +
+                  ", message=/axis-cgi/com/ptz.cgi?query=presetposcam&camera=1, "
+                  "http status=500"),
+        1u);
+}
+
 TEST(PtzTest, IsDomeAsksTheDeviceAndItsControlQueueOption) {
     struct Row {
         const char* profile;
