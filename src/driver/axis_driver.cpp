@@ -95,6 +95,10 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
         streamCameras_ = ParseStreamCameras(text);
     }
 
+    if (!ptzHandler_) {
+        ptzHandler_ = std::make_unique<CAxisPTZHandler>(this, GetVideoChannelCount());
+    }
+
     // Audio needs the formats the capability query found; a device that declares audio
     // without them cannot be served.
     const std::string audioFormats = GetParameter(kParamAudioFormats);
@@ -108,6 +112,7 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
 }
 
 void CAxisIPCaptureDriver::Close() {
+    ptzHandler_.reset();
     CloseBase();
 }
 

@@ -16,6 +16,7 @@
 
 #include "auth.h"
 #include "param_db.h"
+#include "ptz.h"
 #include "rtp_packetizer.h"
 
 namespace camsim {
@@ -112,6 +113,7 @@ class Simulator {
     std::string Realm() const;
 
     ParamDb& Params();
+    PtzHead& Ptz();
     Authenticator& HttpAuth();
     Authenticator& RtspAuth();
 

@@ -169,6 +169,12 @@ void MjpegVideo(HttpContext& c) {
     SendMjpegPart(c.conn, st, &c.impl);
 }
 
+void PtzCgi(HttpContext& c) {
+    auto answer = c.impl.ptz.Handle(c.req.method, c.req.target, c.url.path, c.args, c.req.body,
+                                    c.impl.params);
+    c.Reply(answer.status, "text/plain", answer.body);
+}
+
 const std::vector<Endpoint>& Endpoints() {
     static const std::vector<Endpoint> table = {
         {"/axis-cgi/param.cgi", AccessLevel::kViewer, ParamCgi},
@@ -176,6 +182,8 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/operator/param.cgi", AccessLevel::kOperator, ParamCgi},
         {"/axis-cgi/mjpg/video.cgi", AccessLevel::kViewer, MjpegVideo},
         {"/axis-cgi/jpg/image.cgi", AccessLevel::kViewer, JpegImage},
+        {"/axis-cgi/com/ptz.cgi", AccessLevel::kOperator, PtzCgi},
+        {"/axis-cgi/com/ptzconfig.cgi", AccessLevel::kOperator, PtzCgi},
     };
     return table;
 }

@@ -202,6 +202,7 @@ struct Simulator::Impl {
     asio::steady_timer restart_timer{io};
 
     ParamDb params;
+    PtzHead ptz;
     std::unique_ptr<Authenticator> http_auth, rtsp_auth;
     std::unique_ptr<MediaLibrary> media;
     std::string realm;

@@ -20,6 +20,7 @@
 #include "capability_report.h"
 #include "capture_session.h"
 #include "host_objects.h"
+#include "ptz_commands.h"
 
 using namespace quillon::host;
 
@@ -35,6 +36,7 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    PtzOptions ptz;
 
     bool query = false;
 };
@@ -286,6 +288,7 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
 
+    AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
 }
@@ -359,7 +362,10 @@ int RunCapture(DriverLibrary& library, const Options& options,
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
-    const int result = specs.empty() ? 0 : RunStreams(driver, options, specs);
+    int result = options.ptz.commands.empty() ? 0 : RunPtzCommands(driver, options.ptz);
+    if (result == 0 && !specs.empty()) {
+        result = RunStreams(driver, options, specs);
+    }
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
