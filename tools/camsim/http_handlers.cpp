@@ -176,6 +176,8 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/operator/param.cgi", AccessLevel::kOperator, ParamCgi},
         {"/axis-cgi/mjpg/video.cgi", AccessLevel::kViewer, MjpegVideo},
         {"/axis-cgi/jpg/image.cgi", AccessLevel::kViewer, JpegImage},
+        {"/axis-cgi/motion/motiondata.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { ServeMotionData(c.impl, c.conn, c.req); }},
     };
     return table;
 }
