@@ -59,7 +59,9 @@ std::vector<MotionResult> CAxisMDParser::Parse(std::span<const uint8_t> chunk) {
     size_t start = 0;  // of the open record
     for (size_t at = buffer_.find(kBoundary, scanned_); at != std::string::npos;
          at = buffer_.find(kBoundary, start)) {
-        if (started_ && !skipping_) {
+        if (started_ && !skipping_ && at - start > kMaxRecordBytes) {
+            ++skipped_;
+        } else if (started_ && !skipping_) {
             const std::string_view record(buffer_.data() + start, at - start);
             if (const MotionResult result = JudgeMotionRecord(record, windows_);
                 result != kMotionUndecided) {
