@@ -204,8 +204,9 @@ bool CAxisMDChannel::ReceiveMotionStream() {
     const bool sent = sender_->SendRequest(Web::MakeGetRequest(kStreamPath));
     const uint32_t status = sender_->GetStatusCode();
     if (sent && (status == 200 || status == 201)) {
-        ReadMotionDataFromHTTPStream();
-        return true;
+        // A stream that ends before its first verdict is retried after the pause, not at
+        // once: a camera that closes every stream at once would otherwise be stormed.
+        return ReadMotionDataFromHTTPStream();
     }
     const std::string name = DeviceName();
     const std::string& address = driver_->GetDeviceInfo()->address;
@@ -229,7 +230,7 @@ bool CAxisMDChannel::ReceiveMotionStream() {
     return false;
 }
 
-void CAxisMDChannel::ReadMotionDataFromHTTPStream() {
+bool CAxisMDChannel::ReadMotionDataFromHTTPStream() {
     static const char kMethod[] = "vornak::CAxisMDChannel::ReadMotionDataFromHTTPStream";
     std::vector<uint32_t> windows;
     {
@@ -240,12 +241,14 @@ void CAxisMDChannel::ReadMotionDataFromHTTPStream() {
     ResetLogFilter();
     std::vector<uint8_t> chunk;
     uint32_t skippedLogged = 0;
+    bool judged = false;
     while (!stopEvent_.IsSet()) {
         if (sender_->ReadData(chunk, Web::CHttpSender::kReadChunk, true) == 0) {
             break;
         }
         for (const MotionResult result : parser.Parse(chunk)) {
             OnMotionResult(result, platform::TickMs());
+            judged = true;
         }
         if (parser.GetSkippedRecords() != skippedLogged) {
             skippedLogged = parser.GetSkippedRecords();
@@ -261,6 +264,7 @@ void CAxisMDChannel::ReadMotionDataFromHTTPStream() {
             kMethod, DeviceName().c_str(), driver_->GetDeviceInfo()->address.c_str(),
             sender_->GetLastErrorCode());
     }
+    return judged;
 }
 
 void CAxisMDChannel::OnMotionResult(MotionResult result, uint64_t nowMs) {

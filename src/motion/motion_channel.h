@@ -75,7 +75,8 @@ class CAxisMDChannel : public CLoggerInstance,
     bool SetMotionDetectionSettings();
     bool CreateMotionWindowGroup(uint32_t& number);
     bool ReceiveMotionStream();
-    void ReadMotionDataFromHTTPStream();
+    // True when the stream brought at least one verdict.
+    bool ReadMotionDataFromHTTPStream();
     void SendMDFrameCallback(bool motion);
     std::string DeviceName();
     std::string DeviceText();

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <string>
 #include <vector>
 
 #include "fake_host.h"
 #include "motion/motion_channel.h"
+#include "unit/web/loopback_http_server.h"
 
 namespace vornak {
 namespace {
@@ -130,6 +134,30 @@ TEST(MotionChannel, FramesCarryTheStateAndStopEndsDelivery) {
     channel.Stop();
     channel.OnMotionResult(kMotionQuiet, 9000);
     EXPECT_EQ(sink.FrameCount(), 2u);
+}
+
+// A camera that ends every stream at once is asked again after the pause, not in a tight loop.
+TEST(MotionChannel, StreamEndingBeforeAnyVerdictIsRetriedAfterThePause) {
+    using testing_support::LoopbackHttpServer;
+    std::atomic<int> streams{0};
+    LoopbackHttpServer server{[&](const testing_support::HttpRequestSeen& request,
+                                  testing_support::LoopbackConnection& connection) {
+        const bool stream = request.path == "/axis-cgi/motion/motiondata.cgi";
+        streams += stream ? 1 : 0;
+        connection.Send(
+            LoopbackHttpServer::Response(200, stream ? "" : "root.Motion.M0.ImageSource=0\r\n"));
+    }};
+    quillon::host::DeviceSettings settings;
+    settings.address = "127.0.0.1";
+    settings.port = server.port();
+    test::OpenedDriver driver(settings);
+    test::RecordingSink sink;
+    CAxisMDChannel channel(0, &driver.driver, &sink);
+    ASSERT_TRUE(channel.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    channel.Stop();
+    EXPECT_GE(streams.load(), 1);
+    EXPECT_LE(streams.load(), 2);
 }
 
 }  // namespace
