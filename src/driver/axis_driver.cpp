@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
+#include "motion/motion_channel.h"
 
 namespace vornak {
 
@@ -145,10 +146,13 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     return new CAxisCommonChannelRTSP(channel, this, sink, *codec);
 }
 
-// Filled in by motion detection; until then streams run without motion data.
-IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
-                                                          ipcapture::IFrameSink* /*sink*/) {
-    return nullptr;
+// A settings-file streaming mode has no motion channel.
+IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t channel,
+                                                          ipcapture::IFrameSink* sink) {
+    if (streamingMode_ != 0) {
+        return nullptr;
+    }
+    return new CAxisMDChannel(channel, this, sink);
 }
 
 // Filled in by edge storage retrieval; until then gaps in a stream stay gaps.

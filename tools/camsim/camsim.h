@@ -21,6 +21,8 @@
 
 namespace camsim {
 
+class MotionFeed;
+
 // One video frame whose RTP packets have all been handed to the kernel (over UDP on loopback the
 // last one is then in the receiver's socket buffer).
 struct FrameSent {
@@ -131,6 +133,8 @@ class Simulator {
     void Restart(std::chrono::milliseconds downtime);
     void ExpireNonces();  // next Digest answer with an old nonce gets stale=TRUE
     void SetParam(const std::string& name, const std::string& value);
+    // What the motion data stream reports (motion.h).
+    MotionFeed& Motion();
 
     Counters GetCounters() const;
     // Targets (path and query, as sent) of the HTTP requests received, oldest first, including

@@ -184,6 +184,8 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/jpg/image.cgi", AccessLevel::kViewer, JpegImage},
         {"/axis-cgi/com/ptz.cgi", AccessLevel::kOperator, PtzCgi},
         {"/axis-cgi/com/ptzconfig.cgi", AccessLevel::kOperator, PtzCgi},
+        {"/axis-cgi/motion/motiondata.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { ServeMotionData(c.impl, c.conn, c.req); }},
     };
     return table;
 }

@@ -20,6 +20,7 @@
 #include "capability_report.h"
 #include "capture_session.h"
 #include "host_objects.h"
+#include "motion_view.h"
 #include "ptz_commands.h"
 
 using namespace quillon::host;
@@ -37,6 +38,7 @@ struct Options {
     std::string outFolder = "quillon-out";
     bool discard = false;
     PtzOptions ptz;
+    bool motion = false;
 
     bool query = false;
 };
@@ -72,6 +74,7 @@ const char* KindText(uint32_t stream) {
 struct Running {
     std::unique_ptr<StreamRecorder> recorder;
     std::unique_ptr<HostCaptureSettings> settings;
+    std::unique_ptr<MotionTap> motion;  // with --motion, in front of the recorder
     bool started = false;
     StreamRecorder::Figures previous;
 };
@@ -96,7 +99,7 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<unsigned long long>(now.keyFrames),
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    return line;
+    return r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
 }
 
 // Starts every stream; one that does not start is reported and still shown (with no frames).
@@ -108,10 +111,14 @@ std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& op
         Running& r = running[i];
         r.recorder = std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
         r.settings = std::make_unique<HostCaptureSettings>(spec);
-        r.started = spec.stream == 0
-                        ? capture->StartCapture(spec.channel, r.recorder.get(), r.settings.get())
-                        : capture->StartStream(spec.channel, spec.stream, r.recorder.get(),
-                                               r.settings.get());
+        IFrameSink* sink = r.recorder.get();
+        if (spec.motion) {
+            r.motion = std::make_unique<MotionTap>(sink);
+            sink = r.motion.get();
+        }
+        r.started = spec.stream == 0 ? capture->StartCapture(spec.channel, sink, r.settings.get())
+                                     : capture->StartStream(spec.channel, spec.stream,
+                                                            r.recorder.get(), r.settings.get());
         if (!r.started) {
             std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
         }
@@ -178,6 +185,9 @@ int PrintSummary(const std::vector<Running>& running, double elapsed) {
                     static_cast<unsigned long long>(f.keyFrames),
                     static_cast<unsigned long long>(f.signalLost),
                     r.recorder->OutputPath().empty() ? "-" : r.recorder->OutputPath().c_str());
+        if (r.motion) {
+            std::printf("    %s\n", MotionTap::Text(r.motion->Snapshot()).c_str());
+        }
         if (f.timeWentBack) {
             std::printf("    warning: frame times went backwards on this stream\n");
         }
@@ -287,6 +297,8 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_flag("--motion", options.motion,
+                 "run the camera's motion detection beside every recording stream (kind 0)");
 
     AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
@@ -299,6 +311,7 @@ bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::s
         if (!spec) {
             return false;
         }
+        spec->motion = options.motion && spec->stream == 0;
         specs.push_back(*spec);
     }
     return true;
