@@ -55,10 +55,10 @@ void CIOBase::StartIO() {
         if (!outputs_.StartQueueThread(name)) {
             driver_->DebugMessage(kLogError, "%s: Starting of %s failed!", kMethod, name.c_str());
         } else {
+            // Left undetermined until sent, so that every output really is driven inactive
+            // rather than only when the queue thread happens to be quicker than the record.
             for (uint32_t i = 0; i < outputs; ++i) {
                 outputs_.AddItem(new COutputState(i, kIOInactive), 0);
-                CLockGuard guard(lock_);
-                outputStates_[i] = kIOInactive;
             }
         }
     }

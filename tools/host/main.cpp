@@ -17,6 +17,7 @@
 
 #include "capability_report.h"
 #include "capture_session.h"
+#include "host_io.h"
 #include "host_objects.h"
 
 using namespace quillon::host;
@@ -32,6 +33,8 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    bool io = false;
+    std::vector<std::string> outputs;
 
     bool query = false;
 };
@@ -272,6 +275,9 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_flag("--io", options.io, "print digital input changes as they happen");
+    app.add_option("--output", options.outputs,
+                   "switch digital output N (from 0): N=on or N=off (repeatable)");
 
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
@@ -324,7 +330,25 @@ int RunCapture(DriverLibrary& library, const Options& options,
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
-    const int result = specs.empty() ? 0 : RunStreams(driver, options, specs);
+    HostIO io;
+    std::string error;
+    if ((options.io || !options.outputs.empty()) &&
+        !io.Start(driver->GetIOApi(), options.io, options.outputs, error)) {
+        driver->Close();
+        library.destroy[0](driver);
+        return Fail(error);
+    }
+    int result = 0;
+    if (!specs.empty()) {
+        result = RunStreams(driver, options, specs);
+    } else if (options.io || !options.outputs.empty()) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+        while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    io.Stop();
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
