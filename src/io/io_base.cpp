@@ -95,6 +95,11 @@ void CIOBase::SetOutput(uint32_t index, uint32_t state) {
                               index, DeviceLabel().c_str());
         return;
     }
+    if (index >= GetOutputCount()) {
+        driver_->DebugMessage(kLogError, "%s: There is no output %u (%s)", kMethod, index,
+                              DeviceLabel().c_str());
+        return;
+    }
     if (!outputs_.AddItem(new COutputState(index, state), 0)) {
         driver_->DebugMessage(kLogError, "%s: Set output %u failed (%s)", kMethod, index,
                               DeviceLabel().c_str());

@@ -3,14 +3,23 @@
 // one part per change after that.
 #include "io_ports.h"
 
+#include <deque>
 #include <future>
 
 namespace camsim {
+
+// Monitor parts waiting for their turn: a part cut in two must not let a later part overtake
+// its second half.
+struct Outbox {
+    std::deque<std::string> pieces;
+    bool busy = false;
+};
 
 struct IoPorts {
     struct Monitor {
         std::weak_ptr<Connection> conn;
         std::vector<int> ports;
+        std::shared_ptr<Outbox> outbox;
     };
     std::mutex mutex;  // states and options; tests read them from their own threads
     std::map<int, bool> inputs;
@@ -47,21 +56,32 @@ std::vector<int> PortList(const std::string& text, int count) {
     return ports;
 }
 
+void Drain(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Outbox>& box) {
+    if (box->pieces.empty() || conn->Closed()) {
+        box->busy = false;
+        return;
+    }
+    box->busy = true;
+    conn->Send(std::move(box->pieces.front()));
+    box->pieces.pop_front();
+    auto timer = std::make_shared<asio::steady_timer>(conn->Timer().get_executor());
+    timer->expires_after(std::chrono::milliseconds(50));
+    timer->async_wait([conn, box, timer](asio::error_code) { Drain(conn, box); });
+}
+
 // A part, optionally cut after the first record's colon and sent as two TCP segments.
-void SendPart(const std::shared_ptr<Connection>& conn, const std::string& records, bool split) {
+void SendPart(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Outbox>& box,
+              const std::string& records, bool split) {
     const std::string part = kPartHead + records;
     const size_t cut = part.find(':', std::string_view(kPartHead).size());
     if (!split || cut == std::string::npos) {
-        conn->Send(part);
-        return;
+        box->pieces.push_back(part);
+    } else {
+        box->pieces.push_back(part.substr(0, cut + 1));
+        box->pieces.push_back(part.substr(cut + 1));
     }
-    conn->Send(part.substr(0, cut + 1));
-    auto timer = std::make_shared<asio::steady_timer>(conn->Timer().get_executor());
-    timer->expires_after(std::chrono::milliseconds(50));
-    timer->async_wait([conn, timer, rest = part.substr(cut + 1)](asio::error_code ec) {
-        if (!ec)
-            conn->Send(rest);
-    });
+    if (!box->busy)
+        Drain(conn, box);
 }
 
 std::string Record(int port, char c) {
@@ -101,8 +121,9 @@ void IoInputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, 
     std::string records;
     for (int port : ports)
         records += Record(port, io.inputs[port] ? 'H' : 'L');
-    SendPart(conn, records, io.split_records);
-    io.monitors.push_back({conn, ports});
+    auto outbox = std::make_shared<Outbox>();
+    SendPart(conn, outbox, records, io.split_records);
+    io.monitors.push_back({conn, ports, outbox});
 }
 
 void IoOutputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
@@ -152,7 +173,8 @@ void Simulator::SetInput(int port, bool active) {
                        monitors.end());
         for (const auto& m : monitors) {
             if (changed && std::find(m.ports.begin(), m.ports.end(), port) != m.ports.end())
-                SendPart(m.conn.lock(), Record(port, active ? '/' : '\\'), io.split_records);
+                SendPart(m.conn.lock(), m.outbox, Record(port, active ? '/' : '\\'),
+                         io.split_records);
         }
         done.set_value();
     });

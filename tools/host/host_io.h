@@ -21,6 +21,7 @@ class HostIOSink : public IIOEventSink {
     struct Change {
         uint32_t input;
         uint32_t state;  // 0 undetermined, 1 inactive, 2 active
+        bool operator==(const Change&) const = default;
     };
 
     explicit HostIOSink(bool print = false) : print_(print) {}
