@@ -106,17 +106,18 @@ void CIOBase::SetOutput(uint32_t index, uint32_t state) {
     }
 }
 
-void CIOBase::SetOutputState(uint32_t index, uint32_t state) {
-    bool changed = false;
-    {
-        CLockGuard guard(lock_);
-        const auto it = outputStates_.find(index);
-        if (it != outputStates_.end() && it->second != state) {
-            it->second = state;
-            changed = true;
-        }
+bool CIOBase::StoreState(std::map<uint32_t, uint32_t>& states, uint32_t index, uint32_t state) {
+    CLockGuard guard(lock_);
+    const auto it = states.find(index);
+    if (it == states.end() || it->second == state) {
+        return false;
     }
-    if (changed) {
+    it->second = state;
+    return true;
+}
+
+void CIOBase::SetOutputState(uint32_t index, uint32_t state) {
+    if (StoreState(outputStates_, index, state)) {
         SetOutputStateWrapper(index, state);
     }
 }
@@ -147,15 +148,7 @@ void CIOBase::SetOutputStateWrapper(uint32_t index, uint32_t state) {
 }
 
 void CIOBase::SetInputState(uint32_t index, uint32_t state) {
-    bool changed = false;
-    {
-        CLockGuard guard(lock_);
-        const auto it = inputStates_.find(index);
-        if (it != inputStates_.end() && it->second != state) {
-            it->second = state;
-            changed = true;
-        }
-    }
+    const bool changed = StoreState(inputStates_, index, state);
     ipcapture::IIOEventSink* sink = callback_.load();
     if (changed && sink != nullptr) {
         sink->OnInputChanged(index, state);

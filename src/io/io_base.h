@@ -87,6 +87,8 @@ class CIOBase : public ICaptureIOApi, private CBaseThread {
     // True when the value changed (and was logged).
     bool SetConnectionState(bool connected);
     void ResetStates();
+    // Under the lock: true when index is known and its state changed.
+    bool StoreState(std::map<uint32_t, uint32_t>& states, uint32_t index, uint32_t state);
     void ReportConnectionLost();
     void SetOutputStateWrapper(uint32_t index, uint32_t state);
 
