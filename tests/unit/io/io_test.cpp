@@ -166,6 +166,19 @@ TEST(IOBaseTest, NoInputsNoInputThreadNoOutputsNoOutputThread) {
     EXPECT_EQ(s.host.logger.Count("There is no output 0"), 1u);
 }
 
+TEST(DriverIOApiTest, OnlyADeviceWithInputsOrOutputsHasAnIOObject) {
+    for (const auto& [inputs, outputs] : {std::pair{0u, 0u}, {1u, 0u}, {0u, 2u}}) {
+        test::OpenedDriver host(ScriptedSetup::Settings(inputs, outputs));
+        ASSERT_TRUE(host.opened);
+        ICaptureIOApi* io = host.driver.GetIOApi();
+        EXPECT_EQ(io != nullptr, inputs + outputs > 0) << inputs << " in, " << outputs << " out";
+        if (io != nullptr) {
+            EXPECT_EQ(io->GetInputCount(), inputs);
+            EXPECT_EQ(io->GetOutputCount(), outputs);
+        }
+    }
+}
+
 TEST(HostOutputSwitchTest, Texts) {
     using quillon::host::ParseOutputSwitch;
     EXPECT_EQ(ParseOutputSwitch("0=on"), std::make_pair(0u, 2u));
