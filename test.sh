@@ -17,14 +17,17 @@ stage() { echo "== $* ($((SECONDS - started)) s)"; }
 # information makes every compile a third slower and the links several times larger.
 g1=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
     -DCMAKE_CXX_FLAGS_DEBUG="-g1" -DCMAKE_C_FLAGS_DEBUG="-g1")
+# Sources compiled eight to a unit: each header is parsed once per unit instead of once per file,
+# which halves the CPU time of every build below. File-local names must therefore be unique.
+unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=8)
 tests=(quillon_unit_tests quillon_integration_tests quillon)
 
 scripts/install-deps.sh
 scripts/check-format.sh
 
 stage "build (warnings are errors)"
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BENCH=$bench "${g1[@]}" \
-    >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BENCH=$bench \
+    "${g1[@]}" "${unity[@]}" >/dev/null
 cmake --build build-test -j"$jobs"
 
 # The integration tests run under both sanitizers below, the ThreadSanitizer build optimised as
@@ -40,7 +43,7 @@ stage "tests: interop, one at a time"
 # Unoptimised: -O1 would run the tests some seconds faster but costs more to compile than that.
 stage "build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON -DQUILLON_BENCH=OFF \
-    "${g1[@]}" >/dev/null
+    "${g1[@]}" "${unity[@]}" >/dev/null
 cmake --build build-asan -j"$jobs" --target "${tests[@]}"
 
 # Every process start costs AddressSanitizer half a second, so the unit tests run in one process
@@ -53,7 +56,7 @@ build-asan/tests/quillon_unit_tests --gtest_brief=1
 
 stage "build with ThreadSanitizer"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF \
-    "${g1[@]}" >/dev/null
+    "${g1[@]}" "${unity[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tests[@]}"
 
 # ThreadSanitizer sleeps a second at every process exit for late races; every test joins its

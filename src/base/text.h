@@ -17,6 +17,10 @@ inline constexpr std::string_view kBlanks = " \t";
 [[nodiscard]] std::string ToLower(std::string_view text);
 [[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
 [[nodiscard]] bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// A CR or LF inside a value would end a header line and start another.
+[[nodiscard]] inline bool HasLineEnd(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
 // Plain decimal digits into 32 bits; nullopt for an empty text, a sign, a blank or an overflow.
 [[nodiscard]] std::optional<uint32_t> ParseDecimal(std::string_view text);
 // Host parameter values: blanks and line ends around, an optional '-', 32 bits signed.

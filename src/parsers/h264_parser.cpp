@@ -36,8 +36,8 @@ bool StartsPicture(std::span<const uint8_t> sliceAfterHeader) {
     buffer.insert(buffer.end(), bytes.begin(), bytes.end());
 }
 
-constexpr const char* kProcessPacket = "vornak::CH264RTPMediaParser::ProcessPacket";
-constexpr const char* kProcessFrame = "vornak::CH264RTPMediaParser::ProcessFrame";
+constexpr const char* kH264ProcessPacket = "vornak::CH264RTPMediaParser::ProcessPacket";
+constexpr const char* kH264ProcessFrame = "vornak::CH264RTPMediaParser::ProcessFrame";
 
 }  // namespace
 
@@ -189,13 +189,13 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
             if (ParseSps(nal)) {
                 sets_.sps.assign(nal.begin(), nal.end());
             } else {
-                RefusePayload(kProcessPacket, "unreadable in-band SPS");
+                RefusePayload(kH264ProcessPacket, "unreadable in-band SPS");
                 return false;
             }
             return true;
         case kNalPps:
             if (nal.size() < 2) {
-                RefusePayload(kProcessPacket, "empty in-band PPS");
+                RefusePayload(kH264ProcessPacket, "empty in-band PPS");
                 return false;
             }
             sets_.pps.assign(nal.begin(), nal.end());
@@ -221,8 +221,8 @@ bool CH264RTPMediaParser::AppendFragment(const H264Payload& payload) {
         fuType_ = type;
     } else if (!fuOpen_ || type != fuType_) {
         // Without its start the fragment would be glued to whatever unit came before.
-        RefusePayload(kProcessPacket, fuOpen_ ? "FU-A type changes inside a fragmented unit"
-                                              : "FU-A continuation without a start");
+        RefusePayload(kH264ProcessPacket, fuOpen_ ? "FU-A type changes inside a fragmented unit"
+                                                  : "FU-A continuation without a start");
         return false;
     }
     Append(frameBuffer_, payload.fuData);
@@ -239,7 +239,7 @@ void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
         }
         const H264PayloadError error = UnpackH264Payload(packet.payload, payload_);
         if (error != H264PayloadError::kNone) {
-            RefusePayload(kProcessPacket, H264PayloadErrorText(error));
+            RefusePayload(kH264ProcessPacket, H264PayloadErrorText(error));
             return;
         }
         if (payload_.kind == H264PacketKind::kFuA) {
@@ -286,7 +286,7 @@ void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
         frameBuffer_.clear();
         return;
     }
-    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame);
+    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kH264ProcessFrame);
 }
 
 }  // namespace vornak

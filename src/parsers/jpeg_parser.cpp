@@ -3,8 +3,8 @@
 namespace vornak {
 
 namespace {
-constexpr const char* kProcessPacket = "vornak::CJpegRTPMediaParser::ProcessPacket";
-constexpr const char* kProcessFrame = "vornak::CJpegRTPMediaParser::ProcessFrame";
+constexpr const char* kJpegProcessPacket = "vornak::CJpegRTPMediaParser::ProcessPacket";
+constexpr const char* kJpegProcessFrame = "vornak::CJpegRTPMediaParser::ProcessFrame";
 }  // namespace
 
 CJpegRTPMediaParser::CJpegRTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {}
@@ -54,7 +54,7 @@ bool CJpegRTPMediaParser::StartScanFrame(const JpegPayload& header) {
     parameters.tables = tables;
     frameBuffer_.clear();
     if (!BuildJfifHeader(parameters, frameBuffer_)) {
-        RefusePayload(kProcessPacket, "JFIF header cannot be built");
+        RefusePayload(kJpegProcessPacket, "JFIF header cannot be built");
         return false;
     }
     width_ = size.width;
@@ -80,7 +80,7 @@ bool CJpegRTPMediaParser::StartExtensionFrame(std::span<const uint8_t> extension
 bool CJpegRTPMediaParser::HandlePayload(std::span<const uint8_t> payload) {
     const JpegPayloadError error = ParseJpegPayload(payload, header_);
     if (error != JpegPayloadError::kNone) {
-        RefusePayload(kProcessPacket, JpegPayloadErrorText(error));
+        RefusePayload(kJpegProcessPacket, JpegPayloadErrorText(error));
         return false;
     }
     if (header_.fragmentOffset == 0 && state_ != State::kExtension) {
@@ -91,13 +91,13 @@ bool CJpegRTPMediaParser::HandlePayload(std::span<const uint8_t> payload) {
             return false;
         }
     } else if (state_ == State::kIdle) {
-        RefusePayload(kProcessPacket, "continuation fragment without a first fragment");
+        RefusePayload(kJpegProcessPacket, "continuation fragment without a first fragment");
         return false;
     } else if (header_.scan.empty()) {
         // Header-only packets of a picture whose header travels in extensions.
         return true;
     } else if (header_.fragmentOffset != scanBytes_) {
-        RefusePayload(kProcessPacket, "fragment offset does not follow the data received");
+        RefusePayload(kJpegProcessPacket, "fragment offset does not follow the data received");
         return false;
     }
     frameBuffer_.insert(frameBuffer_.end(), header_.scan.begin(), header_.scan.end());
@@ -173,13 +173,13 @@ void CJpegRTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
     if (state_ == State::kExtension) {
         const std::optional<Size> size = FindJpegFrameSize(frameBuffer_);
         if (!size) {
-            RefusePayload(kProcessFrame, "no frame header in the extension header");
+            RefusePayload(kJpegProcessFrame, "no frame header in the extension header");
             return;
         }
         width_ = size->width;
         height_ = size->height;
     }
-    if (DeliverFrame(frameBuffer_, kFourCCJpeg, rtpTimestamp, kProcessFrame) ==
+    if (DeliverFrame(frameBuffer_, kFourCCJpeg, rtpTimestamp, kJpegProcessFrame) ==
         Delivery::kDelivered) {
         ++stats_.framesDelivered;
     }

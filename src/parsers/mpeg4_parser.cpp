@@ -14,8 +14,8 @@ namespace vornak {
 
 namespace {
 
-constexpr const char* kProcessPacket = "vornak::CMpeg4RTPMediaParser::ProcessPacket";
-constexpr const char* kProcessFrame = "vornak::CMpeg4RTPMediaParser::ProcessFrame";
+constexpr const char* kMpeg4ProcessPacket = "vornak::CMpeg4RTPMediaParser::ProcessPacket";
+constexpr const char* kMpeg4ProcessFrame = "vornak::CMpeg4RTPMediaParser::ProcessFrame";
 
 constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
 constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
@@ -192,7 +192,7 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
         if (!frameOpen_) {
             // Data that follows a finished frame without a VOP start of its own belongs to
             // no picture we can name.
-            RefusePayload(kProcessPacket, "picture data without a VOP start");
+            RefusePayload(kMpeg4ProcessPacket, "picture data without a VOP start");
             return;
         }
         frameBuffer_.insert(frameBuffer_.end(),
@@ -325,14 +325,14 @@ void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp, const SYSTEMTIME*
     if (currentIsIntra_) {
         const std::optional<Size> size = mp4Parser_.ReadSize(frameBuffer_);
         if (!size) {
-            RefusePayload(kProcessFrame, "I-VOP without a readable video object layer");
+            RefusePayload(kMpeg4ProcessFrame, "I-VOP without a readable video object layer");
             return;
         }
         width_ = size->width;
         height_ = size->height;
         fourcc = kFourCCDivx;
     }
-    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kProcessFrame, time);
+    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kMpeg4ProcessFrame, time);
 }
 
 }  // namespace vornak

@@ -11,7 +11,7 @@ namespace vornak {
 
 namespace {
 constexpr uint32_t kReportIntervalMs = 10000;
-constexpr uint32_t kStopWaitMs = 5100;
+constexpr uint32_t kRtcpStopWaitMs = 5100;
 constexpr uint32_t kSelectTimeoutMs = 1000;
 constexpr uint32_t kBufferLength = 1536;
 constexpr size_t kSrMinimum = 28;
@@ -82,7 +82,7 @@ bool CRTCPHandler::OpenMulticast(uint32_t deviceAddress, const std::string& grou
 }
 
 void CRTCPHandler::Close() {
-    StopThread(kStopWaitMs);
+    StopThread(kRtcpStopWaitMs);
     client_.Close();
     CLockGuard guard(lock_);
     remoteKnown_ = ssrcLocked_ = false;

@@ -9,7 +9,7 @@ namespace vornak {
 
 namespace {
 constexpr uint32_t kPacketBufferLength = 1536;
-constexpr uint32_t kStopWaitMs = 2560;
+constexpr uint32_t kReceiverStopWaitMs = 2560;
 constexpr uint32_t kIdleWaitMs = 1000;
 }  // namespace
 
@@ -102,7 +102,7 @@ void CRTPReceiver::Close() {
     if (client) {
         client->Close();
     }
-    StopThread(kStopWaitMs);
+    StopThread(kReceiverStopWaitMs);
     // Both threads have ended and every buffer is back: an idle receiver keeps none.
     CLockGuard guard(lock_);
     buffers_ -= queue_.size() + free_.size();

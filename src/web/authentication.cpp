@@ -14,11 +14,8 @@ constexpr std::string_view kBasic = "Basic";
 constexpr std::string_view kDigest = "Digest";
 
 using vornak::EqualsNoCase;
+using vornak::HasLineEnd;
 using vornak::Trim;
-
-bool HasLineEnd(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
-}
 
 // The device may offer a list ("auth,auth-int"); a request names exactly one. Empty when the
 // list holds nothing this client can do, which then falls back to the form without qop.

@@ -4,16 +4,14 @@
 
 #include <array>
 
+#include "base/text.h"
+
 namespace Web {
 
 namespace {
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr size_t kLineLength = 76;
-
-bool HasLineEnd(std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
-}
 }  // namespace
 
 std::string MD5Hex(std::span<const uint8_t> bytes) {
@@ -66,7 +64,7 @@ std::string Base64Encode(std::span<const uint8_t> bytes, bool wrapLines) {
 }
 
 std::string EncodeCredentials(std::string_view user, std::string_view password) {
-    if (HasLineEnd(user) || HasLineEnd(password)) {
+    if (vornak::HasLineEnd(user) || vornak::HasLineEnd(password)) {
         return {};
     }
     std::string joined;

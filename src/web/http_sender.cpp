@@ -492,7 +492,7 @@ bool CHttpSender::SetHeaders(const HttpRequest& request, uint32_t scheme, bool u
         if (header.empty()) {
             continue;
         }
-        if (header.find_first_of("\r\n") != std::string::npos) {
+        if (vornak::HasLineEnd(header)) {
             return false;
         }
         const std::string name = vornak::ToLower(header.substr(0, header.find(':')));

@@ -1,20 +1,8 @@
 #include "rtcp.h"
 
+#include "text_util.h"
+
 namespace camsim {
-
-namespace {
-
-void Put16(std::vector<uint8_t>& v, unsigned x) {
-    v.push_back(static_cast<uint8_t>(x >> 8));
-    v.push_back(static_cast<uint8_t>(x));
-}
-
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-    Put16(v, x >> 16);
-    Put16(v, x & 0xFFFF);
-}
-
-}  // namespace
 
 uint64_t ToNtp(std::chrono::system_clock::time_point t) {
     constexpr uint64_t kUnixToNtp = 2208988800ULL;

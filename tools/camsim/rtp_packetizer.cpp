@@ -2,26 +2,9 @@
 
 #include <algorithm>
 
+#include "text_util.h"
+
 namespace camsim {
-
-namespace {
-
-void Put16(std::vector<uint8_t>& v, unsigned x) {
-    v.push_back(static_cast<uint8_t>(x >> 8));
-    v.push_back(static_cast<uint8_t>(x));
-}
-
-void Put24(std::vector<uint8_t>& v, unsigned x) {
-    v.push_back(static_cast<uint8_t>(x >> 16));
-    Put16(v, x & 0xFFFF);
-}
-
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-    Put16(v, x >> 16);
-    Put16(v, x & 0xFFFF);
-}
-
-}  // namespace
 
 //  0                   1                   2                   3
 //  0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1

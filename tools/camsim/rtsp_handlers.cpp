@@ -399,7 +399,7 @@ struct RtspContext {
     }
 };
 
-std::string Options(RtspContext& c);
+std::string ListMethods(RtspContext& c);
 
 // What a method needs before its handler runs.
 enum class Needs {
@@ -723,7 +723,7 @@ std::string GetParameter(RtspContext& c) {
 constexpr RtspMethod kMethods[] = {
     {"DESCRIBE", Needs::kAuth, Describe},
     {"GET_PARAMETER", Needs::kAuth, GetParameter},
-    {"OPTIONS", Needs::kNothing, Options},
+    {"OPTIONS", Needs::kNothing, ListMethods},
     {"PAUSE", Needs::kSession, Pause},
     {"PLAY", Needs::kSession, Play},
     {"SETUP", Needs::kAuth, Setup},
@@ -731,7 +731,7 @@ constexpr RtspMethod kMethods[] = {
     {"TEARDOWN", Needs::kSession, Teardown},
 };
 
-std::string Options(RtspContext& c) {
+std::string ListMethods(RtspContext& c) {
     // With a session it is a keep-alive, as on cameras without GET_PARAMETER.
     if (auto sh = c.req.Header("Session")) {
         if (auto it = c.impl.sessions.find(SessionIdOf(*sh)); it != c.impl.sessions.end())

@@ -1,4 +1,4 @@
-// Small text helpers shared by the simulator's HTTP, RTSP and parameter code.
+// Small text and byte helpers shared by the simulator's HTTP, RTSP, RTP and parameter code.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,20 @@ QueryArgs ParseQuery(std::string_view query);
 std::optional<std::string> FindArg(const QueryArgs& args, std::string_view name);
 
 [[nodiscard]] std::optional<uint64_t> ParseUint(std::string_view s);
+
+// Network byte order appended to a packet being built.
+inline void Put16(std::vector<uint8_t>& v, unsigned x) {
+    v.push_back(static_cast<uint8_t>(x >> 8));
+    v.push_back(static_cast<uint8_t>(x));
+}
+inline void Put24(std::vector<uint8_t>& v, unsigned x) {
+    v.push_back(static_cast<uint8_t>(x >> 16));
+    Put16(v, x & 0xFFFF);
+}
+inline void Put32(std::vector<uint8_t>& v, uint32_t x) {
+    Put16(v, x >> 16);
+    Put16(v, x & 0xFFFF);
+}
 
 std::string Base64Encode(std::span<const uint8_t> data);
 std::string Base64Encode(std::string_view data);

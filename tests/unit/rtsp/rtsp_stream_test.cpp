@@ -17,7 +17,7 @@ namespace {
 using test::FrameBytes;
 using test::Rtp;
 
-class CRecordingUser : public IRTSPStreamParserUser {
+class CStreamRecorder : public IRTSPStreamParserUser {
   public:
     void OnStreamPacket(const CRTPPacket& packet) override { sequences.push_back(packet.sequence); }
     void OnStreamBye() override { ++byes; }
@@ -62,7 +62,7 @@ TEST(RTSPStreamParserTest, WholePiecesAndBytesGiveTheSame) {
     std::vector<uint16_t> expected(101);
     std::iota(expected.begin(), expected.end(), 1);
     for (size_t step : {stream.size(), size_t{1000}, size_t{7}, size_t{1}}) {
-        CRecordingUser user;
+        CStreamRecorder user;
         CRTSPStreamParser parser(&user, 0);
         FeedInSteps(parser, stream, step);
         EXPECT_EQ(user.sequences, expected) << "step " << step;
@@ -73,7 +73,7 @@ TEST(RTSPStreamParserTest, WholePiecesAndBytesGiveTheSame) {
 }
 
 TEST(RTSPStreamParserTest, RejectedFramesAreSkipped) {
-    CRecordingUser user;
+    CStreamRecorder user;
     CRTSPStreamParser parser(&user, 0);
     std::vector<uint8_t> s = FrameBytes(0, {0x40, 1, 2, 3});  // not RTP version 2
     Append(s, FrameBytes(1, {0x40, kRtcpBye, 0, 0}));         // RTCP version 1: walk stops
