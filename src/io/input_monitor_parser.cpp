@@ -6,7 +6,7 @@ namespace vornak {
 
 namespace {
 // More digits than any 32-bit index has: such a number is no record.
-constexpr size_t kMaxDigits = 10;
+constexpr size_t kMaxIndexDigits = 10;
 }  // namespace
 
 uint32_t InputStateFromChar(char c) {
@@ -38,12 +38,12 @@ std::vector<InputRecord> CInputMonitorParser::Feed(std::span<const uint8_t> byte
             break;
         }
         size_t end = io + 2;
-        while (end < text.size() && end - io - 2 <= kMaxDigits && text[end] >= '0' &&
+        while (end < text.size() && end - io - 2 <= kMaxIndexDigits && text[end] >= '0' &&
                text[end] <= '9') {
             ++end;
         }
         const size_t digits = end - io - 2;
-        if (digits > kMaxDigits) {
+        if (digits > kMaxIndexDigits) {
             pos = io + 2;
             continue;
         }

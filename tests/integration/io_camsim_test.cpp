@@ -8,7 +8,7 @@
 namespace quillon::test {
 namespace {
 
-using Change = host::HostIOSink::Change;
+using IoChange = host::HostIOSink::Change;
 
 // A driver opened for camsim's four-input, four-output encoder, its IO started.
 class IoDevice {
@@ -56,14 +56,14 @@ class IoDevice {
     host::IIPCaptureDriverEx5* driver_ = nullptr;
 };
 
-size_t Requests(camsim::Simulator& sim, const std::string& part) {
+size_t IoRequests(camsim::Simulator& sim, const std::string& part) {
     const auto log = sim.HttpRequestLog();
     return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const std::string& r) {
         return r.find(part) != std::string::npos;
     }));
 }
 
-std::string LogText(host::HostLogger& logger) {
+std::string IoLogText(host::HostLogger& logger) {
     std::string text;
     for (const host::LogLine& line : logger.Lines()) {
         text += line.text + "\n";
@@ -71,7 +71,7 @@ std::string LogText(host::HostLogger& logger) {
     return text;
 }
 
-const std::vector<Change> kAllInactive = {{0, 1}, {1, 1}, {2, 1}, {3, 1}};
+const std::vector<IoChange> kAllInactive = {{0, 1}, {1, 1}, {2, 1}, {3, 1}};
 
 class IoInputTest : public ::testing::TestWithParam<bool> {};
 
@@ -82,7 +82,7 @@ TEST_P(IoInputTest, EachChangeReachesTheSinkOnce) {
     camera.sim.SplitIoRecords(GetParam());
     IoDevice device(camera.sim.HttpPort());
     ASSERT_TRUE(
-        WaitFor([&] { return Requests(camera.sim, "input.cgi?monitor=1,2,3,4") > 0; }, 10s));
+        WaitFor([&] { return IoRequests(camera.sim, "input.cgi?monitor=1,2,3,4") > 0; }, 10s));
     // The first change comes through the monitor stream, from its first part when it opened
     // after the change; the stream is open from then on.
     camera.sim.SetInput(3, true);
@@ -91,7 +91,7 @@ TEST_P(IoInputTest, EachChangeReachesTheSinkOnce) {
     for (const auto& [port, active] : toggles) {
         camera.sim.SetInput(port, active);
     }
-    std::vector<Change> expected = kAllInactive;
+    std::vector<IoChange> expected = kAllInactive;
     expected.insert(expected.end(), {{2, 2}, {2, 1}, {0, 2}});
     ASSERT_TRUE(WaitFor([&] { return device.sink.Changes().size() >= expected.size(); }, 10s))
         << device.sink.Changes().size() << " changes";
@@ -108,14 +108,15 @@ TEST(IoOutputTest, OutputsSwitchOnTheCamera) {
     ASSERT_TRUE(camera.started) << camera.error;
     IoDevice device(camera.sim.HttpPort());
     // The start drives every output inactive.
-    ASSERT_TRUE(WaitFor([&] { return Requests(camera.sim, "output.cgi?action=4:%5C") == 1; }, 10s));
+    ASSERT_TRUE(
+        WaitFor([&] { return IoRequests(camera.sim, "output.cgi?action=4:%5C") == 1; }, 10s));
     device.io->SetOutput(1, 2);
     ASSERT_TRUE(WaitFor([&] { return camera.sim.OutputActive(2); }, 10s));
     device.io->SetOutput(1, 2);
     device.io->SetOutput(1, 1);
     ASSERT_TRUE(WaitFor([&] { return !camera.sim.OutputActive(2); }, 10s));
-    EXPECT_EQ(Requests(camera.sim, "output.cgi?action=2:%2F"), 1u) << "a repeat sends nothing";
-    EXPECT_EQ(Requests(camera.sim, "output.cgi?action=2:%5C"), 2u);
+    EXPECT_EQ(IoRequests(camera.sim, "output.cgi?action=2:%2F"), 1u) << "a repeat sends nothing";
+    EXPECT_EQ(IoRequests(camera.sim, "output.cgi?action=2:%5C"), 2u);
     EXPECT_EQ(device.sink.LostCount(), 0u);
 }
 
@@ -125,32 +126,32 @@ TEST(IoOutageTest, OneLossOneReturnAndAPollEveryTwoSeconds) {
     ASSERT_TRUE(camera.started) << camera.error;
     camera.sim.SetInput(2, true);
     IoDevice device(camera.sim.HttpPort());
-    const std::vector<Change> states = {{0, 1}, {1, 2}, {2, 1}, {3, 1}};
-    ASSERT_TRUE(WaitFor([&] { return Requests(camera.sim, "input.cgi?monitor") > 0; }, 10s));
+    const std::vector<IoChange> states = {{0, 1}, {1, 2}, {2, 1}, {3, 1}};
+    ASSERT_TRUE(WaitFor([&] { return IoRequests(camera.sim, "input.cgi?monitor") > 0; }, 10s));
     // The start's output requests are done before the outage; one that failed would be a loss.
-    ASSERT_TRUE(WaitFor([&] { return Requests(camera.sim, "output.cgi") == 4; }, 10s));
+    ASSERT_TRUE(WaitFor([&] { return IoRequests(camera.sim, "output.cgi") == 4; }, 10s));
 
     // Down long enough for two polls to fail.
     camera.sim.Restart(5000ms);
     ASSERT_TRUE(WaitFor([&] { return device.logger.Count("is established") > 0; }, 20s));
     ASSERT_TRUE(WaitFor([&] { return device.sink.Changes().size() >= 8; }, 5s));
-    std::vector<Change> expected = states;
+    std::vector<IoChange> expected = states;
     expected.insert(expected.end(), states.begin(), states.end());
     EXPECT_EQ(device.sink.Changes(), expected) << "every input reported again on return";
-    EXPECT_EQ(device.sink.LostCount(), 1u) << LogText(device.logger);
+    EXPECT_EQ(device.sink.LostCount(), 1u) << IoLogText(device.logger);
     EXPECT_EQ(device.logger.Count("Digital input connection (Quillon / 127.0.0.1:"), 2u);
     EXPECT_EQ(device.logger.Count("was lost"), 1u);
 
     // A camera that refuses the poll is asked again every 2000 ms.
-    ASSERT_TRUE(WaitFor([&] { return Requests(camera.sim, "input.cgi?monitor") == 2; }, 5s));
+    ASSERT_TRUE(WaitFor([&] { return IoRequests(camera.sim, "input.cgi?monitor") == 2; }, 5s));
     camsim::Fault refuse;
     refuse.query_contains = "check";
     camera.sim.SetHttpFault("/axis-cgi/io/input.cgi", refuse);
     camera.sim.CloseAllConnections();
     ASSERT_TRUE(WaitFor([&] { return device.sink.LostCount() == 2; }, 10s));
-    const size_t before = Requests(camera.sim, "input.cgi?check");
+    const size_t before = IoRequests(camera.sim, "input.cgi?check");
     std::this_thread::sleep_for(5s);
-    const size_t polls = Requests(camera.sim, "input.cgi?check") - before;
+    const size_t polls = IoRequests(camera.sim, "input.cgi?check") - before;
     EXPECT_GE(polls, 2u);
     EXPECT_LE(polls, 3u);
     device.io->StopIO();

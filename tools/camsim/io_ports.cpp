@@ -10,7 +10,7 @@ namespace camsim {
 
 // Monitor parts waiting for their turn: a part cut in two must not let a later part overtake
 // its second half.
-struct Outbox {
+struct IoOutbox {
     std::deque<std::string> pieces;
     bool busy = false;
 };
@@ -19,7 +19,7 @@ struct IoPorts {
     struct Monitor {
         std::weak_ptr<Connection> conn;
         std::vector<int> ports;
-        std::shared_ptr<Outbox> outbox;
+        std::shared_ptr<IoOutbox> outbox;
     };
     std::mutex mutex;  // states and options; tests read them from their own threads
     std::map<int, bool> inputs;
@@ -30,22 +30,22 @@ struct IoPorts {
 
 namespace {
 
-constexpr const char* kPartHead = "--ioboundary\r\nContent-Type: text/plain\r\n\r\n";
+constexpr const char* kIoPartHead = "--ioboundary\r\nContent-Type: text/plain\r\n\r\n";
 
-IoPorts& Ports(Simulator::Impl& impl) {
+IoPorts& IoPortsOf(Simulator::Impl& impl) {
     std::lock_guard lock(impl.mutex);
     if (!impl.io_ports)
         impl.io_ports = std::make_shared<IoPorts>();
     return *impl.io_ports;
 }
 
-int PortCount(Simulator::Impl& impl, const char* name) {
+int IoPortCount(Simulator::Impl& impl, const char* name) {
     auto value = ParseUint(impl.params.Get(name).value_or("0"));
     return static_cast<int>(std::min<uint64_t>(value.value_or(0), 64));
 }
 
 // "1,2" → {1, 2}; empty when a number is not a port of the device.
-std::vector<int> PortList(const std::string& text, int count) {
+std::vector<int> IoPortList(const std::string& text, int count) {
     std::vector<int> ports;
     for (std::string_view item : Split(text, ',')) {
         auto n = ParseUint(item);
@@ -56,7 +56,7 @@ std::vector<int> PortList(const std::string& text, int count) {
     return ports;
 }
 
-void Drain(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Outbox>& box) {
+void DrainIoOutbox(const std::shared_ptr<Connection>& conn, const std::shared_ptr<IoOutbox>& box) {
     if (box->pieces.empty() || conn->Closed()) {
         box->busy = false;
         return;
@@ -66,14 +66,14 @@ void Drain(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Outbox
     box->pieces.pop_front();
     auto timer = std::make_shared<asio::steady_timer>(conn->Timer().get_executor());
     timer->expires_after(std::chrono::milliseconds(50));
-    timer->async_wait([conn, box, timer](asio::error_code) { Drain(conn, box); });
+    timer->async_wait([conn, box, timer](asio::error_code) { DrainIoOutbox(conn, box); });
 }
 
 // A part, optionally cut after the first record's colon and sent as two TCP segments.
-void SendPart(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Outbox>& box,
-              const std::string& records, bool split) {
-    const std::string part = kPartHead + records;
-    const size_t cut = part.find(':', std::string_view(kPartHead).size());
+void SendIoPart(const std::shared_ptr<Connection>& conn, const std::shared_ptr<IoOutbox>& box,
+                const std::string& records, bool split) {
+    const std::string part = kIoPartHead + records;
+    const size_t cut = part.find(':', std::string_view(kIoPartHead).size());
     if (!split || cut == std::string::npos) {
         box->pieces.push_back(part);
     } else {
@@ -81,10 +81,10 @@ void SendPart(const std::shared_ptr<Connection>& conn, const std::shared_ptr<Out
         box->pieces.push_back(part.substr(cut + 1));
     }
     if (!box->busy)
-        Drain(conn, box);
+        DrainIoOutbox(conn, box);
 }
 
-std::string Record(int port, char c) {
+std::string IoRecord(int port, char c) {
     return "IO" + std::to_string(port - 1) + ":" + c + "\r\n";
 }
 
@@ -92,12 +92,12 @@ std::string Record(int port, char c) {
 
 void IoInputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
                 const QueryArgs& args) {
-    IoPorts& io = Ports(impl);
-    const int count = PortCount(impl, "Input.NbrOfInputs");
+    IoPorts& io = IoPortsOf(impl);
+    const int count = IoPortCount(impl, "Input.NbrOfInputs");
     bool keep = false;
     auto check = FindArg(args, "check");
     auto monitor = FindArg(args, "monitor");
-    std::vector<int> ports = PortList(check ? *check : monitor.value_or(""), count);
+    std::vector<int> ports = IoPortList(check ? *check : monitor.value_or(""), count);
     if (ports.empty()) {
         conn->Send(impl.HttpResponse(req, 400, "text/plain", "Error: invalid port\r\n", "", &keep));
         if (!keep)
@@ -120,15 +120,15 @@ void IoInputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, 
     conn->mode = Connection::Mode::kStreaming;
     std::string records;
     for (int port : ports)
-        records += Record(port, io.inputs[port] ? 'H' : 'L');
-    auto outbox = std::make_shared<Outbox>();
-    SendPart(conn, outbox, records, io.split_records);
+        records += IoRecord(port, io.inputs[port] ? 'H' : 'L');
+    auto outbox = std::make_shared<IoOutbox>();
+    SendIoPart(conn, outbox, records, io.split_records);
     io.monitors.push_back({conn, ports, outbox});
 }
 
 void IoOutputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
                  const QueryArgs& args) {
-    IoPorts& io = Ports(impl);
+    IoPorts& io = IoPortsOf(impl);
     // "action=<port>:<sequence>"; only the plain switches "/" and "\" are simulated.
     const std::string action = FindArg(args, "action").value_or("");
     const size_t colon = action.find(':');
@@ -136,7 +136,7 @@ void IoOutputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,
     const std::string sequence = colon == std::string::npos ? "" : action.substr(colon + 1);
     bool keep = false;
     if (!port || *port < 1 ||
-        *port > static_cast<uint64_t>(PortCount(impl, "Output.NbrOfOutputs")) ||
+        *port > static_cast<uint64_t>(IoPortCount(impl, "Output.NbrOfOutputs")) ||
         (sequence != "/" && sequence != "\\")) {
         conn->Send(
             impl.HttpResponse(req, 400, "text/plain", "Error: invalid action\r\n", "", &keep));
@@ -153,7 +153,7 @@ void IoOutputCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,
 
 void Simulator::SetInput(int port, bool active) {
     Impl& d = *impl_;
-    IoPorts& io = Ports(d);
+    IoPorts& io = IoPortsOf(d);
     if (d.threads.empty()) {
         std::lock_guard lock(io.mutex);
         io.inputs[port] = active;
@@ -173,8 +173,8 @@ void Simulator::SetInput(int port, bool active) {
                        monitors.end());
         for (const auto& m : monitors) {
             if (changed && std::find(m.ports.begin(), m.ports.end(), port) != m.ports.end())
-                SendPart(m.conn.lock(), m.outbox, Record(port, active ? '/' : '\\'),
-                         io.split_records);
+                SendIoPart(m.conn.lock(), m.outbox, IoRecord(port, active ? '/' : '\\'),
+                           io.split_records);
         }
         done.set_value();
     });
@@ -182,14 +182,14 @@ void Simulator::SetInput(int port, bool active) {
 }
 
 bool Simulator::OutputActive(int port) const {
-    IoPorts& io = Ports(*impl_);
+    IoPorts& io = IoPortsOf(*impl_);
     std::lock_guard lock(io.mutex);
     auto it = io.outputs.find(port);
     return it != io.outputs.end() && it->second;
 }
 
 void Simulator::SplitIoRecords(bool split) {
-    IoPorts& io = Ports(*impl_);
+    IoPorts& io = IoPortsOf(*impl_);
     std::lock_guard lock(io.mutex);
     io.split_records = split;
 }

@@ -5,7 +5,7 @@
 namespace quillon::host {
 
 namespace {
-const char* StateName(uint32_t state) {
+const char* IOStateName(uint32_t state) {
     static const char* kNames[] = {"undetermined", "inactive", "active"};
     return state < 3 ? kNames[state] : "?";
 }
@@ -15,7 +15,7 @@ void HostIOSink::OnInputChanged(uint32_t input, uint32_t state) {
     std::lock_guard lock(mutex_);
     changes_.push_back({input, state});
     if (print_) {
-        std::printf("input %u %s\n", input, StateName(state));
+        std::printf("input %u %s\n", input, IOStateName(state));
         std::fflush(stdout);
     }
 }

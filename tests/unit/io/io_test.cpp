@@ -10,7 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<InputRecord> FeedInPieces(std::string_view text, std::vector<size_t> cuts) {
+std::vector<InputRecord> FeedMonitorInPieces(std::string_view text, std::vector<size_t> cuts) {
     CInputMonitorParser parser;
     std::vector<InputRecord> records;
     size_t from = 0;
@@ -44,15 +44,17 @@ TEST(InputMonitorParserTest, ReadBoundariesDoNotChangeTheRecords) {
         {"IO3:", {}, "a record without its state is not guessed"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(FeedInPieces(row.text, {}), row.expected) << row.why << ": whole";
+        EXPECT_EQ(FeedMonitorInPieces(row.text, {}), row.expected) << row.why << ": whole";
         for (size_t cut = 1; cut < row.text.size(); ++cut) {
-            EXPECT_EQ(FeedInPieces(row.text, {cut}), row.expected) << row.why << ": cut at " << cut;
+            EXPECT_EQ(FeedMonitorInPieces(row.text, {cut}), row.expected)
+                << row.why << ": cut at " << cut;
         }
         std::vector<size_t> everyByte;
         for (size_t i = 1; i < row.text.size(); ++i) {
             everyByte.push_back(i);
         }
-        EXPECT_EQ(FeedInPieces(row.text, everyByte), row.expected) << row.why << ": byte by byte";
+        EXPECT_EQ(FeedMonitorInPieces(row.text, everyByte), row.expected)
+            << row.why << ": byte by byte";
     }
 }
 
