@@ -37,6 +37,9 @@ build-test/tests/quillon_unit_tests --gtest_brief=1
 
 # The peers (GStreamer's encoders and decoders, FFmpeg) each want a core; two such tests at once
 # on a small machine starve each other's real-time pipelines.
+stage "tests: the Debian package, unpacked, builds a consumer and captures"
+(cd build-test && ctest -L packaging --output-on-failure)
+
 stage "tests: interop, one at a time"
 (cd build-test && ctest -L interop --output-on-failure --timeout 600)
 

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config g++ clang clang-format libclang-rt-14-dev libfuzzer-14-dev
+  build-essential dpkg-dev help2man cmake pkg-config g++ clang clang-format libclang-rt-14-dev libfuzzer-14-dev
   libcurl4-openssl-dev libxml2-dev libssl-dev libasio-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -4,6 +4,7 @@
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
 #include "io/axis_io.h"
+#include "motion/motion_channel.h"
 
 namespace vornak {
 
@@ -96,6 +97,10 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
         streamCameras_ = ParseStreamCameras(text);
     }
 
+    if (!ptzHandler_) {
+        ptzHandler_ = std::make_unique<CAxisPTZHandler>(this, GetVideoChannelCount());
+    }
+
     // Audio needs the formats the capability query found; a device that declares audio
     // without them cannot be served.
     const std::string audioFormats = GetParameter(kParamAudioFormats);
@@ -109,6 +114,7 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
 }
 
 void CAxisIPCaptureDriver::Close() {
+    ptzHandler_.reset();
     CloseBase();
 }
 
@@ -142,10 +148,13 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     return new CAxisCommonChannelRTSP(channel, this, sink, *codec);
 }
 
-// Filled in by motion detection; until then streams run without motion data.
-IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t /*channel*/,
-                                                          ipcapture::IFrameSink* /*sink*/) {
-    return nullptr;
+// A settings-file streaming mode has no motion channel.
+IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t channel,
+                                                          ipcapture::IFrameSink* sink) {
+    if (streamingMode_ != 0) {
+        return nullptr;
+    }
+    return new CAxisMDChannel(channel, this, sink);
 }
 
 // Filled in by edge storage retrieval; until then gaps in a stream stay gaps.

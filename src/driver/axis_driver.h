@@ -5,6 +5,7 @@
 #include <map>
 
 #include "driver/ipcapture_driver.h"
+#include "ptz/ptz_control.h"
 
 namespace vornak {
 
@@ -27,6 +28,8 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
               ipcapture::IDeviceContext* device) override;
     void Close() override;
     bool CreateIOApi() override;
+    IIPPTZDriver* GetPTZDriver() override { return ptzHandler_.get(); }
+    IIPPTZDriverEx* GetPTZDriverEx() override { return ptzHandler_.get(); }
 
     uint32_t GetStreamCamera(uint32_t stream) override;
     uint16_t GetApiVersion() override { return apiVersion_; }
@@ -47,6 +50,7 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
     AudioCapabilities GetAudioOutputCapabilities() const { return audioOut_; }
 
   private:
+    std::unique_ptr<CAxisPTZHandler> ptzHandler_;
     std::map<uint32_t, int32_t> streamCameras_;
     uint32_t streamingMode_ = 0;  // unicast until multicast streaming reads the settings file
     uint16_t apiVersion_ = 1;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "ipcapture/host_interfaces.h"
+#include "host_interfaces.h"
 
 namespace vornak {
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "ipcapture/capability_query.h"
-#include "ipcapture/driver_interfaces.h"
+#include "capability_query.h"
+#include "driver_interfaces.h"
 
 #define QUILLON_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -44,6 +44,9 @@ Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Pictu
             frame->SetDataSize(size);
             frame->SetFourCC(picture.fourcc);
             frame->SetTimestamp(&time);
+            if (picture.mark) {
+                frame->FinishFrame();
+            }
             if (copyFirst || copy()) {
                 result = client->FrameReady(frame) ? Delivery::kDelivered : Delivery::kRefused;
             }

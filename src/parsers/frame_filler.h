@@ -22,6 +22,7 @@ struct Picture {
     const SYSTEMTIME* time = nullptr;  // given: the time as it is, rtpTimestamp unused
     FillOrder order = FillOrder::kCopyFirst;
     std::string stream{};  // empty: the client's stream name
+    bool mark = false;     // FinishFrame after the fields, as motion frames are handed over
 };
 
 enum class Delivery { kDelivered, kRefused, kNoHost, kNoFrame, kCopyFailed };

@@ -83,14 +83,18 @@ bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path, bo
     if (status >= 200 && status < 300) {
         return true;
     }
-    if (status == 0) {
-        errorText = "There is a network error or the device is offline.";
-    } else if (status == 401) {
-        errorText = "Invalid username/password.";
-    } else {
-        errorText = Format("The device returns %u status code.", status);
-    }
+    errorText = FailureText(status);
     return false;
+}
+
+std::string FailureText(uint32_t status) {
+    if (status == 0) {
+        return "There is a network error or the device is offline.";
+    }
+    if (status == 401) {
+        return "Invalid username/password.";
+    }
+    return Format("The device returns %u status code.", status);
 }
 
 bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path,

@@ -33,7 +33,10 @@ struct Reply {
 [[nodiscard]] vornak::CResultDef RequestGetRD(Web::CBaseHttpSender& sender, const std::string& path,
                                               std::string& body);
 
-// GET the path; true on 2xx, otherwise a text for a person in errorText.
+// A text for a person about a failed exchange that ended with this status (0: nothing came back).
+[[nodiscard]] std::string FailureText(uint32_t status);
+
+// GET the path; true on 2xx, otherwise a text for a person in errorText (FailureText).
 [[nodiscard]] bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path,
                                      bool addContentType, std::string& errorText);
 [[nodiscard]] bool RequestGetMessage(Web::CBaseHttpSender& sender, const std::string& path,

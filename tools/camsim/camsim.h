@@ -16,9 +16,12 @@
 
 #include "auth.h"
 #include "param_db.h"
+#include "ptz.h"
 #include "rtp_packetizer.h"
 
 namespace camsim {
+
+class MotionFeed;
 
 // One video frame whose RTP packets have all been handed to the kernel (over UDP on loopback the
 // last one is then in the receiver's socket buffer).
@@ -48,6 +51,7 @@ struct Options {
     std::chrono::seconds session_timeout{60};
     std::chrono::milliseconds rtcp_interval{5000};
     bool as_fast_as_possible = false;  // no real-time pacing (benchmarks)
+    bool print_requests = false;       // "request GET /path?query" on stdout, each HTTP request
     PacketizerOptions packetizer{};
     // Called on the sending thread after each video frame; benchmarks time receivers from it.
     std::function<void(const FrameSent&)> on_frame_sent;
@@ -111,6 +115,7 @@ class Simulator {
     std::string Realm() const;
 
     ParamDb& Params();
+    PtzHead& Ptz();
     Authenticator& HttpAuth();
     Authenticator& RtspAuth();
 
@@ -134,6 +139,8 @@ class Simulator {
     void SetInput(int port, bool active);
     bool OutputActive(int port) const;
     void SplitIoRecords(bool split);
+    // What the motion data stream reports (motion.h).
+    MotionFeed& Motion();
 
     Counters GetCounters() const;
     // Targets (path and query, as sent) of the HTTP requests received, oldest first, including

@@ -170,6 +170,12 @@ void MjpegVideo(HttpContext& c) {
     SendMjpegPart(c.conn, st, &c.impl);
 }
 
+void PtzCgi(HttpContext& c) {
+    auto answer = c.impl.ptz.Handle(c.req.method, c.req.target, c.url.path, c.args, c.req.body,
+                                    c.impl.params);
+    c.Reply(answer.status, "text/plain", answer.body);
+}
+
 const std::vector<Endpoint>& Endpoints() {
     static const std::vector<Endpoint> table = {
         {"/axis-cgi/param.cgi", AccessLevel::kViewer, ParamCgi},
@@ -181,6 +187,10 @@ const std::vector<Endpoint>& Endpoints() {
          [](HttpContext& c) { IoInputCgi(c.impl, c.conn, c.req, c.args); }},
         {"/axis-cgi/io/output.cgi", AccessLevel::kOperator,
          [](HttpContext& c) { IoOutputCgi(c.impl, c.conn, c.req, c.args); }},
+        {"/axis-cgi/com/ptz.cgi", AccessLevel::kOperator, PtzCgi},
+        {"/axis-cgi/com/ptzconfig.cgi", AccessLevel::kOperator, PtzCgi},
+        {"/axis-cgi/motion/motiondata.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { ServeMotionData(c.impl, c.conn, c.req); }},
     };
     return table;
 }
@@ -269,6 +279,10 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
         std::lock_guard lock(mutex);
         http_counts[url.path]++;
         http_log.push_back(req.target);
+        if (options.print_requests) {
+            std::printf("request %s %s\n", req.method.c_str(), req.target.c_str());
+            std::fflush(stdout);
+        }
         if (http_log.size() > kHttpLogSize)
             http_log.pop_front();
     }

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "camsim.h"
@@ -13,6 +14,23 @@ volatile std::sig_atomic_t g_stop = 0;
 
 void OnSignal(int) {
     g_stop = 1;
+}
+
+// An installed camsim keeps its profiles and clips in ../share/quillon/camsim beside its bin
+// folder; a camsim in a build folder uses the source tree's.
+void UseInstalledData(camsim::Options& opts) {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::filesystem::path data = exe.parent_path().parent_path() / "share/quillon/camsim";
+    if (ec || !std::filesystem::is_directory(data / "media", ec)) {
+        return;
+    }
+    if (opts.media_dir.empty()) {
+        opts.media_dir = data / "media";
+    }
+    if (opts.profile_dir.empty()) {
+        opts.profile_dir = data / "profiles";
+    }
 }
 
 }  // namespace
@@ -39,8 +57,10 @@ int main(int argc, char** argv) {
     app.add_option("--jpeg-mode", jpeg_mode, "plain|ext|whole");
     app.add_flag("--stap-a", stap, "aggregate small H.264 NAL units");
     app.add_flag("--fast", fast, "send as fast as possible instead of in real time");
+    app.add_flag("--print-requests", opts.print_requests, "print each HTTP request line");
     app.add_option("--run-seconds", run_seconds, "stop after this long (0 = until a signal)");
     CLI11_PARSE(app, argc, argv);
+    UseInstalledData(opts);
 
     camsim::AuthSchemes schemes = camsim::AuthSchemes::kBoth;
     if (auth == "basic")

@@ -20,6 +20,7 @@
 #include "camsim.h"
 #include "media.h"
 #include "message.h"
+#include "motion.h"
 
 namespace camsim {
 
@@ -203,9 +204,11 @@ struct Simulator::Impl {
     asio::steady_timer restart_timer{io};
 
     ParamDb params;
+    PtzHead ptz;
     std::unique_ptr<Authenticator> http_auth, rtsp_auth;
     std::unique_ptr<MediaLibrary> media;
     std::string realm;
+    MotionFeed motion;  // guards itself
 
     // I/O-thread state.
     std::vector<std::weak_ptr<Connection>> connections;

@@ -290,6 +290,9 @@ std::string Simulator::Realm() const {
 ParamDb& Simulator::Params() {
     return impl_->params;
 }
+PtzHead& Simulator::Ptz() {
+    return impl_->ptz;
+}
 Authenticator& Simulator::HttpAuth() {
     return *impl_->http_auth;
 }

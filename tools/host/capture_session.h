@@ -23,6 +23,7 @@ struct StreamSpec {
     uint32_t height = 0;
     uint32_t fps = 0;
     uint32_t quality = 0;
+    bool motion = false;  // motion detection beside a recording stream
     std::string text;
 };
 std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& error);
@@ -43,7 +44,7 @@ class HostCaptureSettings : public ICaptureSettings,
     // A rate in frames per second travels as 0x7000 + fps.
     uint32_t GetFrameRate() override { return spec_.fps == 0 ? 0 : 0x7000 | (spec_.fps & 0xFFF); }
     uint32_t GetQuality() override { return spec_.quality; }
-    uint32_t GetMotionDetection() override { return 0; }
+    uint32_t GetMotionDetection() override { return spec_.motion ? 1 : 0; }
     uint32_t GetWidth() override { return spec_.width; }
     uint32_t GetHeight() override { return spec_.height; }
     IPrivacyZone* GetZone(uint32_t) override { return nullptr; }

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +21,8 @@
 #include "capture_session.h"
 #include "host_io.h"
 #include "host_objects.h"
+#include "motion_view.h"
+#include "ptz_commands.h"
 
 using namespace quillon::host;
 
@@ -29,12 +33,15 @@ struct Options {
     DeviceSettings device;
     std::vector<std::string> params;
     std::string paramsFile;
+    std::string passwordFile;
     std::vector<std::string> streams;
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
     bool io = false;
     std::vector<std::string> outputs;
+    PtzOptions ptz;
+    bool motion = false;
 
     bool query = false;
 };
@@ -70,6 +77,7 @@ const char* KindText(uint32_t stream) {
 struct Running {
     std::unique_ptr<StreamRecorder> recorder;
     std::unique_ptr<HostCaptureSettings> settings;
+    std::unique_ptr<MotionTap> motion;  // with --motion, in front of the recorder
     bool started = false;
     StreamRecorder::Figures previous;
 };
@@ -94,7 +102,7 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<unsigned long long>(now.keyFrames),
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    return line;
+    return r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
 }
 
 // Starts every stream; one that does not start is reported and still shown (with no frames).
@@ -106,10 +114,14 @@ std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& op
         Running& r = running[i];
         r.recorder = std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
         r.settings = std::make_unique<HostCaptureSettings>(spec);
-        r.started = spec.stream == 0
-                        ? capture->StartCapture(spec.channel, r.recorder.get(), r.settings.get())
-                        : capture->StartStream(spec.channel, spec.stream, r.recorder.get(),
-                                               r.settings.get());
+        IFrameSink* sink = r.recorder.get();
+        if (spec.motion) {
+            r.motion = std::make_unique<MotionTap>(sink);
+            sink = r.motion.get();
+        }
+        r.started = spec.stream == 0 ? capture->StartCapture(spec.channel, sink, r.settings.get())
+                                     : capture->StartStream(spec.channel, spec.stream,
+                                                            r.recorder.get(), r.settings.get());
         if (!r.started) {
             std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
         }
@@ -176,6 +188,9 @@ int PrintSummary(const std::vector<Running>& running, double elapsed) {
                     static_cast<unsigned long long>(f.keyFrames),
                     static_cast<unsigned long long>(f.signalLost),
                     r.recorder->OutputPath().empty() ? "-" : r.recorder->OutputPath().c_str());
+        if (r.motion) {
+            std::printf("    %s\n", MotionTap::Text(r.motion->Snapshot()).c_str());
+        }
         if (f.timeWentBack) {
             std::printf("    warning: frame times went backwards on this stream\n");
         }
@@ -209,8 +224,9 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
 }
 
 // Runs the capability query through the library's flat entry points; with a parameters file
-// the device parameters are written there for a later run's --params-file.
-int RunQuery(DriverLibrary& library, const Options& options) {
+// the device parameters are written there for a later run's --params-file. `found` receives them.
+int RunQuery(DriverLibrary& library, const Options& options,
+             std::map<uint32_t, std::string>* found = nullptr) {
     if (library.initQuery == nullptr || library.startQuery == nullptr ||
         library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
         return Fail("the library has no capability query entry points");
@@ -239,6 +255,9 @@ int RunQuery(DriverLibrary& library, const Options& options) {
         return Fail("query failed (status " + std::to_string(notify.status) + "): " + notify.text);
     }
     result.Print(stdout);
+    if (found != nullptr) {
+        *found = result.DeviceParameters();
+    }
     if (!options.paramsFile.empty()) {
         std::string error;
         if (!SaveParametersFile(options.paramsFile, result.DeviceParameters(), error)) {
@@ -256,7 +275,12 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--port", options.device.port, "device HTTP port")->capture_default_str();
     app.add_option("--user", options.device.user, "user name");
-    app.add_option("--password", options.device.password, "password");
+    app.add_option("--password", options.device.password,
+                   "password (visible to every user of the machine; see --password-file)");
+    app.add_option("--password-file", options.passwordFile,
+                   "read the password from the first line of this file; without either, "
+                   "QUILLON_PASSWORD")
+        ->check(CLI::ExistingFile);
     app.add_option("--model", options.device.model, "device model name")->capture_default_str();
     app.add_option("--video-inputs", options.device.videoInputs, "number of video inputs")
         ->capture_default_str();
@@ -267,7 +291,8 @@ void AddOptions(CLI::App& app, Options& options) {
         ->capture_default_str();
     app.add_option("--param", options.params, "device parameter ID=text (repeatable)");
     app.add_option("--params-file", options.paramsFile,
-                   "device parameters file (ID=text lines, as --query writes)");
+                   "device parameters file (ID=text lines, as --query writes); with neither this "
+                   "nor --param, the device is queried first");
     app.add_option("--stream", options.streams,
                    "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
                    "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264");
@@ -278,7 +303,10 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_flag("--io", options.io, "print digital input changes as they happen");
     app.add_option("--output", options.outputs,
                    "switch digital output N (from 0): N=on or N=off (repeatable)");
+    app.add_flag("--motion", options.motion,
+                 "run the camera's motion detection beside every recording stream (kind 0)");
 
+    AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
 }
@@ -289,7 +317,30 @@ bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::s
         if (!spec) {
             return false;
         }
+        spec->motion = options.motion && spec->stream == 0;
         specs.push_back(*spec);
+    }
+    return true;
+}
+
+// The password from the command line, else the file's first line, else the environment.
+bool ResolvePassword(Options& options, std::string& error) {
+    if (!options.device.password.empty()) {
+        return true;
+    }
+    if (!options.passwordFile.empty()) {
+        std::ifstream file(options.passwordFile);
+        if (!file || !std::getline(file, options.device.password)) {
+            error = "cannot read a password from " + options.passwordFile;
+            return false;
+        }
+        if (!options.device.password.empty() && options.device.password.back() == '\r') {
+            options.device.password.pop_back();
+        }
+        return true;
+    }
+    if (const char* text = std::getenv("QUILLON_PASSWORD")) {
+        options.device.password = text;
     }
     return true;
 }
@@ -338,10 +389,10 @@ int RunCapture(DriverLibrary& library, const Options& options,
         library.destroy[0](driver);
         return Fail(error);
     }
-    int result = 0;
-    if (!specs.empty()) {
+    int result = options.ptz.commands.empty() ? 0 : RunPtzCommands(driver, options.ptz);
+    if (result == 0 && !specs.empty()) {
         result = RunStreams(driver, options, specs);
-    } else if (options.io || !options.outputs.empty()) {
+    } else if (result == 0 && (options.io || !options.outputs.empty())) {
         const auto end = std::chrono::steady_clock::now() +
                          std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
         while (!g_interrupted && std::chrono::steady_clock::now() < end) {
@@ -359,7 +410,11 @@ int RunCapture(DriverLibrary& library, const Options& options,
 
 int main(int argc, char** argv) {
     Options options;
+    // Beside the executable in a build folder; an installed host finds it by its run path.
     options.library = ExecutableFolder() + "libquillon.so";
+    if (!std::filesystem::exists(options.library)) {
+        options.library = QUILLON_LIBRARY_SONAME;
+    }
     options.device.model = "Demo Camera";
     CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
     AddOptions(app, options);
@@ -373,12 +428,24 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, [](int) { g_interrupted = true; });
     std::signal(SIGTERM, [](int) { g_interrupted = true; });
 
-    if (!options.query && !CollectParameters(options, error)) {
+    if (!ResolvePassword(options, error) ||
+        (!options.query && !CollectParameters(options, error))) {
         return Fail(error);
     }
     DriverLibrary library;
     if (!library.Load(options.library, error)) {
         return Fail(error);
     }
-    return options.query ? RunQuery(library, options) : RunCapture(library, options, specs);
+    if (options.query) {
+        return RunQuery(library, options);
+    }
+    // Without parameters the driver would take the device for an old model and rewrite its
+    // stream settings; a host asks the device first, as a real recording server does.
+    if (options.device.parameters.empty()) {
+        const int queried = RunQuery(library, options, &options.device.parameters);
+        if (queried != 0) {
+            return queried;
+        }
+    }
+    return RunCapture(library, options, specs);
 }
