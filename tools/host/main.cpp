@@ -19,6 +19,7 @@
 
 #include "capability_report.h"
 #include "capture_session.h"
+#include "host_io.h"
 #include "host_objects.h"
 #include "motion_view.h"
 #include "ptz_commands.h"
@@ -37,6 +38,8 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    bool io = false;
+    std::vector<std::string> outputs;
     PtzOptions ptz;
     bool motion = false;
 
@@ -297,6 +300,9 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_flag("--io", options.io, "print digital input changes as they happen");
+    app.add_option("--output", options.outputs,
+                   "switch digital output N (from 0): N=on or N=off (repeatable)");
     app.add_flag("--motion", options.motion,
                  "run the camera's motion detection beside every recording stream (kind 0)");
 
@@ -375,10 +381,25 @@ int RunCapture(DriverLibrary& library, const Options& options,
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
+    HostIO io;
+    std::string error;
+    if ((options.io || !options.outputs.empty()) &&
+        !io.Start(driver->GetIOApi(), options.io, options.outputs, error)) {
+        driver->Close();
+        library.destroy[0](driver);
+        return Fail(error);
+    }
     int result = options.ptz.commands.empty() ? 0 : RunPtzCommands(driver, options.ptz);
     if (result == 0 && !specs.empty()) {
         result = RunStreams(driver, options, specs);
+    } else if (result == 0 && (options.io || !options.outputs.empty())) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+        while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
+    io.Stop();
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
