@@ -176,6 +176,10 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/operator/param.cgi", AccessLevel::kOperator, ParamCgi},
         {"/axis-cgi/mjpg/video.cgi", AccessLevel::kViewer, MjpegVideo},
         {"/axis-cgi/jpg/image.cgi", AccessLevel::kViewer, JpegImage},
+        {"/axis-cgi/audio/receive.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { AudioReceive(c.impl, c.conn, c.req); }},
+        {"/axis-cgi/audio/transmit.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { AudioTransmit(c.impl, c.conn, c.req); }},
     };
     return table;
 }
