@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_session.h"
 #include "capability_report.h"
 #include "capture_session.h"
 #include "host_objects.h"
@@ -32,6 +33,8 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    bool audioIn = false;
+    std::string audioOut;
 
     bool query = false;
 };
@@ -272,6 +275,10 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_flag("--audio-in", options.audioIn,
+                 "capture audio input 0 (G.711 to audio-in.wav, other codecs to audio-in.raw)");
+    app.add_option("--audio-out", options.audioOut,
+                   "send a file (raw in the negotiated codec, or a mu-law .wav) to audio output 0");
 
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
@@ -306,6 +313,18 @@ bool CollectParameters(Options& options, std::string& error) {
     return true;
 }
 
+// Audio alone: one status line each second until the time is up or the user interrupts.
+void ShowAudioStatus(AudioSession& audio, double seconds) {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(1), end - std::chrono::steady_clock::now()));
+        std::printf("%s\n", audio.StatusLine().c_str());
+        std::fflush(stdout);
+    }
+}
+
 // Opens the driver for the device, runs the streams and closes it again.
 int RunCapture(DriverLibrary& library, const Options& options,
                const std::vector<StreamSpec>& specs) {
@@ -324,7 +343,17 @@ int RunCapture(DriverLibrary& library, const Options& options,
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
-    const int result = specs.empty() ? 0 : RunStreams(driver, options, specs);
+    std::error_code ec;
+    std::filesystem::create_directories(options.outFolder, ec);
+    AudioSession audio(options.audioIn, options.audioOut, options.discard ? "" : options.outFolder);
+    int result = audio.Start(driver, &allocator) ? 0 : 2;
+    if (!specs.empty()) {
+        result = std::max(result, RunStreams(driver, options, specs));
+    } else if (audio.Active()) {
+        ShowAudioStatus(audio, options.seconds);
+    }
+    audio.Stop();
+    result = std::max(result, audio.PrintSummary());
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");
