@@ -96,6 +96,7 @@ class DriverUnderTest {
         }
     }
     host::IIPVideoCaptureEx2* Capture() { return driver_->GetVideoCaptureEx2(); }
+    host::IIPCaptureDriverEx5* Driver() { return driver_; }
 
     host::HostLogger logger{false};
     host::HostFrameAllocator allocator;
