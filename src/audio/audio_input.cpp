@@ -9,7 +9,6 @@
 #include "driver/video_capture.h"
 #include "properties/capabilities.h"
 #include "web/http_sender.h"
-#include "web/request_utils.h"
 
 namespace vornak {
 
@@ -17,7 +16,6 @@ namespace {
 constexpr const char* kListPath = "/axis-cgi/admin/param.cgi?action=list&group=";
 constexpr const char* kDefinitionsPath =
     "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=";
-constexpr const char* kUpdatePath = "/axis-cgi/admin/param.cgi?action=update";
 constexpr const char* kReceivePath = "/axis-cgi/audio/receive.cgi?httptype=singlepart";
 }  // namespace
 
@@ -65,7 +63,8 @@ CAxisAudioInputChannel::CAxisAudioInputChannel(uint32_t source, IDriver* driver,
       duplex_(duplex),
       supported_(SupportedAudioEncodings(*driver, host_.codecs, true)),
       sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
-                                                 "Vornak HTTP Audio Receiver")) {
+                                                 "Vornak HTTP Audio Receiver")),
+      requests_(*sender_, *driver, *this, "vornak::CAxisAudioInputChannel::RequestGet") {
     sender_->SetCancelEvent(&stopEvent_);
 }
 
@@ -139,31 +138,6 @@ void CAxisAudioInputChannel::ThreadFunction() {
     SetState(kAudioInStopped);
 }
 
-bool CAxisAudioInputChannel::RequestGet(const std::string& url, std::string& reply) {
-    static constexpr const char* kMethod = "vornak::CAxisAudioInputChannel::RequestGet";
-    reply.clear();
-    if (url.empty()) {
-        return false;
-    }
-    HUtils::Reply answer = HUtils::Get(*sender_, url);
-    if (answer.status == 200 || answer.status == 204) {
-        reply = std::move(answer.body);
-        return true;
-    }
-    const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    if (answer.status == 401) {
-        Log(kLogError, "%s: %s (%s) is unable to process \"%s\" request: credentials are invalid",
-            kMethod, device.model.c_str(), device.address.c_str(), url.c_str());
-    } else if (answer.status == 404) {
-        Log(kLogError, "%s: The \"%s\" URL was not found on %s (%s)", kMethod, url.c_str(),
-            device.model.c_str(), device.address.c_str());
-    } else {
-        Log(kLogError, "%s: %s (%s) is unable to process \"%s\" request. HTTP status code is %u",
-            kMethod, device.model.c_str(), device.address.c_str(), url.c_str(), answer.status);
-    }
-    return false;
-}
-
 bool CAxisAudioInputChannel::ConfigureAudioInput() {
     static constexpr const char* kMethod = "vornak::CAxisAudioInputChannel::ConfigureAudioInput";
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
@@ -176,8 +150,8 @@ bool CAxisAudioInputChannel::ConfigureAudioInput() {
 
     std::string list;
     std::string definitionsText;
-    if (!RequestGet(kListPath + AudioListGroups(source_), list) ||
-        !RequestGet(kDefinitionsPath + prefix, definitionsText)) {
+    if (!requests_.Get(kListPath + AudioListGroups(source_), list) ||
+        !requests_.Get(kDefinitionsPath + prefix, definitionsText)) {
         return false;
     }
     CAxisAudioDefinitions definitions;
@@ -193,20 +167,7 @@ bool CAxisAudioInputChannel::ConfigureAudioInput() {
         return false;
     }
     format_ = plan.format;
-    if (plan.update.empty()) {
-        return true;
-    }
-    // A device that refuses answers 200 with an error line; only "OK" means it took the values.
-    std::string reply;
-    if (!RequestGet(kUpdatePath + plan.update, reply)) {
-        return false;
-    }
-    if (reply.find("OK") == std::string::npos) {
-        Log(kLogError, "%s: Unable to apply audio parameters '%s' to %s (%s): %s", kMethod,
-            plan.update.c_str(), device.model.c_str(), device.address.c_str(), reply.c_str());
-        return false;
-    }
-    return true;
+    return requests_.Update(plan.update, kMethod);
 }
 
 bool CAxisAudioInputChannel::ConnectToAudioDevice() {
@@ -273,82 +234,23 @@ bool CAxisAudioInputChannel::ReceiveAudioData() {
     return true;
 }
 
-CAxisIPAudioCapture::CAxisIPAudioCapture(IAudioChannelCreator* creator, uint32_t maxChannels,
-                                         IDriver* driver)
-    : creator_(creator), maxChannels_(maxChannels), driver_(driver) {}
-
 CAxisIPAudioCapture::~CAxisIPAudioCapture() {
-    std::map<uint32_t, std::unique_ptr<IAudioInputChannel>> channels;
-    {
-        CLockGuard guard(lock_);
-        channels.swap(channels_);
-    }
-    for (auto& [index, channel] : channels) {
-        channel->StopCapture();
-    }
-}
-
-uint32_t CAxisIPAudioCapture::GetChannelCount() {
-    CLockGuard guard(lock_);
-    return static_cast<uint32_t>(channels_.size());
+    channels_.StopAll([](IAudioInputChannel& c) { return c.StopCapture(); });
 }
 
 bool CAxisIPAudioCapture::StartCapture(uint32_t channel, void* host1, void* host2, void* host3) {
-    IAudioInputChannel* started = nullptr;
-    {
-        CLockGuard guard(lock_);
-        if (channels_.count(channel) != 0) {
-            return true;
-        }
-        // The device has sources 0 to count-1; another index could only fail at the device.
-        if (channels_.size() >= maxChannels_ || channel >= maxChannels_) {
-            driver_->DebugMessage(kLogWarning,
-                                  "%s: Audio source %u is not available on %s (%u sources)",
-                                  "vornak::CAxisIPAudioCapture::StartCapture", channel,
-                                  driver_->GetDeviceName().c_str(), maxChannels_);
-            return false;
-        }
-        std::unique_ptr<IAudioInputChannel> made(
-            creator_->CreateAudioInputChannel(channel, host1, host2, host3));
-        if (!made) {
-            return false;
-        }
-        started = made.get();
-        channels_[channel] = std::move(made);
-    }
-    if (started->StartCapture()) {
-        return true;
-    }
-    std::unique_ptr<IAudioInputChannel> failed;
-    {
-        CLockGuard guard(lock_);
-        const auto it = channels_.find(channel);
-        if (it != channels_.end() && it->second.get() == started) {
-            failed = std::move(it->second);
-            channels_.erase(it);
-        }
-    }
-    return false;
+    return channels_.Start(
+        channel, "vornak::CAxisIPAudioCapture::StartCapture",
+        [&] { return creator_->CreateAudioInputChannel(channel, host1, host2, host3); },
+        [](IAudioInputChannel& c) { return c.StartCapture(); });
 }
 
 bool CAxisIPAudioCapture::StopCapture(uint32_t channel) {
-    std::unique_ptr<IAudioInputChannel> stopped;
-    {
-        CLockGuard guard(lock_);
-        const auto it = channels_.find(channel);
-        if (it == channels_.end()) {
-            return false;
-        }
-        stopped = std::move(it->second);
-        channels_.erase(it);
-    }
-    return stopped->StopCapture();
+    return channels_.Stop(channel, [](IAudioInputChannel& c) { return c.StopCapture(); });
 }
 
 uint32_t CAxisIPAudioCapture::GetState(uint32_t channel) {
-    CLockGuard guard(lock_);
-    const auto it = channels_.find(channel);
-    return it == channels_.end() ? 0 : it->second->GetState();
+    return channels_.With(channel, 0u, [](IAudioInputChannel& c) { return c.GetState(); });
 }
 
 bool CAxisIPAudioCapture::GetOption(const char* name, void* value, uint32_t size) {

@@ -5,13 +5,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "audio/audio_channel.h"
 #include "audio/audio_format.h"
+#include "audio/audio_requests.h"
 #include "base/thread.h"
 #include "driver/driver_api.h"
 #include "ipcapture/driver_interfaces.h"
@@ -50,7 +50,6 @@ class CAxisAudioInputChannel : public IAudioInputChannel,
     bool ConfigureAudioInput();
     bool ConnectToAudioDevice();
     bool ReceiveAudioData();
-    bool RequestGet(const std::string& url, std::string& reply);
     void SetState(uint32_t state);
 
     uint32_t source_;
@@ -60,6 +59,7 @@ class CAxisAudioInputChannel : public IAudioInputChannel,
     AudioFormat format_;
     std::vector<std::string> supported_;
     std::unique_ptr<Web::CHttpSender> sender_;
+    CAudioRequests requests_;
     std::atomic<uint32_t> state_{kAudioInIdle};
     CLock stateLock_;
     CLock lock_;
@@ -67,10 +67,11 @@ class CAxisAudioInputChannel : public IAudioInputChannel,
 
 class CAxisIPAudioCapture : public ipcapture::IIPAudioCapture2 {
   public:
-    CAxisIPAudioCapture(IAudioChannelCreator* creator, uint32_t maxChannels, IDriver* driver);
+    CAxisIPAudioCapture(IAudioChannelCreator* creator, uint32_t maxChannels, IDriver* driver)
+        : creator_(creator), channels_(driver, maxChannels) {}
     ~CAxisIPAudioCapture() override;
 
-    uint32_t GetChannelCount() override;
+    uint32_t GetChannelCount() override { return channels_.Count(); }
     bool StartCapture(uint32_t channel, void* host1, void* host2, void* host3) override;
     bool StopCapture(uint32_t channel) override;
     uint32_t GetState(uint32_t channel) override;
@@ -79,10 +80,7 @@ class CAxisIPAudioCapture : public ipcapture::IIPAudioCapture2 {
 
   private:
     IAudioChannelCreator* creator_;
-    uint32_t maxChannels_;
-    IDriver* driver_;
-    CLock lock_;
-    std::map<uint32_t, std::unique_ptr<IAudioInputChannel>> channels_;
+    TAudioChannels<IAudioInputChannel> channels_;
 };
 
 // Encodings of "Supported Audio Formats" that have a codec tag and that the host offers.

@@ -6,7 +6,6 @@
 #include "base/text.h"
 #include "properties/capabilities.h"
 #include "web/http_sender.h"
-#include "web/request_utils.h"
 
 namespace vornak {
 
@@ -14,7 +13,6 @@ namespace {
 constexpr const char* kListPath = "/axis-cgi/admin/param.cgi?action=list&group=";
 constexpr const char* kDefinitionsPath =
     "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=";
-constexpr const char* kUpdatePath = "/axis-cgi/admin/param.cgi?action=update";
 constexpr const char* kCheckPath = "/axis-cgi/admin/param.cgi?action=list&group=Properties.Audio";
 constexpr const char* kTransmitPath = "/axis-cgi/audio/transmit.cgi";
 constexpr uint32_t kRefreshPauseMs = 1500;
@@ -146,8 +144,9 @@ CAxisAudioOutputChannel::CAxisAudioOutputChannel(uint32_t source, IDriver* drive
     : CBaseAudioOutputChannel(driver, host1, host2, host3),
       CLoggerInstance(driver),
       source_(source),
-      sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
-                                                 "Vornak HTTP Audio Sender")) {
+      sender_(
+          std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(), "Vornak HTTP Audio Sender")),
+      requests_(*sender_, *driver, *this, "vornak::CAxisAudioOutputChannel::RequestGet") {
     sender_->SetCancelEvent(&stopEvent_);
     const AudioOutputEncoding encoding = ChooseOutputEncoding(
         *driver, host_.codecs,
@@ -198,50 +197,6 @@ void CAxisAudioOutputChannel::AbortRequests() {
     sender_->Abort();
 }
 
-bool CAxisAudioOutputChannel::RequestGet(const std::string& url, std::string& reply) {
-    static constexpr const char* kMethod = "vornak::CAxisAudioOutputChannel::RequestGet";
-    reply.clear();
-    if (url.empty()) {
-        return false;
-    }
-    HUtils::Reply answer = HUtils::Get(*sender_, url);
-    if (answer.status == 200 || answer.status == 204) {
-        reply = std::move(answer.body);
-        return true;
-    }
-    const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    if (answer.status == 401) {
-        Log(kLogError, "%s: %s (%s) is unable to process \"%s\" request: credentials are invalid",
-            kMethod, device.model.c_str(), device.address.c_str(), url.c_str());
-    } else if (answer.status == 404) {
-        Log(kLogError, "%s: The \"%s\" URL was not found on %s (%s)", kMethod, url.c_str(),
-            device.model.c_str(), device.address.c_str());
-    } else {
-        Log(kLogError, "%s: %s (%s) is unable to process \"%s\" request. HTTP status code is %u",
-            kMethod, device.model.c_str(), device.address.c_str(), url.c_str(), answer.status);
-    }
-    return false;
-}
-
-bool CAxisAudioOutputChannel::RequestUpdate(const std::string& text) {
-    if (text.empty()) {
-        return true;
-    }
-    std::string reply;
-    if (!RequestGet(kUpdatePath + text, reply)) {
-        return false;
-    }
-    if (reply.find("OK") != std::string::npos) {
-        return true;
-    }
-    const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    Log(kLogError,
-        "vornak::CAxisAudioOutputChannel::RequestUpdate: Unable to apply audio parameters '%s' "
-        "to %s (%s): %s",
-        text.c_str(), device.model.c_str(), device.address.c_str(), reply.c_str());
-    return false;
-}
-
 bool CAxisAudioOutputChannel::Connect() {
     // Whatever was open belongs to the connection that failed.
     sender_->Close();
@@ -250,21 +205,22 @@ bool CAxisAudioOutputChannel::Connect() {
     connectionHeld_ = false;
     const std::string prefix = AudioSourcePrefix(source_);
     std::string list;
-    if (!RequestGet(kListPath + AudioListGroups(source_), list)) {
+    if (!requests_.Get(kListPath + AudioListGroups(source_), list)) {
         return false;
     }
     if (!definitions_) {
         std::string text;
         CAxisAudioDefinitions definitions;
-        if (RequestGet(kDefinitionsPath + prefix, text) && definitions.Load(text, prefix) &&
+        if (requests_.Get(kDefinitionsPath + prefix, text) && definitions.Load(text, prefix) &&
             !definitions.IsEmpty()) {
             definitions_ = std::move(definitions);
         }
     }
     const std::string gain =
         ReadAudioOutputSettings(driver_->GetHostFolder(), *driver_->GetDeviceInfo()).outputGain;
-    const bool updated = RequestUpdate(
-        BuildAudioOutputUpdate(source_, gain, list, definitions_ ? &*definitions_ : nullptr));
+    const bool updated = requests_.Update(
+        BuildAudioOutputUpdate(source_, gain, list, definitions_ ? &*definitions_ : nullptr),
+        "vornak::CAxisAudioOutputChannel::RequestUpdate");
     if (updated) {
         ResetLogFilter();
     }
@@ -330,7 +286,7 @@ bool CAxisAudioOutputChannel::SendAudio(ipcapture::IAudioFrame* frame) {
     }
     if (connectionHeld_ && checkTimer_.GetElapsedMs() > kDeviceCheckPeriodMs) {
         std::string reply;
-        if (!RequestGet(kCheckPath, reply)) {
+        if (!requests_.Get(kCheckPath, reply)) {
             return false;
         }
         checkTimer_.Touch();
@@ -338,96 +294,36 @@ bool CAxisAudioOutputChannel::SendAudio(ipcapture::IAudioFrame* frame) {
     return OpenPost(rest, frameSize);
 }
 
-CAxisIPAudioSender::CAxisIPAudioSender(IAudioChannelCreator* creator, uint32_t maxChannels,
-                                       IDriver* driver)
-    : creator_(creator), maxChannels_(maxChannels), driver_(driver) {}
-
 CAxisIPAudioSender::~CAxisIPAudioSender() {
-    std::map<uint32_t, std::unique_ptr<IAudioOutputChannel>> channels;
-    {
-        CLockGuard guard(lock_);
-        channels.swap(channels_);
-    }
-    for (auto& [index, channel] : channels) {
-        channel->StopOutput();
-    }
-}
-
-template <typename Fn, typename R>
-R CAxisIPAudioSender::WithChannel(uint32_t channel, R fallback, Fn fn) {
-    CLockGuard guard(lock_);
-    const auto it = channels_.find(channel);
-    return it == channels_.end() ? fallback : fn(*it->second);
-}
-
-uint32_t CAxisIPAudioSender::GetChannelCount() {
-    CLockGuard guard(lock_);
-    return static_cast<uint32_t>(channels_.size());
+    channels_.StopAll([](IAudioOutputChannel& c) { return c.StopOutput(); });
 }
 
 bool CAxisIPAudioSender::StartOutput(uint32_t channel, void* host1, void* host2, void* host3) {
-    IAudioOutputChannel* started = nullptr;
-    {
-        CLockGuard guard(lock_);
-        if (channels_.count(channel) != 0) {
-            return true;
-        }
-        if (channels_.size() >= maxChannels_ || channel >= maxChannels_) {
-            driver_->DebugMessage(kLogWarning,
-                                  "%s: Audio output %u is not available on %s (%u outputs)",
-                                  "vornak::CAxisIPAudioSender::StartOutput", channel,
-                                  driver_->GetDeviceName().c_str(), maxChannels_);
-            return false;
-        }
-        std::unique_ptr<IAudioOutputChannel> made(
-            creator_->CreateAudioOutputChannel(channel, host1, host2, host3));
-        if (!made) {
-            return false;
-        }
-        started = made.get();
-        channels_[channel] = std::move(made);
-    }
-    if (started->StartOutput()) {
-        return true;
-    }
-    std::unique_ptr<IAudioOutputChannel> failed;
-    CLockGuard guard(lock_);
-    const auto it = channels_.find(channel);
-    if (it != channels_.end() && it->second.get() == started) {
-        failed = std::move(it->second);
-        channels_.erase(it);
-    }
-    return false;
+    return channels_.Start(
+        channel, "vornak::CAxisIPAudioSender::StartOutput",
+        [&] { return creator_->CreateAudioOutputChannel(channel, host1, host2, host3); },
+        [](IAudioOutputChannel& c) { return c.StartOutput(); });
 }
 
 bool CAxisIPAudioSender::StopOutput(uint32_t channel) {
-    std::unique_ptr<IAudioOutputChannel> stopped;
-    {
-        CLockGuard guard(lock_);
-        const auto it = channels_.find(channel);
-        if (it == channels_.end()) {
-            return false;
-        }
-        stopped = std::move(it->second);
-        channels_.erase(it);
-    }
-    return stopped->StopOutput();
+    return channels_.Stop(channel, [](IAudioOutputChannel& c) { return c.StopOutput(); });
 }
 
 bool CAxisIPAudioSender::SendFrame(ipcapture::IAudioFrame* frame) {
     if (frame == nullptr) {
         return false;
     }
-    return WithChannel(frame->GetChannel(), false,
-                       [&](IAudioOutputChannel& c) { return c.SendFrame(frame); });
+    return channels_.With(frame->GetChannel(), false,
+                          [&](IAudioOutputChannel& c) { return c.SendFrame(frame); });
 }
 
 bool CAxisIPAudioSender::GetFormat(uint32_t channel, ipcapture::IAudioFormat* format) {
-    return WithChannel(channel, false, [&](IAudioOutputChannel& c) { return c.GetFormat(format); });
+    return channels_.With(channel, false,
+                          [&](IAudioOutputChannel& c) { return c.GetFormat(format); });
 }
 
 uint32_t CAxisIPAudioSender::GetState(uint32_t channel) {
-    return WithChannel(channel, 0u, [](IAudioOutputChannel& c) { return c.GetState(); });
+    return channels_.With(channel, 0u, [](IAudioOutputChannel& c) { return c.GetState(); });
 }
 
 }  // namespace vornak

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,6 +12,7 @@
 
 #include "audio/audio_channel.h"
 #include "audio/audio_definitions.h"
+#include "audio/audio_requests.h"
 #include "base/thread.h"
 #include "base/time.h"
 #include "driver/driver_api.h"
@@ -113,13 +113,12 @@ class CAxisAudioOutputChannel : public CBaseAudioOutputChannel, private CLoggerI
     void AbortRequests() override;
 
   private:
-    bool RequestGet(const std::string& url, std::string& reply);
-    bool RequestUpdate(const std::string& text);
     void FinishPost();
     bool OpenPost(std::span<const uint8_t> first, uint32_t frameSize);
 
     uint32_t source_;
     std::unique_ptr<Web::CHttpSender> sender_;
+    CAudioRequests requests_;
     uint32_t codec_ = 0;
     uint32_t bitRate_ = 0;
     bool postOpen_ = false;
@@ -140,10 +139,11 @@ AudioOutputEncoding ChooseOutputEncoding(IDriver& driver, ipcapture::IAudioCodec
 
 class CAxisIPAudioSender : public ipcapture::IIPAudioSender {
   public:
-    CAxisIPAudioSender(IAudioChannelCreator* creator, uint32_t maxChannels, IDriver* driver);
+    CAxisIPAudioSender(IAudioChannelCreator* creator, uint32_t maxChannels, IDriver* driver)
+        : creator_(creator), channels_(driver, maxChannels) {}
     ~CAxisIPAudioSender() override;
 
-    uint32_t GetChannelCount() override;
+    uint32_t GetChannelCount() override { return channels_.Count(); }
     bool StartOutput(uint32_t channel, void* host1, void* host2, void* host3) override;
     bool StopOutput(uint32_t channel) override;
     bool SendFrame(ipcapture::IAudioFrame* frame) override;
@@ -153,15 +153,8 @@ class CAxisIPAudioSender : public ipcapture::IIPAudioSender {
     bool Reserved8() override { return false; }
 
   private:
-    // Runs fn on the channel under the map lock; the fallback when it does not run.
-    template <typename Fn, typename R>
-    R WithChannel(uint32_t channel, R fallback, Fn fn);
-
     IAudioChannelCreator* creator_;
-    uint32_t maxChannels_;
-    IDriver* driver_;
-    CLock lock_;
-    std::map<uint32_t, std::unique_ptr<IAudioOutputChannel>> channels_;
+    TAudioChannels<IAudioOutputChannel> channels_;
 };
 
 }  // namespace vornak

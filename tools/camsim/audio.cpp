@@ -50,12 +50,7 @@ void SendAudioChunk(std::shared_ptr<Connection> conn, std::shared_ptr<AudioStrea
                     Simulator::Impl* impl) {
     if (conn->Closed())
         return;
-    bool stopped;
-    {
-        std::lock_guard lock(impl->mutex);
-        stopped = impl->media_stopped;
-    }
-    if (!stopped) {
+    if (!impl->MediaStopped()) {
         std::vector<uint8_t> out;
         out.reserve(st->chunk);
         while (out.size() < st->chunk) {

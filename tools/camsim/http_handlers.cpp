@@ -112,12 +112,7 @@ void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState>
                    Simulator::Impl* impl) {
     if (conn->Closed())
         return;
-    bool stopped;
-    {
-        std::lock_guard lock(impl->mutex);
-        stopped = impl->media_stopped;
-    }
-    if (!stopped) {
+    if (!impl->MediaStopped()) {
         const auto& f = st->clip->frames[st->pos].data;
         std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\n";
         if (st->show_length)

@@ -231,6 +231,11 @@ struct Simulator::Impl {
     std::vector<AudioUpload> audio_uploads;
     std::string audio_received;
 
+    bool MediaStopped() {
+        std::lock_guard lock(mutex);
+        return media_stopped;
+    }
+
     bool Listen(std::string* error);
     void Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_port);
     void Housekeeping();
