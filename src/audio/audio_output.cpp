@@ -275,9 +275,18 @@ bool CAxisAudioOutputChannel::SendAudio(ipcapture::IAudioFrame* frame) {
                 return true;
             }
         } else {
+            // A device that refuses the stream answers before the body ends.
+            const uint32_t status = sender_->ReceiveResponse() ? sender_->GetStatusCode() : 0;
             sender_->Close();
             postOpen_ = false;
             connectionHeld_ = false;
+            if (status >= 300) {
+                const DEVICE_INFO& device = *driver_->GetDeviceInfo();
+                Log(kLogError, "%s: %s (%s) refused the audio stream with HTTP status %u",
+                    "vornak::CAxisAudioOutputChannel::SendAudio", device.model.c_str(),
+                    device.address.c_str(), status);
+                return false;
+            }
         }
     }
     FinishPost();

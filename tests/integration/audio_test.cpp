@@ -242,5 +242,27 @@ TEST(AudioOut, ReconnectsAfterTheDeviceRestarts) {
     EXPECT_TRUE(rig.Sender()->StopOutput(0));
 }
 
+TEST(AudioOut, AStreamRefusedMidwayReconnectsAndConfiguresAgain) {
+    AudioRig rig;
+    ASSERT_TRUE(rig.camera.started && rig.driver.opened);
+    ASSERT_TRUE(rig.Sender()->StartOutput(0, kCookie, &rig.out, &rig.codecs));
+    ASSERT_TRUE(rig.WaitOut(2));
+    ASSERT_TRUE(rig.SendOut(Pattern(2000, 1)));
+    // Someone switches the device to microphone only: the next POST is answered 503.
+    rig.camera.sim.SetParam("Audio.DuplexMode", "get");
+    rig.camera.sim.CloseAllConnections();
+    bool failed = false;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            rig.SendOut(Pattern(2000, 2));
+            failed = failed || rig.Sender()->GetState(0) == 5;
+            return failed && rig.Sender()->GetState(0) == 2;
+        },
+        8s));
+    EXPECT_EQ(rig.driver.logger.Count("refused the audio stream with HTTP status 503"), 1u);
+    EXPECT_EQ(rig.camera.sim.Params().Get("Audio.DuplexMode"), "full");
+    EXPECT_TRUE(rig.Sender()->StopOutput(0));
+}
+
 }  // namespace
 }  // namespace quillon::test
