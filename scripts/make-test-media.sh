@@ -49,4 +49,13 @@ for f in "$tmp"/r_*.jpg; do
   jpegtran -restart 2 "$f" >>"$out/mjpeg_320x240_restart.mjpeg"
 done
 
-du -ch "$out"/*.264 "$out"/*.m4v "$out"/*.mjpeg | tail -n 1
+# Audio as the camera's receive.cgi sends it: 2 s of raw G.711 mu-law and of G.726 at each bit
+# rate, 8 kHz mono; a tone that changes pitch so a listener hears where the loop restarts.
+ff -f lavfi -i "sine=frequency=440:beep_factor=2:sample_rate=8000:duration=2" -ac 1 \
+   -c:a pcm_mulaw -f mulaw "$out/audio_g711.raw"
+for kbit in 16 24 32 40; do
+  ff -f lavfi -i "sine=frequency=440:beep_factor=2:sample_rate=8000:duration=2" -ac 1 \
+     -c:a g726 -b:a "${kbit}k" -f g726 "$out/audio_g726_${kbit}.raw"
+done
+
+du -ch "$out"/*.raw "$out"/*.264 "$out"/*.m4v "$out"/*.mjpeg | tail -n 1

@@ -1,5 +1,7 @@
 #include "driver/axis_driver.h"
 
+#include "audio/audio_input.h"
+#include "audio/audio_output.h"
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
@@ -108,6 +110,12 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
         Close();
         return false;
     }
+    if (audioOut_.count > 0 && !audioSender_) {
+        audioSender_ = std::make_unique<CAxisIPAudioSender>(this, audioOut_.count, this);
+    }
+    if (audioIn_.count > 0 && !audioCapture_) {
+        audioCapture_ = std::make_unique<CAxisIPAudioCapture>(this, audioIn_.count, this);
+    }
 
     LogDriverOpened(GetParameter(kParamFirmwareVersion));
     return true;
@@ -115,6 +123,8 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
 
 void CAxisIPCaptureDriver::Close() {
     ptzHandler_.reset();
+    audioCapture_.reset();
+    audioSender_.reset();
     CloseBase();
 }
 
@@ -162,13 +172,16 @@ IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
     return nullptr;
 }
 
-// Both filled in by audio input and audio output.
-IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t, void*, void*, void*) {
-    return nullptr;
+// Multicast audio brings a channel of its own; until then the HTTP stream serves every
+// streaming mode.
+IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t channel, void* host1,
+                                                                  void* host2, void* host3) {
+    return new CAxisAudioInputChannel(channel, this, host1, host2, host3, audioSender_ != nullptr);
 }
 
-IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t, void*, void*, void*) {
-    return nullptr;
+IAudioOutputChannel* CAxisIPCaptureDriver::CreateAudioOutputChannel(uint32_t channel, void* host1,
+                                                                    void* host2, void* host3) {
+    return new CAxisAudioOutputChannel(channel, this, host1, host2, host3);
 }
 
 }  // namespace vornak

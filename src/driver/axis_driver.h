@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 
 #include "driver/ipcapture_driver.h"
 #include "ptz/ptz_control.h"
@@ -44,6 +45,8 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
                                                 void* host3) override;
     IAudioOutputChannel* CreateAudioOutputChannel(uint32_t channel, void* host1, void* host2,
                                                   void* host3) override;
+    ipcapture::IIPAudioCapture2* GetAudioCapture() override { return audioCapture_.get(); }
+    ipcapture::IIPAudioSender* GetAudioSender() override { return audioSender_.get(); }
 
     bool IsMulticastAllowed() const { return multicastAllowed_; }
     AudioCapabilities GetAudioInputCapabilities() const { return audioIn_; }
@@ -57,6 +60,8 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
     bool multicastAllowed_ = false;
     AudioCapabilities audioIn_;
     AudioCapabilities audioOut_;
+    std::unique_ptr<ipcapture::IIPAudioCapture2> audioCapture_;
+    std::unique_ptr<ipcapture::IIPAudioSender> audioSender_;
 };
 
 }  // namespace vornak

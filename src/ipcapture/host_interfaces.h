@@ -96,6 +96,30 @@ class IAudioFormat {
     virtual void SetExtra(uint32_t value) = 0;            // 5
 };
 
+// The three host values of an audio channel start are, in order: the cookie (a 32-bit value
+// carried in the pointer, handed back with every state change), the channel's callback and the
+// host's codec list. A null codec list offers every codec.
+class IAudioInputCallback {
+  public:
+    virtual ~IAudioInputCallback() = default;
+    virtual bool OnAudioFrame(IAudioFrame* frame) = 0;               // 1
+    virtual void OnAudioState(uint32_t cookie, uint32_t state) = 0;  // 2
+};
+
+class IAudioOutputCallback {
+  public:
+    virtual ~IAudioOutputCallback() = default;
+    virtual void OnAudioState(uint32_t cookie, uint32_t state) = 0;  // 1
+};
+
+class IAudioCodecList {
+  public:
+    virtual ~IAudioCodecList() = default;
+    virtual uint32_t GetCount() = 0;                // 1
+    virtual uint32_t GetCodec(uint32_t index) = 0;  // 2
+    virtual bool IsEnabled(uint32_t index) = 0;     // 3
+};
+
 class IFrameAllocator {
   public:
     virtual ~IFrameAllocator() = default;

@@ -1,6 +1,7 @@
 #include "parsers/frame_filler.h"
 
 #include <cstring>
+#include <vector>
 
 namespace vornak {
 
@@ -55,6 +56,46 @@ Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Pictu
         result = Delivery::kRefused;
     }
     allocator->ReleaseFrame(frame);
+    return result;
+}
+
+Delivery DeliverAudio(IDriver& driver, ipcapture::IAudioInputCallback* callback,
+                      const AudioPiece& piece, const char* method) {
+    ipcapture::IFrameAllocator* allocator = driver.GetFrameAllocator();
+    if (allocator == nullptr || callback == nullptr || piece.data.empty()) {
+        return Delivery::kNoHost;
+    }
+    std::vector<uint8_t> bytes(piece.prefix.begin(), piece.prefix.end());
+    bytes.insert(bytes.end(), piece.data.begin(), piece.data.end());
+    const auto size = static_cast<uint32_t>(bytes.size());
+    ipcapture::IAudioFrame* frame =
+        allocator->CreateAudioFrame(piece.codec, size, piece.stream.c_str());
+    if (frame == nullptr) {
+        driver.DebugMessage(kLogError, "%s: Unable to allocate  memory for audio frame!", method);
+        return Delivery::kNoFrame;
+    }
+    Delivery result = Delivery::kRefused;
+    try {
+        if (frame->SetData(bytes.data(), size)) {
+            frame->SetFormat(piece.sampleRate, static_cast<uint8_t>(piece.formatWord & 0xFF),
+                             static_cast<uint8_t>(piece.formatWord >> 8));
+            frame->SetBitRate(piece.bitRate);
+            frame->SetLive(piece.live);
+            frame->FinishFrame();
+            if (callback->OnAudioFrame(frame)) {
+                result = Delivery::kDelivered;
+            }
+        } else {
+            result = Delivery::kCopyFailed;
+        }
+    } catch (...) {
+        result = Delivery::kRefused;
+    }
+    if (result != Delivery::kDelivered) {
+        driver.DebugMessage(kLogError, "%s: Audio-frame processing error, device %s", method,
+                            driver.GetDeviceName().c_str());
+    }
+    allocator->ReleaseAudioFrame(frame);
     return result;
 }
 

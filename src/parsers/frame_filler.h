@@ -1,5 +1,5 @@
-// Hands one picture to the host: a frame from the host's allocator, filled, passed to the
-// channel and released, with the error lines of a failed hand-over.
+// Hands one picture or audio frame to the host: a frame from the host's allocator, filled, passed
+// to the channel and released, with the error lines of a failed hand-over.
 #pragma once
 
 #include <cstdint>
@@ -31,5 +31,21 @@ enum class Delivery { kDelivered, kRefused, kNoHost, kNoFrame, kCopyFailed };
 // the error lines. The frame goes back to the host whatever the client does with it.
 Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Picture& picture,
                         const char* method);
+
+// One audio frame: the bytes (prefix first, when there is one) and how to read them.
+struct AudioPiece {
+    std::span<const uint8_t> prefix{};
+    std::span<const uint8_t> data{};
+    uint32_t codec = 0;
+    uint32_t sampleRate = 0;
+    uint16_t formatWord = 0;
+    uint32_t bitRate = 0;
+    bool live = true;
+    std::string stream{};
+};
+
+// The audio counterpart of DeliverPicture: kNoHost without an allocator, a callback or data.
+Delivery DeliverAudio(IDriver& driver, ipcapture::IAudioInputCallback* callback,
+                      const AudioPiece& piece, const char* method);
 
 }  // namespace vornak

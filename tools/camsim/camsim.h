@@ -92,6 +92,15 @@ struct StreamStats {
     bool active = false;
 };
 
+// One POST to transmit.cgi: its content type, announced and received body bytes, and whether
+// the camera answered it (it does once the announced length has arrived).
+struct AudioUpload {
+    std::string content_type;
+    uint64_t announced = 0;
+    uint64_t received = 0;
+    bool answered = false;
+};
+
 struct Counters {
     std::map<std::string, uint64_t> http_requests;  // by path (no query)
     std::map<std::string, uint64_t> rtsp_requests;  // by method
@@ -148,6 +157,9 @@ class Simulator {
     std::vector<std::string> HttpRequestLog() const;
     static constexpr size_t kHttpLogSize = 1000;
     size_t ActiveSessions() const;
+    std::vector<AudioUpload> AudioUploads() const;
+    // The bytes of every upload in arrival order (the first 32 MiB).
+    std::string AudioReceived() const;
 
     struct Impl;
 

@@ -72,6 +72,15 @@ void Connection::OnData() {
                 impl_.FeedTunnelPost(self, text);
                 return;
             }
+            case Mode::kUpload: {
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(in_.size(), upload_left));
+                impl_.FeedAudioUpload(std::string_view(in_).substr(0, n));
+                in_.erase(0, n);
+                upload_left -= n;
+                if (upload_left == 0)
+                    impl_.FinishAudioUpload(self);
+                continue;
+            }
             case Mode::kRequests:
                 break;
         }
@@ -109,6 +118,9 @@ void Connection::OnData() {
             if (hr.status == ParseStatus::kComplete) {
                 auto ct = head.Header("Content-Type");
                 tunnel_post = ct && IEquals(Trim(*ct), "application/x-rtsp-tunnelled");
+                // An audio upload's body is the loudspeaker's stream, read as it arrives.
+                tunnel_post =
+                    tunnel_post || SplitUrl(head.target).path == "/axis-cgi/audio/transmit.cgi";
             }
         }
         auto r = ParseRequest(in_, &req, 16384, 1 << 20, !tunnel_post);

@@ -113,12 +113,7 @@ void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState>
                    Simulator::Impl* impl) {
     if (conn->Closed())
         return;
-    bool stopped;
-    {
-        std::lock_guard lock(impl->mutex);
-        stopped = impl->media_stopped;
-    }
-    if (!stopped) {
+    if (!impl->MediaStopped()) {
         const auto& f = st->clip->frames[st->pos].data;
         std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\n";
         if (st->show_length)
@@ -191,6 +186,10 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/com/ptzconfig.cgi", AccessLevel::kOperator, PtzCgi},
         {"/axis-cgi/motion/motiondata.cgi", AccessLevel::kViewer,
          [](HttpContext& c) { ServeMotionData(c.impl, c.conn, c.req); }},
+        {"/axis-cgi/audio/receive.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { AudioReceive(c.impl, c.conn, c.req); }},
+        {"/axis-cgi/audio/transmit.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { AudioTransmit(c.impl, c.conn, c.req); }},
     };
     return table;
 }

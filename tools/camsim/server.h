@@ -76,7 +76,8 @@ struct Session {
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     // kPaused keeps further requests buffered while a delayed answer is pending.
-    enum class Mode { kRequests, kPaused, kStreaming, kTunnelGet, kTunnelPost, kWithheld };
+    // kUpload takes a transmit.cgi body until upload_left bytes have arrived.
+    enum class Mode { kRequests, kPaused, kStreaming, kTunnelGet, kTunnelPost, kWithheld, kUpload };
 
     Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
     void Start();
@@ -96,6 +97,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<RtspChannel> rtsp;  // direct RTSP connections and tunnel GETs
     Base64Stream tunnel_decoder;
     std::string tunnel_cookie;
+    uint64_t upload_left = 0;
+    Request upload_request;
 
   private:
     void DoRead();
@@ -230,6 +233,13 @@ struct Simulator::Impl {
     std::vector<std::shared_ptr<StreamStats>> stream_stats;
     uint64_t accepted = 0;
     std::shared_ptr<IoPorts> io_ports;  // made at first use (io_ports.cpp)
+    std::vector<AudioUpload> audio_uploads;
+    std::string audio_received;
+
+    bool MediaStopped() {
+        std::lock_guard lock(mutex);
+        return media_stopped;
+    }
 
     bool Listen(std::string* error);
     void Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_port);
@@ -247,6 +257,10 @@ struct Simulator::Impl {
     void StartTunnelGet(const std::shared_ptr<Connection>& conn, const Request& req);
     void FeedTunnelPost(const std::shared_ptr<Connection>& conn, std::string_view text);
 
+    // Audio (audio.cpp).
+    void FeedAudioUpload(std::string_view bytes);
+    void FinishAudioUpload(const std::shared_ptr<Connection>& conn);
+
     // RTSP side (rtsp_handlers.cpp).
     void FeedRtsp(const std::shared_ptr<RtspChannel>& channel, std::string_view bytes);
     // Answers one request through the method table (rtsp_handlers.cpp).
@@ -260,5 +274,9 @@ struct Simulator::Impl {
 };
 
 const char* ReasonPhrase(int status);
+void AudioReceive(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,
+                  const Request& req);
+void AudioTransmit(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,
+                   const Request& req);
 
 }  // namespace camsim

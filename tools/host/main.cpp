@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_session.h"
 #include "capability_report.h"
 #include "capture_session.h"
 #include "host_io.h"
@@ -42,6 +43,8 @@ struct Options {
     std::vector<std::string> outputs;
     PtzOptions ptz;
     bool motion = false;
+    bool audioIn = false;
+    std::string audioOut;
 
     bool query = false;
 };
@@ -305,6 +308,10 @@ void AddOptions(CLI::App& app, Options& options) {
                    "switch digital output N (from 0): N=on or N=off (repeatable)");
     app.add_flag("--motion", options.motion,
                  "run the camera's motion detection beside every recording stream (kind 0)");
+    app.add_flag("--audio-in", options.audioIn,
+                 "capture audio input 0 (G.711 to audio-in.wav, other codecs to audio-in.raw)");
+    app.add_option("--audio-out", options.audioOut,
+                   "send a file (raw in the negotiated codec, or a mu-law .wav) to audio output 0");
 
     AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
@@ -363,6 +370,18 @@ bool CollectParameters(Options& options, std::string& error) {
     return true;
 }
 
+// Audio alone: one status line each second until the time is up or the user interrupts.
+void ShowAudioStatus(AudioSession& audio, double seconds) {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(1), end - std::chrono::steady_clock::now()));
+        std::printf("%s\n", audio.StatusLine().c_str());
+        std::fflush(stdout);
+    }
+}
+
 // Opens the driver for the device, runs the streams and closes it again.
 int RunCapture(DriverLibrary& library, const Options& options,
                const std::vector<StreamSpec>& specs) {
@@ -389,16 +408,28 @@ int RunCapture(DriverLibrary& library, const Options& options,
         library.destroy[0](driver);
         return Fail(error);
     }
-    int result = options.ptz.commands.empty() ? 0 : RunPtzCommands(driver, options.ptz);
-    if (result == 0 && !specs.empty()) {
-        result = RunStreams(driver, options, specs);
-    } else if (result == 0 && (options.io || !options.outputs.empty())) {
+    if (!options.discard) {
+        std::error_code ec;
+        std::filesystem::create_directories(options.outFolder, ec);
+    }
+    AudioSession audio(options.audioIn, options.audioOut, options.discard ? "" : options.outFolder);
+    int result = audio.Start(driver, &allocator) ? 0 : 2;
+    if (!options.ptz.commands.empty()) {
+        result = std::max(result, RunPtzCommands(driver, options.ptz));
+    }
+    if (!specs.empty()) {
+        result = std::max(result, RunStreams(driver, options, specs));
+    } else if (audio.Active()) {
+        ShowAudioStatus(audio, options.seconds);
+    } else if (options.io || !options.outputs.empty()) {
         const auto end = std::chrono::steady_clock::now() +
                          std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
         while (!g_interrupted && std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
+    audio.Stop();
+    result = std::max(result, audio.PrintSummary());
     io.Stop();
     driver->Close();
     library.destroy[0](driver);
