@@ -607,6 +607,22 @@ const char* MicrophonePowerName(uint32_t power) {
 
 }  // namespace settings
 
+std::vector<std::string> SettingsWarnings(const std::string& path) {
+    CXMLParser xml;
+    if (!FileExists(path)) {
+        return {};
+    }
+    if (!xml.LoadFile(path)) {
+        return {path + ": unreadable or not well-formed XML: every setting at its default"};
+    }
+    std::vector<std::string> warnings;
+    for (const settings::SettingsFinding& finding : settings::Check(xml)) {
+        warnings.push_back(Format("%s:%ld: %s: %s", path.c_str(), finding.line,
+                                  finding.where.c_str(), finding.what.c_str()));
+    }
+    return warnings;
+}
+
 uint32_t ReadStreamingMode(const std::string& hostFolder, const std::string& driverName) {
     return WithFile(hostFolder, driverName,
                     [](CXMLParser& xml) { return settings::StreamingMode(xml); });

@@ -64,6 +64,11 @@ AudioOutputSettings ReadAudioOutputSettings(const std::string& hostFolder,
                                             const DEVICE_INFO& device,
                                             const std::string& driverName = kSettingsDriverName);
 
+// What the readers would ignore in the file at `path`, one line each ("FILE:LINE: where: what"),
+// or that the file is not well-formed XML; nothing when there is no file, which is a valid
+// choice. The driver logs these at open, since each falls back to a default without a word.
+std::vector<std::string> SettingsWarnings(const std::string& path);
+
 // The same readers over a loaded document (tests and fuzzing).
 namespace settings {
 uint32_t StreamingMode(CXMLParser& xml);

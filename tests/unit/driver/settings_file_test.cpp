@@ -198,6 +198,7 @@ TEST(SettingsFile, AudioSectionsHaveTheirOwnPrecedence) {
 TEST(SettingsFile, ReadAfreshFromTheHostFolderOnEveryCall) {
     HostFolder folder;
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "no file";
+    EXPECT_TRUE(SettingsWarnings(folder.path() + "Quillon.xml").empty()) << "no file is valid";
     EXPECT_EQ(ReadStreamSettings(folder.path(), Device(), 1, 1).rtpMode, kRtpOverUdp);
     folder.Write(kFile);
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingMulticast);
@@ -205,8 +206,17 @@ TEST(SettingsFile, ReadAfreshFromTheHostFolderOnEveryCall) {
     EXPECT_EQ(ReadAudioInputSettings(folder.path(), Device(), 1).source, "line");
     EXPECT_EQ(ReadAudioOutputSettings(folder.path(), Device()).encoding, "g711");
     EXPECT_EQ(ReadViewAreaSettings(folder.path(), Device()).at(2), "wide");
+    const std::vector<std::string> warnings = SettingsWarnings(folder.path() + "Quillon.xml");
+    ASSERT_EQ(warnings.size(), 4u) << "profile, second view element, '+' gain, size 100";
+    EXPECT_EQ(warnings[3],
+              folder.path() +
+                  "Quillon.xml:30: Configuration/Device[@address=\"10.1.1.1\"]"
+                  "[@port=\"80\"]/RTPPacketSize: value \"100\" is not known (expected: a "
+                  "decimal number above 100)");
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode>");
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "broken file: defaults";
+    EXPECT_NE(SettingsWarnings(folder.path() + "Quillon.xml").at(0).find("not well-formed"),
+              std::string::npos);
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode></Configuration>");
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingMulticastPrimary);
     EXPECT_EQ(ReadStreamingMode(folder.path(), ""), kStreamingUnicast) << "no driver name";
