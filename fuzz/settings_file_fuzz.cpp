@@ -27,5 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)vornak::settings::ViewAreas(xml, device);
     (void)vornak::settings::AudioInput(xml, device, 1);
     (void)vornak::settings::AudioOutput(xml, device);
+    // The driver runs the check at open over whatever the file holds.
+    (void)vornak::settings::Check(xml);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
+#include "driver/settings_file.h"
 #include "io/axis_io.h"
 #include "motion/motion_channel.h"
 
@@ -118,6 +119,19 @@ bool CAxisIPCaptureDriver::Open(ipcapture::IHostLogger* logger,
     }
 
     LogDriverOpened(GetParameter(kParamFirmwareVersion));
+    // A misspelt key or value would otherwise fall back to its default without a word.
+    constexpr size_t kMaxSettingsWarnings = 10;
+    const std::vector<std::string> warnings =
+        SettingsWarnings(SettingsFilePath(GetHostFolder(), kSettingsDriverName));
+    for (size_t i = 0; i < warnings.size() && i < kMaxSettingsWarnings; ++i) {
+        DebugMessage(kLogWarning, "settings file %s", warnings[i].c_str());
+    }
+    if (warnings.size() > kMaxSettingsWarnings) {
+        DebugMessage(kLogWarning,
+                     "settings file: %zu more findings; quillon-host "
+                     "--check-settings lists them all",
+                     warnings.size() - kMaxSettingsWarnings);
+    }
     return true;
 }
 

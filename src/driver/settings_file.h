@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "driver/device_info.h"
 
@@ -63,6 +64,11 @@ AudioOutputSettings ReadAudioOutputSettings(const std::string& hostFolder,
                                             const DEVICE_INFO& device,
                                             const std::string& driverName = kSettingsDriverName);
 
+// What the readers would ignore in the file at `path`, one line each ("FILE:LINE: where: what"),
+// or that the file is not well-formed XML; nothing when there is no file, which is a valid
+// choice. The driver logs these at open, since each falls back to a default without a word.
+std::vector<std::string> SettingsWarnings(const std::string& path);
+
 // The same readers over a loaded document (tests and fuzzing).
 namespace settings {
 uint32_t StreamingMode(CXMLParser& xml);
@@ -89,6 +95,28 @@ using NameResolver = uint32_t (*)(const std::string& host);
 void SetNameResolver(NameResolver resolver);
 // Literal IPv4 addresses only; never asks a name server.
 uint32_t ResolveNumericOnly(const std::string& host);
+
+// What the readers above would ignore or reduce to a default: an element or attribute they never
+// look at, a value they do not know, a section they can never select, a repeated key.
+struct SettingsFinding {
+    long line = 0;
+    std::string where;  // element path, attributes written as the readers select them
+    std::string what;
+};
+
+// Walks the whole document against the keys the readers know; kept beside them so that the two
+// change together. Values are judged by the same cleaning rules the readers apply.
+std::vector<SettingsFinding> Check(CXMLParser& xml);
+// The device sections as device records the readers select them by, in document order.
+std::vector<DEVICE_INFO> DeviceSections(CXMLParser& xml);
+// Input numbers the profile elements name, sorted, always with input 1.
+std::vector<uint32_t> InputsNamed(CXMLParser& xml);
+// A device record no device section can match: the readers then read the default section.
+DEVICE_INFO DefaultSectionDevice();
+
+const char* StreamingModeName(uint32_t mode);
+const char* RtpModeName(uint32_t mode);
+const char* MicrophonePowerName(uint32_t power);
 }  // namespace settings
 
 }  // namespace vornak

@@ -237,6 +237,18 @@ bool CXMLParser::NodeExists(const std::string& path) {
     return found;
 }
 
+std::vector<CXMLParser::NodeName> CXMLParser::GetNodeNames(const std::string& path) {
+    std::vector<NodeName> names;
+    ForEachMatch(path, false, [&](xmlNode* node) {
+        if (node->type == XML_ELEMENT_NODE) {
+            names.push_back({Text(node->name), xmlGetLineNo(node)});
+        } else if (node->type == XML_ATTRIBUTE_NODE) {
+            names.push_back({Text(node->name), node->parent ? xmlGetLineNo(node->parent) : 0});
+        }
+    });
+    return names;
+}
+
 bool FileExists(const std::string& path) {
     if (path.empty()) {
         return false;

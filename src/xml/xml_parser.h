@@ -33,6 +33,13 @@ class CXMLParser {
     std::string GetAttribute(const std::string& path, const std::string& name);
     std::vector<std::string> GetAttributes(const std::string& path, const std::string& name);
     bool NodeExists(const std::string& path);
+    // Names of the matching elements and attributes, with the line each stands on (an
+    // attribute's is its element's), so that a checker can walk a document it does not know.
+    struct NodeName {
+        std::string name;
+        long line = 0;
+    };
+    std::vector<NodeName> GetNodeNames(const std::string& path);
 
     // Parses "xmlns:p='uri'" declarations (single or double quotes); false on anything else.
     [[nodiscard]] static bool ParseNamespaceDeclarations(

@@ -24,6 +24,7 @@
 #include "host_objects.h"
 #include "motion_view.h"
 #include "ptz_commands.h"
+#include "settings_check.h"
 
 using namespace quillon::host;
 
@@ -47,6 +48,8 @@ struct Options {
     std::string audioOut;
 
     bool query = false;
+    CLI::Option* checkSettings = nullptr;
+    std::string settingsFile;
 };
 
 int Fail(const std::string& message) {
@@ -316,6 +319,12 @@ void AddOptions(CLI::App& app, Options& options) {
     AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
                  "ask the device what it can do; with --params-file, write its parameters there");
+    options.checkSettings =
+        app.add_option("--check-settings", options.settingsFile,
+                       "read a settings file as the driver does (default: the one the driver "
+                       "reads, Quillon.xml beside this program), print the effective settings "
+                       "and name what the driver would ignore; exit 1 when anything is named")
+            ->expected(0, 1);
 }
 
 bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::string& error) {
@@ -450,6 +459,10 @@ int main(int argc, char** argv) {
     CLI::App app{"quillon-host: loads the capture driver and runs it against a camera"};
     AddOptions(app, options);
     CLI11_PARSE(app, argc, argv);
+    if (*options.checkSettings) {
+        return CheckSettingsFile(
+            options.settingsFile.empty() ? DriverSettingsPath() : options.settingsFile, stdout);
+    }
 
     std::string error;
     std::vector<StreamSpec> specs;

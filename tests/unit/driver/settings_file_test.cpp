@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
+#include "base/debug.h"
+#include "settings_check.h"
 #include "xml/xml_parser.h"
 
 namespace {
@@ -197,6 +200,7 @@ TEST(SettingsFile, AudioSectionsHaveTheirOwnPrecedence) {
 TEST(SettingsFile, ReadAfreshFromTheHostFolderOnEveryCall) {
     HostFolder folder;
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "no file";
+    EXPECT_TRUE(SettingsWarnings(folder.path() + "Quillon.xml").empty()) << "no file is valid";
     EXPECT_EQ(ReadStreamSettings(folder.path(), SettingsDevice(), 1, 1).rtpMode, kRtpOverUdp);
     folder.Write(kFile);
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingMulticast);
@@ -205,11 +209,140 @@ TEST(SettingsFile, ReadAfreshFromTheHostFolderOnEveryCall) {
     EXPECT_EQ(ReadAudioInputSettings(folder.path(), SettingsDevice(), 1).source, "line");
     EXPECT_EQ(ReadAudioOutputSettings(folder.path(), SettingsDevice()).encoding, "g711");
     EXPECT_EQ(ReadViewAreaSettings(folder.path(), SettingsDevice()).at(2), "wide");
+    const std::vector<std::string> warnings = SettingsWarnings(folder.path() + "Quillon.xml");
+    ASSERT_EQ(warnings.size(), 4u) << "profile, second view element, '+' gain, size 100";
+    EXPECT_EQ(warnings[3],
+              folder.path() +
+                  "Quillon.xml:30: Configuration/Device[@address=\"10.1.1.1\"]"
+                  "[@port=\"80\"]/RTPPacketSize: value \"100\" is not known (expected: a "
+                  "decimal number above 100)");
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode>");
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "broken file: defaults";
+    EXPECT_NE(SettingsWarnings(folder.path() + "Quillon.xml").at(0).find("not well-formed"),
+              std::string::npos);
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode></Configuration>");
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingMulticastPrimary);
     EXPECT_EQ(ReadStreamingMode(folder.path(), ""), kStreamingUnicast) << "no driver name";
 }
 
 }  // namespace
+
+// The shipped example: clean, every default stated in the default section, and a device section
+// that moves every key the readers know off its default (so a renamed key cannot pass).
+TEST(SettingsFile, ExampleFileChecksCleanAndReadsAsItStates) {
+    CXMLParser xml;
+    ASSERT_TRUE(xml.LoadFile(QUILLON_EXAMPLE_SETTINGS));
+    s::SetNameResolver(&s::ResolveNumericOnly);
+    EXPECT_TRUE(s::Check(xml).empty());
+    EXPECT_EQ(s::InputsNamed(xml), (std::vector<uint32_t>{1, 2}));
+    ASSERT_EQ(s::DeviceSections(xml).size(), 1u);
+    const DEVICE_INFO none = s::DefaultSectionDevice(), device = s::DeviceSections(xml)[0];
+    EXPECT_EQ(device.address + ":" + std::to_string(device.port), "192.0.2.10:80");
+    EXPECT_EQ(s::StreamingMode(xml), kStreamingUnicast);
+    for (uint32_t kind = 0; kind < 3; ++kind) {
+        const StreamSettings defaults = s::Stream(xml, none, 1, kind);
+        EXPECT_EQ(std::tie(defaults.rtpMode, defaults.rtpPacketSize, defaults.networkInterface),
+                  std::make_tuple(kRtpOverUdp, 0u, 0u));
+        EXPECT_EQ(defaults.profileName, "");
+    }
+    EXPECT_TRUE(s::ViewAreas(xml, none).empty());
+    const AudioInputSettings audio = s::AudioInput(xml, none, 1);
+    EXPECT_EQ(audio.source + audio.encoding + audio.inputGain + audio.profileName, "");
+    EXPECT_EQ(std::tie(audio.microphonePower, audio.rtpPacketSize, audio.networkInterface),
+              std::make_tuple(kMicrophonePowerUnset, 0u, 0u));
+    EXPECT_EQ(s::AudioOutput(xml, none).encoding + s::AudioOutput(xml, none).outputGain, "");
+
+    const StreamSettings stream = s::Stream(xml, device, 2, 1);
+    EXPECT_EQ(std::tie(stream.rtpMode, stream.rtpPacketSize, stream.networkInterface),
+              std::make_tuple(kRtpOverTcp, 1400u, inet_addr("192.0.2.1")));
+    EXPECT_EQ(stream.profileName, "quillon_live");
+    EXPECT_EQ(s::ViewAreas(xml, device), (ViewAreaSettings{{1, "quad"}}));
+    const AudioInputSettings own = s::AudioInput(xml, device, 1);
+    EXPECT_EQ(std::tie(own.source, own.encoding, own.inputGain, own.profileName),
+              std::make_tuple("mic", "g726-32", "-6.5", "quillon-audio"));
+    EXPECT_EQ(std::tie(own.microphonePower, own.rtpPacketSize, own.networkInterface),
+              std::make_tuple(kMicrophonePowerOn, 400u, inet_addr("192.0.2.1")));
+    EXPECT_EQ(s::AudioOutput(xml, device).encoding + "/" + s::AudioOutput(xml, device).outputGain,
+              "g711/0");
+    s::SetNameResolver(nullptr);
+}
+
+TEST(SettingsFile, CheckNamesWhatTheReadersWouldIgnore) {
+    struct Row {
+        const char* reason;
+        const char* body;  // inside <Configuration>, from line 2
+        int findings;
+        std::vector<std::string> says;
+    };
+    const Row rows[] = {
+        {"misspelt key and bad value: both named, the effective values right",
+         "<Default><RTPPacketSise>900</RTPPacketSise><RTPPacketSize>1500</RTPPacketSize>\n"
+         "<RTPMode>RTPoverTPC</RTPMode></Default>",
+         2,
+         {"input 1 live: RTPMode RTPoverUDP, RTPPacketSize 1500,",
+          "Quillon.xml:2: Configuration/Default/RTPPacketSise: unknown element (known here: "
+          "RTPMode,",
+          "Quillon.xml:3: Configuration/Default/RTPMode: value \"RTPoverTPC\" is not known "
+          "(expected: "
+          "RTPoverUDP, RTPoverTCP, RTPoverRTSP, RTPoverHTTP)"}},
+        {"names are case-sensitive", "<Default><rtpmode/></Default>", 1, {"did you mean RTPMode?"}},
+        {"line breaks are not trimmed",
+         "<Default><RTPMode>\nRTPoverTCP</RTPMode></Default>",
+         1,
+         {"value \"\\nRTPoverTCP\""}},
+        {"typo after multicast",
+         "<StreamingMode>Multicast primray</StreamingMode>",
+         1,
+         {"StreamingMode Multicast\n", "StreamingMode: value"}},
+        {"port never matches",
+         "<Device address=\"a\" port=\"080\"><RTPMode>RTPoverTCP</RTPMode></Device>",
+         1,
+         {"Device[@address=\"a\"]: port=\"080\" is not known"}},
+        {"keys of repeated sections merge",
+         "<Device address=\"a\" port=\"80\"><RTPMode/></Device>\n"
+         "<Device address=\"a\" port=\"80\"><RTPMode/><RTPPacketSize>900</RTPPacketSize></Device>",
+         1,
+         {"device a port 80:\n  input 1 recording: RTPMode RTPoverUDP, RTPPacketSize 900,",
+          "3: Configuration/Device[@address=\"a\"][@port=\"80\"]/RTPMode: repeated: only the one "
+          "on line 2 counts"}},
+        {"audio reads recording profiles only",
+         "<Default><Audio><Input><MulticastProfiles><Profile channel=\"1\" streamType=\"live\"/>"
+         "</MulticastProfiles></Input></Audio></Default>",
+         1,
+         {"streamType=\"live\" is not known (expected: recording): never read"}},
+        {"second view element and a stream without its type",
+         "<Default><ViewAreaConfiguration><Stream>q</Stream></ViewAreaConfiguration>"
+         "<AreaViewConfiguration/></Default>",
+         2,
+         {"Stream: no type attribute: never read",
+          "AreaViewConfiguration: read only when ViewAreaConfiguration names no stream"}},
+        {"valid spellings",
+         "<StreamingMode> multicast  PRIMARY</StreamingMode><Default><RTPMode>\trtpoverhttp "
+         "</RTPMode><Audio><Input><Encoding>.AAC,</Encoding><MicrophonePower>OFF</MicrophonePower>"
+         "</Input></Audio></Default>",
+         0,
+         {"StreamingMode Multicast Primary\n"}},
+        {"not well-formed: every default", "<Default>", 1, {"not well-formed XML"}},
+    };
+    HostFolder folder;
+    for (const Row& row : rows) {
+        folder.Write(std::string("<Configuration>\n") + row.body + "\n</Configuration>\n");
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        const int status = quillon::host::CheckSettingsFile(folder.path() + "Quillon.xml", out);
+        std::fclose(out);
+        const std::string report(text, size);
+        std::free(text);
+        EXPECT_EQ(status, row.findings == 0 ? 0 : 1) << row.reason;
+        std::vector<std::string> says = row.says;
+        if (row.body != std::string("<Default>")) {
+            says.push_back(Format("\n%d finding(s)\n", row.findings));
+        }
+        for (const std::string& said : says) {
+            EXPECT_NE(report.find(said), std::string::npos)
+                << row.reason << ": no \"" << said << "\" in\n"
+                << report;
+        }
+    }
+}
