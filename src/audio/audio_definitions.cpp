@@ -40,7 +40,7 @@ void ReadGains(CXMLParser& xml, const std::string& path, std::map<int32_t, std::
     }
 }
 
-bool Contains(const std::vector<std::string>& list, std::string_view item) {
+bool Listed(const std::vector<std::string>& list, std::string_view item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
@@ -55,7 +55,7 @@ std::string DuplexChange(std::string_view listReply, std::initializer_list<std::
     const std::vector<std::string> offered =
         SplitList(ToLower(GetParameterValue(listReply, "Properties.Audio.DuplexMode")), ',');
     for (const std::string_view mode : preferences) {
-        if (offered.empty() || Contains(offered, mode)) {
+        if (offered.empty() || Listed(offered, mode)) {
             return mode == current ? std::string() : "&Audio.DuplexMode=" + std::string(mode);
         }
     }
@@ -189,7 +189,7 @@ AudioInputPlan BuildAudioUpdate(const AudioInputPlanRequest& request, std::strin
         const std::vector<std::string> parts = SplitList(request.settings.encoding, '-');
         std::string encoding = definitions.MatchEncoding(request.settings.encoding);
         // The host must take what the device sends; a setting it cannot carry counts as none.
-        if (!Contains(request.supported, encoding)) {
+        if (!Listed(request.supported, encoding)) {
             encoding.clear();
         }
         if (encoding == "g726" && parts.size() > 1) {
@@ -198,7 +198,7 @@ AudioInputPlan BuildAudioUpdate(const AudioInputPlanRequest& request, std::strin
                 wantedBitRate = kbits * 1000;
             }
         }
-        if (encoding.empty() && Contains(request.supported, deviceEncoding)) {
+        if (encoding.empty() && Listed(request.supported, deviceEncoding)) {
             encoding = deviceEncoding;
         }
         plan.format.codec = CodecOfEncoding(encoding);

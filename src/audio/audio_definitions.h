@@ -76,6 +76,10 @@ std::string BuildAudioOutputUpdate(uint32_t source, const std::string& outputGai
 
 // "Audio.DuplexMode,Audio.A<n>.Enabled,AudioSource.A<n>,Properties.Audio.DuplexMode"
 std::string AudioListGroups(uint32_t source);
+// Followed by AudioListGroups, and by AudioSourcePrefix for the definitions.
+inline constexpr const char* kAudioListPath = "/axis-cgi/admin/param.cgi?action=list&group=";
+inline constexpr const char* kAudioDefinitionsPath =
+    "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=";
 // "AudioSource.A<n>"
 std::string AudioSourcePrefix(uint32_t source);
 

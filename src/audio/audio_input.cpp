@@ -13,9 +13,6 @@
 namespace vornak {
 
 namespace {
-constexpr const char* kListPath = "/axis-cgi/admin/param.cgi?action=list&group=";
-constexpr const char* kDefinitionsPath =
-    "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=";
 constexpr const char* kReceivePath = "/axis-cgi/audio/receive.cgi?httptype=singlepart";
 }  // namespace
 
@@ -150,8 +147,8 @@ bool CAxisAudioInputChannel::ConfigureAudioInput() {
 
     std::string list;
     std::string definitionsText;
-    if (!requests_.Get(kListPath + AudioListGroups(source_), list) ||
-        !requests_.Get(kDefinitionsPath + prefix, definitionsText)) {
+    if (!requests_.Get(kAudioListPath + AudioListGroups(source_), list) ||
+        !requests_.Get(kAudioDefinitionsPath + prefix, definitionsText)) {
         return false;
     }
     CAxisAudioDefinitions definitions;

@@ -10,9 +10,6 @@
 namespace vornak {
 
 namespace {
-constexpr const char* kListPath = "/axis-cgi/admin/param.cgi?action=list&group=";
-constexpr const char* kDefinitionsPath =
-    "/axis-cgi/admin/param.cgi?action=listdefinitions&listformat=xmlschema&group=";
 constexpr const char* kCheckPath = "/axis-cgi/admin/param.cgi?action=list&group=Properties.Audio";
 constexpr const char* kTransmitPath = "/axis-cgi/audio/transmit.cgi";
 constexpr uint32_t kRefreshPauseMs = 1500;
@@ -205,13 +202,13 @@ bool CAxisAudioOutputChannel::Connect() {
     connectionHeld_ = false;
     const std::string prefix = AudioSourcePrefix(source_);
     std::string list;
-    if (!requests_.Get(kListPath + AudioListGroups(source_), list)) {
+    if (!requests_.Get(kAudioListPath + AudioListGroups(source_), list)) {
         return false;
     }
     if (!definitions_) {
         std::string text;
         CAxisAudioDefinitions definitions;
-        if (requests_.Get(kDefinitionsPath + prefix, text) && definitions.Load(text, prefix) &&
+        if (requests_.Get(kAudioDefinitionsPath + prefix, text) && definitions.Load(text, prefix) &&
             !definitions.IsEmpty()) {
             definitions_ = std::move(definitions);
         }
