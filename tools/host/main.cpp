@@ -20,6 +20,7 @@
 #include "capability_report.h"
 #include "capture_session.h"
 #include "host_objects.h"
+#include "html_report.h"
 #include "motion_view.h"
 #include "ptz_commands.h"
 
@@ -37,6 +38,7 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    std::string reportFile;
     PtzOptions ptz;
     bool motion = false;
 
@@ -212,7 +214,18 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     std::vector<Running> running = StartStreams(capture, options, specs);
     const double elapsed = ShowStatus(running, capture, options.seconds);
     StopStreams(capture, specs);
-    const int result = PrintSummary(running, elapsed);
+    int result = PrintSummary(running, elapsed);
+    if (!options.reportFile.empty()) {
+        std::vector<StreamRecorder*> recorders;
+        for (Running& r : running) {
+            recorders.push_back(r.recorder.get());
+        }
+        std::string error;
+        if (!WriteHtmlReport(options.reportFile, "quillon-host: " + options.device.address,
+                             recorders, elapsed, error)) {
+            result = Fail(error);
+        }
+    }
     running.clear();  // closes the files
     if (result != 0) {
         std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
@@ -297,6 +310,9 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_option("--report", options.reportFile,
+                   "write the run as one self-contained HTML page: timelines per stream, "
+                   "signal loss and reconnects, the summary table");
     app.add_flag("--motion", options.motion,
                  "run the camera's motion detection beside every recording stream (kind 0)");
 
