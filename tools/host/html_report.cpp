@@ -220,6 +220,13 @@ std::string Chart(const Series& series, const Timeline& t, double span) {
     flush();
     for (const StreamRecorder::Event& e : t.events) {
         const double at = x(std::min(span, e.atMs / 1000.0));
+        if (e.gapMs > 0) {  // shade the time without frames
+            const double from = x(std::max<int64_t>(0, e.atMs - e.gapMs) / 1000.0);
+            svg += Printf(
+                "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.0f\" "
+                "class=\"gap\"/>",
+                from, kTop, at - from, plotH);
+        }
         svg += Printf(
             "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%d\" y2=\"%.1f\" class=\"%s\">"
             "<title>%.1f s: %s</title></line>",
@@ -314,7 +321,7 @@ constexpr const char* kStyle =
     "svg{display:block;margin:4px 0}"
     "svg text{font-size:11px;fill:#333}"
     ".title{font-weight:bold}.ylabel{text-anchor:end}.xlabel{text-anchor:middle}"
-    ".plot{fill:#fafafa;stroke:#999}.grid{stroke:#e2e2e2}"
+    ".plot{fill:#fafafa;stroke:#999}.grid{stroke:#e2e2e2}.gap{fill:#d11;fill-opacity:.08}"
     ".line{fill:none;stroke:#1f5fbf;stroke-width:1.5}.bar{fill:#1f5fbf}"
     ".signal-lost{stroke:#d11;stroke-width:2;stroke-dasharray:5,3}"
     ".reconnected{stroke:#191;stroke-width:2}.resumed{stroke:#d80;stroke-width:2}"
