@@ -33,22 +33,12 @@ std::string Printf(const char* format, Args... args) {
 std::string Html(const std::string& text) {
     std::string out;
     for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
+        const char* entity = c == '&'   ? "&amp;"
+                             : c == '<' ? "&lt;"
+                             : c == '>' ? "&gt;"
+                             : c == '"' ? "&quot;"
+                                        : nullptr;
+        entity != nullptr ? out.append(entity) : out.append(1, c);
     }
     return out;
 }
