@@ -241,8 +241,10 @@ StreamRecorder::Timeline StreamRecorder::TimelineSnapshot() {
 }
 
 StreamRecorder::Sample& StreamRecorder::SampleAt(int64_t nowMs) {
-    // A clock stepped back before the start counts in the first interval.
-    const int64_t since = std::max<int64_t>(0, nowMs - timeline_.startMs);
+    // A wall clock stepped back before the start counts in the first interval, one stepped
+    // years ahead in the last a year holds, so the widening stays bounded.
+    constexpr int64_t kYearMs = 366LL * 24 * 3600 * 1000;
+    const int64_t since = std::clamp<int64_t>(nowMs - timeline_.startMs, 0, kYearMs);
     size_t index = static_cast<size_t>(since / 1000 / timeline_.intervalSeconds);
     while (index >= kMaxSamples) {
         std::vector<Sample>& s = timeline_.samples;

@@ -116,11 +116,13 @@ TEST(HtmlReportTest, LongRunWidensIntervalsInsteadOfGrowing) {
     Feed(r, 500, true, 10);
     Feed(r, 1500, false, 10);
     Feed(r, 3 * 3600 * 1000, true, 20);
+    EXPECT_EQ(r.TimelineSnapshot().intervalSeconds, 4u);
+    Feed(r, 50 * 366 * 86400 * int64_t{1000}, true, 30);  // a wall clock stepped far ahead
     const StreamRecorder::Timeline t = r.TimelineSnapshot();
-    EXPECT_EQ(t.intervalSeconds, 4u);
+    EXPECT_EQ(t.intervalSeconds, 16384u);
     EXPECT_LE(t.samples.size(), StreamRecorder::kMaxSamples);
-    EXPECT_EQ(t.samples.front().bytes, 20u) << "merged intervals keep their sums";
-    EXPECT_EQ(t.samples.back().bytes, 20u);
+    EXPECT_EQ(t.samples.front().bytes, 40u) << "merged intervals keep their sums";
+    EXPECT_EQ(t.samples.back().bytes, 30u);
 }
 
 }  // namespace
