@@ -1,14 +1,9 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace vornak {
-
-namespace {
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-}  // namespace
 
 std::string_view Trim(std::string_view text, std::string_view chars) {
     const size_t first = text.find_first_not_of(chars);
@@ -21,7 +16,7 @@ std::string_view Trim(std::string_view text, std::string_view chars) {
 std::string ToLower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
-        c = Lower(c);
+        c = LowerAscii(c);
     }
     return out;
 }
@@ -31,7 +26,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         return false;
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
             return false;
         }
     }
@@ -64,6 +59,26 @@ std::optional<int32_t> ParseSignedDecimal(std::string_view text) {
         return std::nullopt;
     }
     return value;
+}
+
+namespace {
+// What is not a digit counts as 0, as devices' own decoders read it.
+int HexOrZero(char c) {
+    return std::max(HexDigit(c), 0);
+}
+}  // namespace
+
+std::vector<uint8_t> DecodeHex(std::string_view text) {
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 2 + 1);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        if (i + 1 < text.size()) {
+            out.push_back(static_cast<uint8_t>(HexOrZero(text[i]) << 4 | HexOrZero(text[i + 1])));
+        } else {
+            out.push_back(static_cast<uint8_t>(HexOrZero(text[i])));
+        }
+    }
+    return out;
 }
 
 }  // namespace vornak

@@ -6,10 +6,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vornak {
 
 inline constexpr std::string_view kBlanks = " \t";
+
+[[nodiscard]] constexpr char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+// 0-15 for a hexadecimal digit of either case, -1 for anything else.
+[[nodiscard]] constexpr int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = LowerAscii(c);
+    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+}
 
 // `chars` removed at both ends; blanks and tabs unless told otherwise.
 [[nodiscard]] std::string_view Trim(std::string_view text, std::string_view chars = kBlanks);
@@ -21,6 +34,8 @@ inline constexpr std::string_view kBlanks = " \t";
 [[nodiscard]] inline bool HasLineEnd(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
 }
+// Pairs of hex digits, any case; a non-hex character counts as 0, an odd last digit is a byte.
+[[nodiscard]] std::vector<uint8_t> DecodeHex(std::string_view text);
 // Plain decimal digits into 32 bits; nullopt for an empty text, a sign, a blank or an overflow.
 [[nodiscard]] std::optional<uint32_t> ParseDecimal(std::string_view text);
 // Host parameter values: blanks and line ends around, an optional '-', 32 bits signed.

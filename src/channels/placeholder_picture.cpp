@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "base/text.h"
+
 namespace vornak {
 
 namespace {
@@ -85,20 +87,10 @@ constexpr char kPlaceholderHex[] =
     "E1FF000FE54010D1451401F40514515FA99F92051451401FD14514515F961FAD851451401FCD6514515FD067DC05"
     "1451401E55451457F3E1F0E14514500145145006959FFC7BA7E3FCEA9DE7FC7C3FE1FCAAE59FFC7BA7E3FCEA9DE7"
     "FC7C3FE1FCA8021A28A2803FFFD9";
-
-uint8_t HexDigit(char c) {
-    return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);
-}
 }  // namespace
 
 std::vector<uint8_t> PlaceholderPicture() {
-    constexpr size_t kSize = (sizeof(kPlaceholderHex) - 1) / 2;
-    std::vector<uint8_t> picture(kSize);
-    for (size_t i = 0; i < kSize; ++i) {
-        picture[i] = static_cast<uint8_t>(HexDigit(kPlaceholderHex[2 * i]) << 4 |
-                                          HexDigit(kPlaceholderHex[2 * i + 1]));
-    }
-    return picture;
+    return DecodeHex(kPlaceholderHex);
 }
 
 }  // namespace vornak

@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
+#include "io/axis_io.h"
 #include "motion/motion_channel.h"
 
 namespace vornak {
@@ -118,8 +119,9 @@ void CAxisIPCaptureDriver::Close() {
 }
 
 bool CAxisIPCaptureDriver::CreateIOApi() {
-    // The IO object arrives with digital IO support; until then a device with IO opens
-    // without it.
+    if ((inputCount_ > 0 || outputCount_ > 0) && !ioApi_) {
+        ioApi_ = std::make_unique<CAxisIO>(this);
+    }
     return true;
 }
 

@@ -21,8 +21,8 @@ constexpr std::array<uint8_t, 4> kVop = {0x00, 0x00, 0x01, 0xB6};
 constexpr std::array<uint8_t, 4> kGroupOfVop = {0x00, 0x00, 0x01, 0xB3};
 // RTP clock of MPEG-4 video.
 constexpr uint64_t kRtpClockRate = 90000;
-constexpr uint64_t kTicksPerSecond = 10000000;  // of a time value
-constexpr uint64_t kMinStep = 10000;            // 1 ms, the host's resolution
+constexpr uint64_t kTimeUnitsPerSecond = 10000000;  // of a time value
+constexpr uint64_t kMinStep = 10000;                // 1 ms, the host's resolution
 // More than a minute between two pictures of one packet is not a picture rate.
 constexpr uint32_t kMaxModuloSeconds = 60;
 
@@ -297,7 +297,7 @@ bool CMpeg4RTPMediaParser::SplitPackedPictures(const std::vector<size_t>& starts
             base = std::max(SystemTimeToTime(converted), packedTime_ + kMinStep);
             baseTicks = picture.ticks;
         }
-        packedTime_ = *base + (picture.ticks - baseTicks) * kTicksPerSecond / *resolution;
+        packedTime_ = *base + (picture.ticks - baseTicks) * kTimeUnitsPerSecond / *resolution;
         SYSTEMTIME time{};
         TimeToSystemTime(packedTime_, time);
         ProcessFrame(pictureRtp, &time);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/debug.h"
+#include "base/text.h"
 #include "ptz/ptz_comm.h"
 
 namespace vornak {
@@ -12,19 +13,6 @@ namespace {
 // Host names hold at most 256 units with their terminator.
 constexpr size_t kMaxUnits = 255;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The value of "%uXXXX" at pos, or -1.
 int32_t EscapeAt(std::string_view name, size_t pos) {
     if (pos + 6 > name.size() || name[pos] != '%' || name[pos + 1] != 'u') {
@@ -32,7 +20,7 @@ int32_t EscapeAt(std::string_view name, size_t pos) {
     }
     int32_t value = 0;
     for (size_t i = pos + 2; i < pos + 6; ++i) {
-        const int digit = HexValue(name[i]);
+        const int digit = HexDigit(name[i]);
         if (digit < 0) {
             return -1;
         }

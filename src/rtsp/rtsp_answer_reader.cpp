@@ -1,5 +1,6 @@
 #include "rtsp/rtsp_answer_reader.h"
 
+#include "rtsp/rtsp_stream_parser.h"
 #include "rtsp/rtsp_text.h"
 
 namespace vornak {
@@ -7,7 +8,6 @@ namespace vornak {
 using namespace rtsptext;
 
 namespace {
-constexpr size_t kFrameHeader = 4;
 
 // Content-Length of the header block; nullopt when it is present but not a number.
 std::optional<size_t> ContentLength(std::string_view headers) {
@@ -41,15 +41,15 @@ CRTSPAnswerReader::State CRTSPAnswerReader::Feed(std::span<const uint8_t> bytes)
 CRTSPAnswerReader::State CRTSPAnswerReader::Check() {
     // '$' channel length(16) payload: media that came before the answer.
     while (!buffer_.empty() && buffer_[0] == '$') {
-        if (buffer_.size() < kFrameHeader) {
+        if (buffer_.size() < kInterleavedHeader) {
             return State::kNeedMore;
         }
         const size_t length =
             static_cast<uint8_t>(buffer_[2]) << 8 | static_cast<uint8_t>(buffer_[3]);
-        if (buffer_.size() < kFrameHeader + length) {
+        if (buffer_.size() < kInterleavedHeader + length) {
             return State::kNeedMore;
         }
-        buffer_.erase(0, kFrameHeader + length);
+        buffer_.erase(0, kInterleavedHeader + length);
     }
     const size_t end = buffer_.find("\r\n\r\n");
     if (end == std::string::npos) {

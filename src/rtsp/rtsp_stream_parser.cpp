@@ -9,7 +9,6 @@
 namespace vornak {
 
 namespace {
-constexpr size_t kFrameHeader = 4;
 // Twice the largest frame: a partial frame moved to the front leaves room for a large read.
 constexpr size_t kCapacity = 128 * 1024;
 }  // namespace
@@ -51,18 +50,18 @@ void CRTSPStreamParser::Parse() {
     auto findDollar = [&](size_t from) {
         return static_cast<size_t>(std::find(data + from, data + end_, '$') - data);
     };
-    for (pos = findDollar(pos); end_ - pos >= kFrameHeader; pos = findDollar(pos)) {
+    for (pos = findDollar(pos); end_ - pos >= kInterleavedHeader; pos = findDollar(pos)) {
         const uint8_t channel = data[pos + 1];
         const size_t length = ReadBe16(&data[pos + 2]);
-        if (end_ - pos < kFrameHeader + length) {
+        if (end_ - pos < kInterleavedHeader + length) {
             break;
         }
         // A frame of a channel never set up is passed over whole: its bytes may look like frame
         // starts of ours.
         if (channel == channel_ || channel == static_cast<uint8_t>(channel_ + 1)) {
-            HandleFrame(channel, std::span<const uint8_t>(data + pos + kFrameHeader, length));
+            HandleFrame(channel, std::span<const uint8_t>(data + pos + kInterleavedHeader, length));
         }
-        pos += kFrameHeader + length;
+        pos += kInterleavedHeader + length;
     }
     // Whatever precedes the next '$' is not ours: dropped. An unfinished frame stays, at most
     // 4 + 65535 bytes, so the buffer always has room for the rest.

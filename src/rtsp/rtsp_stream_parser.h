@@ -9,6 +9,7 @@
 // straight into WriteArea, and only the unfinished tail is ever moved, when room runs short.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -16,6 +17,9 @@
 #include "rtsp/rtsp_interfaces.h"
 
 namespace vornak {
+
+// '$', the channel and a 16-bit length before each interleaved frame.
+inline constexpr size_t kInterleavedHeader = 4;
 
 class CRTSPStreamParser {
   public:

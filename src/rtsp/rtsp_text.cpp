@@ -3,9 +3,6 @@
 namespace vornak::rtsptext {
 
 namespace {
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 bool IsBoundary(char c) {
     return c == ' ' || c == '\t' || c == ';' || c == ',';
 }
@@ -24,14 +21,6 @@ int Base64Value(char c) {
     return -1;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = Lower(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
-}
 }  // namespace
 
 std::optional<std::string_view> FindParameter(std::string_view text, std::string_view key,
@@ -98,19 +87,6 @@ std::vector<uint8_t> DecodeBase64(std::string_view text, size_t maxBytes) {
             }
             out.push_back(static_cast<uint8_t>(accumulator >> bits));
             accumulator &= (1u << bits) - 1;
-        }
-    }
-    return out;
-}
-
-std::vector<uint8_t> DecodeHex(std::string_view text) {
-    std::vector<uint8_t> out;
-    out.reserve(text.size() / 2 + 1);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        if (i + 1 < text.size()) {
-            out.push_back(static_cast<uint8_t>(HexValue(text[i]) << 4 | HexValue(text[i + 1])));
-        } else {
-            out.push_back(static_cast<uint8_t>(HexValue(text[i])));
         }
     }
     return out;

@@ -26,7 +26,5 @@ std::vector<std::string_view> Split(std::string_view text, std::string_view sepa
 // than maxBytes gives an empty vector: parameter sets and configurations are small, and a huge
 // one means a broken description.
 std::vector<uint8_t> DecodeBase64(std::string_view text, size_t maxBytes = 256);
-// Pairs of hex digits, any case; a non-hex character counts as 0, an odd last digit is a byte.
-std::vector<uint8_t> DecodeHex(std::string_view text);
 
 }  // namespace vornak::rtsptext

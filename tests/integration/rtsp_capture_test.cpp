@@ -214,25 +214,25 @@ TEST_P(RtspHostileStopTest, StopReturnsWithinTheJoinLimits) {
     EXPECT_EQ(driver.logger.Count("was not stopped"), 0u);
 }
 
-using Kind = camsim::Fault::Kind;
+using FaultKind = camsim::Fault::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Faults, RtspHostileStopTest,
-    ::testing::Values(HostileCase{"RTPoverUDP", "TEARDOWN", Kind::kFlood},
-                      HostileCase{"RTPoverUDP", "TEARDOWN", Kind::kDripHeader},
-                      HostileCase{"RTPoverUDP", "TEARDOWN", Kind::kDripBody},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", Kind::kFlood},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", Kind::kDripHeader},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", Kind::kDripBody},
+    ::testing::Values(HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kFlood},
+                      HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kDripHeader},
+                      HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kDripBody},
+                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kFlood},
+                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kDripHeader},
+                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kDripBody},
                       // Media keeps flowing in the connection while TEARDOWN waits.
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", Kind::kFlood},
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", Kind::kDripHeader},
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", Kind::kDripBody},
+                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kFlood},
+                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kDripHeader},
+                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kDripBody},
                       // Stopped while the session waits for its description.
-                      HostileCase{"RTPoverUDP", "DESCRIBE", Kind::kFlood},
-                      HostileCase{"RTPoverUDP", "DESCRIBE", Kind::kDripHeader},
-                      HostileCase{"RTPoverRTSP", "DESCRIBE", Kind::kDripBody},
+                      HostileCase{"RTPoverUDP", "DESCRIBE", FaultKind::kFlood},
+                      HostileCase{"RTPoverUDP", "DESCRIBE", FaultKind::kDripHeader},
+                      HostileCase{"RTPoverRTSP", "DESCRIBE", FaultKind::kDripBody},
                       // Stopped while a keep-alive waits for its answer.
-                      HostileCase{"RTPoverTCP", "GET_PARAMETER", Kind::kDripHeader}),
+                      HostileCase{"RTPoverTCP", "GET_PARAMETER", FaultKind::kDripHeader}),
     HostileName);
 
 }  // namespace

@@ -74,13 +74,13 @@ struct DriverCase {
     bool packPictures = false;  // several MPEG-4 pictures in one RTP packet
 };
 
-std::string CaseName(const DriverCase& c) {
+std::string DriverCaseName(const DriverCase& c) {
     return std::string(c.codec.name) + "_" + c.mode + "_" + c.auth +
            (c.packPictures ? "_packed" : "");
 }
 
 void PrintTo(const DriverCase& c, std::ostream* os) {
-    *os << CaseName(c);
+    *os << DriverCaseName(c);
 }
 
 camsim::AuthSchemes CamsimAuth(const std::string& auth) {
@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
         DriverCase{kMpeg4, "RTPoverRTSP", "none"}, DriverCase{kMpeg4, "RTPoverRTSP", "basic"},
         DriverCase{kMpeg4, "RTPoverUDP", "none", true},
         DriverCase{kMpeg4, "RTPoverRTSP", "digest", true}),
-    [](const ::testing::TestParamInfo<DriverCase>& info) { return CaseName(info.param); });
+    [](const ::testing::TestParamInfo<DriverCase>& info) { return DriverCaseName(info.param); });
 
 struct JpegCase {
     const char* transport;  // udp or tcp (interleaved)

@@ -133,6 +133,12 @@ class Simulator {
     void Restart(std::chrono::milliseconds downtime);
     void ExpireNonces();  // next Digest answer with an old nonce gets stale=TRUE
     void SetParam(const std::string& name, const std::string& value);
+    // Digital IO, ports numbered from 1 as in input.cgi and output.cgi. A changed input is sent
+    // to every open monitor stream; with SplitIoRecords each monitor part goes out as two TCP
+    // segments cut inside its first record ("IO0:" then "/").
+    void SetInput(int port, bool active);
+    bool OutputActive(int port) const;
+    void SplitIoRecords(bool split);
     // What the motion data stream reports (motion.h).
     MotionFeed& Motion();
 

@@ -1,5 +1,6 @@
 // The camera's HTTP side: authentication, faults, the path -> handler table, param.cgi, motion
 // JPEG and the RTSP tunnel. A new CGI is one function and one row in Endpoints().
+#include "io_ports.h"
 #include "server.h"
 
 namespace camsim {
@@ -182,6 +183,10 @@ const std::vector<Endpoint>& Endpoints() {
         {"/axis-cgi/operator/param.cgi", AccessLevel::kOperator, ParamCgi},
         {"/axis-cgi/mjpg/video.cgi", AccessLevel::kViewer, MjpegVideo},
         {"/axis-cgi/jpg/image.cgi", AccessLevel::kViewer, JpegImage},
+        {"/axis-cgi/io/input.cgi", AccessLevel::kViewer,
+         [](HttpContext& c) { IoInputCgi(c.impl, c.conn, c.req, c.args); }},
+        {"/axis-cgi/io/output.cgi", AccessLevel::kOperator,
+         [](HttpContext& c) { IoOutputCgi(c.impl, c.conn, c.req, c.args); }},
         {"/axis-cgi/com/ptz.cgi", AccessLevel::kOperator, PtzCgi},
         {"/axis-cgi/com/ptzconfig.cgi", AccessLevel::kOperator, PtzCgi},
         {"/axis-cgi/motion/motiondata.cgi", AccessLevel::kViewer,

@@ -27,6 +27,7 @@ namespace camsim {
 class Connection;
 class Stream;
 struct Session;
+struct IoPorts;
 
 // Where RTSP replies and interleaved media of one control channel go: the RTSP connection itself,
 // or the GET side of an HTTP tunnel.
@@ -228,6 +229,7 @@ struct Simulator::Impl {
     std::deque<std::string> http_log;
     std::vector<std::shared_ptr<StreamStats>> stream_stats;
     uint64_t accepted = 0;
+    std::shared_ptr<IoPorts> io_ports;  // made at first use (io_ports.cpp)
 
     bool Listen(std::string* error);
     void Accept(asio::ip::tcp::acceptor& acceptor, bool rtsp_port);

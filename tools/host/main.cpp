@@ -19,6 +19,7 @@
 
 #include "capability_report.h"
 #include "capture_session.h"
+#include "host_io.h"
 #include "host_objects.h"
 #include "html_report.h"
 #include "motion_view.h"
@@ -39,6 +40,8 @@ struct Options {
     std::string outFolder = "quillon-out";
     bool discard = false;
     std::string reportFile;
+    bool io = false;
+    std::vector<std::string> outputs;
     PtzOptions ptz;
     bool motion = false;
 
@@ -214,7 +217,8 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     std::vector<Running> running = StartStreams(capture, options, specs);
     const double elapsed = ShowStatus(running, capture, options.seconds);
     StopStreams(capture, specs);
-    int result = PrintSummary(running, elapsed);
+    const int summary = PrintSummary(running, elapsed);
+    int result = summary;
     if (!options.reportFile.empty()) {
         std::vector<StreamRecorder*> recorders;
         for (Running& r : running) {
@@ -227,7 +231,7 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
         }
     }
     running.clear();  // closes the files
-    if (result != 0) {
+    if (summary != 0) {
         std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
     }
     return result;
@@ -313,6 +317,9 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--report", options.reportFile,
                    "write the run as one self-contained HTML page: timelines per stream, "
                    "signal loss and reconnects, the summary table");
+    app.add_flag("--io", options.io, "print digital input changes as they happen");
+    app.add_option("--output", options.outputs,
+                   "switch digital output N (from 0): N=on or N=off (repeatable)");
     app.add_flag("--motion", options.motion,
                  "run the camera's motion detection beside every recording stream (kind 0)");
 
@@ -391,10 +398,25 @@ int RunCapture(DriverLibrary& library, const Options& options,
     }
     std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
                 options.device.port, options.device.model.c_str());
+    HostIO io;
+    std::string error;
+    if ((options.io || !options.outputs.empty()) &&
+        !io.Start(driver->GetIOApi(), options.io, options.outputs, error)) {
+        driver->Close();
+        library.destroy[0](driver);
+        return Fail(error);
+    }
     int result = options.ptz.commands.empty() ? 0 : RunPtzCommands(driver, options.ptz);
     if (result == 0 && !specs.empty()) {
         result = RunStreams(driver, options, specs);
+    } else if (result == 0 && (options.io || !options.outputs.empty())) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+        while (!g_interrupted && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
+    io.Stop();
     driver->Close();
     library.destroy[0](driver);
     std::printf("Driver closed\n");

@@ -6,40 +6,40 @@ namespace vornak {
 namespace {
 
 // Calendar fields; the day of the week is left 0.
-SYSTEMTIME Fields(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
-                  uint16_t ms) {
+SYSTEMTIME CalendarFields(uint16_t y, uint16_t mo, uint16_t d, uint16_t h, uint16_t mi, uint16_t s,
+                          uint16_t ms) {
     return SYSTEMTIME{y, mo, 0, d, h, mi, s, ms};
 }
 
 TEST(TimeValueTest, KnownValues) {
-    EXPECT_EQ(SystemTimeToTime(Fields(1601, 1, 1, 0, 0, 0, 0)), 0u);
-    EXPECT_EQ(SystemTimeToTime(Fields(1970, 1, 1, 0, 0, 0, 0)), kUnixEpochTicks);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(1601, 1, 1, 0, 0, 0, 0)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(1970, 1, 1, 0, 0, 0, 0)), kUnixEpochTicks);
     // 2024-03-05T14:07:09.120Z = Unix 1709647629.120
-    EXPECT_EQ(SystemTimeToTime(Fields(2024, 3, 5, 14, 7, 9, 120)),
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2024, 3, 5, 14, 7, 9, 120)),
               kUnixEpochTicks + 17096476291200000ULL);
 }
 
 TEST(TimeValueTest, RoundTripsThroughCalendarFields) {
-    for (const TimeValue value :
-         std::initializer_list<TimeValue>{kUnixEpochTicks, kUnixEpochTicks + 17096476291200000ULL,
-                                          SystemTimeToTime(Fields(2000, 2, 29, 23, 59, 59, 999)),
-                                          SystemTimeToTime(Fields(2100, 12, 31, 0, 0, 0, 1))}) {
+    for (const TimeValue value : std::initializer_list<TimeValue>{
+             kUnixEpochTicks, kUnixEpochTicks + 17096476291200000ULL,
+             SystemTimeToTime(CalendarFields(2000, 2, 29, 23, 59, 59, 999)),
+             SystemTimeToTime(CalendarFields(2100, 12, 31, 0, 0, 0, 1))}) {
         SYSTEMTIME f{};
         ASSERT_TRUE(TimeToSystemTime(value, f));
         EXPECT_EQ(SystemTimeToTime(f), value);
     }
     SYSTEMTIME f{};
-    ASSERT_TRUE(TimeToSystemTime(SystemTimeToTime(Fields(2024, 3, 5, 0, 0, 0, 0)), f));
+    ASSERT_TRUE(TimeToSystemTime(SystemTimeToTime(CalendarFields(2024, 3, 5, 0, 0, 0, 0)), f));
     EXPECT_EQ(f.wDayOfWeek, 2) << "5 March 2024 was a Tuesday";
 }
 
 TEST(TimeValueTest, InvalidFieldsGiveZero) {
-    EXPECT_EQ(SystemTimeToTime(Fields(2023, 2, 29, 0, 0, 0, 0)), 0u) << "not a leap year";
-    EXPECT_EQ(SystemTimeToTime(Fields(2024, 13, 1, 0, 0, 0, 0)), 0u);
-    EXPECT_EQ(SystemTimeToTime(Fields(2024, 4, 31, 0, 0, 0, 0)), 0u);
-    EXPECT_EQ(SystemTimeToTime(Fields(2024, 1, 1, 24, 0, 0, 0)), 0u);
-    EXPECT_EQ(SystemTimeToTime(Fields(2024, 1, 1, 0, 0, 0, 1000)), 0u);
-    EXPECT_EQ(SystemTimeToTime(Fields(1600, 12, 31, 0, 0, 0, 0)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2023, 2, 29, 0, 0, 0, 0)), 0u) << "not a leap year";
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2024, 13, 1, 0, 0, 0, 0)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2024, 4, 31, 0, 0, 0, 0)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2024, 1, 1, 24, 0, 0, 0)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(2024, 1, 1, 0, 0, 0, 1000)), 0u);
+    EXPECT_EQ(SystemTimeToTime(CalendarFields(1600, 12, 31, 0, 0, 0, 0)), 0u);
 }
 
 TEST(ParseTimeTest, Forms) {
@@ -48,7 +48,7 @@ TEST(ParseTimeTest, Forms) {
         TimeValue expected;
         const char* why;
     };
-    const TimeValue base = SystemTimeToTime(Fields(2024, 3, 5, 14, 7, 9, 0));
+    const TimeValue base = SystemTimeToTime(CalendarFields(2024, 3, 5, 14, 7, 9, 0));
     const Row rows[] = {
         {"2024-03-05T14:07:09.120Z", base + 120 * kTicksPerMs, "full form"},
         {"2024-03-05T14:07:09Z", base, "seconds without milliseconds stop after six fields"},
@@ -67,7 +67,7 @@ TEST(ParseTimeTest, Forms) {
 }
 
 TEST(FormatTimeTest, FormsAndFailures) {
-    const TimeValue value = SystemTimeToTime(Fields(2024, 3, 5, 14, 7, 9, 120));
+    const TimeValue value = SystemTimeToTime(CalendarFields(2024, 3, 5, 14, 7, 9, 120));
     EXPECT_EQ(FormatTime(0, value), "2024-03-05T14:07:09.120Z");
     EXPECT_EQ(FormatTime(1, value), "20240305T140709.120Z");
     EXPECT_EQ(FormatTime(2, value), "");

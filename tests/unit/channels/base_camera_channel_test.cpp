@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using test::OpenedDriver;
 using test::RecordingSink;
 
-quillon::host::DeviceSettings Device(uint32_t inputs) {
+quillon::host::DeviceSettings ChannelDevice(uint32_t inputs) {
     quillon::host::DeviceSettings s;
     s.address = "10.9.8.7";
     s.model = "Q7404";
@@ -78,7 +78,7 @@ TEST(FrameRateCodeTest, Codes) {
 }
 
 TEST(BaseCameraChannelTest, OnlineOfflineLinesOnePerChange) {
-    OpenedDriver d(Device(1));
+    OpenedDriver d(ChannelDevice(1));
     RecordingSink sink;
     ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
     VideoCaptureRequest request{0, 0, 640, 480, 2};
@@ -120,7 +120,7 @@ TEST(BaseCameraChannelTest, OnlineOfflineLinesOnePerChange) {
 }
 
 TEST(BaseCameraChannelTest, RestartFromTheCaptureThreadRunsANewThread) {
-    OpenedDriver d(Device(1));
+    OpenedDriver d(ChannelDevice(1));
     RecordingSink sink;
     std::atomic<int> runs{0};
     VideoCaptureRequest request{};
@@ -135,7 +135,7 @@ TEST(BaseCameraChannelTest, RestartFromTheCaptureThreadRunsANewThread) {
 }
 
 TEST(BaseCameraChannelTest, VideoServerLabelAndUnknownStreamKind) {
-    OpenedDriver d(Device(2));
+    OpenedDriver d(ChannelDevice(2));
     RecordingSink sink;
     ScriptedChannel channel(1, &d.driver, &sink, IdleUntilStopped);
     VideoCaptureRequest request{0, 0, 0, 0, 5};
@@ -170,7 +170,7 @@ class RecordingMonitor : public IEdgeStorageCallback {
 
 // Frames the sink refuses or throws on are logged and no sign of life for the edge monitor.
 TEST(BaseCameraChannelTest, RefusedFramesAndEdgeMonitor) {
-    OpenedDriver d(Device(1));
+    OpenedDriver d(ChannelDevice(1));
     RecordingSink sink;
     ScriptedChannel channel(0, &d.driver, &sink, IdleUntilStopped);
     RecordingMonitor monitor;
@@ -198,7 +198,7 @@ TEST(BaseCameraChannelTest, RefusedFramesAndEdgeMonitor) {
 }
 
 TEST(BaseCameraChannelTest, StuckLoopIsReportedAndStillJoined) {
-    OpenedDriver d(Device(1));  // network time-out 100 ms: the stop waits 200 ms
+    OpenedDriver d(ChannelDevice(1));  // network time-out 100 ms: the stop waits 200 ms
     RecordingSink sink;
     // Ignores the stop event; only the abort of OnStopRequested after the warning frees it.
     std::atomic<int> abortsSeen{0};

@@ -21,7 +21,7 @@ using testing_support::LoopbackConnection;
 using testing_support::LoopbackHttpServer;
 
 // A real JPEG to serve: the placeholder picture (176x144).
-std::string Part(const std::vector<uint8_t>& jpeg) {
+std::string MultipartPart(const std::vector<uint8_t>& jpeg) {
     std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
                        std::to_string(jpeg.size()) + "\r\n\r\n";
     part.append(jpeg.begin(), jpeg.end());
@@ -33,7 +33,7 @@ constexpr char kStreamHead[] =
     "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=myboundary\r\n\r\n";
 
 // Serves a picture every 20 ms.
-struct Camera {
+struct JpegCamera {
     std::atomic<int> streamRequests{0};
     LoopbackHttpServer server{
         [this](const testing_support::HttpRequestSeen& request, LoopbackConnection& connection) {
@@ -43,7 +43,7 @@ struct Camera {
             }
             ++streamRequests;
             connection.Send(kStreamHead);
-            const std::string part = Part(PlaceholderPicture());
+            const std::string part = MultipartPart(PlaceholderPicture());
             const auto end = Clock::now() + 20s;
             while (Clock::now() < end && connection.Send(part)) {
                 std::this_thread::sleep_for(20ms);
@@ -51,7 +51,7 @@ struct Camera {
         }};
 };
 
-quillon::host::DeviceSettings Device(uint16_t port) {
+quillon::host::DeviceSettings JpegDevice(uint16_t port) {
     quillon::host::DeviceSettings s;
     s.port = port;
     s.model = "P1375";
@@ -61,8 +61,8 @@ quillon::host::DeviceSettings Device(uint16_t port) {
 
 // A settings update reconnects with the new size and rate.
 TEST(HttpJpegChannelTest, DeliversPicturesAndReconnectsOnAnUpdate) {
-    Camera camera;
-    test::OpenedDriver d(Device(camera.server.port()));
+    JpegCamera camera;
+    test::OpenedDriver d(JpegDevice(camera.server.port()));
     test::RecordingSink sink;
     CAxisJPEGChannelHTTP channel(0, &d.driver, &sink);
     const VideoCaptureRequest request{0x700A, 30, 176, 144, 1};
@@ -103,8 +103,8 @@ TEST(HttpJpegChannelTest, DeliversPicturesAndReconnectsOnAnUpdate) {
 }
 
 TEST(HttpJpegChannelTest, NoVideoDeviceSendsThePlaceholderWithoutConnecting) {
-    Camera camera;
-    auto settings = Device(camera.server.port());
+    JpegCamera camera;
+    auto settings = JpegDevice(camera.server.port());
     settings.parameters[11] = "1";
     test::OpenedDriver d(settings);
     test::RecordingSink sink;

@@ -15,7 +15,7 @@ namespace {
 using namespace vornak;
 namespace s = vornak::settings;
 
-DEVICE_INFO Device(const char* address = "10.1.1.1", uint32_t port = 80) {
+DEVICE_INFO SettingsDevice(const char* address = "10.1.1.1", uint32_t port = 80) {
     DEVICE_INFO device;
     device.address = address;
     device.port = port;
@@ -149,32 +149,34 @@ constexpr const char* kFile = R"(<?xml version="1.0"?>
 TEST(SettingsFile, DeviceSectionWinsEvenWithoutTheKey) {
     CXMLParser xml;
     ASSERT_TRUE(xml.LoadXml(kFile));
-    const StreamSettings device = s::Stream(xml, Device(), 1, 1);
+    const StreamSettings device = s::Stream(xml, SettingsDevice(), 1, 1);
     EXPECT_EQ(device.streamingMode, kStreamingMulticast);
     EXPECT_EQ(device.rtpMode, kRtpOverUdp) << "the device section has no RTPMode";
     EXPECT_EQ(device.rtpPacketSize, 0u) << "100 is not above 100";
     EXPECT_EQ(device.profileName, "");
     EXPECT_EQ(device.networkInterface, 0u);
 
-    const StreamSettings other = s::Stream(xml, Device("10.1.1.1", 81), 1, 1);
+    const StreamSettings other = s::Stream(xml, SettingsDevice("10.1.1.1", 81), 1, 1);
     EXPECT_EQ(other.rtpMode, kRtpOverHttp) << "another port: default section";
     EXPECT_EQ(other.rtpPacketSize, 1400u);
     EXPECT_EQ(other.profileName, "defaultlive");
     EXPECT_EQ(other.networkInterface, inet_addr("127.0.0.9"));
-    EXPECT_EQ(s::Stream(xml, Device("10.1.1.1", 81), 1, 0).profileName, "") << "wrong stream type";
-    EXPECT_EQ(s::Stream(xml, Device("10.1.1.1", 81), 2, 0).profileName, "second");
-    EXPECT_EQ(s::Stream(xml, Device("10.1.1.1", 81), 1, 7).profileName, "") << "unknown kind";
-    EXPECT_EQ(s::Stream(xml, Device("10.1.1.1\"] | //*[\""), 1, 1).rtpMode, kRtpOverHttp)
+    EXPECT_EQ(s::Stream(xml, SettingsDevice("10.1.1.1", 81), 1, 0).profileName, "")
+        << "wrong stream type";
+    EXPECT_EQ(s::Stream(xml, SettingsDevice("10.1.1.1", 81), 2, 0).profileName, "second");
+    EXPECT_EQ(s::Stream(xml, SettingsDevice("10.1.1.1", 81), 1, 7).profileName, "")
+        << "unknown kind";
+    EXPECT_EQ(s::Stream(xml, SettingsDevice("10.1.1.1\"] | //*[\""), 1, 1).rtpMode, kRtpOverHttp)
         << "an address that cannot be quoted uses no device section";
     // View areas take the second name only when the first is empty.
-    EXPECT_EQ(s::ViewAreas(xml, Device("10.9.9.9")), (ViewAreaSettings{{1, "quad"}}));
-    EXPECT_EQ(s::ViewAreas(xml, Device()), (ViewAreaSettings{{2, "wide"}}));
+    EXPECT_EQ(s::ViewAreas(xml, SettingsDevice("10.9.9.9")), (ViewAreaSettings{{1, "quad"}}));
+    EXPECT_EQ(s::ViewAreas(xml, SettingsDevice()), (ViewAreaSettings{{2, "wide"}}));
 }
 
 TEST(SettingsFile, AudioSectionsHaveTheirOwnPrecedence) {
     CXMLParser xml;
     ASSERT_TRUE(xml.LoadXml(kFile));
-    const AudioInputSettings defaults = s::AudioInput(xml, Device(), 1);
+    const AudioInputSettings defaults = s::AudioInput(xml, SettingsDevice(), 1);
     EXPECT_EQ(defaults.source, "line") << "device 10.1.1.1 has no audio input section";
     EXPECT_EQ(defaults.encoding, "aac");
     EXPECT_EQ(defaults.inputGain, "-6.5");
@@ -182,12 +184,12 @@ TEST(SettingsFile, AudioSectionsHaveTheirOwnPrecedence) {
     EXPECT_EQ(defaults.profileName, "aud");
     EXPECT_EQ(defaults.streamingMode, kStreamingMulticast);
 
-    const AudioInputSettings own = s::AudioInput(xml, Device("10.1.1.2", 8080), 1);
+    const AudioInputSettings own = s::AudioInput(xml, SettingsDevice("10.1.1.2", 8080), 1);
     EXPECT_EQ(own.source, "mic");
     EXPECT_EQ(own.encoding, "") << "own section without Encoding";
     EXPECT_EQ(own.microphonePower, kMicrophonePowerUnset);
 
-    const AudioOutputSettings output = s::AudioOutput(xml, Device());
+    const AudioOutputSettings output = s::AudioOutput(xml, SettingsDevice());
     EXPECT_EQ(output.encoding, "g711");
     EXPECT_EQ(output.outputGain, "") << "plus sign";
 }
@@ -195,13 +197,14 @@ TEST(SettingsFile, AudioSectionsHaveTheirOwnPrecedence) {
 TEST(SettingsFile, ReadAfreshFromTheHostFolderOnEveryCall) {
     HostFolder folder;
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "no file";
-    EXPECT_EQ(ReadStreamSettings(folder.path(), Device(), 1, 1).rtpMode, kRtpOverUdp);
+    EXPECT_EQ(ReadStreamSettings(folder.path(), SettingsDevice(), 1, 1).rtpMode, kRtpOverUdp);
     folder.Write(kFile);
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingMulticast);
-    EXPECT_EQ(ReadStreamSettings(folder.path(), Device("10.1.1.3"), 1, 1).rtpMode, kRtpOverHttp);
-    EXPECT_EQ(ReadAudioInputSettings(folder.path(), Device(), 1).source, "line");
-    EXPECT_EQ(ReadAudioOutputSettings(folder.path(), Device()).encoding, "g711");
-    EXPECT_EQ(ReadViewAreaSettings(folder.path(), Device()).at(2), "wide");
+    EXPECT_EQ(ReadStreamSettings(folder.path(), SettingsDevice("10.1.1.3"), 1, 1).rtpMode,
+              kRtpOverHttp);
+    EXPECT_EQ(ReadAudioInputSettings(folder.path(), SettingsDevice(), 1).source, "line");
+    EXPECT_EQ(ReadAudioOutputSettings(folder.path(), SettingsDevice()).encoding, "g711");
+    EXPECT_EQ(ReadViewAreaSettings(folder.path(), SettingsDevice()).at(2), "wide");
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode>");
     EXPECT_EQ(ReadStreamingMode(folder.path()), kStreamingUnicast) << "broken file: defaults";
     folder.Write("<Configuration><StreamingMode>multicast primary</StreamingMode></Configuration>");

@@ -18,7 +18,7 @@ std::string Reply(std::initializer_list<const char*> lines) {
     return reply;
 }
 
-vornak::DEVICE_INFO Device() {
+vornak::DEVICE_INFO PropertiesDevice() {
     vornak::DEVICE_INFO device;
     device.address = "127.0.0.1";
     device.port = 1;  // nothing is sent by Interpret
@@ -93,7 +93,7 @@ TEST(StreamTexts, IntervalsAndLists) {
 }
 
 TEST(Interpret, IdentityImageAndResolutions) {
-    CAxisCameraProperties reader(Device());
+    CAxisCameraProperties reader(PropertiesDevice());
     std::string reply = Reply(kBase);
     reply += Reply({"ImageSource.I0.Video.DetectedType=ntsc", "Properties.Image.NbrOfViews=4"});
     ASSERT_TRUE(reader.Interpret(reply)) << reader.GetErrorText();
@@ -136,7 +136,7 @@ TEST(Interpret, Failures) {
          "List of resolutions is empty ('Properties.Image.Resolution' capability)"},
     };
     for (const Row& row : rows) {
-        CAxisCameraProperties reader(Device());
+        CAxisCameraProperties reader(PropertiesDevice());
         EXPECT_FALSE(reader.Interpret(row.reply)) << row.reason;
         EXPECT_EQ(reader.GetErrorText(), row.error) << row.reason;
     }
@@ -164,7 +164,7 @@ TEST(Interpret, DevicesWithoutVideo) {
          false},
     };
     for (const Row& row : rows) {
-        CAxisCameraProperties reader(Device());
+        CAxisCameraProperties reader(PropertiesDevice());
         EXPECT_EQ(reader.Interpret(row.reply), row.noVideo) << row.reason;
         EXPECT_EQ(reader.IsNoVideoDevice(), row.noVideo) << row.reason;
         if (row.noVideo) {
@@ -190,7 +190,7 @@ TEST(Interpret, MaximumFrameRate) {
         {"anything else", {}, 30},
     };
     for (const Row& row : rows) {
-        CAxisCameraProperties reader(Device());
+        CAxisCameraProperties reader(PropertiesDevice());
         std::string reply = Reply(row.extra) + Reply(kBase);  // first value of a key wins
         ASSERT_TRUE(reader.Interpret(reply)) << row.reason;
         EXPECT_EQ(reader.GetMaxFrameRate(), row.fps) << row.reason;
@@ -228,7 +228,7 @@ TEST(Interpret, MechanicalAndDigitalPtz) {
          "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0"},
     };
     for (const Row& row : rows) {
-        CAxisCameraProperties reader(Device());
+        CAxisCameraProperties reader(PropertiesDevice());
         ASSERT_TRUE(reader.Interpret(Reply(row.lines) + Reply(kBase))) << row.reason;
         EXPECT_EQ(reader.GetPtz().ToText(), row.text) << row.reason;
     }
@@ -261,7 +261,7 @@ TEST(Interpret, AudioCountsOnlyWithASupportedFormat) {
          ""},
     };
     for (const Row& row : rows) {
-        CAxisCameraProperties reader(Device());
+        CAxisCameraProperties reader(PropertiesDevice());
         ASSERT_TRUE(reader.Interpret(Reply(row.lines) + Reply(kBase))) << row.reason;
         EXPECT_EQ(reader.GetAudioInput().count, row.count) << row.reason;
         EXPECT_EQ(reader.GetAudioFormats(), row.formats) << row.reason;

@@ -15,8 +15,8 @@ using WaitingNotify = quillon::host::CapabilityNotify;
 
 // The simulated fixed camera, made to look like a typical one with digital PTZ whose frame rate
 // has to be read from the parameter definitions.
-struct Camera {
-    Camera() {
+struct QueryCamera {
+    QueryCamera() {
         EXPECT_TRUE(sim.Start());
         sim.SetParam("Image.I0.RateControl.MaxFPS", "0");
         for (const char* axis : {"Pan", "Tilt", "Zoom"}) {
@@ -38,7 +38,7 @@ void Query(uint16_t port, WaitingNotify& notify, RecordingResult& result,
 }
 
 TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
-    Camera camera;
+    QueryCamera camera;
     WaitingNotify notify;
     RecordingResult result;
     Query(camera.port(), notify, result);
@@ -125,7 +125,7 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
 // Also: the frame rate falls back to the mains frequency when the definitions are refused
 // (the capture mode would give 25 fps).
 TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
-    Camera camera;
+    QueryCamera camera;
     camera.sim.SetParam("Properties.Audio.DuplexMode", "");
     camera.sim.SetParam("ImageSource.I0.CaptureFrequency", "60Hz");
     camera.sim.SetHttpFault("/axis-cgi/admin/param.cgi",
@@ -143,7 +143,7 @@ TEST(CapabilityQuery, DuplexSwitchedToFullWhenTheDeviceListsNoModes) {
 // A wrong password ends the query at the first group; a reply beyond what one query may hold
 // ends it with a clear text.
 TEST(CapabilityQuery, WrongPasswordAndOversizedReply) {
-    Camera camera;
+    QueryCamera camera;
     camera.sim.HttpAuth().SetSettings({.schemes = camsim::AuthSchemes::kBasic});
     WaitingNotify notify;
     RecordingResult result;
@@ -221,7 +221,7 @@ TEST(CapabilityQuery, ProxyFormSetsLongerLimits) {
 }
 
 TEST(CapabilityQuery, OneQueryPerModuleAndFailureTexts) {
-    Camera camera;
+    QueryCamera camera;
     WaitingNotify notify;
     RecordingResult result;
     CAxisCapabilityQueryModule module(&notify, 0);

@@ -19,7 +19,7 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t
 }
 
 // A parsed packet refers to the datagram's bytes: compare them by value.
-std::vector<uint8_t> Bytes(std::span<const uint8_t> bytes) {
+std::vector<uint8_t> CopyOf(std::span<const uint8_t> bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
@@ -33,7 +33,7 @@ TEST(RTPPacketTest, FixedHeaderFields) {
     EXPECT_EQ(packet.timestamp, 0x01020304u);
     const uint8_t ssrc[4] = {0xB0, 0xBA, 0x78, 0x55};
     EXPECT_EQ(std::memcmp(&packet.ssrc, ssrc, 4), 0) << "SSRC stays in network order";
-    EXPECT_EQ(Bytes(packet.payload), std::vector<uint8_t>{0xAA});
+    EXPECT_EQ(CopyOf(packet.payload), std::vector<uint8_t>{0xAA});
     EXPECT_EQ(packet.payloadLength, 1u);
 }
 
@@ -45,16 +45,16 @@ TEST(RTPPacketTest, CsrcAndExtension) {
     CRTPPacket packet;
     ASSERT_TRUE(packet.Parse(data));
     EXPECT_EQ(packet.csrcCount, 1);
-    EXPECT_EQ(Bytes(packet.csrcList), (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(CopyOf(packet.csrcList), (std::vector<uint8_t>{1, 2, 3, 4}));
     EXPECT_EQ(packet.extensionProfile, 0xBEDE);
     EXPECT_EQ(packet.extensionLength, 1);
-    EXPECT_EQ(Bytes(packet.extensionData), (std::vector<uint8_t>{9, 8, 7, 6}));
-    EXPECT_EQ(Bytes(packet.payload), (std::vector<uint8_t>{0x55, 0x66}));
+    EXPECT_EQ(CopyOf(packet.extensionData), (std::vector<uint8_t>{9, 8, 7, 6}));
+    EXPECT_EQ(CopyOf(packet.payload), (std::vector<uint8_t>{0x55, 0x66}));
     // An extension without data still takes its four header bytes.
     const auto empty = Header(0x90) + std::vector<uint8_t>{0xBE, 0xDE, 0x00, 0x00, 0x77};
     ASSERT_TRUE(packet.Parse(empty));
     EXPECT_EQ(packet.extensionLength, 0);
-    EXPECT_EQ(Bytes(packet.payload), std::vector<uint8_t>{0x77});
+    EXPECT_EQ(CopyOf(packet.payload), std::vector<uint8_t>{0x77});
 }
 
 TEST(RTPPacketTest, Padding) {
@@ -63,7 +63,7 @@ TEST(RTPPacketTest, Padding) {
     const auto padded = Header(0xA0) + std::vector<uint8_t>{0x11, 0x22, 0x00, 0x02};
     ASSERT_TRUE(packet.Parse(padded));
     EXPECT_EQ(packet.padding, 1);
-    EXPECT_EQ(Bytes(packet.payload), (std::vector<uint8_t>{0x11, 0x22}));
+    EXPECT_EQ(CopyOf(packet.payload), (std::vector<uint8_t>{0x11, 0x22}));
     // Padding exactly as long as everything after the header: empty payload.
     ASSERT_TRUE(packet.Parse(Header(0xA0) + std::vector<uint8_t>{0x00, 0x00, 0x03}));
     EXPECT_TRUE(packet.payload.empty());

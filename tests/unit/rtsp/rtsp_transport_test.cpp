@@ -94,8 +94,8 @@ constexpr const char* kSdp =
     "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==\r\n";
 
 // A camera that wants Digest and answers every method; the transport answer depends on the kind.
-std::function<std::string(const std::string&)> Camera(const std::string& transport,
-                                                      const std::string& playExtra = "") {
+std::function<std::string(const std::string&)> CameraAnswers(const std::string& transport,
+                                                             const std::string& playExtra = "") {
     return [transport, playExtra](const std::string& request) {
         const std::string m = Method(request);
         const std::string head = "RTSP/1.0 200 OK\r\nCSeq: " + Cseq(request) + "\r\n";
@@ -127,7 +127,7 @@ void UseScript(Client& client, const std::shared_ptr<CScriptedConnection::Shared
 TEST(RTSPClientUDPTest, FailedOrRefusedDescription) {
     for (const bool found : {false, true}) {
         auto shared = std::make_shared<CScriptedConnection::Shared>();
-        shared->serve = Camera("RTP/AVP;unicast;server_port=6000-6001");
+        shared->serve = CameraAnswers("RTP/AVP;unicast;server_port=6000-6001");
         if (!found) {
             shared->serve = [](const std::string& r) {
                 return "RTSP/1.0 404 Not Found\r\nCSeq: " + Cseq(r) + "\r\n\r\n";
@@ -148,7 +148,7 @@ TEST(RTSPClientUDPTest, FailedOrRefusedDescription) {
 
 TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
     auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = Camera("RTP/AVP;multicast;destination=239.1.2.3;port=5000-5001;ttl=1");
+    shared->serve = CameraAnswers("RTP/AVP;multicast;destination=239.1.2.3;port=5000-5001;ttl=1");
     CRecordingUser user;
     CRTSPClientMulticast client(nullptr, "mc");
     UseScript(client, shared);
@@ -165,8 +165,8 @@ TEST(RTSPClientMulticastTest, TellsDestinationAndRtpInfo) {
 
 TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
     auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = Camera("RTP/AVP/TCP;unicast;interleaved=2-3",
-                           Frame(2, Rtp(1)) + Frame(4, Rtp(50)) + Frame(2, Rtp(2)));
+    shared->serve = CameraAnswers("RTP/AVP/TCP;unicast;interleaved=2-3",
+                                  Frame(2, Rtp(1)) + Frame(4, Rtp(50)) + Frame(2, Rtp(2)));
     shared->chunk = 3;
     CRecordingUser user;
     CRTSPClientInterleaved client(nullptr, "tcp");

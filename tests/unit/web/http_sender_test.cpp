@@ -15,8 +15,8 @@ using testing_support::LoopbackConnection;
 using testing_support::LoopbackHttpServer;
 using Web::CHttpSender;
 
-vornak::DEVICE_INFO Device(uint16_t port, const char* user = "root", const char* password = "pass",
-                           uint32_t timeoutMs = 5000) {
+vornak::DEVICE_INFO SenderDevice(uint16_t port, const char* user = "root",
+                                 const char* password = "pass", uint32_t timeoutMs = 5000) {
     vornak::DEVICE_INFO device;
     device.address = "127.0.0.1";
     device.port = port;
@@ -126,7 +126,7 @@ TEST(HttpSender, RequestsAndCredentialsPerScheme) {
                     401, "no", "WWW-Authenticate: Basic realm=\"cam\"\r\n"));
             }
         });
-        CHttpSender sender(Device(server.port(), c.user, c.password), "Agent");
+        CHttpSender sender(SenderDevice(server.port(), c.user, c.password), "Agent");
         sender.SetUseHttps(c.httpsFirst);
         Web::HttpRequest request = Web::MakeGetRequest("/a");
         request.authType = c.authType;
@@ -142,7 +142,7 @@ TEST(HttpSender, RequestsAndCredentialsPerScheme) {
 TEST(HttpSender, DigestCountStaleNonceAndReset) {
     DigestDevice device(2);
     LoopbackHttpServer server(std::ref(device));
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     std::vector<uint8_t> body;
     for (const char* expected : {"ok 00000001", "ok 00000002", "ok 00000001"}) {
         ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a?b=c")));
@@ -177,7 +177,7 @@ TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
             200, "ok",
             "Authentication-Info: nextnonce=\"next" + std::to_string(++count) + "\"\r\n"));
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/1")));
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/2")));
     EXPECT_EQ(nonces, (std::vector<std::string>{"first", "next1"}));
@@ -205,7 +205,7 @@ TEST(RequestHelpers, ClassifyEveryOutcome) {
             c.Send(LoopbackHttpServer::Response(500, "err"));
         }
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     const std::string device = "device 127.0.0.1:" + std::to_string(server.port());
     struct Row {
         const char* path;
@@ -269,14 +269,14 @@ TEST(HttpSender, BodyWithoutLengthIsReadToTheEndOrOneMebibyte) {
         c.Send("end");
         c.Close();
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_EQ(sender.GetContentLength(), 0u);
     EXPECT_EQ(sender.GetResponseHeader("content-type"), "text/plain");
     std::vector<uint8_t> body;
     EXPECT_EQ(sender.ReadResponse(body), 20003u);
     EXPECT_EQ(Text(body).substr(19998), "aaend");
-    CHttpSender longer(Device(server.port()), "Agent");
+    CHttpSender longer(SenderDevice(server.port()), "Agent");
     ASSERT_TRUE(longer.SendRequest(Web::MakeGetRequest("/long")));
     EXPECT_EQ(longer.ReadResponse(body), CHttpSender::kUnknownLengthBudget);
 }
@@ -287,7 +287,7 @@ TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
         c.Send(std::string(1000, 'f'));
         c.Stall();  // then nothing more, connection kept open
     });
-    CHttpSender sender(Device(server.port(), "root", "pass", 60000), "Agent");
+    CHttpSender sender(SenderDevice(server.port(), "root", "pass", 60000), "Agent");
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/mjpg")));
     std::vector<uint8_t> data;
     size_t total = 0;
@@ -312,12 +312,12 @@ TEST(HttpSender, EndlessStreamIsReadPiecewiseAndAbortEndsABlockedRead) {
 // cancel event set beforehand each end the request, and say which it was.
 TEST(HttpSender, SilentDeviceEndsByTimeoutAbortOrCancel) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) { c.Stall(); });
-    CHttpSender timed(Device(server.port(), "root", "pass", 200), "Agent");
+    CHttpSender timed(SenderDevice(server.port(), "root", "pass", 200), "Agent");
     EXPECT_FALSE(timed.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_EQ(timed.GetLastErrorCode(), Web::kErrorTimeout);
     EXPECT_EQ(server.connections(), 1) << "a time-out is not retried with the other scheme";
 
-    CHttpSender aborted(Device(server.port(), "root", "pass", 60000), "Agent");
+    CHttpSender aborted(SenderDevice(server.port(), "root", "pass", 60000), "Agent");
     std::thread aborter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         aborted.Abort();
@@ -327,7 +327,7 @@ TEST(HttpSender, SilentDeviceEndsByTimeoutAbortOrCancel) {
     EXPECT_EQ(aborted.GetLastErrorCode(), Web::kErrorOperationCancelled);
     EXPECT_EQ(aborted.GetStatusCode(), 0u);
 
-    CHttpSender cancelled(Device(server.port(), "root", "pass", 60000), "Agent");
+    CHttpSender cancelled(SenderDevice(server.port(), "root", "pass", 60000), "Agent");
     vornak::CManualEvent stop;
     cancelled.SetCancelEvent(&stop);
     stop.Set();
@@ -347,7 +347,7 @@ TEST(HttpSender, StreamedUploadThenResponse) {
                 200, std::to_string(body.size()) + " " + body.substr(0, 3) + body.substr(997)));
         },
         false);
-    CHttpSender sender(Device(server.port()), "Vornak HTTP Audio Sender");
+    CHttpSender sender(SenderDevice(server.port()), "Vornak HTTP Audio Sender");
     Web::HttpRequest request;
     request.verb = "POST";
     request.path = "/axis-cgi/audio/transmit.cgi";
@@ -376,14 +376,14 @@ TEST(HttpSender, HttpsStartFallsBackToHttpAndStaysThere) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
         c.Send(LoopbackHttpServer::Response(200, "plain"));
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     EXPECT_FALSE(sender.IsUsingHttps());
     sender.SetUseHttps(true);
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_FALSE(sender.IsUsingHttps());
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_EQ(server.connections(), 2) << "one refused TLS hello, then one plain connection";
-    vornak::DEVICE_INFO device = Device(443);
+    vornak::DEVICE_INFO device = SenderDevice(443);
     EXPECT_TRUE(CHttpSender(device, "Agent").IsUsingHttps());
     device.port = 8443;
     EXPECT_FALSE(CHttpSender(device, "Agent").IsUsingHttps());
@@ -394,7 +394,7 @@ TEST(HttpSender, RefusesBadRequestsAndEscapesUnsafeBytes) {
     LoopbackHttpServer server([](const HttpRequestSeen&, LoopbackConnection& c) {
         c.Send(LoopbackHttpServer::Response(200, "x"));
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     Web::HttpRequest noVerb = Web::MakeGetRequest("/");
     noVerb.verb.clear();
     EXPECT_FALSE(sender.SendRequest(noVerb));
@@ -406,7 +406,7 @@ TEST(HttpSender, RefusesBadRequestsAndEscapesUnsafeBytes) {
     EXPECT_FALSE(HUtils::RequestGetMessage(sender, "", error));
     EXPECT_EQ(error, "Url is empty");
     EXPECT_EQ(server.connections(), 0);
-    CHttpSender nobody(Device(testing_support::UnusedLoopbackPort()), 2000);
+    CHttpSender nobody(SenderDevice(testing_support::UnusedLoopbackPort()), 2000);
     EXPECT_FALSE(nobody.SendRequest(Web::MakeGetRequest("/")));
     EXPECT_EQ(nobody.GetLastErrorCode(), Web::kErrorCannotConnect);
     std::vector<uint8_t> data;
@@ -434,7 +434,7 @@ TEST(HttpSender, SlowReaderGetsEveryByteInOrder) {
         }
         c.Close();
     });
-    CHttpSender sender(Device(server.port()), "Agent");
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
     ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/stream")));
     std::vector<uint8_t> piece;
     size_t received = 0;
