@@ -1,5 +1,6 @@
 #include "capture_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -35,6 +36,12 @@ const char* Extension(uint32_t format) {
 bool IsKeyFrame(uint32_t fourcc) {
     return fourcc == 0x34363248u /* H264 */ || fourcc == 0x58564944u /* DIVX */ ||
            fourcc == 0x4745504Au /* JPEG */;
+}
+
+int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 }  // namespace
 
@@ -103,6 +110,7 @@ std::string FourCCText(uint32_t fourcc) {
 
 StreamRecorder::StreamRecorder(StreamSpec spec, const std::string& outFolder, bool discard)
     : spec_(std::move(spec)), discard_(discard || outFolder.empty()) {
+    timeline_.startMs = WallClockMs();
     if (discard_) {
         return;
     }
@@ -134,6 +142,26 @@ StreamRecorder::~StreamRecorder() {
 }
 
 bool StreamRecorder::OnFrame(IVideoFrame* frame) {
+    return OnFrameAt(frame, WallClockMs());
+}
+
+void StreamRecorder::OnSignalLost() {
+    OnSignalLostAt(WallClockMs());
+}
+
+void StreamRecorder::OnSignalLostAt(int64_t nowMs) {
+    std::lock_guard lock(mutex_);
+    ++figures_.signalLost;
+    if (lossOpen_ && !timeline_.events.empty() &&
+        timeline_.events.back().kind == EventKind::SignalLost) {
+        ++timeline_.events.back().reports;
+        return;
+    }
+    lossOpen_ = true;
+    AddEvent({EventKind::SignalLost, nowMs - timeline_.startMs, 0, 1});
+}
+
+bool StreamRecorder::OnFrameAt(IVideoFrame* frame, int64_t nowMs) {
     if (frame == nullptr) {
         return false;
     }
@@ -141,16 +169,14 @@ bool StreamRecorder::OnFrame(IVideoFrame* frame) {
     SYSTEMTIME stamp{};
     frame->GetTimestamp(&stamp);
     const int64_t frameMs = SystemTimeToUnixMs(stamp);
-    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
     std::lock_guard lock(mutex_);
     ++figures_.frames;
     figures_.bytes += size;
     figures_.fourcc = frame->GetFourCC();
     figures_.width = frame->GetWidth();
     figures_.height = frame->GetHeight();
-    if (IsKeyFrame(figures_.fourcc)) {
+    const bool key = IsKeyFrame(figures_.fourcc);
+    if (key) {
         ++figures_.keyFrames;
     }
     if (lastTimeMs_ != 0 && frameMs < lastTimeMs_) {
@@ -158,6 +184,20 @@ bool StreamRecorder::OnFrame(IVideoFrame* frame) {
     }
     lastTimeMs_ = frameMs;
     figures_.lastLagMs = nowMs - frameMs;
+
+    Sample& sample = SampleAt(nowMs);
+    sample.maxLagMs =
+        sample.frames == 0 ? figures_.lastLagMs : std::max(sample.maxLagMs, figures_.lastLagMs);
+    ++sample.frames;
+    sample.keyFrames += key ? 1 : 0;
+    sample.bytes += size;
+    const int64_t gapMs = lastArrivalMs_ == 0 ? 0 : nowMs - lastArrivalMs_;
+    if (lossOpen_ || gapMs >= kGapMs) {
+        AddEvent({lossOpen_ ? EventKind::Reconnected : EventKind::Resumed,
+                  nowMs - timeline_.startMs, gapMs, 0});
+        lossOpen_ = false;
+    }
+    lastArrivalMs_ = nowMs;
     if (!discard_ && out_ != nullptr) {
         std::fwrite(frame->GetBuffer(), 1, size, out_);
         if (spec_.format == 1) {
@@ -192,9 +232,51 @@ void StreamRecorder::TrimTrailingDelimiter() {
 
 StreamRecorder::Figures StreamRecorder::Snapshot() {
     std::lock_guard lock(mutex_);
-    Figures copy = figures_;
-    copy.signalLost = signalLost_.load();
-    return copy;
+    return figures_;
+}
+
+StreamRecorder::Timeline StreamRecorder::TimelineSnapshot() {
+    std::lock_guard lock(mutex_);
+    return timeline_;
+}
+
+StreamRecorder::Sample& StreamRecorder::SampleAt(int64_t nowMs) {
+    // A wall clock stepped back before the start counts in the first interval, one stepped
+    // years ahead in the last a year holds, so the widening stays bounded.
+    constexpr int64_t kYearMs = 366LL * 24 * 3600 * 1000;
+    const int64_t since = std::clamp<int64_t>(nowMs - timeline_.startMs, 0, kYearMs);
+    size_t index = static_cast<size_t>(since / 1000 / timeline_.intervalSeconds);
+    while (index >= kMaxSamples) {
+        std::vector<Sample>& s = timeline_.samples;
+        for (size_t i = 0; i < s.size(); i += 2) {
+            Sample merged = s[i];
+            if (i + 1 < s.size()) {
+                const Sample& next = s[i + 1];
+                merged.maxLagMs = merged.frames == 0 ? next.maxLagMs
+                                  : next.frames == 0 ? merged.maxLagMs
+                                                     : std::max(merged.maxLagMs, next.maxLagMs);
+                merged.frames += next.frames;
+                merged.keyFrames += next.keyFrames;
+                merged.bytes += next.bytes;
+            }
+            s[i / 2] = merged;
+        }
+        s.resize((s.size() + 1) / 2);
+        timeline_.intervalSeconds *= 2;
+        index /= 2;
+    }
+    if (timeline_.samples.size() <= index) {
+        timeline_.samples.resize(index + 1);
+    }
+    return timeline_.samples[index];
+}
+
+void StreamRecorder::AddEvent(const Event& event) {
+    if (timeline_.events.size() >= kMaxEvents) {
+        ++timeline_.eventsDropped;
+        return;
+    }
+    timeline_.events.push_back(event);
 }
 
 }  // namespace quillon::host

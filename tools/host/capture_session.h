@@ -27,6 +27,11 @@ struct StreamSpec {
     std::string text;
 };
 std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& error);
+// "rec", "live" or "remote" for the stream kind.
+inline const char* KindText(uint32_t stream) {
+    static const char* kKinds[] = {"rec", "live", "remote"};
+    return stream < 3 ? kKinds[stream] : "?";
+}
 
 // The capture settings the host hands to StartCapture/StartStream.
 class HostCaptureSettings : public ICaptureSettings,
@@ -61,7 +66,10 @@ class StreamRecorder : public IFrameSink {
     ~StreamRecorder() override;
 
     bool OnFrame(IVideoFrame* frame) override;
-    void OnSignalLost() override { ++signalLost_; }
+    void OnSignalLost() override;
+    // The same with the wall clock (ms since 1970) given, so a run can be replayed.
+    bool OnFrameAt(IVideoFrame* frame, int64_t nowMs);
+    void OnSignalLostAt(int64_t nowMs);
 
     struct Figures {
         uint64_t frames = 0;
@@ -75,12 +83,45 @@ class StreamRecorder : public IFrameSink {
         bool timeWentBack = false;
     };
     Figures Snapshot();
+
+    // The run over time: counts per interval (a second, doubled whenever a long run would
+    // outgrow kMaxSamples, so memory stays bounded) and what happened when.
+    struct Sample {
+        uint32_t frames = 0;
+        uint32_t keyFrames = 0;
+        uint64_t bytes = 0;
+        int64_t maxLagMs = 0;  // of the frames in the interval
+    };
+    enum class EventKind {
+        SignalLost,   // the driver reported the signal lost (repeats fold into one event)
+        Reconnected,  // the first frame after a signal loss
+        Resumed,      // the first frame after a silence of kGapMs with no loss reported
+    };
+    struct Event {
+        EventKind kind = EventKind::SignalLost;
+        int64_t atMs = 0;      // since the timeline's start
+        int64_t gapMs = 0;     // Reconnected, Resumed: since the frame before
+        uint64_t reports = 0;  // SignalLost: loss reports folded into it
+    };
+    struct Timeline {
+        int64_t startMs = 0;  // wall clock
+        uint32_t intervalSeconds = 1;
+        std::vector<Sample> samples;
+        std::vector<Event> events;
+        uint64_t eventsDropped = 0;
+    };
+    static constexpr size_t kMaxSamples = 3600;
+    static constexpr size_t kMaxEvents = 1000;
+    static constexpr int64_t kGapMs = 2000;
+    Timeline TimelineSnapshot();
     const StreamSpec& Spec() const { return spec_; }
     std::string OutputPath() const { return outPath_; }
     std::string LastPicturePath() const { return lastPicturePath_; }
 
   private:
     void TrimTrailingDelimiter();
+    Sample& SampleAt(int64_t nowMs);
+    void AddEvent(const Event& event);
 
     StreamSpec spec_;
     bool discard_;
@@ -90,8 +131,10 @@ class StreamRecorder : public IFrameSink {
     FILE* out_ = nullptr;
     Figures figures_;
     int64_t lastTimeMs_ = 0;
+    int64_t lastArrivalMs_ = 0;  // wall clock of the newest frame
+    bool lossOpen_ = false;      // a signal loss with no frame since
     std::vector<uint8_t> lastPicture_;
-    std::atomic<uint64_t> signalLost_{0};
+    Timeline timeline_;
 };
 
 // Milliseconds since 1970 of a frame time record.

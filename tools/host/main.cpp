@@ -22,6 +22,7 @@
 #include "capture_session.h"
 #include "host_io.h"
 #include "host_objects.h"
+#include "html_report.h"
 #include "motion_view.h"
 #include "ptz_commands.h"
 #include "settings_check.h"
@@ -40,6 +41,7 @@ struct Options {
     double seconds = 10;
     std::string outFolder = "quillon-out";
     bool discard = false;
+    std::string reportFile;
     bool io = false;
     std::vector<std::string> outputs;
     PtzOptions ptz;
@@ -73,11 +75,6 @@ const char* StateText(bool known, uint32_t state) {
         default:
             return "?";
     }
-}
-
-const char* KindText(uint32_t stream) {
-    static const char* kKinds[] = {"rec", "live", "remote"};
-    return stream < 3 ? kKinds[stream] : "?";
 }
 
 struct Running {
@@ -221,9 +218,21 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     std::vector<Running> running = StartStreams(capture, options, specs);
     const double elapsed = ShowStatus(running, capture, options.seconds);
     StopStreams(capture, specs);
-    const int result = PrintSummary(running, elapsed);
+    const int summary = PrintSummary(running, elapsed);
+    int result = summary;
+    if (!options.reportFile.empty()) {
+        std::vector<StreamRecorder*> recorders;
+        for (Running& r : running) {
+            recorders.push_back(r.recorder.get());
+        }
+        std::string error;
+        if (!WriteHtmlReport(options.reportFile, "quillon-host: " + options.device.address,
+                             recorders, elapsed, error)) {
+            result = Fail(error);
+        }
+    }
     running.clear();  // closes the files
-    if (result != 0) {
+    if (summary != 0) {
         std::fprintf(stderr, "quillon-host: a stream delivered no frames\n");
     }
     return result;
@@ -306,6 +315,9 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
+    app.add_option("--report", options.reportFile,
+                   "write the run as one self-contained HTML page: timelines per stream, "
+                   "signal loss and reconnects, the summary table");
     app.add_flag("--io", options.io, "print digital input changes as they happen");
     app.add_option("--output", options.outputs,
                    "switch digital output N (from 0): N=on or N=off (repeatable)");
