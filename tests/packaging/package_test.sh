@@ -57,7 +57,9 @@ grep -q '^ready' "$scratch/camsim.log" || { cat "$scratch/camsim.log"; fail "cam
 QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http" --user root \
     --stream 0:0:3 --seconds 3 --null >"$scratch/host.log" 2>&1 ||
     { cat "$scratch/host.log"; fail "capture from the unpacked package"; }
-grep -E '^0 +rec +I?264' "$scratch/host.log" || { cat "$scratch/host.log"; fail "no H.264 frames"; }
+# The query names 1920x1080 as the default size; a stream without a size asks for it.
+grep -E '^0 +rec +I?264 +1920x1080' "$scratch/host.log" ||
+    { cat "$scratch/host.log"; fail "no H.264 frames at the default size"; }
 # Looking must not change the camera's stream settings: the host asks first, so the driver
 # knows a current camera. (The query itself switches on a disabled first audio input to learn
 # whether the loudspeaker works; that is all it may change.)

@@ -239,9 +239,10 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
 }
 
 // Runs the capability query through the library's flat entry points; with a parameters file
-// the device parameters are written there for a later run's --params-file. `found` receives them.
+// the device parameters are written there for a later run's --params-file. `found` receives them
+// and `defaultSize` the device's default resolution ("WxH", empty when it names none).
 int RunQuery(DriverLibrary& library, const Options& options,
-             std::map<uint32_t, std::string>* found = nullptr) {
+             std::map<uint32_t, std::string>* found = nullptr, std::string* defaultSize = nullptr) {
     if (library.initQuery == nullptr || library.startQuery == nullptr ||
         library.terminateQuery == nullptr || library.uninitQuery == nullptr) {
         return Fail("the library has no capability query entry points");
@@ -272,6 +273,10 @@ int RunQuery(DriverLibrary& library, const Options& options,
     result.Print(stdout);
     if (found != nullptr) {
         *found = result.DeviceParameters();
+    }
+    if (const auto it = result.lists.find(kListResolutions);
+        defaultSize != nullptr && it != result.lists.end()) {
+        *defaultSize = it->second.defaultValue;
     }
     if (!options.paramsFile.empty()) {
         std::string error;
@@ -497,10 +502,22 @@ int main(int argc, char** argv) {
     }
     // Without parameters the driver would take the device for an old model and rewrite its
     // stream settings; a host asks the device first, as a real recording server does.
+    // A stream without a size then gets the device's default one, as a host would offer it.
     if (options.device.parameters.empty()) {
-        const int queried = RunQuery(library, options, &options.device.parameters);
+        std::string defaultSize;
+        const int queried = RunQuery(library, options, &options.device.parameters, &defaultSize);
         if (queried != 0) {
             return queried;
+        }
+        unsigned width = 0;
+        unsigned height = 0;
+        if (std::sscanf(defaultSize.c_str(), "%ux%u", &width, &height) == 2) {
+            for (StreamSpec& spec : specs) {
+                if (spec.width == 0 || spec.height == 0) {
+                    spec.width = width;
+                    spec.height = height;
+                }
+            }
         }
     }
     return RunCapture(library, options, specs);
