@@ -107,7 +107,8 @@ TEST(PtzTest, BurstLeavesOnlyTheLatestMovePerHalfOfTheHead) {
     rig.Await(0, 1);
     camsim::Fault slow;
     slow.kind = camsim::Fault::Kind::kDelay;
-    slow.delay = 400ms;
+    // Long enough for the four moves below to queue behind it even under ThreadSanitizer.
+    slow.delay = 1500ms;
     slow.count = 1;
     rig.sim().SetHttpFault("/axis-cgi/com/ptz.cgi", slow);
     const size_t before = rig.sim().Ptz().Requests().size();
