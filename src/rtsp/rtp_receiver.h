@@ -47,6 +47,10 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // Only datagrams from this IPv4 address (network order) are taken; 0, the default, takes
     // any. Others are dropped before they hold a buffer.
     void SetSource(uint32_t address);
+    // Video: the delivery thread is woken once a picture is complete (a marker bit, or the
+    // first packet of the next picture) rather than for every batch, so a picture that arrives
+    // over several receive calls costs one hand-over. Off by default: each batch wakes it.
+    void SetWakePerPicture(bool perPicture);
     size_t QueuedPackets();
     uint64_t DroppedDatagrams();
 
@@ -84,16 +88,18 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     CLock lock_;
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
-    uint32_t source_ = 0;
+    std::atomic<uint32_t> source_{0};
+    std::atomic<bool> wakePerPicture_{false};
     std::vector<Item> queue_;
     std::vector<Buffer> free_;
     size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
     std::atomic<uint64_t> dropped_{0};
     CEvent packetQueued_{false};
-    // Socket thread only: the run of drops, the source and the buffers lent for the current
-    // receive, and the packets parsed from them.
+    // Socket thread only: the run of drops, the buffers lent for the current receive, the
+    // packets parsed from them, and whether the last packet queued left its picture open.
     bool dropping_ = false;
-    uint32_t lentSource_ = 0;
+    bool pictureOpen_ = false;
+    uint32_t lastQueuedTimestamp_ = 0;
     uint64_t droppedBefore_ = 0;
     std::vector<Buffer> lent_;
     std::vector<Item> staged_;
