@@ -1,0 +1,29 @@
+// Connects that never complete: a listener whose queue holds one connection that is never
+// accepted, so the kernel drops every further SYN and the client waits in its retries.
+#include "server.h"
+
+namespace camsim {
+
+uint16_t Simulator::UnansweredPort() {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.mutex);
+    if (!d.unanswered) {
+        asio::error_code ec;
+        const asio::ip::tcp::endpoint any(asio::ip::make_address(d.options.bind_address, ec), 0);
+        auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(d.io);
+        auto filler = std::make_unique<asio::ip::tcp::socket>(d.io);
+        acceptor->open(any.protocol(), ec);
+        acceptor->bind(any, ec);
+        acceptor->listen(0, ec);  // room for one connection only
+        const asio::ip::tcp::endpoint bound = acceptor->local_endpoint(ec);
+        filler->connect(bound, ec);
+        if (ec)
+            return 0;
+        d.unanswered = std::move(acceptor);
+        d.unanswered_filler = std::move(filler);
+    }
+    asio::error_code ec;
+    return d.unanswered->local_endpoint(ec).port();
+}
+
+}  // namespace camsim
