@@ -22,7 +22,7 @@ using Kind = camsim::Fault::Kind;
 constexpr uint32_t kNetworkTimeoutMs = 3000;
 constexpr auto kBound = 1000ms + 1500ms;
 
-enum class Device { kMjpeg, kRtsp, kIo, kAudioIn };
+enum class Device { kMjpeg, kRtsp, kIo, kAudioIn, kMotion, kPtz };
 enum class StopBy { kStopCapture, kStopStream, kClose };
 
 // Where camsim holds the driver.
@@ -87,6 +87,11 @@ const StopRow kRows[] = {
     // Digital inputs: the monitor stream's answer, and the stream cut inside a part.
     {"IoMonitorAnswer", Device::kIo, "", At::kHttp, "/axis-cgi/io/input.cgi", Kind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"IoMonitorMidPart", Device::kIo, "", At::kHttp, "/axis-cgi/io/input.cgi", Kind::kStall, 150, false, "", StopBy::kClose},
+    // Motion data beside a motion JPEG stream: its answer, a record cut in two.
+    {"MotionAnswer", Device::kMotion, "", At::kHttp, "/axis-cgi/motion/motiondata.cgi", Kind::kWithhold, 0, false, "", StopBy::kStopCapture},
+    {"MotionMidRecord", Device::kMotion, "", At::kHttp, "/axis-cgi/motion/motiondata.cgi", Kind::kStall, 150, false, "", StopBy::kClose},
+    // The PTZ worker's first request (it reads the automatic modes when it starts).
+    {"PtzRequest", Device::kPtz, "", At::kHttp, "/axis-cgi/com/ptz.cgi", Kind::kWithhold, 0, false, "", StopBy::kClose},
     // Audio in: the answer to the stream request, and the stream itself.
     {"AudioInAnswer", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", Kind::kWithhold, 0, false, "", StopBy::kClose},
     {"AudioInStream", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", Kind::kStall, 2000, false, "", StopBy::kStopCapture},
@@ -160,6 +165,8 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
         } else if (row.device == Device::kAudioIn) {
             ASSERT_TRUE(
                 driver->Driver()->GetAudioCapture()->StartCapture(0, this, &audioIn, &audioCodecs));
+        } else if (row.device == Device::kPtz) {
+            ASSERT_NE(driver->Driver()->GetPTZDriverEx()->GetPTZApi(0), nullptr);
         } else if (row.stop == StopBy::kStopStream) {
             ASSERT_TRUE(driver->Capture()->StartStream(0, 1, &sink, settings.get()));
         } else {
@@ -209,17 +216,21 @@ TEST_P(StopAnywhereTest, StopReturnsWithinItsBound) {
     if (row.device == Device::kAudioIn) {
         parameters[6] = "g711";
         parameters[101] = "Count=1; IsStereo=0";
+    } else if (row.device == Device::kPtz) {
+        camera.sim.SetParam("PTZ.NbrOfCameras", "1");
+        parameters[4] = "Pan=1; Tilt=1; Zoom=1";
+    }
+    if (!row.onceRunning) {
+        SetHold();
     }
     const uint16_t port = row.at == At::kHttpConnect ? unanswered : camera.sim.HttpPort();
     driver = std::make_unique<DriverUnderTest>(port, parameters, "root", "pass",
                                                row.device == Device::kIo ? 4 : 1,
                                                row.device == Device::kIo ? 4 : 0);
     ASSERT_TRUE(driver->opened) << driver->loadError;
-    settings =
-        std::make_unique<FakeSettings>(row.device == Device::kMjpeg ? 1 : 3, 320, 240, 0x7019, 50);
-    if (!row.onceRunning) {
-        SetHold();
-    }
+    const bool jpeg = row.device == Device::kMjpeg || row.device == Device::kMotion;
+    settings = std::make_unique<FakeSettings>(jpeg ? 1 : 3, 320, 240, 0x7019, 50);
+    settings->motion = row.device == Device::kMotion ? 1 : 0;
     ASSERT_NO_FATAL_FAILURE(StartAndRun(row));
     uint64_t before = 0;
     if (row.onceRunning) {
