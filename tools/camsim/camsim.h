@@ -142,6 +142,8 @@ class Simulator {
     // A port on the bind address whose connects never complete (the listener's queue is full,
     // so the kernel drops each SYN), for clients that must give up on a connect.
     uint16_t UnansweredPort();
+    // Connects of this host that wait on that port (SYN_SENT in /proc/net/tcp).
+    size_t UnansweredConnects();
     // Drops every connection and session and refuses connections for the downtime, as a device
     // that reboots; parameters survive.
     void Restart(std::chrono::milliseconds downtime);

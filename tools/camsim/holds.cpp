@@ -1,5 +1,9 @@
 // Connects that never complete: a listener whose queue holds one connection that is never
 // accepted, so the kernel drops every further SYN and the client waits in its retries.
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "server.h"
 
 namespace camsim {
@@ -24,6 +28,29 @@ uint16_t Simulator::UnansweredPort() {
     }
     asio::error_code ec;
     return d.unanswered->local_endpoint(ec).port();
+}
+
+size_t Simulator::UnansweredConnects() {
+    Impl& d = *impl_;
+    char wanted[8];
+    {
+        std::lock_guard lock(d.mutex);
+        if (!d.unanswered)
+            return 0;
+        asio::error_code ec;
+        std::snprintf(wanted, sizeof(wanted), ":%04X", d.unanswered->local_endpoint(ec).port());
+    }
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    size_t pending = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (remote.size() > 5 && remote.substr(remote.size() - 5) == wanted && state == "02")
+            ++pending;
+    }
+    return pending;
 }
 
 }  // namespace camsim
