@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, runs the unit and interop tests, then the unit and integration
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Installs what is missing, builds, runs the unit tests, every fuzz corpus and the interop tests,
+# then the unit and integration tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer.
 # --bench also builds the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -34,6 +35,7 @@ cmake --build build-test -j"$jobs"
 # this one is; here the unit tests run once without instrumentation, in one process.
 stage "tests: unit"
 build-test/tests/quillon_unit_tests --gtest_brief=1
+(cd build-test && ctest -L fuzz -j"$jobs" --output-on-failure)  # every fuzz corpus, replayed
 
 # The peers (GStreamer's encoders and decoders, FFmpeg) each want a core; two such tests at once
 # on a small machine starve each other's real-time pipelines.

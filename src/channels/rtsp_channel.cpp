@@ -308,6 +308,7 @@ bool CBaseRTSPChannel::StartSession(CBaseRTSPClient& client) {
     settings.receiveTimeoutMs = device.networkTimeout;
     settings.clientRtpPort = receiver_->GetBoundPort();
     settings.clientRtcpPort = rtcp_->GetBoundPort();
+    settings.cancel = &stopEvent_;
     FillClientSettings(settings);
     if (rtpMode_ == kRtpOverHttp) {
         settings.port = static_cast<uint16_t>(device.port);

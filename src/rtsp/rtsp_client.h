@@ -36,6 +36,9 @@ struct RTSPClientSettings {
     std::string proxy;
     std::string userAgent;
     uint32_t blockSize = 0;  // sent only when 101 or more
+    // Borrowed: the owner's stop event. Once set, a connect or a tunnel set-up under way ends,
+    // so that a stop does not wait for a camera that never accepts.
+    CEvent* cancel = nullptr;
 };
 
 enum RtspTransportKind : uint32_t {

@@ -67,6 +67,9 @@ bool CTCPConnection::Open(const RTSPClientSettings& settings) {
         }
         bool connected = false;
         for (uint32_t round = 0; round < settings.connectTimeoutMs / kConnectRoundMs; ++round) {
+            if (settings.cancel != nullptr && settings.cancel->IsSet()) {
+                break;
+            }
             pollfd fd{socket_, POLLOUT, 0};
             if (poll(&fd, 1, kConnectRoundMs) > 0) {
                 int error = 0;

@@ -138,8 +138,12 @@ bool CRTSPClientHTTP::Start(const RTSPClientSettings& settings, IRTSPClientUser*
         answerReader_.Clear();
         waitingForResponse_ = false;
     }
+    CManualEvent never;
+    CEvent* connectedOrCancelled[] = {&receiver_->Connected(),
+                                      settings.cancel != nullptr ? settings.cancel : &never};
     if (!postSender_ || !receiver_->Open(this, TunnelPath(), cookie_) ||
-        !receiver_->Connected().Wait(std::max(settings.connectTimeoutMs, kMinConnectWaitMs))) {
+        CEvent::WaitForMultiple(connectedOrCancelled, 2,
+                                std::max(settings.connectTimeoutMs, kMinConnectWaitMs)) != 0) {
         if (debug_ != nullptr) {
             debug_->DebugMessage(kLogWarning, "vornak::CRTSPClientHTTP::Start: no tunnel to %s:%u",
                                  settings.host.c_str(), settings.port);

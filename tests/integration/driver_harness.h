@@ -79,8 +79,9 @@ class DriverUnderTest {
   public:
     DriverUnderTest(uint16_t port, std::map<uint32_t, std::string> parameters,
                     const std::string& user = "root", const std::string& password = "pass",
-                    uint32_t videoInputs = 1)
-        : context_(Settings(port, std::move(parameters), user, password, videoInputs)) {
+                    uint32_t videoInputs = 1, uint32_t digitalInputs = 0)
+        : context_(
+              Settings(port, std::move(parameters), user, password, videoInputs, digitalInputs)) {
         std::string error;
         if (!library_.Load(QUILLON_LIBRARY_PATH, error)) {
             loadError = error;
@@ -106,9 +107,10 @@ class DriverUnderTest {
   private:
     static host::DeviceSettings Settings(uint16_t port, std::map<uint32_t, std::string> parameters,
                                          const std::string& user, const std::string& password,
-                                         uint32_t videoInputs) {
+                                         uint32_t videoInputs, uint32_t digitalInputs) {
         host::DeviceSettings s;
         s.videoInputs = videoInputs;
+        s.digitalInputs = digitalInputs;
         s.address = "127.0.0.1";
         s.port = port;
         s.user = user;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <future>
 #include <vector>
 
 #include "driver_harness.h"
@@ -158,82 +157,6 @@ TEST_P(RtspLossTest, NoDamagedPictureAfterALostPacket) {
 
 // Packet 3 lies inside the first key frame; packet 70 inside a later predicted frame.
 INSTANTIATE_TEST_SUITE_P(Packets, RtspLossTest, ::testing::Values(3u, 70u));
-
-// A camera that answers a request with endless media frames, or drips its answer byte by byte,
-// must not hold the host's stop beyond the join limits (twice the network time-out), in any RTP
-// mode; without a stop, the wait for an answer ends at the receive time-out.
-struct HostileCase {
-    const char* mode;
-    const char* method;
-    camsim::Fault::Kind kind;
-};
-
-std::string HostileName(const ::testing::TestParamInfo<HostileCase>& info) {
-    static const char* const kKinds[] = {"", "", "", "", "Flood", "DripHeader", "DripBody"};
-    return std::string(info.param.mode) + "_" + info.param.method + "_" +
-           kKinds[static_cast<int>(info.param.kind)];
-}
-
-class RtspHostileStopTest : public ::testing::TestWithParam<HostileCase> {};
-
-TEST_P(RtspHostileStopTest, StopReturnsWithinTheJoinLimits) {
-    const HostileCase& c = GetParam();
-    Camera camera;
-    ASSERT_TRUE(camera.started) << camera.error;
-    camera.sim.SetSessionTimeout(3s);  // keep-alive after 2 s
-    ScopedDeviceSection section(camera.sim.HttpPort(),
-                                std::string("<RTPMode>") + c.mode + "</RTPMode>");
-    camsim::Fault fault;
-    fault.kind = c.kind;
-    const std::string method = c.method;
-    if (method == "DESCRIBE") {
-        camera.sim.SetRtspFault(method, fault);
-    }
-    DriverUnderTest driver(camera.sim.HttpPort(), FixedCameraParameters(1000));
-    ASSERT_TRUE(driver.opened);
-    RecordingSink sink;
-    FakeSettings settings(3, 320, 240, kFps25, 50);
-    ASSERT_TRUE(driver.Capture()->StartCapture(0, &sink, &settings));
-    if (method == "DESCRIBE") {
-        ASSERT_TRUE(WaitFor([&] { return driver.logger.Count("no complete answer") >= 1; }, 10s));
-    } else {
-        ASSERT_TRUE(WaitFor([&] { return sink.FrameCount() >= 1; }, 15s));
-        camera.sim.SetRtspFault(method, fault);
-        const auto counters = [&] { return camera.sim.GetCounters().rtsp_requests; };
-        ASSERT_TRUE(method == "TEARDOWN" ||
-                    WaitFor([&] { return counters().count(method) != 0; }, 10s));
-    }
-    auto stopped = std::async(std::launch::async, [&] { return driver.Capture()->StopCapture(0); });
-    const bool returned = stopped.wait_for(10s) == std::future_status::ready;
-    if (!returned) {
-        camera.sim.Stop();  // ends the stuck stop, so that the failure is reported
-    }
-    EXPECT_TRUE(returned);
-    EXPECT_TRUE(stopped.get());
-    EXPECT_EQ(driver.logger.Count("cannot be stopped"), 0u);
-    EXPECT_EQ(driver.logger.Count("was not stopped"), 0u);
-}
-
-using FaultKind = camsim::Fault::Kind;
-INSTANTIATE_TEST_SUITE_P(
-    Faults, RtspHostileStopTest,
-    ::testing::Values(HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kFlood},
-                      HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kDripHeader},
-                      HostileCase{"RTPoverUDP", "TEARDOWN", FaultKind::kDripBody},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kFlood},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kDripHeader},
-                      HostileCase{"RTPoverTCP", "TEARDOWN", FaultKind::kDripBody},
-                      // Media keeps flowing in the connection while TEARDOWN waits.
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kFlood},
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kDripHeader},
-                      HostileCase{"RTPoverRTSP", "TEARDOWN", FaultKind::kDripBody},
-                      // Stopped while the session waits for its description.
-                      HostileCase{"RTPoverUDP", "DESCRIBE", FaultKind::kFlood},
-                      HostileCase{"RTPoverUDP", "DESCRIBE", FaultKind::kDripHeader},
-                      HostileCase{"RTPoverRTSP", "DESCRIBE", FaultKind::kDripBody},
-                      // Stopped while a keep-alive waits for its answer.
-                      HostileCase{"RTPoverTCP", "GET_PARAMETER", FaultKind::kDripHeader}),
-    HostileName);
 
 }  // namespace
 }  // namespace quillon::test

@@ -62,11 +62,13 @@ struct Fault {
     // RTSP only, instead of the answer and for as long as the connection lasts: kFlood sends
     // complete interleaved frames on channel 7 every 10 ms; kDripHeader an answer whose
     // "X-Pad:" header never ends, kDripBody one announcing "Content-Length: 1000000", each
-    // dripping one byte every 50 ms.
-    enum class Kind { kStatus, kClose, kWithhold, kDelay, kFlood, kDripHeader, kDripBody };
+    // dripping one byte every 50 ms. kStall answers as usual, but the connection then sends only
+    // after_bytes more bytes (the answer, a stream, interleaved media) and stays open, silent.
+    enum class Kind { kStatus, kClose, kWithhold, kDelay, kFlood, kDripHeader, kDripBody, kStall };
     Kind kind = Kind::kStatus;
     int status = 503;                    // kStatus
     std::chrono::milliseconds delay{0};  // kDelay
+    uint64_t after_bytes = 0;            // kStall
     int count = -1;                      // requests affected; -1 = until cleared
     // HTTP only: the request's query must contain this text (empty: any query), so one
     // parameter value can be refused while the rest of param.cgi answers normally.
@@ -137,6 +139,11 @@ class Simulator {
     void IgnoreKeepAlives(bool ignore);
     void SetSessionTimeout(std::chrono::seconds timeout);
     void CloseAllConnections();
+    // A port on the bind address whose connects never complete (the listener's queue is full,
+    // so the kernel drops each SYN), for clients that must give up on a connect.
+    uint16_t UnansweredPort();
+    // Connects of this host that wait on that port (SYN_SENT in /proc/net/tcp).
+    size_t UnansweredConnects();
     // Drops every connection and session and refuses connections for the downtime, as a device
     // that reboots; parameters survive.
     void Restart(std::chrono::milliseconds downtime);

@@ -139,6 +139,10 @@ void Connection::OnData() {
 }
 
 void Connection::Send(std::string data) {
+    if (send_allowance) {
+        data.resize(static_cast<size_t>(std::min<uint64_t>(data.size(), *send_allowance)));
+        *send_allowance -= data.size();
+    }
     if (closed_ || data.empty())
         return;
     out_bytes_ += data.size();

@@ -299,6 +299,9 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
             case Fault::Kind::kDripBody:
                 conn->mode = Connection::Mode::kWithheld;
                 return;
+            case Fault::Kind::kStall:
+                conn->send_allowance = fault->after_bytes;
+                break;
             case Fault::Kind::kDelay: {
                 auto copy = std::make_shared<Request>(req);
                 conn->mode = Connection::Mode::kPaused;

@@ -291,6 +291,11 @@ void Simulator::Impl::FeedRtsp(const std::shared_ptr<RtspChannel>& channel,
             }
             if (fault->kind == Fault::Kind::kWithhold)
                 continue;
+            if (fault->kind == Fault::Kind::kStall && out) {
+                out->send_allowance = fault->after_bytes;
+                out->Send(HandleRtsp(channel, req));
+                continue;
+            }
             if (fault->kind == Fault::Kind::kFlood || fault->kind == Fault::Kind::kDripHeader ||
                 fault->kind == Fault::Kind::kDripBody) {
                 Trickle(channel->out, fault->kind, req.Header("CSeq").value_or("0"));

@@ -99,6 +99,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string tunnel_cookie;
     uint64_t upload_left = 0;
     Request upload_request;
+    std::optional<uint64_t> send_allowance;  // bytes still sent; then silence (Fault::kStall)
 
   private:
     void DoRead();
@@ -202,6 +203,9 @@ struct Simulator::Impl {
     std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::vector<std::thread> threads;
     std::unique_ptr<asio::ip::tcp::acceptor> http_acceptor, rtsp_acceptor;
+    // UnansweredPort: a listener never accepted from, and the connection that fills its queue.
+    std::unique_ptr<asio::ip::tcp::acceptor> unanswered;
+    std::unique_ptr<asio::ip::tcp::socket> unanswered_filler;
     uint16_t http_port = 0, rtsp_port = 0;
     asio::steady_timer housekeeping{io};
     asio::steady_timer restart_timer{io};
