@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "channels/rtsp_channel.h"
 #include "parsers/codec_table.h"
 #include "platform/host_info.h"
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
-#include "web/field_search.h"
 #include "web/http_sender.h"
 #include "web/request_utils.h"
 #include "xml/xml_parser.h"
@@ -285,22 +285,15 @@ CBaseEdgeStorageHandler::PassResult CAxisEdgeStorageHandler::RunRetrievalPass(
 }
 
 uint16_t CAxisEdgeStorageHandler::ReadRtspPort() {
-    const std::string body =
-        RequestGet("/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port");
-    const uint32_t port = ParseDecimal(GetParameterValue(body, "Network.RTSP.Port")).value_or(0);
-    return port != 0 && port <= 0xFFFF ? static_cast<uint16_t>(port) : 554;
+    const uint16_t port =
+        RtspPortOf(RequestGet("/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port"));
+    return port != 0 ? port : 554;
 }
 
 bool CAxisEdgeStorageHandler::OpenSession(const EdgeRecording& recording, uint16_t port) {
     CloseSession();
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    RTSPClientSettings settings;
-    settings.host = device.address;
-    settings.proxy = device.proxy;
-    settings.userName = device.userName;
-    settings.password = device.password;
-    settings.connectTimeoutMs = device.networkTimeout;
-    settings.receiveTimeoutMs = device.networkTimeout;
+    RTSPClientSettings settings = ClientSettingsFor(device);
     settings.port = device.proxy.empty() ? port : static_cast<uint16_t>(device.port);
     settings.path = "/axis-media/media.amp?recordingid=" + recording.id;
     {
