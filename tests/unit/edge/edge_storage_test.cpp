@@ -1,5 +1,7 @@
 #include "edge/axis_edge_storage.h"
 
+#include "edge_view.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -221,6 +223,33 @@ TEST(EdgeStorageHandlerTest, FailedPassesWaitAreBoundedAndEndWithTheHandler) {
                                "recorder side."),
               1u);
     EXPECT_EQ(run.handler.Items().size(), 7u);
+}
+
+// quillon-host keeps recovered frames out of the live recording and counts them per fill.
+TEST(EdgeTapTest, RecoveredFramesAreCountedPerFill) {
+    RecordingSink live;
+    quillon::host::EdgeTap tap(&live);
+    SYSTEMTIME noon{};
+    TimeToSystemTime(kNoon, noon);
+    struct Row {
+        const char* stream;
+        int64_t arrivalMs;
+        const char* text;  // after the frame
+    } rows[] = {
+        {"Quillon::RecStream", 1000, "gap fills 0"},
+        {"Quillon::EdgeChannel", 2000, "gap fills 1 (1 frames), last 12:00:00.000-12:00:00.000"},
+        {"Quillon::EdgeChannel", 2100, "gap fills 1 (2 frames), last 12:00:00.000-12:00:00.000"},
+        {"Quillon::EdgeChannel", 9000,
+         "gap fills 2 (3 frames), last 12:00:00.000-12:00:00.000 "
+         "UTC 1 frames"},
+    };
+    for (const Row& r : rows) {
+        quillon::host::HostVideoFrame frame(kFourCCH264, 16, r.stream);
+        frame.SetTimestamp(&noon);
+        EXPECT_TRUE(tap.OnFrameAt(&frame, r.arrivalMs));
+        EXPECT_EQ(quillon::host::EdgeTap::Text(tap.Snapshot()).rfind(r.text, 0), 0u) << r.text;
+    }
+    EXPECT_EQ(live.FrameCount(), 1u);
 }
 
 }  // namespace
