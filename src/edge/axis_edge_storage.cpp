@@ -87,6 +87,34 @@ std::string RecordingListPath(const CAxisTimeHelper& clock, TimeValue begin, Tim
     return path;
 }
 
+bool ReadRecording(CXMLParser& xml, const std::string& recordingPath, const std::string& id,
+                   const CAxisTimeHelper& clock, EdgeRecording& r) {
+    const std::string base = recordingPath + "[@recordingid=\"" + id + "\"]";
+    const std::string video = base + "/video";
+    r = EdgeRecording{};
+    r.id = xml.GetAttribute(base, "recordingid");
+    if (r.id.empty()) {
+        return false;
+    }
+    r.source = LeadingDecimal(xml.GetAttribute(base, "source"));
+    r.mimeType = xml.GetAttribute(video, "mimetype");
+    r.width = static_cast<uint16_t>(
+        std::min<uint32_t>(LeadingDecimal(xml.GetAttribute(video, "width")), 0xFFFF));
+    r.height = static_cast<uint16_t>(
+        std::min<uint32_t>(LeadingDecimal(xml.GetAttribute(video, "height")), 0xFFFF));
+    r.frameRate = LeadingDecimal(xml.GetAttribute(video, "framerate"));
+    const std::string status = xml.GetAttribute(base, "recordingstatus");
+    r.start = clock.DeviceToLocal(ParseTime(xml.GetAttribute(base, "starttime")));
+    if (status == "completed") {
+        r.stop = clock.DeviceToLocal(ParseTime(xml.GetAttribute(base, "stoptime")));
+    } else if (status == "recording") {
+        r.inProgress = true;
+    } else {
+        r.start = 0;  // a state this driver does not know is no candidate
+    }
+    return true;
+}
+
 TimeValue ParseDateTimeInfo(std::string_view json) {
     const size_t key = json.find("\"dateTime\"");
     if (key == std::string_view::npos) {
@@ -199,29 +227,9 @@ bool CAxisEdgeStorageHandler::CardUsable() {
 
 bool CAxisEdgeStorageHandler::ReadRecordingDetails(const std::string& id, EdgeRecording& r) {
     CXMLParser xml;
-    if (RequestGet("/axis-cgi/record/list.cgi?recordingid=" + id, &xml).empty()) {
-        return false;
-    }
-    const std::string base =
-        RecordingPath(channel_, driver_->GetVideoChannelCount()) + "[@recordingid=\"" + id + "\"]";
-    const std::string video = base + "/video";
-    r = EdgeRecording{};
-    r.id = xml.GetAttribute(base, "recordingid");
-    r.source = LeadingDecimal(xml.GetAttribute(base, "source"));
-    r.mimeType = xml.GetAttribute(video, "mimetype");
-    r.width = static_cast<uint16_t>(LeadingDecimal(xml.GetAttribute(video, "width")));
-    r.height = static_cast<uint16_t>(LeadingDecimal(xml.GetAttribute(video, "height")));
-    r.frameRate = LeadingDecimal(xml.GetAttribute(video, "framerate"));
-    const std::string status = xml.GetAttribute(base, "recordingstatus");
-    r.start = clock_.DeviceToLocal(ParseTime(xml.GetAttribute(base, "starttime")));
-    if (status == "completed") {
-        r.stop = clock_.DeviceToLocal(ParseTime(xml.GetAttribute(base, "stoptime")));
-    } else if (status == "recording") {
-        r.inProgress = true;
-    } else {
-        r.start = 0;
-    }
-    return true;
+    return !RequestGet("/axis-cgi/record/list.cgi?recordingid=" + id, &xml).empty() &&
+           ReadRecording(xml, RecordingPath(channel_, driver_->GetVideoChannelCount()), id, clock_,
+                         r);
 }
 
 bool CAxisEdgeStorageHandler::FindNextRecording(EdgeRecording& found) {

@@ -47,6 +47,11 @@ std::string RecordingPath(uint32_t channel, uint32_t videoInputs);
 // The list request for a gap: from 60 s before its begin to 1 s after its end, in device time.
 std::string RecordingListPath(const CAxisTimeHelper& clock, TimeValue begin, TimeValue end);
 
+// The recording with this id under recordingPath of a loaded list reply, times converted to
+// this computer's clock; false when the list does not hold it.
+bool ReadRecording(CXMLParser& xml, const std::string& recordingPath, const std::string& id,
+                   const CAxisTimeHelper& clock, EdgeRecording& recording);
+
 // The UTC "dateTime" of a getDateTimeInfo answer; 0 when absent or unreadable.
 TimeValue ParseDateTimeInfo(std::string_view json);
 
