@@ -261,17 +261,16 @@ bool CAxisEdgeStorageHandler::FindNextRecording(EdgeRecording& found) {
     return any;
 }
 
+void CAxisEdgeStorageHandler::OnItemStarted(const CEdgeStorageTaskItem& item) {
+    CLockGuard guard(itemLock_);
+    channel_ = item.channel;
+    end_ = item.end;
+    position_ = item.begin;
+    processed_.clear();
+}
+
 CBaseEdgeStorageHandler::PassResult CAxisEdgeStorageHandler::RunRetrievalPass(
-    const CEdgeStorageTaskItem& item) {
-    {
-        CLockGuard guard(itemLock_);
-        if (channel_ != item.channel || end_ != item.end || position_ < item.begin) {
-            channel_ = item.channel;
-            end_ = item.end;
-            position_ = item.begin;
-            processed_.clear();
-        }
-    }
+    const CEdgeStorageTaskItem& /*item*/) {
     ResetLogFilter();
     if (!SynchronizeTime() || !CardUsable()) {
         return PassResult::kNotDone;

@@ -79,6 +79,7 @@ class CAxisEdgeStorageHandler : public CBaseEdgeStorageHandler,
     const CAxisTimeHelper& Clock() const { return clock_; }
 
   protected:
+    void OnItemStarted(const CEdgeStorageTaskItem& item) override;
     PassResult RunRetrievalPass(const CEdgeStorageTaskItem& item) override;
     void AbortRetrieval() override;
 

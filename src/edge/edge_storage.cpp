@@ -82,6 +82,9 @@ void CBaseEdgeStorageHandler::Register(IEdgeMonitorChannel* channel) {
     {
         CLockGuard guard(registryLock_);
         registrations_.push_back({channel, index, sink});
+    }
+    {
+        CLockGuard guard(dataLock_);
         lastData_.try_emplace(index, 0);
     }
     channel->SetEdgeMonitor(this);
@@ -98,6 +101,7 @@ void CBaseEdgeStorageHandler::Unregister(IEdgeMonitorChannel* channel) {
     const uint32_t index = it->index;
     registrations_.erase(it);
     if (!HasFrameHandler(index)) {
+        CLockGuard dataGuard(dataLock_);
         lastData_.erase(index);
     }
     handlerReleased_.Set();
@@ -128,7 +132,7 @@ bool CBaseEdgeStorageHandler::DeliverToChannel(uint32_t channel, ipcapture::IVid
 
 void CBaseEdgeStorageHandler::OnDataReceived(uint32_t channel, TimeValue time) {
     {
-        CLockGuard guard(registryLock_);
+        CLockGuard guard(dataLock_);
         const auto it = lastData_.find(channel);
         if (it == lastData_.end() || it->second >= time) {
             return;
@@ -161,7 +165,7 @@ bool CBaseEdgeStorageHandler::WaitForLoss(std::map<uint32_t, TimeValue>& lossMap
         if (CEvent::WaitForMultiple(events, 2, timeoutMs) == 0) {
             return false;
         }
-        CLockGuard guard(registryLock_);
+        CLockGuard guard(dataLock_);
         TimeValue latest = 0;
         for (const auto& [channel, time] : lastData_) {
             latest = std::max(latest, time);
@@ -215,6 +219,7 @@ void CBaseEdgeStorageHandler::ProcessEdgeStorageTaskItem(const CEdgeStorageTaskI
     const std::string end = FormatLocalTime(item.end);
     driver_->DebugMessage(kLogInfo, kLine, address.c_str(), item.channel, begin.c_str(),
                           end.c_str(), "started.");
+    OnItemStarted(item);
     static const char kMethod[] = "vornak::CAxisEdgeStorageHandler::ProcessEdgeStorageTaskItem";
     uint32_t passes = 0;
     bool retryWait = false;

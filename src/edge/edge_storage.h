@@ -93,6 +93,8 @@ class CBaseEdgeStorageHandler : private CBaseThread,
 
   protected:
     enum class PassResult { kDone, kNotDone };
+    // A new item begins: what the passes of the one before found is forgotten.
+    virtual void OnItemStarted(const CEdgeStorageTaskItem& /*item*/) {}
     virtual PassResult RunRetrievalPass(const CEdgeStorageTaskItem& item) = 0;
     // Stop was asked for: blocking requests of the retrieval must return.
     virtual void AbortRetrieval() {}
@@ -121,7 +123,9 @@ class CBaseEdgeStorageHandler : private CBaseThread,
 
     CLock registryLock_;  // also held while a frame is offered, so Unregister waits it out
     std::vector<Registration> registrations_;
-    std::map<uint32_t, TimeValue> lastData_;  // by channel index, under registryLock_
+    // Apart from the registry: live frames must not wait for a recovered frame's hand-over.
+    CLock dataLock_;
+    std::map<uint32_t, TimeValue> lastData_;  // by channel index
     CLock restoreLock_;
     TimeValue restoreTime_ = 0;
     CEvent checkNow_{false};
