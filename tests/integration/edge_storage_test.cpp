@@ -13,7 +13,7 @@ namespace {
 using vornak::test::FakeSettings;
 using vornak::test::RecordingSink;
 
-constexpr uint32_t kFps25 = 0x7019;
+constexpr uint32_t kEdgeTestRate = 0x7019;
 constexpr char kEdgeStream[] = "Quillon::EdgeChannel";
 // A network time-out of 1 s makes the connection time-out, after which the signal counts as
 // lost, 3 s; the outage lasts a little more than twice that. The behaviour is the one of a
@@ -48,7 +48,7 @@ struct EdgeRun {
     Camera camera;
     DriverUnderTest driver{camera.sim.HttpPort(), FixedCameraParameters(kNetworkTimeoutMs)};
     RecordingSink sink;
-    FakeSettings settings{3, 640, 480, kFps25, 50};
+    FakeSettings settings{3, 640, 480, kEdgeTestRate, 50};
     bool ok = false;
 };
 

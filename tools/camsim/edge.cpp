@@ -98,8 +98,8 @@ std::optional<RecordedStream> RecordedStreamOf(Simulator::Impl& impl, int* statu
     return RecordedStream{*sr, clip};
 }
 
-void Answer(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
-            int status, const std::string& type, const std::string& body) {
+void ReplyEdge(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
+               int status, const std::string& type, const std::string& body) {
     bool keep = false;
     conn->Send(impl.HttpResponse(req, status, type, body, "", &keep));
     if (!keep)
@@ -143,7 +143,7 @@ void RecordList(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, 
     int status = 0;
     auto stream = RecordedStreamOf(impl, &status);
     if (!stream)
-        return Answer(impl, conn, req, status, "text/plain", "Error\r\n");
+        return ReplyEdge(impl, conn, req, status, "text/plain", "Error\r\n");
     EdgeState& edge = EdgeOf(impl);
     std::lock_guard lock(edge.mutex);
     const Millis offset = edge.clock.offset;
@@ -161,9 +161,9 @@ void RecordList(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, 
         ++count;
     }
     const std::string n = std::to_string(count);
-    Answer(impl, conn, req, 200, "text/xml",
-           "<?xml version=\"1.0\"?>\n<root>\n  <recordings totalnumberofrecordings=\"" + n +
-               "\" numberofrecordings=\"" + n + "\">\n" + items + "  </recordings>\n</root>\n");
+    ReplyEdge(impl, conn, req, 200, "text/xml",
+              "<?xml version=\"1.0\"?>\n<root>\n  <recordings totalnumberofrecordings=\"" + n +
+                  "\" numberofrecordings=\"" + n + "\">\n" + items + "  </recordings>\n</root>\n");
 }
 
 void ClockCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, const Request& req,
@@ -177,25 +177,25 @@ void ClockCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, co
     const auto device = SysClock::now() + clock.offset;
     if (json) {
         if (!clock.time_api)
-            return Answer(impl, conn, req, 404, "text/html", "<HTML>404 Not Found</HTML>\n");
+            return ReplyEdge(impl, conn, req, 404, "text/html", "<HTML>404 Not Found</HTML>\n");
         if (!clock.readable || req.body.find("getDateTimeInfo") == std::string::npos) {
-            return Answer(impl, conn, req, 200, "application/json",
-                          R"({"apiVersion":"1.0","error":{"code":2002,"message":"failed"}})");
+            return ReplyEdge(impl, conn, req, 200, "application/json",
+                             R"({"apiVersion":"1.0","error":{"code":2002,"message":"failed"}})");
         }
-        return Answer(impl, conn, req, 200, "application/json",
-                      R"({"apiVersion":"1.0","data":{"dateTime":")" + Iso(device) +
-                          R"(","localDateTime":")" + Iso(device + clock.zone) + R"("}})");
+        return ReplyEdge(impl, conn, req, 200, "application/json",
+                         R"({"apiVersion":"1.0","data":{"dateTime":")" + Iso(device) +
+                             R"(","localDateTime":")" + Iso(device + clock.zone) + R"("}})");
     }
     if (!clock.readable)
-        return Answer(impl, conn, req, 200, "text/plain", "clock not set\r\n");
+        return ReplyEdge(impl, conn, req, 200, "text/plain", "clock not set\r\n");
     // "Mar 05, 2024 14:07:09" in the device's local time.
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::string iso = Iso(device + clock.zone);
     const int month = std::stoi(iso.substr(5, 2));
-    Answer(impl, conn, req, 200, "text/plain",
-           std::string(kMonths[month - 1]) + " " + iso.substr(8, 2) + ", " + iso.substr(0, 4) +
-               " " + iso.substr(11, 8) + "\r\n");
+    ReplyEdge(impl, conn, req, 200, "text/plain",
+              std::string(kMonths[month - 1]) + " " + iso.substr(8, 2) + ", " + iso.substr(0, 4) +
+                  " " + iso.substr(11, 8) + "\r\n");
 }
 
 }  // namespace
@@ -210,7 +210,7 @@ void EdgeCgi(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn, con
             std::lock_guard lock(edge.mutex);
             card = edge.card;
         }
-        Answer(impl, conn, req, 200, "text/xml", DisksXml(card));
+        ReplyEdge(impl, conn, req, 200, "text/xml", DisksXml(card));
     } else if (path == "/axis-cgi/record/list.cgi") {
         RecordList(impl, conn, req, args);
     } else {
