@@ -15,19 +15,18 @@ constexpr int kPlaybackSpeed = 8;  // recordings stream this many times faster t
 const char* const kLiveRecording = "20240305_135900_1A2B_ACCC8E012345";
 const char* const kOldRecording = "20240305_120000_0F0F_ACCC8E012345";
 
-struct RecordingInfo {
-    std::string id;
-    SysClock::time_point start;  // host clock; the device's differs by its offset
-    std::optional<SysClock::time_point> stop;
-};
-
 }  // namespace
 
 struct EdgeState {
+    struct Recording {
+        std::string id;
+        SysClock::time_point start;  // host clock; the device's differs by its offset
+        std::optional<SysClock::time_point> stop;
+    };
     std::mutex mutex;
     CardState card = CardState::kOk;
     DeviceClock clock;
-    std::vector<RecordingInfo> recordings;
+    std::vector<Recording> recordings;
 };
 
 namespace {
@@ -122,7 +121,8 @@ std::string DisksXml(CardState card) {
     return body + "\" filesystem=\"vfat\" group=\"S0\"/>\n  </disks>\n</root>\n";
 }
 
-std::string RecordingXml(const RecordingInfo& r, Millis offset, const RecordedStream& stream) {
+std::string RecordingXml(const EdgeState::Recording& r, Millis offset,
+                         const RecordedStream& stream) {
     std::string xml = "    <recording diskid=\"SD_DISK\" recordingid=\"" + r.id +
                       "\" starttime=\"" + Iso(r.start + offset) + "\"";
     if (r.stop)
@@ -242,7 +242,7 @@ std::optional<StreamRequest> ResolveRecording(Simulator::Impl& impl, const std::
 std::string SeekRecording(Simulator::Impl& impl, Stream& stream, const std::string& range) {
     EdgeState& edge = EdgeOf(impl);
     std::lock_guard lock(edge.mutex);
-    const RecordingInfo* found = nullptr;
+    const EdgeState::Recording* found = nullptr;
     for (const auto& r : edge.recordings) {
         if (r.id == stream.Request().recording)
             found = &r;
