@@ -64,6 +64,11 @@ std::string FrameRateLine(uint32_t fps) {
         "&Image.I0.Stream.Duration=0&Image.I0.Stream.FPS=%u&Image.I0.RateControl.Mode=vbr", fps);
 }
 
+uint16_t RtspPortOf(std::string_view reply) {
+    const uint32_t port = ParseDecimal(GetParameterValue(reply, "Network.RTSP.Port")).value_or(0);
+    return port <= 0xFFFF ? static_cast<uint16_t>(port) : 0;
+}
+
 bool ParameterUpdateAccepted(uint32_t status, std::string_view reply) {
     if (status < 200 || status > 299) {
         return false;
@@ -299,13 +304,7 @@ bool CBaseRTSPChannel::StartSession(CBaseRTSPClient& client) {
         return false;
     }
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    RTSPClientSettings settings;
-    settings.host = device.address;
-    settings.proxy = device.proxy;
-    settings.userName = device.userName;
-    settings.password = device.password;
-    settings.connectTimeoutMs = device.networkTimeout;
-    settings.receiveTimeoutMs = device.networkTimeout;
+    RTSPClientSettings settings = ClientSettingsFor(device);
     settings.clientRtpPort = receiver_->GetBoundPort();
     settings.clientRtcpPort = rtcp_->GetBoundPort();
     settings.cancel = &stopEvent_;
@@ -489,13 +488,10 @@ void CAxisCommonChannelRTSP::ReadRtspPort() {
     }
     const HUtils::Reply reply =
         HUtils::Get(*sender_, "/axis-cgi/admin/param.cgi?action=list&group=Network.RTSP.Port");
-    if (!reply.body.empty() && !stopEvent_.IsSet()) {
-        const uint32_t port =
-            ParseDecimal(GetParameterValue(reply.body, "Network.RTSP.Port")).value_or(0);
-        if (port != 0 && port <= 0xFFFF) {
-            CLockGuard guard(lock_);
-            rtspPort_ = static_cast<uint16_t>(port);
-        }
+    const uint16_t port = RtspPortOf(reply.body);
+    if (port != 0 && !stopEvent_.IsSet()) {
+        CLockGuard guard(lock_);
+        rtspPort_ = port;
     }
 }
 

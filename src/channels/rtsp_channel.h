@@ -39,6 +39,8 @@ std::string RtspMediaPath(const MediaPathInput& in);
 std::vector<std::string> StreamParameterLines(const VideoCaptureRequest& request,
                                               const std::string& resolutionText);
 std::string FrameRateLine(uint32_t fps);
+// The RTSP port of a Network.RTSP.Port parameter reply; 0 when it names none.
+uint16_t RtspPortOf(std::string_view reply);
 // A camera refuses a param.cgi update with an error status or, usually, with "# Error: ..." in a
 // 200 answer.
 bool ParameterUpdateAccepted(uint32_t status, std::string_view reply);

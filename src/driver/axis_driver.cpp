@@ -6,6 +6,7 @@
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
 #include "driver/settings_file.h"
+#include "edge/axis_edge_storage.h"
 #include "io/axis_io.h"
 #include "motion/motion_channel.h"
 
@@ -181,9 +182,15 @@ IMotionChannel* CAxisIPCaptureDriver::CreateMotionChannel(uint32_t channel,
     return new CAxisMDChannel(channel, this, sink);
 }
 
-// Filled in by edge storage retrieval; until then gaps in a stream stay gaps.
+// Up to ten gaps per video input wait for their turn; older ones make room.
 IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
-    return nullptr;
+    const uint32_t inputs = GetVideoChannelCount();
+    if (inputs == 0 || !IsEdgeStorageAllowed()) {
+        return nullptr;
+    }
+    auto* handler = new CAxisEdgeStorageHandler(this, 10 * inputs);
+    handler->StartEdgeStorageThreads();
+    return handler;
 }
 
 // Multicast audio brings a channel of its own; until then the HTTP stream serves every

@@ -11,6 +11,17 @@ constexpr const char* kDefaultUserAgent = "Vornak RTSP Client (Axis v2.5.x)";
 constexpr uint32_t kMinBlockSize = 101;
 }  // namespace
 
+RTSPClientSettings ClientSettingsFor(const DEVICE_INFO& device) {
+    RTSPClientSettings settings;
+    settings.host = device.address;
+    settings.proxy = device.proxy;
+    settings.userName = device.userName;
+    settings.password = device.password;
+    settings.connectTimeoutMs = device.networkTimeout;
+    settings.receiveTimeoutMs = device.networkTimeout;
+    return settings;
+}
+
 CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* debug, std::string ownerName,
                                  uint32_t transportKind)
     : CBaseThread(debug),

@@ -9,6 +9,7 @@
 
 #include "base/sync.h"
 #include "base/thread.h"
+#include "driver/device_info.h"
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/rtsp_response_parser.h"
@@ -40,6 +41,9 @@ struct RTSPClientSettings {
     // so that a stop does not wait for a camera that never accepts.
     CEvent* cancel = nullptr;
 };
+
+// The device's address, proxy, credentials and network time-out as a session's settings.
+RTSPClientSettings ClientSettingsFor(const DEVICE_INFO& device);
 
 enum RtspTransportKind : uint32_t {
     kTransportUdp = 0,

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "base/time.h"
 #include "rtsp/rtsp_text.h"
 
 namespace vornak {
@@ -92,6 +93,7 @@ void CRTSPResponseParser::Reset() {
     cseq = 0;
     contentLength = 0;
     sessionTimeoutSec = 0;
+    rangeClockStart = 0;
     authScheme = kRtspAuthNone;
     interleavedChannel = 0;
     serverRtpPort = serverRtcpPort = multicastRtpPort = multicastRtcpPort = 0;
@@ -179,8 +181,18 @@ bool CRTSPResponseParser::ParseHeader(std::string_view name, std::string_view va
         return ParseRtpInfo(value);
     } else if (EqualsNoCase(name, "WWW-Authenticate")) {
         return ParseChallenge(value);
+    } else if (EqualsNoCase(name, "Range") && StartsWithNoCase(value, "clock=")) {
+        // "clock=20240305T140709.120Z-": the compact form is the ISO one without separators.
+        const std::string_view start = value.substr(6, value.find('-') - 6);
+        if (start.size() >= 15 && start[8] == 'T') {
+            const std::string iso =
+                std::string(start.substr(0, 4)) + "-" + std::string(start.substr(4, 2)) + "-" +
+                std::string(start.substr(6, 2)) + "T" + std::string(start.substr(9, 2)) + ":" +
+                std::string(start.substr(11, 2)) + ":" + std::string(start.substr(13));
+            rangeClockStart = ParseTime(iso);
+        }
     }
-    // Date, Range, Server, Accept-Ranges, RTCP-Interval and anything else: not needed.
+    // Date, Server, Accept-Ranges, RTCP-Interval and anything else: not needed.
     return true;
 }
 

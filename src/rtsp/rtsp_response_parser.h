@@ -58,6 +58,8 @@ class CRTSPResponseParser {
     std::string destination;
     uint32_t rtpInfoRtpTime = 0;
     uint16_t rtpInfoSeq = 0;
+    // Start of a PLAY answer's "Range: clock=" (a recording's playback); 0 when absent.
+    uint64_t rangeClockStart = 0;
     SessionDescription description;
 
   private:

@@ -110,7 +110,7 @@ void CTimeStampConverter::ConvertPinned(uint32_t r) {
     } else if (r == lastRtp_) {
         lastOutput_ += fixedStep_;
     } else if (r > lastRtp_) {
-        lastOutput_ += uint64_t{r - lastRtp_} * kTicksPerRtpEarly;
+        lastOutput_ += uint64_t{r - lastRtp_} * 10000000 / clockRate_;
         lastRtp_ = r;
     }
 }
@@ -129,11 +129,12 @@ TimeValue CTimeStampConverter::GetLastOutput() {
     return lastOutput_;
 }
 
-void CTimeStampConverter::SetSyncPoint(TimeValue startTime, TimeValue step) {
+void CTimeStampConverter::SetSyncPoint(TimeValue startTime, TimeValue step, uint32_t clockRate) {
     CLockGuard guard(lock_);
     Reset();
-    if (startTime != 0 && step != 0) {
+    if (startTime != 0 && step != 0 && clockRate != 0) {
         adaptive_ = false;
+        clockRate_ = clockRate;
         lastOutput_ = startTime;
         fixedStep_ = step;
     }

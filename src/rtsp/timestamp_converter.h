@@ -26,7 +26,9 @@ class CTimeStampConverter {
     // The time of the last converted frame, or now when there is none.
     void GetTime(SYSTEMTIME& systemTime);
     TimeValue GetLastOutput();
-    void SetSyncPoint(TimeValue startTime, TimeValue step);
+    // Pinned mode: from startTime on, each RTP tick of a clockRate Hz clock is 10^7 / clockRate
+    // units of 100 ns; a repeated timestamp advances by step.
+    void SetSyncPoint(TimeValue startTime, TimeValue step, uint32_t clockRate = 90000);
     void Reset();
 
   private:
@@ -51,6 +53,7 @@ class CTimeStampConverter {
     TimeValue lastNow_ = 0;
     bool adaptive_ = true;
     uint64_t fixedStep_ = 0;
+    uint32_t clockRate_ = 90000;
 };
 
 }  // namespace vornak

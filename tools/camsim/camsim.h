@@ -103,6 +103,19 @@ struct AudioUpload {
     bool answered = false;
 };
 
+// The storage card as disks/list.cgi shows it (edge.cpp).
+enum class CardState { kOk, kLocked, kReadOnly, kFailed, kAbsent };
+
+// The device clock runs offset ahead of this host's (negative: behind). date.cgi tells the local
+// time of a zone that far east of UTC; time.cgi the UTC time, unless the firmware is too old for
+// it (time_api). An unreadable clock answers both with nonsense.
+struct DeviceClock {
+    std::chrono::milliseconds offset{0};
+    std::chrono::minutes zone{0};
+    bool readable = true;
+    bool time_api = true;
+};
+
 struct Counters {
     std::map<std::string, uint64_t> http_requests;  // by path (no query)
     std::map<std::string, uint64_t> rtsp_requests;  // by method
@@ -135,7 +148,8 @@ class Simulator {
     void SetRtspFault(const std::string& method, const Fault& fault);
     void ClearFaults();
     void SetRtpFaults(const RtpFaultPlan& plan);  // streams set up afterwards
-    void StopMedia(bool stopped);                 // sessions stay, RTP stops
+    // Sessions stay, RTP stops; the camera's recording on its card goes on.
+    void StopMedia(bool stopped);
     void IgnoreKeepAlives(bool ignore);
     void SetSessionTimeout(std::chrono::seconds timeout);
     void CloseAllConnections();
@@ -157,6 +171,8 @@ class Simulator {
     void SplitIoRecords(bool split);
     // What the motion data stream reports (motion.h).
     MotionFeed& Motion();
+    void SetCard(CardState state);
+    void SetDeviceClock(const DeviceClock& clock);
 
     Counters GetCounters() const;
     // Targets (path and query, as sent) of the HTTP requests received, oldest first, including

@@ -1,5 +1,6 @@
 // The camera's HTTP side: authentication, faults, the path -> handler table, param.cgi, motion
 // JPEG and the RTSP tunnel. A new CGI is one function and one row in Endpoints().
+#include "edge.h"
 #include "io_ports.h"
 #include "server.h"
 
@@ -171,6 +172,10 @@ void PtzCgi(HttpContext& c) {
     c.Reply(answer.status, "text/plain", answer.body);
 }
 
+void EdgeCgiRow(HttpContext& c) {
+    EdgeCgi(c.impl, c.conn, c.req, c.args);
+}
+
 const std::vector<Endpoint>& Endpoints() {
     static const std::vector<Endpoint> table = {
         {"/axis-cgi/param.cgi", AccessLevel::kViewer, ParamCgi},
@@ -190,6 +195,10 @@ const std::vector<Endpoint>& Endpoints() {
          [](HttpContext& c) { AudioReceive(c.impl, c.conn, c.req); }},
         {"/axis-cgi/audio/transmit.cgi", AccessLevel::kViewer,
          [](HttpContext& c) { AudioTransmit(c.impl, c.conn, c.req); }},
+        {"/axis-cgi/disks/list.cgi", AccessLevel::kViewer, EdgeCgiRow},
+        {"/axis-cgi/record/list.cgi", AccessLevel::kViewer, EdgeCgiRow},
+        {"/axis-cgi/date.cgi", AccessLevel::kViewer, EdgeCgiRow},
+        {"/axis-cgi/time.cgi", AccessLevel::kViewer, EdgeCgiRow},
     };
     return table;
 }

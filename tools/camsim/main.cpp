@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     size_t payload = 1400;
     bool fast = false, stap = false;
     double run_seconds = 0;
+    std::vector<double> outage;
     app.add_option("--profile", opts.profile, "profile name or file")->capture_default_str();
     app.add_option("--http-port", http_port, "HTTP port (0 = any)");
     app.add_option("--rtsp-port", rtsp_port, "RTSP port (0 = any)");
@@ -59,6 +60,10 @@ int main(int argc, char** argv) {
     app.add_flag("--fast", fast, "send as fast as possible instead of in real time");
     app.add_flag("--print-requests", opts.print_requests, "print each HTTP request line");
     app.add_option("--run-seconds", run_seconds, "stop after this long (0 = until a signal)");
+    app.add_option("--outage", outage,
+                   "AT FOR: stop the live media AT seconds after the start, for FOR seconds; "
+                   "the storage card records on")
+        ->expected(2);
     CLI11_PARSE(app, argc, argv);
     UseInstalledData(opts);
 
@@ -106,8 +111,16 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     auto start = std::chrono::steady_clock::now();
+    bool outage_on = false;
     while (!g_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const double since =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const bool down = outage.size() == 2 && since >= outage[0] && since < outage[0] + outage[1];
+        if (down != outage_on) {
+            outage_on = down;
+            sim.StopMedia(down);
+        }
         if (run_seconds > 0 &&
             std::chrono::steady_clock::now() - start > std::chrono::duration<double>(run_seconds)) {
             break;

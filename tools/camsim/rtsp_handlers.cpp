@@ -1,6 +1,7 @@
 // The camera's RTSP server: request dispatch, stream arguments, SDP, sessions and transports.
 #include <cmath>
 
+#include "edge.h"
 #include "server.h"
 
 namespace camsim {
@@ -108,6 +109,8 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
     StreamRequest r;
     r.query = query;
     QueryArgs args = ParseQuery(query);
+    if (auto recording = FindArg(args, "recordingid"))
+        return ResolveRecording(*this, *recording, status);
     if (auto profile = FindArg(args, "streamprofile")) {
         // The profile's arguments come first; URL arguments override them.
         std::optional<std::string> params_text;
@@ -678,7 +681,10 @@ std::string Setup(RtspContext& c) {
 
 std::string Play(RtspContext& c) {
     std::string rtp_info;
+    std::string clock_range;
     for (auto& t : c.session->tracks) {
+        if (!t.stream->Request().recording.empty())
+            clock_range = SeekRecording(c.impl, *t.stream, c.req.Header("Range").value_or(""));
         auto [seq, ts] = t.stream->Play();
         if (!rtp_info.empty())
             rtp_info += ",";
@@ -690,8 +696,9 @@ std::string Play(RtspContext& c) {
     snprintf(range, sizeof(range), "npt=%.6f-",
              std::chrono::duration<double>(std::chrono::steady_clock::now() - c.session->created)
                  .count());
-    return c.Reply(200,
-                   c.SessionHeader() + "Range: " + range + "\r\nRTP-Info: " + rtp_info + "\r\n");
+    return c.Reply(200, c.SessionHeader() +
+                            "Range: " + (clock_range.empty() ? range : clock_range) +
+                            "\r\nRTP-Info: " + rtp_info + "\r\n");
 }
 
 std::string Pause(RtspContext& c) {

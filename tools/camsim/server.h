@@ -28,6 +28,7 @@ class Connection;
 class Stream;
 struct Session;
 struct IoPorts;
+struct EdgeState;
 
 // Where RTSP replies and interleaved media of one control channel go: the RTSP connection itself,
 // or the GET side of an HTTP tunnel.
@@ -48,7 +49,9 @@ struct StreamRequest {
     int compression = 30;
     uint64_t duration_s = 0;
     uint64_t max_frames = 0;
-    std::string query;  // the query as the client sent it, for control URLs
+    std::string query;      // the query as the client sent it, for control URLs
+    std::string recording;  // a playback of this recording id (edge.h)
+    int speed = 1;          // frames go out this many times faster than real time
 };
 
 struct Transport {
@@ -137,6 +140,12 @@ class Stream : public std::enable_shared_from_this<Stream> {
     uint32_t Ssrc() const { return ssrc_; }
     uint8_t PayloadType() const;
     const Clip& GetClip() const { return *clip_; }
+    const StreamRequest& Request() const { return req_; }
+    // A playback: the next frame is this one of the clip, and the stream ends after frames.
+    void Seek(size_t clip_pos, uint64_t frames) {
+        clip_pos_ = clip_pos;
+        req_.max_frames = frames;
+    }
 
     // Starts (or resumes) sending; returns the sequence number and timestamp of the next packet.
     std::pair<uint16_t, uint32_t> Play();
@@ -237,6 +246,8 @@ struct Simulator::Impl {
     std::vector<std::shared_ptr<StreamStats>> stream_stats;
     uint64_t accepted = 0;
     std::shared_ptr<IoPorts> io_ports;  // made at first use (io_ports.cpp)
+    std::shared_ptr<EdgeState> edge;    // made at first use (edge.cpp)
+    std::chrono::system_clock::time_point started_at = std::chrono::system_clock::now();
     std::vector<AudioUpload> audio_uploads;
     std::string audio_received;
 

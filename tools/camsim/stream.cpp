@@ -184,8 +184,9 @@ void Stream::ScheduleNext() {
         asio::post(impl_.io, [self] { self->SendFrame(); });
         return;
     }
-    auto due = origin_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(static_cast<double>(slot_) / fps_));
+    auto due = origin_ +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(static_cast<double>(slot_) / (fps_ * req_.speed)));
     frame_timer_.expires_at(due);
     frame_timer_.async_wait([self](asio::error_code ec) {
         if (!ec)
@@ -199,7 +200,8 @@ void Stream::SendFrame() {
     bool media_stopped;
     {
         std::lock_guard lock(impl_.mutex);
-        media_stopped = impl_.media_stopped;
+        // Playback comes from the card, which StopMedia leaves alone.
+        media_stopped = impl_.media_stopped && req_.recording.empty();
     }
     if (!media_stopped && !clip_->frames.empty()) {
         const Frame& frame = clip_->frames[clip_pos_];

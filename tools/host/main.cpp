@@ -20,6 +20,7 @@
 #include "audio_session.h"
 #include "capability_report.h"
 #include "capture_session.h"
+#include "edge_view.h"
 #include "host_io.h"
 #include "host_objects.h"
 #include "html_report.h"
@@ -46,6 +47,7 @@ struct Options {
     std::vector<std::string> outputs;
     PtzOptions ptz;
     bool motion = false;
+    bool edge = false;
     bool audioIn = false;
     std::string audioOut;
 
@@ -81,6 +83,7 @@ struct Running {
     std::unique_ptr<StreamRecorder> recorder;
     std::unique_ptr<HostCaptureSettings> settings;
     std::unique_ptr<MotionTap> motion;  // with --motion, in front of the recorder
+    std::unique_ptr<EdgeTap> edge;      // with --edge, in front of both
     bool started = false;
     StreamRecorder::Figures previous;
 };
@@ -105,7 +108,8 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<unsigned long long>(now.keyFrames),
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    return r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
+    std::string text = r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
+    return r.edge ? text + "  " + EdgeTap::Text(r.edge->Snapshot()) : text;
 }
 
 // Starts every stream; one that does not start is reported and still shown (with no frames).
@@ -122,9 +126,13 @@ std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& op
             r.motion = std::make_unique<MotionTap>(sink);
             sink = r.motion.get();
         }
-        r.started = spec.stream == 0 ? capture->StartCapture(spec.channel, sink, r.settings.get())
-                                     : capture->StartStream(spec.channel, spec.stream,
-                                                            r.recorder.get(), r.settings.get());
+        if (options.edge) {
+            r.edge = std::make_unique<EdgeTap>(sink);
+            sink = r.edge.get();
+        }
+        r.started = spec.stream == 0
+                        ? capture->StartCapture(spec.channel, sink, r.settings.get())
+                        : capture->StartStream(spec.channel, spec.stream, sink, r.settings.get());
         if (!r.started) {
             std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
         }
@@ -194,6 +202,9 @@ int PrintSummary(const std::vector<Running>& running, double elapsed) {
         if (r.motion) {
             std::printf("    %s\n", MotionTap::Text(r.motion->Snapshot()).c_str());
         }
+        if (r.edge) {
+            std::printf("    %s\n", EdgeTap::Text(r.edge->Snapshot()).c_str());
+        }
         if (f.timeWentBack) {
             std::printf("    warning: frame times went backwards on this stream\n");
         }
@@ -214,6 +225,10 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     if (!options.discard) {
         std::error_code ec;
         std::filesystem::create_directories(options.outFolder, ec);
+    }
+    const uint16_t edgeOn = 1;
+    if (options.edge && !capture->SetOption("EdgeStorageState", &edgeOn, 2)) {
+        return Fail("the driver refused to switch edge storage on");
     }
     std::vector<Running> running = StartStreams(capture, options, specs);
     const double elapsed = ShowStatus(running, capture, options.seconds);
@@ -328,6 +343,8 @@ void AddOptions(CLI::App& app, Options& options) {
                    "switch digital output N (from 0): N=on or N=off (repeatable)");
     app.add_flag("--motion", options.motion,
                  "run the camera's motion detection beside every recording stream (kind 0)");
+    app.add_flag("--edge", options.edge,
+                 "fill gaps in the streams from the camera's storage card and show each fill");
     app.add_flag("--audio-in", options.audioIn,
                  "capture audio input 0 (G.711 to audio-in.wav, other codecs to audio-in.raw)");
     app.add_option("--audio-out", options.audioOut,

@@ -1,6 +1,6 @@
 // The in-process simulator seen from the wire, for what no driver or peer test exercises: old
 // firmware's HTTP/1.0, stream profiles, RTP faults, RTSP refusals, session expiry with BYE,
-// delayed and withheld answers, and Renew-Stream.
+// delayed and withheld answers, Renew-Stream, and the storage card with its playback.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -267,6 +267,83 @@ TEST_F(SimulatorTest, RenewStreamStartsOverAtAKeyFrame) {
         at_frame_start = Fields(*p).marker;
     }
     ADD_FAILURE() << "no SPS after Renew-Stream";
+}
+
+// What the storage card and the clock answer, per card state and clock setting.
+TEST_F(SimulatorTest, StorageCardRecordingsAndClock) {
+    auto get = [&](const std::string& target, const std::string& body = "") {
+        TcpClient c(sim_->HttpPort());
+        c.Send((body.empty() ? "GET " : "POST ") + target + " HTTP/1.0\r\n" + kBasic +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        return c.ReadToClose();
+    };
+    const struct {
+        CardState card;
+        const char* shows;
+    } cards[] = {
+        {CardState::kOk, "locked=\"no\" full=\"no\" readonly=\"no\" status=\"OK\""},
+        {CardState::kLocked, "locked=\"yes\""},
+        {CardState::kReadOnly, "readonly=\"yes\""},
+        {CardState::kFailed, "status=\"failed\""},
+        {CardState::kAbsent, "<disks numberofdisks=\"0\"/>"},
+    };
+    for (const auto& row : cards) {
+        sim_->SetCard(row.card);
+        EXPECT_NE(get("/axis-cgi/disks/list.cgi?diskid=all").find(row.shows), std::string::npos)
+            << row.shows;
+    }
+    const struct {
+        std::string query;
+        const char* count;
+        const char* why;
+    } lists[] = {
+        {"recordingid=all", "numberofrecordings=\"2\"", "the old one and the one in progress"},
+        {"recordingid=all&starttime=2000-01-01T00:00:00.000Z&stoptime=2000-01-02T00:00:00Z",
+         "numberofrecordings=\"0\"", "nothing overlaps"},
+        {"recordingid=all&stoptime=2000-01-01T00:00:00Z", "numberofrecordings=\"0\"",
+         "both started later"},
+        {"recordingid=20240305_120000_0F0F_ACCC8E012345", "recordingstatus=\"completed\"",
+         "one recording by id"},
+    };
+    for (const auto& row : lists) {
+        EXPECT_NE(get("/axis-cgi/record/list.cgi?" + row.query).find(row.count), std::string::npos)
+            << row.why;
+    }
+    sim_->SetDeviceClock({std::chrono::hours(48), std::chrono::minutes(60), true, true});
+    const std::string date = get("/axis-cgi/date.cgi?action=get");
+    EXPECT_NE(date.find(", 20"), std::string::npos) << "\"Mar 05, 2024 14:07:09\": " << date;
+    const std::string json = get("/axis-cgi/time.cgi", R"({"method":"getDateTimeInfo"})");
+    EXPECT_NE(json.find("\"dateTime\":\""), std::string::npos) << json;
+    sim_->SetDeviceClock({std::chrono::milliseconds(0), std::chrono::minutes(0), false, false});
+    EXPECT_NE(get("/axis-cgi/date.cgi?action=get").find("clock not set"), std::string::npos);
+    EXPECT_NE(get("/axis-cgi/time.cgi", "{}").find(" 404 "), std::string::npos) << "old firmware";
+}
+
+// A recording plays from the key frame at or before the clock position asked for, and the
+// answer names that frame's time and RTP timestamp.
+TEST_F(SimulatorTest, RecordingPlaysFromAKeyFrameAtItsClockStart) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // 62 frames recorded
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(sim_->RtspPort()) +
+                            "/axis-media/media.amp?recordingid=20240305_135900_1A2B_ACCC8E012345";
+    ASSERT_EQ(Rtsp(*client_, "DESCRIBE", url, 1).rfind("RTSP/1.0 200", 0), 0u);
+    const std::string setup =
+        Rtsp(*client_, "SETUP", url, 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+    const std::string session = "Session: " + HeaderValue(setup, "Session").substr(0, 8) + "\r\n";
+    const auto asked = std::chrono::system_clock::now() - std::chrono::milliseconds(500);
+    const time_t seconds = std::chrono::system_clock::to_time_t(asked);
+    char range[64];
+    std::strftime(range, sizeof(range), "clock=%Y%m%dT%H%M%S.000Z-", std::gmtime(&seconds));
+    const std::string play =
+        Rtsp(*client_, "PLAY", url, 3, session + "Range: " + std::string(range) + "\r\n");
+    ASSERT_EQ(play.rfind("RTSP/1.0 200", 0), 0u) << play;
+    const std::string answered = HeaderValue(play, "Range");
+    ASSERT_EQ(answered.size(), std::string(range).size()) << answered;
+    EXPECT_LE(answered, std::string(range)) << "starts at or before the position";
+    auto first = NextRtp();
+    ASSERT_TRUE(first);
+    EXPECT_EQ((static_cast<uint8_t>((*first)[12]) & 0x1F), 7) << "an SPS leads";
+    EXPECT_NE(HeaderValue(play, "RTP-Info").find("rtptime=" + std::to_string(Fields(*first).ts)),
+              std::string::npos);
 }
 
 }  // namespace

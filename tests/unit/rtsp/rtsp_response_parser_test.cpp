@@ -169,6 +169,19 @@ TEST(RTSPResponseParserTest, RtpInfoForms) {
         EXPECT_EQ(parser.rtpInfoSeq, row.seq) << row.reason;
         EXPECT_EQ(parser.rtpInfoRtpTime, row.rtpTime) << row.reason;
     }
+    // A recording's playback names the time of its first frame.
+    const std::pair<const char*, const char*> ranges[] = {
+        {"clock=20240305T140709.120Z-", "2024-03-05T14:07:09.120Z"},
+        {"clock=20240305T140709Z-20240305T140800Z", "2024-03-05T14:07:09Z"},
+        {"npt=0.000-", ""},
+        {"clock=2024-", ""},
+    };
+    for (const auto& [range, start] : ranges) {
+        CRTSPResponseParser parser;
+        ASSERT_TRUE(parser.Parse(
+            kRtspPlay, Answer("RTSP/1.0 200 OK", std::string("Range: ") + range + "\r\n")));
+        EXPECT_EQ(parser.rangeClockStart, ParseTime(start)) << range;
+    }
 }
 
 TEST(RTSPResponseParserTest, ChallengePrecedence) {

@@ -145,11 +145,16 @@ TEST(TimeStampConverterTest, PinnedMode) {
     converter.Convert(9000);
     EXPECT_EQ(converter.GetLastOutput(), start + 400000) << "same timestamp: the fixed step";
     converter.Convert(12600);
-    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100);
+    const TimeValue afterStep = start + 400000 + 40 * kMs;
+    EXPECT_EQ(converter.GetLastOutput(), afterStep) << "3600 ticks of 90 kHz are 40 ms";
     converter.Convert(100);
-    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100) << "older: unchanged";
+    EXPECT_EQ(converter.GetLastOutput(), afterStep) << "older: unchanged";
     clock.now += 1000 * kMs;
-    EXPECT_EQ(converter.GetLastOutput(), start + 400000 + 3600 * 100) << "no wall clock involved";
+    EXPECT_EQ(converter.GetLastOutput(), afterStep) << "no wall clock involved";
+    converter.SetSyncPoint(start, 400000, 8000);
+    converter.Convert(1000);
+    converter.Convert(1080);
+    EXPECT_EQ(converter.GetLastOutput(), start + 10 * kMs) << "80 ticks of 8 kHz are 10 ms";
 
     converter.Reset();
     converter.Convert(5);
