@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "h265_media.h"
+
 namespace camsim {
 
 const char* CodecName(Codec c) {
@@ -17,6 +19,8 @@ const char* CodecName(Codec c) {
             return "mpeg4";
         case Codec::kJpeg:
             return "jpeg";
+        case Codec::kH265:
+            return "h265";
     }
     return "?";
 }
@@ -282,6 +286,9 @@ std::shared_ptr<const Clip> MediaLibrary::Load(const std::string& file, Codec co
         case Codec::kJpeg:
             err = LoadMjpeg(bytes, clip.get());
             break;
+        case Codec::kH265:
+            err = LoadH265(bytes, clip.get());
+            break;
     }
     if (err) {
         fprintf(stderr, "camsim: cannot use %s: %s\n", file.c_str(), err->c_str());
@@ -302,6 +309,7 @@ std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int heigh
     };
     std::vector<Cand> cands;
     const char* prefix = codec == Codec::kH264    ? "h264_"
+                         : codec == Codec::kH265  ? "h265_"
                          : codec == Codec::kMpeg4 ? "mpeg4_"
                                                   : "mjpeg_";
     std::error_code ec;
