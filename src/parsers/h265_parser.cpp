@@ -32,18 +32,11 @@ bool IsLeftOut(uint8_t type) {
            type == kH265NalSeiSuffix;
 }
 
-// first_slice_segment_in_pic_flag, the first bit after the NAL unit header.
-bool StartsH265Picture(std::span<const uint8_t> sliceAfterHeader) {
-    return !sliceAfterHeader.empty() && (sliceAfterHeader[0] & 0x80) != 0;
-}
-
-// Out of line for the reason the H.264 depacketizer gives: g++ 12 misreads the inlined insert.
-[[gnu::noinline]] void AppendH265(std::vector<uint8_t>& buffer, std::span<const uint8_t> bytes) {
-    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-}
-
 constexpr const char* kH265ProcessPacket = "vornak::CH265RTPMediaParser::ProcessPacket";
-constexpr const char* kH265ProcessFrame = "vornak::CH265RTPMediaParser::ProcessFrame";
+
+const AnnexBCodec kH265AnnexB{kFourCCH265,        kFourCCI265,
+                              kH265FrameTrailer,  &FindH265Sps,
+                              kH265ProcessPacket, "vornak::CH265RTPMediaParser::ProcessFrame"};
 
 }  // namespace
 
@@ -124,24 +117,14 @@ H265PayloadError UnpackH265Payload(std::span<const uint8_t> payload, H265Payload
     return type == kH265NalPaci ? H265PayloadError::kPaci : H265PayloadError::kUnsupportedType;
 }
 
-CH265RTPMediaParser::CH265RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {
+CH265RTPMediaParser::CH265RTPMediaParser(IDriver* owner)
+    : CAnnexBRTPMediaParser(owner, kH265AnnexB) {
     payload_.nalUnits.reserve(64);
 }
 
 void CH265RTPMediaParser::Reset() {
-    CRTPMediaParser::Reset();
-    width_ = 0;
-    height_ = 0;
+    CAnnexBRTPMediaParser::Reset();
     decodingOrderStream_ = false;
-}
-
-void CH265RTPMediaParser::DropFrame() {
-    if (!frameBuffer_.empty()) {
-        ++stats_.framesDropped;
-    }
-    waitingForKeyFrame_ = true;
-    frameBuffer_.clear();
-    fuOpen_ = false;
 }
 
 void CH265RTPMediaParser::SetParameterSets(const ParameterSets& sets) {
@@ -172,8 +155,8 @@ void CH265RTPMediaParser::PrependParameterSets() {
         return;
     }
     for (const std::vector<uint8_t>* set : {&sets_.vps, &sets_.sps, &sets_.pps}) {
-        AppendH265(frameBuffer_, kH265StartCode);
-        AppendH265(frameBuffer_, *set);
+        AppendBytes(frameBuffer_, kH265StartCode);
+        AppendBytes(frameBuffer_, *set);
     }
 }
 
@@ -205,101 +188,33 @@ bool CH265RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
     }
     // Only the first slice of a picture gets the parameter sets: a later slice arriving into an
     // empty buffer means the picture's head was lost, and it must not pass for a key frame.
-    if (IsIrap(type) && StartsH265Picture(nal.subspan(2))) {
+    if (IsIrap(type) && SliceStartsPicture(nal.subspan(2))) {
         PrependParameterSets();
     }
-    AppendH265(frameBuffer_, kH265StartCode);
-    AppendH265(frameBuffer_, nal);
+    AppendBytes(frameBuffer_, kH265StartCode);
+    AppendBytes(frameBuffer_, nal);
     return true;
 }
 
-bool CH265RTPMediaParser::AppendFragment(const H265Payload& payload) {
-    const uint8_t type = H265NalType(payload.fuNalHeader[0]);
-    if (payload.fuStart) {
-        // Some senders never set the end bit: a new start ends the unit before it.
-        if (IsIrap(type) && StartsH265Picture(payload.fuData)) {
-            PrependParameterSets();
-        }
-        fuOpen_ = true;
-        fuType_ = type;
-        if (!IsLeftOut(type)) {
-            AppendH265(frameBuffer_, kH265StartCode);
-            AppendH265(frameBuffer_, payload.fuNalHeader);
-        }
-    } else if (!fuOpen_ || type != fuType_) {
-        // Without its start the fragment would be glued to whatever unit came before.
-        RefusePayload(kH265ProcessPacket, fuOpen_ ? "fragment type changes inside a unit"
-                                                  : "fragment continuation without a start");
+bool CH265RTPMediaParser::AppendPayload(const CRTPPacket& packet) {
+    if (decodingOrderStream_) {
+        RefusePayload(kH265ProcessPacket, "decoding order numbers are not supported");
         return false;
     }
-    if (!IsLeftOut(type)) {
-        AppendH265(frameBuffer_, payload.fuData);
+    const H265PayloadError error = UnpackH265Payload(packet.payload, payload_);
+    if (error != H265PayloadError::kNone) {
+        RefusePayload(kH265ProcessPacket, H265PayloadErrorText(error));
+        return false;
     }
-    if (payload.fuEnd) {
-        fuOpen_ = false;
+    if (payload_.kind == H265PacketKind::kFragment) {
+        const uint8_t type = H265NalType(payload_.fuNalHeader[0]);
+        if (payload_.fuStart && IsIrap(type) && SliceStartsPicture(payload_.fuData)) {
+            PrependParameterSets();
+        }
+        return AppendFragment(payload_.fuStart, payload_.fuEnd, type, payload_.fuNalHeader,
+                              payload_.fuData, !IsLeftOut(type));
     }
-    return true;
-}
-
-void CH265RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
-    try {
-        if (!AcceptSequence(packet)) {
-            return;
-        }
-        if (decodingOrderStream_) {
-            RefusePayload(kH265ProcessPacket, "decoding order numbers are not supported");
-            return;
-        }
-        const H265PayloadError error = UnpackH265Payload(packet.payload, payload_);
-        if (error != H265PayloadError::kNone) {
-            RefusePayload(kH265ProcessPacket, H265PayloadErrorText(error));
-            return;
-        }
-        if (payload_.kind == H265PacketKind::kFragment) {
-            if (!AppendFragment(payload_)) {
-                return;
-            }
-        } else {
-            fuOpen_ = false;  // a whole unit ends a fragmented one that never saw its end bit
-            for (std::span<const uint8_t> nal : payload_.nalUnits) {
-                if (!AppendNalUnit(nal)) {
-                    return;
-                }
-            }
-        }
-        if (!CheckBufferSize()) {
-            DropFrame();
-            return;
-        }
-        if (packet.marker != 0) {
-            fuOpen_ = false;  // the marker ends the picture, and with it any open unit
-            if (!frameBuffer_.empty()) {
-                ProcessFrame(packet.timestamp);
-                frameBuffer_.clear();
-            }
-        }
-    } catch (...) {
-        DropFrame();
-    }
-}
-
-void CH265RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
-    if (!HasHost()) {
-        return;
-    }
-    AppendH265(frameBuffer_, kH265FrameTrailer);
-    uint32_t fourcc = kFourCCI265;
-    if (const std::optional<Size> size = FindH265Sps(frameBuffer_)) {
-        fourcc = kFourCCH265;
-        width_ = size->width;
-        height_ = size->height;
-        waitingForKeyFrame_ = false;
-    } else if (waitingForKeyFrame_) {
-        ++stats_.framesDropped;
-        frameBuffer_.clear();
-        return;
-    }
-    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kH265ProcessFrame);
+    return AppendWholeUnits(payload_.nalUnits);
 }
 
 }  // namespace vornak

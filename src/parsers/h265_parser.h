@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "parsers/media_parser.h"
+#include "parsers/annexb_parser.h"
 
 namespace vornak {
 
@@ -41,30 +41,23 @@ struct H265Payload {
                                                  H265Payload& out);
 const char* H265PayloadErrorText(H265PayloadError error);
 
-class CH265RTPMediaParser : public CRTPMediaParser {
+class CH265RTPMediaParser : public CAnnexBRTPMediaParser {
   public:
     explicit CH265RTPMediaParser(IDriver* owner);
 
-    void ProcessPacket(const CRTPPacket& packet) override;
     void Reset() override;
     // Stored (with the size they give) only when the SPS parses. A stream that sends units out
     // of decoding order is refused here, once, and its packets after.
     void SetParameterSets(const ParameterSets& sets) override;
 
-    bool WaitingForKeyFrame() const { return waitingForKeyFrame_; }
-
   protected:
-    void DropFrame() override;
+    bool AppendPayload(const CRTPPacket& packet) override;
+
+    bool AppendNalUnit(std::span<const uint8_t> nal) override;
 
   private:
-    bool AppendNalUnit(std::span<const uint8_t> nal);
-    bool AppendFragment(const H265Payload& payload);
     void PrependParameterSets();
-    void ProcessFrame(uint32_t rtpTimestamp);
 
-    bool waitingForKeyFrame_ = true;
-    bool fuOpen_ = false;  // a fragmented NAL unit has started and not ended
-    uint8_t fuType_ = 0;
     bool decodingOrderStream_ = false;  // the description announced DONL fields
     H265Payload payload_;               // reused from packet to packet
 };

@@ -1,12 +1,12 @@
 #include "parsers/h265_sps.h"
 
 #include "parsers/bit_reader.h"
+#include "parsers/h264_sps.h"
 
 namespace vornak {
 
 namespace {
 
-constexpr uint32_t kH265MaxDimension = 65535;
 constexpr uint32_t kH265MaxSubLayers = 7;
 
 void SkipProfileTierLevel(CBitReader& reader, uint32_t maxSubLayersMinus1) {
@@ -46,8 +46,10 @@ std::optional<Size> ParseH265Sps(std::span<const uint8_t> nal) {
         return std::nullopt;
     }
     const bool separateColourPlanes = chromaFormat == 3 && reader.ReadFlag();
-    uint64_t width = reader.ReadUe();
-    uint64_t height = reader.ReadUe();
+    const uint64_t width = reader.ReadUe();
+    const uint64_t height = reader.ReadUe();
+    uint64_t cropX = 0;
+    uint64_t cropY = 0;
     if (reader.ReadFlag()) {  // conformance_window_flag
         const uint64_t left = reader.ReadUe();
         const uint64_t right = reader.ReadUe();
@@ -57,19 +59,10 @@ std::optional<Size> ParseH265Sps(std::span<const uint8_t> nal) {
         const bool subsampled = chromaFormat != 0 && !separateColourPlanes;
         const uint64_t unitX = subsampled && chromaFormat != 3 ? 2 : 1;
         const uint64_t unitY = subsampled && chromaFormat == 1 ? 2 : 1;
-        const uint64_t cropX = (left + right) * unitX;
-        const uint64_t cropY = (top + bottom) * unitY;
-        if (cropX >= width || cropY >= height) {
-            return std::nullopt;
-        }
-        width -= cropX;
-        height -= cropY;
+        cropX = (left + right) * unitX;
+        cropY = (top + bottom) * unitY;
     }
-    if (reader.Overrun() || width == 0 || height == 0 || width > kH265MaxDimension ||
-        height > kH265MaxDimension) {
-        return std::nullopt;
-    }
-    return Size{static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+    return SizeAfterCrop(reader.Overrun(), width, height, cropX, cropY);
 }
 
 std::optional<Size> FindH265Sps(std::span<const uint8_t> annexB) {
