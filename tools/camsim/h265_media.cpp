@@ -24,14 +24,8 @@ std::optional<std::string> LoadH265(std::span<const uint8_t> stream, Clip* clip)
     auto flush = [&] {
         if (au.empty())
             return;
-        Frame f;
-        for (auto nal : au) {
-            static constexpr uint8_t kStart[] = {0, 0, 0, 1};
-            f.data.insert(f.data.end(), kStart, kStart + 4);
-            f.data.insert(f.data.end(), nal.begin(), nal.end());
-            f.key = f.key || IsH265Irap(H265Type(nal));
-        }
-        clip->frames.push_back(std::move(f));
+        clip->frames.push_back(JoinAccessUnit(
+            au, [](std::span<const uint8_t> nal) { return IsH265Irap(H265Type(nal)); }));
         au.clear();
         au_has_vcl = false;
     };
@@ -117,24 +111,9 @@ std::vector<RtpPayload> PacketizeH265(std::span<const uint8_t> access_unit, cons
             p.payload.assign(nal.begin(), nal.end());
             out.push_back(std::move(p));
         } else {
-            const uint8_t type = static_cast<uint8_t>(H265Type(nal));
-            size_t pos = 2;
-            const size_t chunk = max - 3;
-            while (pos < nal.size()) {
-                const size_t n = std::min(chunk, nal.size() - pos);
-                RtpPayload p;
-                p.payload.push_back(static_cast<uint8_t>((nal[0] & 0x81) | 49 << 1));
-                p.payload.push_back(nal[1]);
-                uint8_t header = type;
-                if (pos == 2)
-                    header |= 0x80;
-                if (pos + n == nal.size())
-                    header |= 0x40;
-                p.payload.push_back(header);
-                p.payload.insert(p.payload.end(), nal.begin() + pos, nal.begin() + pos + n);
-                out.push_back(std::move(p));
-                pos += n;
-            }
+            const uint8_t header[2] = {static_cast<uint8_t>((nal[0] & 0x81) | 49 << 1), nal[1]};
+            AppendFragmentUnits(out, header, static_cast<uint8_t>(H265Type(nal)), nal.subspan(2),
+                                max);
         }
         ++i;
     }

@@ -51,6 +51,18 @@ std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> s) {
     return nals;
 }
 
+Frame JoinAccessUnit(const std::vector<std::span<const uint8_t>>& units,
+                     bool (*is_key)(std::span<const uint8_t> nal)) {
+    Frame f;
+    for (auto nal : units) {
+        static constexpr uint8_t kStart[] = {0, 0, 0, 1};
+        f.data.insert(f.data.end(), kStart, kStart + 4);
+        f.data.insert(f.data.end(), nal.begin(), nal.end());
+        f.key = f.key || is_key(nal);
+    }
+    return f;
+}
+
 std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip) {
     auto nals = SplitAnnexB(stream);
     if (nals.empty())
@@ -60,15 +72,8 @@ std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip)
     auto flush = [&] {
         if (au.empty())
             return;
-        Frame f;
-        for (auto nal : au) {
-            static constexpr uint8_t kStart[] = {0, 0, 0, 1};
-            f.data.insert(f.data.end(), kStart, kStart + 4);
-            f.data.insert(f.data.end(), nal.begin(), nal.end());
-            if ((nal[0] & 0x1F) == 5)
-                f.key = true;
-        }
-        clip->frames.push_back(std::move(f));
+        clip->frames.push_back(
+            JoinAccessUnit(au, [](std::span<const uint8_t> nal) { return (nal[0] & 0x1F) == 5; }));
         au.clear();
         au_has_vcl = false;
     };

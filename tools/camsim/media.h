@@ -38,6 +38,11 @@ struct Clip {
 // Splits an Annex B byte stream into NAL units (without start codes).
 std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> stream);
 
+// One access unit of NAL units as a frame, each unit after a four-byte start code; key when
+// is_key says so of any unit.
+Frame JoinAccessUnit(const std::vector<std::span<const uint8_t>>& units,
+                     bool (*is_key)(std::span<const uint8_t> nal));
+
 // Groups Annex B NAL units into access units; returns an error text or nullopt.
 [[nodiscard]] std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip);
 [[nodiscard]] std::optional<std::string> LoadMpeg4(std::span<const uint8_t> stream, Clip* clip);
