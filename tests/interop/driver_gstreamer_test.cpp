@@ -1,9 +1,9 @@
 // The driver's RTSP capture against GStreamer's RTSP server, a server we did not write: camsim
 // answers the camera's HTTP API and names the GStreamer server's port as Network.RTSP.Port, so
 // the channel's session goes there. H.264 (rtph264pay), H.265 (rtph265pay, with and without
-// aggregation packets) and MPEG-4 (rtpmp4vpay) run through the library's exports; no RTSP channel of the driver takes JPEG, so the RTP/JPEG depacketizer gets
-// rtpjpegpay's packets straight from the RTSP client. What arrives must decode with FFmpeg
-// without a single error.
+// aggregation packets) and MPEG-4 (rtpmp4vpay) run through the library's exports; no RTSP channel
+// of the driver takes JPEG, so the RTP/JPEG depacketizer gets rtpjpegpay's packets straight from
+// the RTSP client. What arrives must decode with FFmpeg without a single error.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
