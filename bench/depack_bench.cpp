@@ -7,6 +7,7 @@
 #include <random>
 
 #include "parsers/h264_parser.h"
+#include "parsers/h265_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
 #include "stub_driver.h"
@@ -144,6 +145,47 @@ Stream MakeH264Stream(size_t keySize, size_t pSize, int pFrames) {
     return stream;
 }
 
+// The H.264 stream's shape in H.265: an aggregation packet with VPS, SPS and PPS (camsim's
+// 320x240 clip), the IRAP slice and the P slices in fragmentation units.
+Stream MakeH265Stream(size_t keySize, size_t pSize, int pFrames) {
+    Stream stream;
+    const Bytes vps = {0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00,
+                       0x90, 0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x3C, 0xBA, 0x02, 0x40};
+    const Bytes sps = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x00, 0x03, 0x00, 0x90,
+                       0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x3C, 0xA0, 0x0A,
+                       0x08, 0x0F, 0x16, 0x5B, 0xA4, 0xA4, 0xC2, 0xF0, 0x16, 0x80,
+                       0x80, 0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0C, 0x84};
+    const Bytes pps = {0x44, 0x01, 0xC0, 0x73, 0xC1, 0x89};
+    Bytes ap = {0x60, 0x01};
+    for (const Bytes* set : {&vps, &sps, &pps}) {
+        ap.insert(ap.end(), {0x00, static_cast<uint8_t>(set->size())});
+        ap.insert(ap.end(), set->begin(), set->end());
+    }
+    uint32_t timestamp = 0;
+    for (int f = 0; f <= pFrames; ++f, timestamp += 3600) {
+        const bool key = f == 0;
+        if (key) {
+            AddPacket(stream, ap, timestamp, false);
+        }
+        Bytes nal = RandomBytes(key ? keySize : pSize, static_cast<uint32_t>(f));
+        nal[0] = key ? 0x26 : 0x02;  // IDR_W_RADL or TRAIL_R
+        nal[1] = 0x01;
+        nal[2] |= 0x80;  // first_slice_segment_in_pic_flag
+        const uint8_t type = static_cast<uint8_t>(nal[0] >> 1);
+        for (size_t pos = 2; pos < nal.size(); pos += kMaxPayload - 3) {
+            const size_t n = std::min(kMaxPayload - 3, nal.size() - pos);
+            const bool last = pos + n == nal.size();
+            Bytes payload = {
+                0x62, 0x01, static_cast<uint8_t>(type | (pos == 2 ? 0x80 : 0) | (last ? 0x40 : 0))};
+            payload.insert(payload.end(), nal.begin() + static_cast<long>(pos),
+                           nal.begin() + static_cast<long>(pos + n));
+            AddPacket(stream, std::move(payload), timestamp, last);
+        }
+        ++stream.frames;
+    }
+    return stream;
+}
+
 Stream MakeJpegStream(size_t scanSize, int frames) {
     Stream stream;
     for (int f = 0; f < frames; ++f) {
@@ -237,6 +279,12 @@ void BM_H264Depacketizer(benchmark::State& state) {
 void BM_H264DepacketizerWithPacketParse(benchmark::State& state) {
     RunDepacketizer<CH264RTPMediaParser>(state, MakeH264Stream(120000, 30000, 24), true);
 }
+void BM_H265Depacketizer(benchmark::State& state) {
+    RunDepacketizer<CH265RTPMediaParser>(state, MakeH265Stream(120000, 30000, 24), false);
+}
+void BM_H265DepacketizerWithPacketParse(benchmark::State& state) {
+    RunDepacketizer<CH265RTPMediaParser>(state, MakeH265Stream(120000, 30000, 24), true);
+}
 void BM_JpegDepacketizer(benchmark::State& state) {
     RunDepacketizer<CJpegRTPMediaParser>(state, MakeJpegStream(80000, 25), false);
 }
@@ -252,6 +300,8 @@ void BM_Mpeg4DepacketizerWithPacketParse(benchmark::State& state) {
 
 BENCHMARK(BM_H264Depacketizer);
 BENCHMARK(BM_H264DepacketizerWithPacketParse);
+BENCHMARK(BM_H265Depacketizer);
+BENCHMARK(BM_H265DepacketizerWithPacketParse);
 BENCHMARK(BM_JpegDepacketizer);
 BENCHMARK(BM_JpegDepacketizerWithPacketParse);
 BENCHMARK(BM_Mpeg4Depacketizer);

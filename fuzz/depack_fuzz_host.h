@@ -86,7 +86,8 @@ inline std::vector<CRTPPacket> DecodePackets(std::span<const uint8_t> data) {
 // Runs a stream through a parser and checks that every frame went back to the host.
 template <typename Parser>
 void RunStream(std::span<const uint8_t> data, std::span<const uint8_t> sps = {},
-               std::span<const uint8_t> pps = {}, std::span<const uint8_t> config = {}) {
+               std::span<const uint8_t> pps = {}, std::span<const uint8_t> config = {},
+               std::span<const uint8_t> vps = {}) {
     Driver driver;
     Client client;
     {
@@ -94,6 +95,7 @@ void RunStream(std::span<const uint8_t> data, std::span<const uint8_t> sps = {},
         parser.SetClient(&client);
         parser.SetParameterSets({.sps = {sps.begin(), sps.end()},
                                  .pps = {pps.begin(), pps.end()},
+                                 .vps = {vps.begin(), vps.end()},
                                  .config = {config.begin(), config.end()}});
         for (const CRTPPacket& packet : DecodePackets(data)) {
             parser.ProcessPacket(packet);

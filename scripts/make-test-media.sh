@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the small synthetic clips under tests/data/ that camsim streams. The output is committed,
-# so tests never need an encoder; rerun only when the clip set changes. Needs ffmpeg (libx264) and
+# so tests never need an encoder; rerun only when the clip set changes. Needs ffmpeg (libx264,
+# libx265) and
 # jpegtran (restart markers for the RTP/JPEG types 64/65).
 set -euo pipefail
 
@@ -23,6 +24,15 @@ for size in 176x144 320x240 352x288 640x480 704x576 1280x720 1920x1080; do
      -preset veryfast -bf 0 -g 25 -keyint_min 25 -sc_threshold 0 -b:v "$rate" -maxrate "$rate" \
      -bufsize "$rate" -pix_fmt yuv420p -x264-params "aud=0:repeat-headers=1" \
      -f h264 "$out/h264_${size}.264"
+done
+
+# H.265: as H.264 (no B-frames, key frame every 25 frames, parameter sets before each key frame),
+# 2 s each; 640x480 pictures are large enough to travel in fragmentation units.
+for size in 320x240 640x480; do
+  ff -f lavfi -i "testsrc=size=${size}:rate=25:duration=2" -c:v libx265 -preset ultrafast \
+     -b:v 200k -pix_fmt yuv420p \
+     -x265-params "log-level=error:bframes=0:keyint=25:min-keyint=25:scenecut=0:repeat-headers=1:aud=0" \
+     -f hevc "$out/h265_${size}.265"
 done
 
 # MPEG-4 Visual (simple profile elementary stream), key frame every 25 frames.
@@ -58,4 +68,4 @@ for kbit in 16 24 32 40; do
      -c:a g726 -b:a "${kbit}k" -f g726 "$out/audio_g726_${kbit}.raw"
 done
 
-du -ch "$out"/*.raw "$out"/*.264 "$out"/*.m4v "$out"/*.mjpeg | tail -n 1
+du -ch "$out"/*.raw "$out"/*.264 "$out"/*.265 "$out"/*.m4v "$out"/*.mjpeg | tail -n 1

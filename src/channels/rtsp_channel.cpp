@@ -5,6 +5,7 @@
 #include "driver/settings_file.h"
 #include "platform/net.h"
 #include "privacy/privacy_zone_handler.h"
+#include "properties/capabilities.h"
 #include "rtsp/rtsp_http_tunnel.h"
 #include "rtsp/rtsp_transports.h"
 #include "web/field_search.h"
@@ -345,6 +346,36 @@ CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver
 
 CAxisCommonChannelRTSP::~CAxisCommonChannelRTSP() {
     StopThread();
+}
+
+bool CAxisCommonChannelRTSP::Start(const VideoCaptureRequest* request) {
+    if (codec_.mustBeListed) {
+        Stop();  // the request below runs with no capture thread of this channel
+        stopEvent_.Reset();
+        if (!CameraOffersCodec()) {
+            return false;
+        }
+    }
+    return CBaseCameraChannel::Start(request);
+}
+
+bool CAxisCommonChannelRTSP::CameraOffersCodec() {
+    static constexpr const char* kKey = "Properties.Image.Format";
+    const HUtils::Reply reply =
+        HUtils::Get(*sender_, std::string("/axis-cgi/admin/param.cgi?action=list&group=") + kKey);
+    if (!reply.Ok()) {
+        return true;  // unknown: the capture thread meets and reports whatever is wrong
+    }
+    const std::string formats = GetParameterValue(reply.body, kKey);
+    for (const std::string& format : SplitList(formats, ',')) {
+        if (EqualsNoCase(format, codec_.name)) {
+            return true;
+        }
+    }
+    driver_->DebugMessage(kLogError, "%s: %s does not offer %s (%s=%s); the stream is not started",
+                          "vornak::CAxisCommonChannelRTSP::Start", DeviceLabel(true).c_str(),
+                          codec_.encoding, kKey, formats.c_str());
+    return false;
 }
 
 void CAxisCommonChannelRTSP::ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) {

@@ -132,6 +132,8 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     void ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) override;
     Size GetResolution() override;
     bool OnRtspDescribeProcessed(const SessionDescription& description) override;
+    // A codec that must be listed is asked for once, here: a camera without it fails the start.
+    bool Start(const VideoCaptureRequest* request) override;
 
     std::string BuildMediaPath();
 
@@ -153,6 +155,8 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     bool ConfigureStreamParameters();
     LineResult SendParameterLine(const std::string& line);
     void ReadRtspPort();
+    // False only when the camera answered and its format list lacks the codec.
+    bool CameraOffersCodec();
 
     std::unique_ptr<Web::CHttpSender> sender_;
     CLock lock_;

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "parsers/h264_parser.h"
+#include "parsers/h265_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
 
@@ -18,12 +19,14 @@ std::unique_ptr<CRTPMediaParser> Make(IDriver* owner) {
 }
 
 constexpr std::array kCodecs = {
-    CodecInfo{kCodecJpeg, "jpeg", "JPEG", kFourCCJpeg, kFourCCJpeg, false,
+    CodecInfo{kCodecJpeg, "jpeg", "JPEG", kFourCCJpeg, kFourCCJpeg, false, false,
               &Make<CJpegRTPMediaParser>},
-    CodecInfo{kCodecMpeg4, "mpeg4", "MP4V-ES", kFourCCDivx, kFourCCDivi, true,
+    CodecInfo{kCodecMpeg4, "mpeg4", "MP4V-ES", kFourCCDivx, kFourCCDivi, true, false,
               &Make<CMpeg4RTPMediaParser>},
-    CodecInfo{kCodecH264, "h264", "H264", kFourCCH264, kFourCCI264, true,
+    CodecInfo{kCodecH264, "h264", "H264", kFourCCH264, kFourCCI264, true, false,
               &Make<CH264RTPMediaParser>},
+    CodecInfo{kCodecH265, "h265", "H265", kFourCCH265, kFourCCI265, true, true,
+              &Make<CH265RTPMediaParser>},
 };
 
 }  // namespace

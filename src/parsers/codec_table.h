@@ -10,7 +10,7 @@
 namespace vornak {
 
 // Video format codes of the host's capture settings.
-enum : uint32_t { kCodecJpeg = 1, kCodecMpeg4 = 2, kCodecH264 = 3 };
+enum : uint32_t { kCodecJpeg = 1, kCodecMpeg4 = 2, kCodecH264 = 3, kCodecH265 = 4 };
 
 struct CodecInfo {
     uint32_t format;
@@ -20,6 +20,10 @@ struct CodecInfo {
     uint32_t otherFourCC;
     // False for the codec served as single pictures over HTTP rather than over RTSP.
     bool overRtsp;
+    // True for a codec only some firmware offers: a stream is started only when the camera's
+    // Properties.Image.Format lists name, since a camera without it answers with another codec
+    // or an error that reads like a network fault.
+    bool mustBeListed;
     std::unique_ptr<CRTPMediaParser> (*makeParser)(IDriver* owner);
 };
 

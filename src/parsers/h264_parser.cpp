@@ -25,19 +25,11 @@ uint8_t NalType(uint8_t header) {
     return header & 0x1F;
 }
 
-// A slice whose first_mb_in_slice is 0 (ue(v) code "1") begins a picture.
-bool StartsPicture(std::span<const uint8_t> sliceAfterHeader) {
-    return !sliceAfterHeader.empty() && (sliceAfterHeader[0] & 0x80) != 0;
-}
-
-// Kept out of line: inlined into PrependParameterSets, where the buffer is known to be empty,
-// g++ 12 reports a false buffer overflow inside vector::insert.
-[[gnu::noinline]] void Append(std::vector<uint8_t>& buffer, std::span<const uint8_t> bytes) {
-    buffer.insert(buffer.end(), bytes.begin(), bytes.end());
-}
-
 constexpr const char* kH264ProcessPacket = "vornak::CH264RTPMediaParser::ProcessPacket";
-constexpr const char* kH264ProcessFrame = "vornak::CH264RTPMediaParser::ProcessFrame";
+
+const AnnexBCodec kH264AnnexB{kFourCCH264,        kFourCCI264,
+                              kFrameTrailer,      &FindSps,
+                              kH264ProcessPacket, "vornak::CH264RTPMediaParser::ProcessFrame"};
 
 }  // namespace
 
@@ -129,23 +121,9 @@ H264PayloadError UnpackH264Payload(std::span<const uint8_t> payload, H264Payload
     return H264PayloadError::kUnsupportedType;
 }
 
-CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner) {
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner)
+    : CAnnexBRTPMediaParser(owner, kH264AnnexB) {
     payload_.nalUnits.reserve(64);
-}
-
-void CH264RTPMediaParser::Reset() {
-    CRTPMediaParser::Reset();
-    width_ = 0;
-    height_ = 0;
-}
-
-void CH264RTPMediaParser::DropFrame() {
-    if (!frameBuffer_.empty()) {
-        ++stats_.framesDropped;
-    }
-    waitingForKeyFrame_ = true;
-    frameBuffer_.clear();
-    fuOpen_ = false;
 }
 
 void CH264RTPMediaParser::SetParameterSets(const ParameterSets& sets) {
@@ -166,10 +144,10 @@ void CH264RTPMediaParser::PrependParameterSets() {
     if (!frameBuffer_.empty() || sets_.sps.empty() || sets_.pps.empty()) {
         return;
     }
-    Append(frameBuffer_, kStartCode);
-    Append(frameBuffer_, sets_.sps);
-    Append(frameBuffer_, kStartCode);
-    Append(frameBuffer_, sets_.pps);
+    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, sets_.sps);
+    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, sets_.pps);
 }
 
 bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
@@ -178,7 +156,7 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
             // Only the first slice of a picture gets the parameter sets: a later slice
             // arriving into an empty buffer means the picture's head was lost, and it must
             // not pass for a key frame.
-            if (StartsPicture(nal.subspan(1))) {
+            if (SliceStartsPicture(nal.subspan(1))) {
                 PrependParameterSets();
             }
             break;
@@ -203,90 +181,27 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
         default:
             break;
     }
-    Append(frameBuffer_, kStartCode);
-    Append(frameBuffer_, nal);
+    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, nal);
     return true;
 }
 
-bool CH264RTPMediaParser::AppendFragment(const H264Payload& payload) {
-    const uint8_t type = NalType(payload.fuNalHeader);
-    if (payload.fuStart) {
-        // Some senders never set the end bit: a new start ends the unit before it.
-        if (type == kNalIdr && StartsPicture(payload.fuData)) {
-            PrependParameterSets();
-        }
-        frameBuffer_.insert(frameBuffer_.end(), kStartCode.begin(), kStartCode.end());
-        frameBuffer_.push_back(payload.fuNalHeader);
-        fuOpen_ = true;
-        fuType_ = type;
-    } else if (!fuOpen_ || type != fuType_) {
-        // Without its start the fragment would be glued to whatever unit came before.
-        RefusePayload(kH264ProcessPacket, fuOpen_ ? "FU-A type changes inside a fragmented unit"
-                                                  : "FU-A continuation without a start");
+bool CH264RTPMediaParser::AppendPayload(const CRTPPacket& packet) {
+    const H264PayloadError error = UnpackH264Payload(packet.payload, payload_);
+    if (error != H264PayloadError::kNone) {
+        RefusePayload(kH264ProcessPacket, H264PayloadErrorText(error));
         return false;
     }
-    Append(frameBuffer_, payload.fuData);
-    if (payload.fuEnd) {
-        fuOpen_ = false;
+    if (payload_.kind == H264PacketKind::kFuA) {
+        const uint8_t type = NalType(payload_.fuNalHeader);
+        if (payload_.fuStart && type == kNalIdr && SliceStartsPicture(payload_.fuData)) {
+            PrependParameterSets();
+        }
+        return AppendFragment(payload_.fuStart, payload_.fuEnd, type,
+                              std::span<const uint8_t>(&payload_.fuNalHeader, 1), payload_.fuData,
+                              true);
     }
-    return true;
-}
-
-void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
-    try {
-        if (!AcceptSequence(packet)) {
-            return;
-        }
-        const H264PayloadError error = UnpackH264Payload(packet.payload, payload_);
-        if (error != H264PayloadError::kNone) {
-            RefusePayload(kH264ProcessPacket, H264PayloadErrorText(error));
-            return;
-        }
-        if (payload_.kind == H264PacketKind::kFuA) {
-            if (!AppendFragment(payload_)) {
-                return;
-            }
-        } else {
-            fuOpen_ = false;  // a whole unit ends a fragmented one that never saw its end bit
-            for (std::span<const uint8_t> nal : payload_.nalUnits) {
-                if (!AppendNalUnit(nal)) {
-                    return;
-                }
-            }
-        }
-        if (!CheckBufferSize()) {
-            DropFrame();
-            return;
-        }
-        if (packet.marker != 0) {
-            fuOpen_ = false;  // the marker ends the picture, and with it any open unit
-            if (!frameBuffer_.empty()) {
-                ProcessFrame(packet.timestamp);
-                frameBuffer_.clear();
-            }
-        }
-    } catch (...) {
-        DropFrame();
-    }
-}
-
-void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
-    if (!HasHost()) {
-        return;
-    }
-    Append(frameBuffer_, kFrameTrailer);
-    uint32_t fourcc = kFourCCI264;
-    if (const std::optional<Size> size = FindSps(frameBuffer_)) {
-        fourcc = kFourCCH264;
-        width_ = size->width;
-        height_ = size->height;
-        waitingForKeyFrame_ = false;
-    } else if (waitingForKeyFrame_) {
-        ++stats_.framesDropped;
-        frameBuffer_.clear();
-        return;
-    }
-    DeliverOrDropToKeyFrame(fourcc, rtpTimestamp, kH264ProcessFrame);
+    return AppendWholeUnits(payload_.nalUnits);
 }
 
 }  // namespace vornak

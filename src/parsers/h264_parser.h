@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "parsers/media_parser.h"
+#include "parsers/annexb_parser.h"
 
 namespace vornak {
 
@@ -38,29 +38,21 @@ struct H264Payload {
                                                  H264Payload& out);
 const char* H264PayloadErrorText(H264PayloadError error);
 
-class CH264RTPMediaParser : public CRTPMediaParser {
+class CH264RTPMediaParser : public CAnnexBRTPMediaParser {
   public:
     explicit CH264RTPMediaParser(IDriver* owner);
 
-    void ProcessPacket(const CRTPPacket& packet) override;
-    void Reset() override;
     // Stored (with the size they give) only when the SPS parses.
     void SetParameterSets(const ParameterSets& sets) override;
 
-    bool WaitingForKeyFrame() const { return waitingForKeyFrame_; }
-
   protected:
-    void DropFrame() override;
+    bool AppendPayload(const CRTPPacket& packet) override;
+
+    bool AppendNalUnit(std::span<const uint8_t> nal) override;
 
   private:
-    bool AppendNalUnit(std::span<const uint8_t> nal);
-    bool AppendFragment(const H264Payload& payload);
     void PrependParameterSets();
-    void ProcessFrame(uint32_t rtpTimestamp);
 
-    bool waitingForKeyFrame_ = true;
-    bool fuOpen_ = false;  // a fragmented NAL unit has started and not ended
-    uint8_t fuType_ = 0;
     H264Payload payload_;  // reused from packet to packet
 };
 

@@ -83,8 +83,10 @@ std::optional<Size> ParseSps(std::span<const uint8_t> nal) {
         reader.ReadFlag();  // mb_adaptive_frame_field_flag
     }
     reader.ReadFlag();  // direct_8x8_inference_flag
-    uint64_t width = widthMbs * 16;
-    uint64_t height = (frameMbsOnly ? 1u : 2u) * heightMapUnits * 16;
+    const uint64_t width = widthMbs * 16;
+    const uint64_t height = (frameMbsOnly ? 1u : 2u) * heightMapUnits * 16;
+    uint64_t cropX = 0;
+    uint64_t cropY = 0;
     if (reader.ReadFlag()) {  // frame_cropping_flag
         const uint64_t left = reader.ReadUe();
         const uint64_t right = reader.ReadUe();
@@ -97,19 +99,19 @@ std::optional<Size> ParseSps(std::span<const uint8_t> nal) {
             unitX = chromaFormat == 3 ? 1 : 2;
             unitY *= chromaFormat == 1 ? 2 : 1;
         }
-        const uint64_t cropX = (left + right) * unitX;
-        const uint64_t cropY = (top + bottom) * unitY;
-        if (cropX >= width || cropY >= height) {
-            return std::nullopt;
-        }
-        width -= cropX;
-        height -= cropY;
+        cropX = (left + right) * unitX;
+        cropY = (top + bottom) * unitY;
     }
-    if (reader.Overrun() || width == 0 || height == 0 || width > kMaxDimension ||
-        height > kMaxDimension) {
+    return SizeAfterCrop(reader.Overrun(), width, height, cropX, cropY);
+}
+
+std::optional<Size> SizeAfterCrop(bool overrun, uint64_t width, uint64_t height, uint64_t cropX,
+                                  uint64_t cropY) {
+    if (overrun || cropX >= width || cropY >= height || width - cropX > kMaxDimension ||
+        height - cropY > kMaxDimension) {
         return std::nullopt;
     }
-    return Size{static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+    return Size{static_cast<uint32_t>(width - cropX), static_cast<uint32_t>(height - cropY)};
 }
 
 std::optional<Size> FindSps(std::span<const uint8_t> annexB) {

@@ -20,6 +20,8 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
 }
 inline constexpr uint32_t kFourCCH264 = MakeFourCC('H', '2', '6', '4');
 inline constexpr uint32_t kFourCCI264 = MakeFourCC('I', '2', '6', '4');
+inline constexpr uint32_t kFourCCH265 = MakeFourCC('H', '2', '6', '5');
+inline constexpr uint32_t kFourCCI265 = MakeFourCC('I', '2', '6', '5');
 inline constexpr uint32_t kFourCCJpeg = MakeFourCC('J', 'P', 'E', 'G');
 inline constexpr uint32_t kFourCCDivx = MakeFourCC('D', 'I', 'V', 'X');
 inline constexpr uint32_t kFourCCDivi = MakeFourCC('D', 'I', 'V', 'I');
@@ -30,6 +32,8 @@ struct ParameterSets {
     std::vector<uint8_t> pps{};
     std::vector<uint8_t> vps{};     // for a codec that has video parameter sets
     std::vector<uint8_t> config{};  // MPEG-4 decoder configuration
+    // H.265: how far units may stray from decoding order; not 0 means DONL fields in packets.
+    uint32_t maxDonDiff = 0;
 
     bool operator==(const ParameterSets&) const = default;
 };

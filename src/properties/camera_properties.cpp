@@ -506,6 +506,9 @@ std::vector<StreamOffer> CAxisCameraProperties::GetStreamOffers() const {
     if (has("h264")) {
         offer.codecs.emplace_back("h264");
     }
+    if (has("h265")) {
+        offer.codecs.emplace_back("h265");
+    }
     if (has("mpeg4")) {
         offer.codecs.emplace_back("mpeg");
     }

@@ -73,7 +73,38 @@ bool ReadConnection(std::string_view line, Section& section) {
     return EqualsNoCase(words[1], "IP6");
 }
 
+// The first of a comma-separated list of base64 units.
+std::vector<uint8_t> FirstUnit(std::string_view list) {
+    return DecodeBase64(Trim(list.substr(0, list.find(','))));
+}
+
+// H.265 names each kind of parameter set on its own; any of them, or the interleaving depth,
+// marks the line as H.265's.
+bool ReadH265Format(std::string_view line, SessionDescription& out) {
+    bool seen = false;
+    ParameterSets& sets = out.parameterSets;
+    std::vector<uint8_t>* slots[] = {&sets.vps, &sets.sps, &sets.pps};
+    const char* names[] = {"sprop-vps", "sprop-sps", "sprop-pps"};
+    for (size_t i = 0; i < 3; ++i) {
+        if (const auto value = FindParameter(line, names[i], "=", " ;\r\n")) {
+            seen = true;
+            if (slots[i]->empty()) {
+                *slots[i] = FirstUnit(*value);
+            }
+        }
+    }
+    if (const auto depth = FindParameter(line, "sprop-max-don-diff", "=", " ;\r\n")) {
+        seen = true;
+        // Unreadable counts as not 0: the parser must not take DONL fields for unit data.
+        sets.maxDonDiff = ParseDecimal(*depth).value_or(1);
+    }
+    return seen;
+}
+
 bool ReadVideoFormat(std::string_view line, SessionDescription& out) {
+    if (ReadH265Format(line, out)) {
+        return true;
+    }
     if (const auto sets = FindParameter(line, "sprop-parameter-sets", "=", " ;\r\n")) {
         const auto parts = Split(*sets, ",");
         if (parts.size() < 2) {

@@ -42,19 +42,21 @@ struct ProfileExpectation {
     bool audioOut;
     const char* ptz;
     const char* resolutions;
+    const char* codecs;  // item 120; the encoder's firmware has no H.265
 };
 
 TEST_F(CapabilityQueryCamsim, EveryProfileGivesItsItems) {
     const ProfileExpectation profiles[] = {
         {"fixed", "AXIS AXIS M1065-L Network Camera", true, true,
-         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "1920x1080;1280x720;640x480;320x240"},
+         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "1920x1080;1280x720;640x480;320x240",
+         "h264,h265,mpeg,jpeg"},
         {"ptz-dome", "AXIS AXIS Q6032-E PTZ Dome Network Camera", true, true,
          "Pan=1; Tilt=1; Zoom=1; Focus=1; Iris=1; Unzoom=1; AreaZoom=1; Center=1; Preset=1",
-         "4CIF;2CIF;CIF;QCIF;640x480;320x240"},
+         "4CIF;2CIF;CIF;QCIF;640x480;320x240", "h264,h265,mpeg,jpeg"},
         {"encoder-4ch", "AXIS AXIS Q7404 Video Encoder", true, true, nullptr,
-         "D1;4CIF;2CIF;CIF;QCIF"},
+         "D1;4CIF;2CIF;CIF;QCIF", "h264,mpeg,jpeg"},
         {"audio-io", "AXIS AXIS P8221 Network I/O Audio Module", false, true,
-         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "176x144"},
+         "Pan=0; Tilt=0; Zoom=0; Focus=0; Iris=0; Preset=0", "176x144", nullptr},
     };
     for (const ProfileExpectation& expected : profiles) {
         SCOPED_TRACE(expected.profile);
@@ -82,6 +84,9 @@ TEST_F(CapabilityQueryCamsim, EveryProfileGivesItsItems) {
         EXPECT_EQ(result.items.count(102), expected.audioOut ? 1u : 0u);
         for (uint32_t id : {120u, 121u, 122u, 124u, 125u, 126u}) {
             EXPECT_EQ(result.items.count(id), expected.video ? 1u : 0u) << id;
+        }
+        if (expected.codecs != nullptr) {
+            EXPECT_EQ(result.items[120], expected.codecs);
         }
         EXPECT_EQ(result.items[1], "127.0.0.1");
         EXPECT_EQ(result.items[2], std::to_string(camera.HttpPort()));

@@ -21,6 +21,7 @@
 
 #include "camsim/camsim.h"
 #include "host_objects.h"
+#include "parsers/codec_table.h"
 #include "parsers/media_parser_client.h"
 #include "unit/fake_host.h"
 
@@ -227,14 +228,18 @@ using Frames = std::vector<vornak::test::RecordingSink::Frame>;
 // The frames as an elementary stream file for FFmpeg. Each H.264 frame ends with the delimiter
 // that opens the next access unit; the last one's never comes, so the file leaves it off.
 inline std::string WriteStream(const Frames& frames, uint32_t format, const std::string& name) {
-    const std::string path = WriteFrames(frames, name + (format == 3 ? ".h264" : ".m4v"));
-    static const uint8_t kDelimiter[] = {0, 0, 1, 9, 0x30};
-    if (format == 3 && !frames.empty()) {
+    const std::string path = WriteFrames(frames, name + (format == 3   ? ".h264"
+                                                         : format == 4 ? ".h265"
+                                                                       : ".m4v"));
+    static const std::vector<uint8_t> kH264Delimiter = {0, 0, 1, 9, 0x30};
+    static const std::vector<uint8_t> kH265Delimiter = {0, 0, 1, 0x46, 0x01, 0x50};
+    const std::vector<uint8_t>& delimiter = format == 3 ? kH264Delimiter : kH265Delimiter;
+    if ((format == 3 || format == 4) && !frames.empty()) {
         const auto& last = frames.back().data;
-        if (last.size() >= sizeof(kDelimiter) &&
-            std::equal(last.end() - sizeof(kDelimiter), last.end(), kDelimiter)) {
-            std::filesystem::resize_file(path,
-                                         std::filesystem::file_size(path) - sizeof(kDelimiter));
+        if (last.size() >= delimiter.size() &&
+            std::equal(last.end() - static_cast<long>(delimiter.size()), last.end(),
+                       delimiter.begin())) {
+            std::filesystem::resize_file(path, std::filesystem::file_size(path) - delimiter.size());
         }
     }
     return path;
@@ -245,7 +250,7 @@ inline std::string WriteStream(const Frames& frames, uint32_t format, const std:
 inline void ExpectGoodFrames(const Frames& frames, uint32_t format, uint32_t width, uint32_t height,
                              double maxLagMs) {
     ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0].fourcc, format == 3 ? vornak::kFourCCH264 : vornak::kFourCCDivx)
+    EXPECT_EQ(frames[0].fourcc, vornak::FindCodec(format)->keyFourCC)
         << "the first frame is a key frame";
     vornak::TimeValue previous = 0;
     for (size_t i = 0; i < frames.size(); ++i) {

@@ -1,4 +1,4 @@
-// H.264 and MPEG-4 over RTSP through the library's exports, against camsim, for every RTP
+// H.264, H.265 and MPEG-4 over RTSP through the library's exports, against camsim, for every RTP
 // transport of the settings file and both authentication schemes.
 #include <gtest/gtest.h>
 
@@ -19,14 +19,18 @@ constexpr uint32_t kH264 = 0x34363248u;  // "H264"
 constexpr uint32_t kDivx = 0x58564944u;  // "DIVX"
 
 struct RtspCase {
-    uint32_t format;  // 2 MPEG-4, 3 H.264
+    uint32_t format;  // 2 MPEG-4, 3 H.264, 4 H.265
     const char* mode;
     camsim::AuthSchemes auth;
     int seconds;
 };
 
 std::string CaseName(const ::testing::TestParamInfo<RtspCase>& info) {
-    return std::string(info.param.format == 3 ? "H264" : "Mpeg4") + "_" + info.param.mode +
+    const uint32_t f = info.param.format;
+    return std::string(f == 3   ? "H264"
+                       : f == 4 ? "H265"
+                                : "Mpeg4") +
+           "_" + info.param.mode +
            (info.param.auth == camsim::AuthSchemes::kBasic ? "_Basic" : "_Digest") + "_" +
            std::to_string(info.param.seconds) + "s";
 }
@@ -105,7 +109,7 @@ constexpr camsim::AuthSchemes kDigest = camsim::AuthSchemes::kDigest;
 // frame spacing under jitter is the timestamp converter's unit test.
 std::vector<RtspCase> AllCases() {
     std::vector<RtspCase> cases{{3, "RTPoverUDP", kDigest, 20}};
-    for (uint32_t format : {3u, 2u}) {
+    for (uint32_t format : {3u, 4u, 2u}) {
         for (const char* mode : {"RTPoverUDP", "RTPoverTCP", "RTPoverRTSP", "RTPoverHTTP"}) {
             for (camsim::AuthSchemes auth : {kDigest, kBasic}) {
                 cases.push_back(RtspCase{format, mode, auth, 3});

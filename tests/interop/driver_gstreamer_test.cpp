@@ -1,9 +1,9 @@
 // The driver's RTSP capture against GStreamer's RTSP server, a server we did not write: camsim
 // answers the camera's HTTP API and names the GStreamer server's port as Network.RTSP.Port, so
-// the channel's session goes there. H.264 (rtph264pay) and MPEG-4 (rtpmp4vpay) run through the
-// library's exports; no RTSP channel of the driver takes JPEG, so the RTP/JPEG depacketizer gets
-// rtpjpegpay's packets straight from the RTSP client. What arrives must decode with FFmpeg
-// without a single error.
+// the channel's session goes there. H.264 (rtph264pay), H.265 (rtph265pay, with and without
+// aggregation packets) and MPEG-4 (rtpmp4vpay) run through the library's exports; no RTSP channel
+// of the driver takes JPEG, so the RTP/JPEG depacketizer gets rtpjpegpay's packets straight from
+// the RTSP client. What arrives must decode with FFmpeg without a single error.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -66,6 +66,8 @@ struct Codec {
 
 constexpr Codec kH264{"h264", 3, vornak::kFourCCH264, "h264"};
 constexpr Codec kMpeg4{"mpeg4", 2, vornak::kFourCCDivx, "m4v"};
+constexpr Codec kH265{"h265", 4, vornak::kFourCCH265, "hevc"};
+constexpr Codec kH265Single{"h265_single", 4, vornak::kFourCCH265, "hevc"};
 
 struct DriverCase {
     Codec codec;
@@ -160,6 +162,8 @@ INSTANTIATE_TEST_SUITE_P(Transports, DriverGStreamerTest,
                          ::testing::Values(DriverCase{kH264, "RTPoverUDP", "digest"},
                                            DriverCase{kH264, "RTPoverTCP", "basic"},
                                            DriverCase{kH264, "RTPoverRTSP", "none"},
+                                           DriverCase{kH265, "RTPoverUDP", "digest"},
+                                           DriverCase{kH265Single, "RTPoverRTSP", "basic"},
                                            DriverCase{kMpeg4, "RTPoverUDP", "basic"},
                                            DriverCase{kMpeg4, "RTPoverTCP", "digest"},
                                            DriverCase{kMpeg4, "RTPoverRTSP", "none"},

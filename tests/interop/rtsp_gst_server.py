@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """An RTSP server built on GStreamer's RTSP server library, for interop tests.
 
-Serves a live test picture in H.264, MPEG-4 or JPEG at /test or --mount (on 127.0.0.1 unless
+Serves a live test picture in H.264, H.265, MPEG-4 or JPEG at /test or --mount (on 127.0.0.1 unless
 told otherwise) and prints "PORT <n>" once it listens.
 Runs until SIGTERM or SIGINT, or until --lifetime seconds have passed (so a lost test process
 never leaves it running).
@@ -27,6 +27,12 @@ SOURCE = (
 ENCODERS = {
     "h264": "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
     "! rtph264pay name=pay0 pt=96 config-interval=1",
+    # H.265 with the parameter sets before every key frame, once gathered into aggregation
+    # packets and once each in a packet of its own.
+    "h265": "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
+    "! rtph265pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency",
+    "h265_single": "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bitrate=500 "
+    "! rtph265pay name=pay0 pt=96 config-interval=-1 aggregate-mode=none",
     # max-ptime of one frame interval: one picture per RTP timestamp, as cameras send it (left
     # alone, rtpmp4vpay packs several small pictures into one packet).
     "mpeg4": "avenc_mpeg4 name=restamp bitrate=800000 gop-size=25 max-bframes=0 "

@@ -60,6 +60,16 @@ QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http"
 # The query names 1920x1080 as the default size; a stream without a size asks for it.
 grep -E '^0 +rec +I?264 +1920x1080' "$scratch/host.log" ||
     { cat "$scratch/host.log"; fail "no H.264 frames at the default size"; }
+# H.265 lands in an Annex B file FFmpeg decodes without an error, every frame of it.
+QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http" --user root \
+    --stream 0:0:4 --seconds 3 --out "$scratch/out" >"$scratch/h265.log" 2>&1 ||
+    { cat "$scratch/h265.log"; fail "H.265 capture"; }
+h265="$scratch/out/channel0-stream0.h265"
+frames=$(awk '$1 == "0" && $2 == "rec" && $3 ~ /265$/ { print $5 }' "$scratch/h265.log")
+decoded=$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$h265")
+[ -n "$frames" ] && [ "$frames" = "$decoded" ] ||
+    { cat "$scratch/h265.log"; fail "H.265 file holds $decoded decodable frames of $frames"; }
+[ -z "$(ffmpeg -nostdin -v error -i "$h265" -f null - 2>&1)" ] || fail "FFmpeg errors on $h265"
 # Looking must not change the camera's stream settings: the host asks first, so the driver
 # knows a current camera. (The query itself switches on a disabled first audio input to learn
 # whether the loudspeaker works; that is all it may change.)

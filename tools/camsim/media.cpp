@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "h265_media.h"
+
 namespace camsim {
 
 const char* CodecName(Codec c) {
@@ -17,6 +19,8 @@ const char* CodecName(Codec c) {
             return "mpeg4";
         case Codec::kJpeg:
             return "jpeg";
+        case Codec::kH265:
+            return "h265";
     }
     return "?";
 }
@@ -47,6 +51,18 @@ std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> s) {
     return nals;
 }
 
+Frame JoinAccessUnit(const std::vector<std::span<const uint8_t>>& units,
+                     bool (*is_key)(std::span<const uint8_t> nal)) {
+    Frame f;
+    for (auto nal : units) {
+        static constexpr uint8_t kStart[] = {0, 0, 0, 1};
+        f.data.insert(f.data.end(), kStart, kStart + 4);
+        f.data.insert(f.data.end(), nal.begin(), nal.end());
+        f.key = f.key || is_key(nal);
+    }
+    return f;
+}
+
 std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip) {
     auto nals = SplitAnnexB(stream);
     if (nals.empty())
@@ -56,15 +72,8 @@ std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip)
     auto flush = [&] {
         if (au.empty())
             return;
-        Frame f;
-        for (auto nal : au) {
-            static constexpr uint8_t kStart[] = {0, 0, 0, 1};
-            f.data.insert(f.data.end(), kStart, kStart + 4);
-            f.data.insert(f.data.end(), nal.begin(), nal.end());
-            if ((nal[0] & 0x1F) == 5)
-                f.key = true;
-        }
-        clip->frames.push_back(std::move(f));
+        clip->frames.push_back(
+            JoinAccessUnit(au, [](std::span<const uint8_t> nal) { return (nal[0] & 0x1F) == 5; }));
         au.clear();
         au_has_vcl = false;
     };
@@ -282,6 +291,9 @@ std::shared_ptr<const Clip> MediaLibrary::Load(const std::string& file, Codec co
         case Codec::kJpeg:
             err = LoadMjpeg(bytes, clip.get());
             break;
+        case Codec::kH265:
+            err = LoadH265(bytes, clip.get());
+            break;
     }
     if (err) {
         fprintf(stderr, "camsim: cannot use %s: %s\n", file.c_str(), err->c_str());
@@ -302,6 +314,7 @@ std::shared_ptr<const Clip> MediaLibrary::Find(Codec codec, int width, int heigh
     };
     std::vector<Cand> cands;
     const char* prefix = codec == Codec::kH264    ? "h264_"
+                         : codec == Codec::kH265  ? "h265_"
                          : codec == Codec::kMpeg4 ? "mpeg4_"
                                                   : "mjpeg_";
     std::error_code ec;

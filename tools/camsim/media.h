@@ -14,7 +14,7 @@
 
 namespace camsim {
 
-enum class Codec { kH264, kMpeg4, kJpeg };
+enum class Codec { kH264, kMpeg4, kJpeg, kH265 };
 
 const char* CodecName(Codec c);
 
@@ -28,7 +28,8 @@ struct Clip {
     int width = 0, height = 0;
     int fps = 25;  // native rate of the clip
     std::vector<Frame> frames;
-    std::vector<uint8_t> sps, pps;      // H.264, without start codes
+    std::vector<uint8_t> sps, pps;      // H.264 and H.265, without start codes
+    std::vector<uint8_t> vps;           // H.265
     std::vector<uint8_t> mpeg4_config;  // MPEG-4: VOS..VOL before the first VOP
     int mpeg4_profile_level = 1;
     std::string source;  // file name, for logs
@@ -36,6 +37,11 @@ struct Clip {
 
 // Splits an Annex B byte stream into NAL units (without start codes).
 std::vector<std::span<const uint8_t>> SplitAnnexB(std::span<const uint8_t> stream);
+
+// One access unit of NAL units as a frame, each unit after a four-byte start code; key when
+// is_key says so of any unit.
+Frame JoinAccessUnit(const std::vector<std::span<const uint8_t>>& units,
+                     bool (*is_key)(std::span<const uint8_t> nal));
 
 // Groups Annex B NAL units into access units; returns an error text or nullopt.
 [[nodiscard]] std::optional<std::string> LoadH264(std::span<const uint8_t> stream, Clip* clip);

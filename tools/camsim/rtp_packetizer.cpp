@@ -84,30 +84,34 @@ std::vector<RtpPayload> PacketizeH264(std::span<const uint8_t> access_unit, cons
             p.payload.assign(nal.begin(), nal.end());
             out.push_back(std::move(p));
         } else {
-            uint8_t indicator = static_cast<uint8_t>((nal[0] & 0xE0) | 28);
-            uint8_t type = nal[0] & 0x1F;
-            size_t pos = 1;  // the NAL header travels in the FU indicator and header
-            const size_t chunk = max - 2;
-            while (pos < nal.size()) {
-                size_t n = std::min(chunk, nal.size() - pos);
-                RtpPayload p;
-                p.payload.push_back(indicator);
-                uint8_t header = type;
-                if (pos == 1)
-                    header |= 0x80;
-                if (pos + n == nal.size())
-                    header |= 0x40;
-                p.payload.push_back(header);
-                p.payload.insert(p.payload.end(), nal.begin() + pos, nal.begin() + pos + n);
-                out.push_back(std::move(p));
-                pos += n;
-            }
+            // The NAL header travels in the FU indicator and header.
+            const uint8_t indicator = static_cast<uint8_t>((nal[0] & 0xE0) | 28);
+            AppendFragmentUnits(out, {&indicator, 1}, nal[0] & 0x1F, nal.subspan(1), max);
         }
         ++i;
     }
     if (!out.empty())
         out.back().marker = true;
     return out;
+}
+
+void AppendFragmentUnits(std::vector<RtpPayload>& out, std::span<const uint8_t> prefix,
+                         uint8_t type, std::span<const uint8_t> body, size_t max_payload) {
+    const size_t chunk = max_payload - prefix.size() - 1;
+    for (size_t pos = 0; pos < body.size();) {
+        const size_t n = std::min(chunk, body.size() - pos);
+        RtpPayload p;
+        p.payload.assign(prefix.begin(), prefix.end());
+        uint8_t header = type;
+        if (pos == 0)
+            header |= 0x80;
+        if (pos + n == body.size())
+            header |= 0x40;
+        p.payload.push_back(header);
+        p.payload.insert(p.payload.end(), body.begin() + pos, body.begin() + pos + n);
+        out.push_back(std::move(p));
+        pos += n;
+    }
 }
 
 std::vector<RtpPayload> PacketizeMpeg4(std::span<const uint8_t> frame, const Clip& clip,

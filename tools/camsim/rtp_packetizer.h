@@ -43,6 +43,12 @@ std::vector<RtpPayload> PacketizeMpeg4(std::span<const uint8_t> frame, const Cli
 std::vector<RtpPayload> PacketizeJpeg(std::span<const uint8_t> picture,
                                       const PacketizerOptions& opts, std::string* error = nullptr);
 
+// Fragmentation units of one NAL unit, H.264's and H.265's alike: each payload is prefix (the
+// FU indicator, or H.265's payload header), a byte with the start and end bits over type, then
+// the next slice of body (the unit after its header).
+void AppendFragmentUnits(std::vector<RtpPayload>& out, std::span<const uint8_t> prefix,
+                         uint8_t type, std::span<const uint8_t> body, size_t max_payload);
+
 struct RtpHeaderFields {
     uint8_t payload_type = 96;
     uint16_t sequence = 0;

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "edge.h"
+#include "h265_media.h"
 #include "server.h"
 
 namespace camsim {
@@ -163,6 +164,8 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
     }
     if (codec == "h264" && offers("h264")) {
         r.codec = Codec::kH264;
+    } else if (codec == "h265" && offers("h265")) {
+        r.codec = Codec::kH265;
     } else if (codec == "mpeg4" && offers("mpeg4")) {
         r.codec = Codec::kMpeg4;
     } else if (codec == "jpeg" && (offers("jpeg") || offers("mjpeg"))) {
@@ -453,6 +456,9 @@ std::string SdpFor(const RtspContext& c, const Clip& clip, int fps) {
             break;
         case Codec::kJpeg:
             sdp += "a=rtpmap:26 JPEG/90000\r\n";
+            break;
+        case Codec::kH265:
+            sdp += "a=rtpmap:96 H265/90000\r\na=fmtp:96 " + H265FormatParameters(clip) + "\r\n";
             break;
     }
     return sdp;

@@ -1,6 +1,7 @@
 // RTP/RTCP sending for one track: real-time pacing on the stream clock, faults and counters.
 #include <cmath>
 
+#include "h265_media.h"
 #include "rtcp.h"
 #include "server.h"
 
@@ -215,6 +216,9 @@ void Stream::SendFrame() {
                 break;
             case Codec::kJpeg:
                 payloads = PacketizeJpeg(frame.data, opts_);
+                break;
+            case Codec::kH265:
+                payloads = PacketizeH265(frame.data, *clip_, opts_);
                 break;
         }
         RtpHeaderFields h;

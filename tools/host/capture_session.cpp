@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <span>
 
 namespace quillon::host {
 
@@ -28,14 +29,16 @@ const char* Extension(uint32_t format) {
             return ".mjpeg";
         case 2:
             return ".m4v";
+        case 4:
+            return ".h265";
         default:
             return ".h264";
     }
 }
 
 bool IsKeyFrame(uint32_t fourcc) {
-    return fourcc == 0x34363248u /* H264 */ || fourcc == 0x58564944u /* DIVX */ ||
-           fourcc == 0x4745504Au /* JPEG */;
+    return fourcc == 0x34363248u /* H264 */ || fourcc == 0x35363248u /* H265 */ ||
+           fourcc == 0x58564944u /* DIVX */ || fourcc == 0x4745504Au /* JPEG */;
 }
 
 int64_t WallClockMs() {
@@ -81,8 +84,10 @@ std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& 
         error = "--stream kind must be 0 (recording), 1 (live) or 2 (remote)";
         return std::nullopt;
     }
-    if (spec.format != 1 && spec.format != 2 && spec.format != 3) {
-        error = "--stream format must be 1 (JPEG/HTTP), 2 (MPEG-4/RTSP) or 3 (H.264/RTSP)";
+    if (spec.format < 1 || spec.format > 4) {
+        error =
+            "--stream format must be 1 (JPEG/HTTP), 2 (MPEG-4/RTSP), 3 (H.264/RTSP) or 4 "
+            "(H.265/RTSP)";
         return std::nullopt;
     }
     return spec;
@@ -208,24 +213,28 @@ bool StreamRecorder::OnFrameAt(IVideoFrame* frame, int64_t nowMs) {
 }
 
 void StreamRecorder::TrimTrailingDelimiter() {
-    // Every H.264 frame ends with an access unit delimiter that opens the next one; the last
-    // would open an empty access unit at the end of the file, which decoders report as damage.
-    static constexpr uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
-    if (spec_.format != 3 || outPath_.empty()) {
+    // Every H.264 and H.265 frame ends with an access unit delimiter that opens the next one;
+    // the last would open an empty access unit at the end of the file, which decoders report as
+    // damage.
+    static constexpr uint8_t kH264Delimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+    static constexpr uint8_t kH265Delimiter[] = {0x00, 0x00, 0x01, 0x46, 0x01, 0x50};
+    if ((spec_.format != 3 && spec_.format != 4) || outPath_.empty()) {
         return;
     }
+    const std::span<const uint8_t> delimiter =
+        spec_.format == 3 ? std::span<const uint8_t>(kH264Delimiter) : kH265Delimiter;
     std::error_code ec;
     const auto size = std::filesystem::file_size(outPath_, ec);
-    if (ec || size < sizeof(kDelimiter)) {
+    if (ec || size < delimiter.size()) {
         return;
     }
-    uint8_t tail[sizeof(kDelimiter)] = {};
+    uint8_t tail[sizeof(kH265Delimiter)] = {};
     if (FILE* f = std::fopen(outPath_.c_str(), "rb")) {
-        std::fseek(f, static_cast<long>(size - sizeof(tail)), SEEK_SET);
-        const size_t got = std::fread(tail, 1, sizeof(tail), f);
+        std::fseek(f, static_cast<long>(size - delimiter.size()), SEEK_SET);
+        const size_t got = std::fread(tail, 1, delimiter.size(), f);
         std::fclose(f);
-        if (got == sizeof(tail) && std::memcmp(tail, kDelimiter, sizeof(tail)) == 0) {
-            std::filesystem::resize_file(outPath_, size - sizeof(tail), ec);
+        if (got == delimiter.size() && std::memcmp(tail, delimiter.data(), delimiter.size()) == 0) {
+            std::filesystem::resize_file(outPath_, size - delimiter.size(), ec);
         }
     }
 }

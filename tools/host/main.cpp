@@ -322,7 +322,7 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--inputs", options.device.digitalInputs, "number of digital inputs");
     app.add_option("--outputs", options.device.digitalOutputs, "number of digital outputs");
     app.add_option("--format", options.device.defaultFormat,
-                   "default video format: 1 JPEG/HTTP, 2 MPEG-4/RTSP, 3 H.264/RTSP")
+                   "default video format: 1 JPEG/HTTP, 2 MPEG-4/RTSP, 3 H.264/RTSP, 4 H.265/RTSP")
         ->capture_default_str();
     app.add_option("--param", options.params, "device parameter ID=text (repeatable)");
     app.add_option("--params-file", options.paramsFile,
@@ -330,7 +330,7 @@ void AddOptions(CLI::App& app, Options& options) {
                    "nor --param, the device is queried first");
     app.add_option("--stream", options.streams,
                    "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
-                   "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264");
+                   "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264, 4 H.265");
     app.add_option("--seconds", options.seconds, "how long to capture")->capture_default_str();
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();

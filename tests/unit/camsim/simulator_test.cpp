@@ -161,7 +161,7 @@ TEST_F(SimulatorTest, RtspErrorsAndAuth) {
         const char* status;
         const char* reason;
     } cases[] = {
-        {"DESCRIBE", Url("videocodec=h265"), "", "400", "codec the camera lacks"},
+        {"DESCRIBE", Url("videocodec=vp8"), "", "400", "codec the camera lacks"},
         {"DESCRIBE", Url("resolution=1000x1000"), "", "400", "resolution not offered"},
         {"DESCRIBE", Url("camera=2"), "", "400", "single-source camera"},
         {"DESCRIBE", Url("compression=101"), "", "400", "compression out of range"},

@@ -4,6 +4,7 @@
 
 #include "parser_test_support.h"
 #include "parsers/h264_parser.h"
+#include "parsers/h265_parser.h"
 #include "parsers/jpeg_parser.h"
 #include "parsers/mpeg4_parser.h"
 
@@ -23,7 +24,9 @@ TEST(CodecTable, PicksTheDepacketizerByEncodingName) {
     EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(CreateMediaParser("H264/90000", &driver).get()),
               nullptr)
         << "the rtpmap form carries the clock rate";
-    EXPECT_EQ(CreateMediaParser("H265", &driver), nullptr);
+    EXPECT_NE(dynamic_cast<CH265RTPMediaParser*>(CreateMediaParser("H265/90000", &driver).get()),
+              nullptr);
+    EXPECT_EQ(CreateMediaParser("H266", &driver), nullptr);
     EXPECT_EQ(CreateMediaParser("", &driver), nullptr);
 }
 
@@ -32,6 +35,9 @@ TEST(CodecTable, FormatCodesChooseTheTransport) {
     EXPECT_FALSE(FindCodec(kCodecJpeg)->overRtsp) << "JPEG pictures come over HTTP";
     EXPECT_EQ(FindCodec(kCodecMpeg4)->keyFourCC, kFourCCDivx);
     EXPECT_EQ(FindCodec(kCodecH264)->otherFourCC, kFourCCI264);
+    EXPECT_STREQ(FindCodec(kCodecH265)->name, "h265");
+    EXPECT_TRUE(FindCodec(kCodecH265)->mustBeListed) << "older firmware does not know it";
+    EXPECT_FALSE(FindCodec(kCodecH264)->mustBeListed);
     EXPECT_EQ(FindCodec(0), nullptr);
     EXPECT_EQ(FindCodec(16), nullptr) << "the driver maps 16 to its default before the lookup";
 }
@@ -42,6 +48,8 @@ TEST(FourCC, FirstCharacterInTheLowByte) {
     EXPECT_EQ(kFourCCJpeg, 0x4745504Au);
     EXPECT_EQ(kFourCCDivx, 0x58564944u);
     EXPECT_EQ(kFourCCDivi, 0x49564944u);
+    EXPECT_EQ(kFourCCH265, 0x35363248u);
+    EXPECT_EQ(kFourCCI265, 0x35363249u);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST(CapabilityQuery, TypicalCameraGivesEveryItem) {
     EXPECT_EQ(result.items[4], "pass");
     EXPECT_EQ(result.items[101], "Count=1; IsStereo=0");
     EXPECT_EQ(result.items[102], "Count=1; IsStereo=0") << "full duplex is listed";
-    EXPECT_EQ(result.items[120], "h264,mpeg,jpeg");
+    EXPECT_EQ(result.items[120], "h264,h265,mpeg,jpeg");
     EXPECT_EQ(result.items[121], "1920x1080:40,1280x720:40,640x480:40,320x240:40")
         << "25 fps from the capture mode's definition";
     EXPECT_EQ(result.items[122],

@@ -117,6 +117,39 @@ TEST(SDPParserTest, SectionSelection) {
     EXPECT_EQ(d.metadata.encoding, "vnd.onvif.metadata/90000");
 }
 
+TEST(SDPParserTest, H265ParameterSetsAndInterleaving) {
+    struct Row {
+        const char* fmtp;
+        std::vector<uint8_t> vps, sps, pps;
+        uint32_t maxDonDiff;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"a=fmtp:96 sprop-vps=QAE=; sprop-sps=QgE=,QgI=; sprop-pps=RAE=",
+         {0x40, 0x01},
+         {0x42, 0x01},
+         {0x44, 0x01},
+         0,
+         "the first of several units is taken"},
+        {"a=fmtp:96 profile-id=1; sprop-max-don-diff=2",
+         {},
+         {},
+         {},
+         2,
+         "interleaving announced without sets: sets come in-band"},
+        {"a=fmtp:96 sprop-max-don-diff=x", {}, {}, {}, 1, "an unreadable depth is not taken for 0"},
+    };
+    for (const Row& row : rows) {
+        SessionDescription d;
+        const std::string sdp = std::string("m=video 0 RTP/AVP 96\r\n") + row.fmtp + "\r\n";
+        ASSERT_TRUE(CSDPResponseParser::Parse(sdp, d)) << row.reason;
+        EXPECT_EQ(d.parameterSets.vps, row.vps) << row.reason;
+        EXPECT_EQ(d.parameterSets.sps, row.sps) << row.reason;
+        EXPECT_EQ(d.parameterSets.pps, row.pps) << row.reason;
+        EXPECT_EQ(d.parameterSets.maxDonDiff, row.maxDonDiff) << row.reason;
+    }
+}
+
 TEST(SDPParserTest, Mpeg4Config) {
     struct Row {
         const char* fmtp;
