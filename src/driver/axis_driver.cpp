@@ -8,6 +8,7 @@
 #include "driver/settings_file.h"
 #include "io/axis_io.h"
 #include "motion/motion_channel.h"
+#include "multicast/multicast_channel.h"
 
 namespace vornak {
 
@@ -160,12 +161,17 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     if (format == 0 || format == 16) {
         format = GetDefaultVideoFormat();
     }
+    // Re-read for every channel, so that a changed file holds for the streams started after it.
+    if (multicastAllowed_) {
+        streamingMode_ = ReadStreamingMode(GetHostFolder(), kSettingsDriverName);
+        if (streamingMode_ != kStreamingUnicast) {
+            return new CAxisMulticastChannelRTSP(channel, this, sink, format);
+        }
+    }
     const CodecInfo* codec = FindCodec(format);
     if (codec == nullptr) {
         return nullptr;
     }
-    // The multicast channel takes over here when the settings file asks for multicast
-    // streaming; that mode is not read yet, so every stream is unicast.
     if (!codec->overRtsp) {
         return new CAxisJPEGChannelHTTP(channel, this, sink);
     }

@@ -32,6 +32,12 @@ void CRTPReceiver::SetSource(uint32_t address) {
     source_ = address;
 }
 
+void CRTPReceiver::SetPacketFilter(uint8_t payloadType, uint32_t ssrc) {
+    CLockGuard guard(lock_);
+    payloadType_ = payloadType;
+    ssrc_ = ssrc;
+}
+
 IRTPReceiverUser* CRTPReceiver::User() {
     CLockGuard guard(lock_);
     return user_;
@@ -150,6 +156,8 @@ size_t CRTPReceiver::LendBuffers(IRTPClient* client, uint32_t length, std::span<
             return 0;
         }
         lentSource_ = source_;
+        lentPayloadType_ = payloadType_;
+        lentSsrc_ = ssrc_;
         while (lent_.size() < buffers.size()) {
             Buffer buffer;
             if (!free_.empty()) {
@@ -184,7 +192,9 @@ void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*
             continue;
         }
         Item& item = staged_.emplace_back();
-        if (!item.packet.Parse(std::span<const uint8_t>(lent_[i].bytes.get(), datagram.length))) {
+        if (!item.packet.Parse(std::span<const uint8_t>(lent_[i].bytes.get(), datagram.length)) ||
+            (lentPayloadType_ != 0xFF && item.packet.payloadType != lentPayloadType_) ||
+            (lentSsrc_ != 0 && item.packet.ssrc != lentSsrc_)) {
             staged_.pop_back();
             continue;
         }

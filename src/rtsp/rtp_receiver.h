@@ -47,6 +47,9 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // Only datagrams from this IPv4 address (network order) are taken; 0, the default, takes
     // any. Others are dropped before they hold a buffer.
     void SetSource(uint32_t address);
+    // Only packets of this payload type (0xFF, the default, takes any) and of this SSRC (0, the
+    // default, takes any) are taken; a group may carry several senders and streams.
+    void SetPacketFilter(uint8_t payloadType, uint32_t ssrc);
     size_t QueuedPackets();
     uint64_t DroppedDatagrams();
 
@@ -85,6 +88,8 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
     uint32_t source_ = 0;
+    uint8_t payloadType_ = 0xFF;
+    uint32_t ssrc_ = 0;
     std::vector<Item> queue_;
     std::vector<Buffer> free_;
     size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
@@ -94,6 +99,8 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // receive, and the packets parsed from them.
     bool dropping_ = false;
     uint32_t lentSource_ = 0;
+    uint8_t lentPayloadType_ = 0xFF;
+    uint32_t lentSsrc_ = 0;
     uint64_t droppedBefore_ = 0;
     std::vector<Buffer> lent_;
     std::vector<Item> staged_;

@@ -752,6 +752,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     RtspContext c(*this, channel, req);
     if (req.version != "RTSP/1.0")
         return c.Reply(505, "");
+    if (IEquals(params.Get("Network.RTSP.Enabled").value_or("yes"), "no"))
+        return c.Reply(503, "");
     if (auto require = req.Header("Require"))
         return c.Reply(551, "Unsupported: " + *require + "\r\n");
     const RtspMethod* method = nullptr;

@@ -218,7 +218,8 @@ struct Simulator::Impl {
     std::map<std::string, std::shared_ptr<Session>> sessions;
     std::map<std::string, std::weak_ptr<RtspChannel>> tunnels;  // by x-sessioncookie
     std::map<std::string, std::weak_ptr<Stream>> multicast_streams;
-    bool down = false;      // restarting
+    std::vector<std::shared_ptr<Stream>> extra_senders;  // multicast.cpp
+    bool down = false;                                   // restarting
     bool stopping = false;  // no handler may schedule new work once set
 
     // Shared with API callers.

@@ -1,0 +1,231 @@
+// Multicast video and audio through the library's exports against camsim. Each test runs again
+// in a child process inside network and mount namespaces of its own: the network holds only
+// loopback, so no multicast packet can leave the machine, and the settings file (whose streaming
+// mode is global) is a private copy that no other test process sees.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "driver_harness.h"
+
+namespace quillon::test {
+namespace {
+
+using vornak::test::FakeSettings;
+using vornak::test::RecordingSink;
+
+constexpr uint32_t kFps25 = 0x7019;
+constexpr const char* kChildMark = "QUILLON_PRIVATE_NETWORK";
+
+std::filesystem::path SettingsFile() {
+    return host::ExecutableFolder() + "Quillon.xml";
+}
+
+enum class Where { kChild, kParentDone, kNoNamespaces };
+
+// In the parent: runs the current test in the child and judges its exit status. In the child:
+// kChild, and the test body runs.
+Where RunInPrivateNetwork() {
+    if (std::getenv(kChildMark) != nullptr) {
+        return Where::kChild;
+    }
+    if (std::system("unshare -n -m true >/dev/null 2>&1") != 0 ||
+        std::system("command -v ip >/dev/null 2>&1") != 0) {
+        return Where::kNoNamespaces;
+    }
+    // The bind mount needs a file to cover; an empty configuration is what a missing one means.
+    if (!std::filesystem::exists(SettingsFile())) {
+        ScopedDeviceSection touch(0, "");
+    }
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string(info->test_suite_name()) + "." + info->name();
+    const std::string privateFile = (std::filesystem::temp_directory_path() /
+                                     ("quillon-multicast-" + std::to_string(::getpid()) + ".xml"))
+                                        .string();
+    std::ofstream(privateFile) << "<Configuration></Configuration>\n";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string command =
+        std::string(kChildMark) +
+        "=1 timeout 300 unshare -n -m sh -c 'ip link set lo up && ip link set lo multicast on && "
+        "ip route add 224.0.0.0/4 dev lo && mount --bind \"$1\" \"$2\" && exec \"$3\" "
+        "--gtest_filter=\"$4\"' sh '" +
+        privateFile + "' '" + SettingsFile().string() + "' '" + self + "' '" + filter + "' 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe != nullptr) {
+        char buffer[1024];
+        while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
+            output += buffer;
+        }
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    std::filesystem::remove(privateFile);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the test in its private network failed:\n"
+        << output.substr(output.size() > 20000 ? output.size() - 20000 : 0);
+    return Where::kParentDone;
+}
+
+#define RUN_IN_PRIVATE_NETWORK()                                        \
+    do {                                                                \
+        const Where where = RunInPrivateNetwork();                      \
+        if (where == Where::kNoNamespaces) {                            \
+            GTEST_SKIP() << "no network namespaces here (unshare, ip)"; \
+        }                                                               \
+        if (where == Where::kParentDone) {                              \
+            return;                                                     \
+        }                                                               \
+    } while (false)
+
+// Written in place: the file is the private copy mounted over the shared one.
+void WriteSettings(const std::string& streamingMode, const std::string& device = "") {
+    std::ofstream(SettingsFile()) << "<Configuration><StreamingMode>" << streamingMode
+                                  << "</StreamingMode>" << device << "</Configuration>\n";
+}
+
+size_t RequestsContaining(camsim::Simulator& sim, const std::string& part) {
+    size_t n = 0;
+    for (const std::string& target : sim.HttpRequestLog()) {
+        n += target.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+// The group of the profile with that name, or "" (camsim's database, as the camera holds it).
+std::string ProfileGroupNamed(camsim::Simulator& sim, const std::string& name) {
+    for (const auto& [key, value] : sim.Params().GroupEntries("StreamProfile")) {
+        if (key.ends_with(".Name") && value == name) {
+            return key.substr(0, key.size() - 5);
+        }
+    }
+    return "";
+}
+
+struct Capture {
+    explicit Capture(Camera& camera, uint32_t width = 320, uint32_t height = 240)
+        : driver(camera.sim.HttpPort(), FixedCameraParameters(1000)),
+          settings(3, width, height, kFps25, 70) {}
+    bool Start() { return driver.opened && driver.Capture()->StartCapture(0, &sink, &settings); }
+    bool FramesArrive(size_t count, std::chrono::milliseconds limit = 20s) {
+        const size_t before = sink.FrameCount();
+        return WaitFor([&] { return sink.FrameCount() >= before + count; }, limit);
+    }
+    DriverUnderTest driver;
+    RecordingSink sink;
+    FakeSettings settings;
+};
+
+void ExpectDecodes(const Frames& frames, uint32_t width, uint32_t height) {
+    ExpectGoodFrames(frames, 3, width, height, 1000.0);
+    const std::string file = WriteStream(frames, 3, "multicast");
+    EXPECT_EQ(DecodeErrors(file), "");
+    std::filesystem::remove(file);
+}
+
+// The primary client creates its profile, streams, and comes back after the camera restarts;
+// a second start finds the profile as it must be and changes nothing.
+TEST(MulticastVideo, CreatesItsProfileStreamsAndReconnects) {
+    RUN_IN_PRIVATE_NETWORK();
+    WriteSettings("multicast primary");
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    {
+        Capture capture(camera);
+        ASSERT_TRUE(capture.Start());
+        ASSERT_TRUE(capture.FramesArrive(25)) << "no multicast frames";
+        const std::string group = ProfileGroupNamed(camera.sim, "Vorn01Rec");
+        ASSERT_FALSE(group.empty()) << "profile not created";
+        EXPECT_EQ(camera.sim.Params().Get(group + ".Parameters").value_or(""),
+                  "resolution=320x240&compression=30&videobitrate=0&fps=25&"
+                  "videokeyframeinterval=25&videocodec=h264");
+        EXPECT_EQ(camera.sim.Params().Get(group + ".Description").value_or(""),
+                  "Multicast profile for Recording stream (created by Vornak VMS)");
+
+        camera.sim.Restart(1500ms);
+        EXPECT_TRUE(capture.FramesArrive(50, 30s)) << "no frames after the camera restarted";
+        ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
+        ExpectDecodes(capture.sink.Frames(), 320, 240);
+        EXPECT_EQ(capture.driver.allocator.Outstanding(), 0);
+    }
+    const size_t adds = RequestsContaining(camera.sim, "action=add");
+    Capture again(camera);
+    ASSERT_TRUE(again.Start());
+    ASSERT_TRUE(again.FramesArrive(5));
+    EXPECT_EQ(RequestsContaining(camera.sim, "action=add"), adds);
+    EXPECT_EQ(RequestsContaining(camera.sim, "action=update&StreamProfile"), 0u)
+        << "the profile needed no update";
+}
+
+// Another sender on the same group and port: only the one that started at this session's PLAY
+// time reaches the host (the other streams another size).
+TEST(MulticastVideo, TakesOnlyItsOwnSenderFromTheGroup) {
+    RUN_IN_PRIVATE_NETWORK();
+    WriteSettings("multicast primary");
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    camera.sim.SetParam("Network.RTP.R0.VideoPort", "50010");
+    ASSERT_TRUE(camera.sim.AddMulticastSender("videocodec=h264&resolution=640x480"));
+    Capture capture(camera);
+    ASSERT_TRUE(capture.Start());
+    ASSERT_TRUE(capture.FramesArrive(50));
+    ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
+    ExpectDecodes(capture.sink.Frames(), 320, 240);
+}
+
+struct RefusalCase {
+    const char* why;
+    const char* mode;
+    const char* profile;  // named in the settings file; "" for the default
+    const char* maxGroups;
+    const char* rtspEnabled;
+    const char* expectedLine;  // "" when the stream must run
+    const char* request;       // sent exactly this often
+    size_t times;
+};
+
+class MulticastRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(MulticastRefusalTest, LogsAndKeepsTheCameraAsItIs) {
+    RUN_IN_PRIVATE_NETWORK();
+    const RefusalCase& c = GetParam();
+    WriteSettings(c.mode, std::string("<Default><MulticastProfiles><Profile channel=\"1\" "
+                                      "streamType=\"recording\">") +
+                              c.profile + "</Profile></MulticastProfiles></Default>");
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    camera.sim.SetParam("StreamProfile.MaxGroups", c.maxGroups);
+    camera.sim.SetParam("Network.RTSP.Enabled", c.rtspEnabled);
+    Capture capture(camera);
+    ASSERT_TRUE(capture.Start());
+    if (std::string(c.expectedLine).empty()) {
+        EXPECT_TRUE(capture.FramesArrive(10)) << c.why;
+    } else {
+        EXPECT_TRUE(WaitFor([&] { return capture.driver.logger.Count(c.expectedLine) > 0; }, 15s))
+            << c.why;
+        // The retries are at least two seconds apart.
+        std::this_thread::sleep_for(3s);
+        EXPECT_LE(capture.driver.logger.Count(c.expectedLine), 3u) << c.why;
+        EXPECT_EQ(capture.sink.FrameCount(), 0u) << c.why;
+    }
+    EXPECT_EQ(RequestsContaining(camera.sim, c.request), c.times) << c.why;
+    ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MulticastRefusalTest,
+    ::testing::Values(RefusalCase{"a full profile table: the limit message and no add",
+                                  "multicast primary", "", "1", "yes",
+                                  "already has 1 profiles created", "action=add", 0},
+                      RefusalCase{"RTSP off, and only the primary client may change the camera",
+                                  "multicast", "Quality", "20", "no", "RTSP support is disabled on",
+                                  "Network.RTSP.Enabled=yes", 0},
+                      RefusalCase{"RTSP off with permission: enabled once, and the stream runs",
+                                  "multicast primary", "", "20", "no", "",
+                                  "Network.RTSP.Enabled=yes", 1}),
+    [](const auto& info) { return std::to_string(info.index); });
+
+}  // namespace
+}  // namespace quillon::test
