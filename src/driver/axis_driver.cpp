@@ -2,6 +2,7 @@
 
 #include "audio/audio_input.h"
 #include "audio/audio_output.h"
+#include "audio/multicast_audio.h"
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
@@ -192,10 +193,13 @@ IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
     return nullptr;
 }
 
-// Multicast audio brings a channel of its own; until then the HTTP stream serves every
-// streaming mode.
 IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t channel, void* host1,
                                                                   void* host2, void* host3) {
+    if (multicastAllowed_ &&
+        ReadStreamingMode(GetHostFolder(), kSettingsDriverName) != kStreamingUnicast) {
+        return new CAxisAudioMulticastRTSPChannel(channel, this, host1, host2, host3,
+                                                  audioSender_ != nullptr);
+    }
     return new CAxisAudioInputChannel(channel, this, host1, host2, host3, audioSender_ != nullptr);
 }
 

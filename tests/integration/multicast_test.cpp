@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "audio_session.h"
 #include "driver_harness.h"
 
 namespace quillon::test {
@@ -226,6 +227,35 @@ INSTANTIATE_TEST_SUITE_P(
                                   "multicast primary", "", "20", "no", "",
                                   "Network.RTSP.Enabled=yes", 1}),
     [](const auto& info) { return std::to_string(info.index); });
+
+// A camera that refuses the audio session is asked again every two seconds, not every wake of
+// the loop.
+TEST(MulticastAudio, ARefusingCameraIsAskedEveryTwoSeconds) {
+    RUN_IN_PRIVATE_NETWORK();
+    WriteSettings("multicast");
+    Camera camera;
+    ASSERT_TRUE(camera.started) << camera.error;
+    camera.sim.SetParam("Network.RTSP.Enabled", "no");
+    auto parameters = FixedCameraParameters(1000);
+    parameters[6] = "g711";
+    parameters[101] = "Count=1; IsStereo=0";
+    DriverUnderTest driver(camera.sim.HttpPort(), parameters);
+    ASSERT_TRUE(driver.opened);
+    host::HostAudioCodecs codecs;
+    host::AudioInRecorder in;
+    host::IIPAudioCapture2* capture = driver.Driver()->GetAudioCapture();
+    ASSERT_NE(capture, nullptr);
+    ASSERT_TRUE(capture->StartCapture(0, reinterpret_cast<void*>(uintptr_t{7}), &in, &codecs));
+    ASSERT_TRUE(WaitFor(
+        [&] { return driver.logger.Count("The RTSP multicast audio streaming cannot") > 0; }, 10s));
+    const size_t first = RequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
+    std::this_thread::sleep_for(4s);
+    const size_t later = RequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
+    EXPECT_GE(later - first, 1u) << "it keeps trying";
+    EXPECT_LE(later - first, 3u) << "at most one attempt every two seconds";
+    EXPECT_TRUE(in.Frames().empty());
+    EXPECT_TRUE(capture->StopCapture(0));
+}
 
 }  // namespace
 }  // namespace quillon::test

@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "audio/multicast_audio.h"
 #include "multicast/profile_manager.h"
 #include "multicast/sender_selector.h"
 #include "recording_debug.h"
@@ -225,6 +226,36 @@ TEST(StreamProfileManager, VerifiesOrFallsBackToTheDefault) {
             EXPECT_EQ(debug.Count(c.logged), 1u) << c.name;
         }
         EXPECT_TRUE(manager.requests.empty());
+    }
+}
+
+TEST(MulticastAudioFormat, FollowsTheSessionDescription) {
+    const struct {
+        uint8_t payloadType;
+        const char* encoding;
+        uint32_t codec, bitRate, sampleRate, frameSize;
+    } cases[] = {
+        {0, "", kCodecG711Mu, 64000, 8000, 2000},  // static type, no rtpmap
+        {8, "PCMA/8000", kCodecG711A, 64000, 8000, 2000},
+        {97, "G726-24/8000", kCodecG726, 24000, 8000, 750},
+        {96, "pcmu/16000", kCodecG711Mu, 64000, 16000, 0},
+        {96, "MPEG4-GENERIC/16000", 0, 0, 0, 0},  // AAC has no tag here
+        {96, "G726/8000", 0, 0, 0, 0},            // no bit rate
+        {14, "MPA/90000", 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        MediaDescription audio;
+        audio.payloadType = c.payloadType;
+        audio.encoding = c.encoding;
+        const AudioFormat format = AudioFormatOfMedia(audio);
+        EXPECT_EQ(format.codec, c.codec) << c.encoding;
+        if (c.codec != 0) {
+            EXPECT_EQ(format.bitRate, c.bitRate) << c.encoding;
+            EXPECT_EQ(format.sampleRate, c.sampleRate) << c.encoding;
+        }
+        if (c.frameSize != 0) {
+            EXPECT_EQ(AudioFrameSize(format.codec, format.bitRate), c.frameSize) << c.encoding;
+        }
     }
 }
 
