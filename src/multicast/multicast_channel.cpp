@@ -88,6 +88,11 @@ bool CBaseMulticastRTSPChannel::JoinGroup(const std::string& destination, uint16
     if (!stopEvent_.IsSet() && receiver_->OpenMulticast(destination, port, interfaceAddress_) &&
         rtcp_->OpenMulticast(deviceIp_, destination, static_cast<uint16_t>(port + 1))) {
         rtcp_->ExpectNewSource();
+        // Hosts show the group beside the stream; the text is kept stable for them.
+        driver_->DebugMessage(kLogInfo,
+                              "vornak::CBaseMulticastRTSPChannel::JoinGroup: Multicast video of "
+                              "channel %u stream %u arrives on group %s:%hu",
+                              channel_, GetRequest().stream, destination.c_str(), port);
         return true;
     }
     receiver_->Close();

@@ -24,6 +24,7 @@
 #include "host_objects.h"
 #include "html_report.h"
 #include "motion_view.h"
+#include "multicast_status.h"
 #include "ptz_commands.h"
 #include "settings_check.h"
 
@@ -60,6 +61,9 @@ int Fail(const std::string& message) {
 }
 
 std::atomic<bool> g_interrupted{false};
+// For the status lines: how streams travel, and the driver's lines that name a multicast group.
+HostLogger* g_logger = nullptr;
+uint32_t g_streamingMode = 0;
 
 const char* StateText(bool known, uint32_t state) {
     if (!known) {
@@ -105,7 +109,11 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<unsigned long long>(now.keyFrames),
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    return r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
+    std::string text = line;
+    if (g_logger != nullptr) {
+        text += "  " + StreamingText(g_streamingMode, g_logger->Lines(), spec.channel, spec.stream);
+    }
+    return r.motion ? text + ("  " + MotionTap::Text(r.motion->Snapshot())) : text;
 }
 
 // Starts every stream; one that does not start is reported and still shown (with no frames).
@@ -419,6 +427,8 @@ int RunCapture(DriverLibrary& library, const Options& options,
     if (driver == nullptr) {
         return Fail("CreateIPCapture returned no driver");
     }
+    g_logger = &logger;
+    g_streamingMode = HostStreamingMode();
     if (!driver->Open(&logger, &allocator, &context)) {
         library.destroy[0](driver);
         return Fail("Open failed for device " + options.device.address + ":" +
@@ -459,6 +469,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
     io.Stop();
     driver->Close();
     library.destroy[0](driver);
+    g_logger = nullptr;
     std::printf("Driver closed\n");
     return result;
 }

@@ -6,6 +6,7 @@
 #include "audio/multicast_audio.h"
 #include "multicast/profile_manager.h"
 #include "multicast/sender_selector.h"
+#include "multicast_status.h"
 #include "recording_debug.h"
 
 namespace vornak {
@@ -257,6 +258,18 @@ TEST(MulticastAudioFormat, FollowsTheSessionDescription) {
             EXPECT_EQ(AudioFrameSize(format.codec, format.bitRate), c.frameSize) << c.encoding;
         }
     }
+}
+
+TEST(HostStreamingText, NamesTheLatestGroupOfTheStream) {
+    const std::string join = "vornak::CBaseMulticastRTSPChannel::JoinGroup: Multicast video of ";
+    const std::vector<quillon::host::LogLine> lines{
+        {3, join + "channel 0 stream 0 arrives on group 239.1.1.1:50000"},
+        {3, join + "channel 0 stream 1 arrives on group 239.1.1.1:50002"},
+        {3, join + "channel 0 stream 0 arrives on group 239.2.2.2:50004"}};
+    EXPECT_EQ(quillon::host::StreamingText(0, lines, 0, 0), "unicast");
+    EXPECT_EQ(quillon::host::StreamingText(2, lines, 0, 0), "multicast 239.2.2.2:50004");
+    EXPECT_EQ(quillon::host::StreamingText(1, lines, 0, 1), "multicast 239.1.1.1:50002");
+    EXPECT_EQ(quillon::host::StreamingText(2, lines, 1, 0), "multicast") << "not joined yet";
 }
 
 }  // namespace
