@@ -30,6 +30,8 @@ Stream::~Stream() {
 }
 
 uint8_t Stream::PayloadType() const {
+    if (!audio_.empty())
+        return 0;  // G.711 mu-law
     return clip_->codec == Codec::kJpeg ? 26 : 96;
 }
 
@@ -126,7 +128,7 @@ void Stream::OnClientRtcp(std::span<const uint8_t> data) {
 
 uint32_t Stream::TimestampAt(std::chrono::steady_clock::time_point t) const {
     double secs = std::chrono::duration<double>(t - origin_).count();
-    return ts_base_ + static_cast<uint32_t>(static_cast<int64_t>(std::floor(secs * 90000.0)));
+    return ts_base_ + static_cast<uint32_t>(static_cast<int64_t>(std::floor(secs * clock_rate_)));
 }
 
 std::pair<uint16_t, uint32_t> Stream::Play() {
@@ -140,7 +142,7 @@ std::pair<uint16_t, uint32_t> Stream::Play() {
         double secs = std::chrono::duration<double>(now - origin_).count();
         slot_ = std::max<uint64_t>(slot_, static_cast<uint64_t>(std::ceil(secs * fps_)));
     }
-    uint32_t ts = ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_);
+    uint32_t ts = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
     if (!playing_ && !stopped_) {
         playing_ = true;
         {
@@ -215,10 +217,12 @@ void Stream::SendFrame() {
                 payloads = PacketizeJpeg(frame.data, opts_);
                 break;
         }
+        if (!audio_.empty())
+            payloads = {AudioPayload()};
         RtpHeaderFields h;
         h.payload_type = PayloadType();
         h.ssrc = ssrc_;
-        h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_);
+        h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
         uint64_t bytes = 0;
         for (const auto& p : payloads) {
             std::vector<uint8_t> packet;
@@ -316,7 +320,7 @@ void Stream::SendRtcp(bool bye) {
     sr.wall_clock = wall_now;
     // With pacing the stream clock is the real clock; without, the last frame's time stands.
     sr.rtp_timestamp = impl_.options.as_fast_as_possible
-                           ? ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_)
+                           ? ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_)
                            : TimestampAt(steady_now);
     sr.packet_count = packets_total_;
     sr.octet_count = octets_total_;
