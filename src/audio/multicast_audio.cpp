@@ -102,13 +102,9 @@ bool CBaseMulticastRTSPDataChannel::JoinGroup(const std::string& destination, ui
 }
 
 bool CBaseMulticastRTSPDataChannel::StartSession() {
-    RTSPClientSettings settings;
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    settings.host = device.address;
-    settings.userName = device.userName;
-    settings.password = device.password;
-    settings.connectTimeoutMs = device.networkTimeout;
-    settings.receiveTimeoutMs = device.networkTimeout;
+    RTSPClientSettings settings = DeviceClientSettings(device);
+    settings.proxy.clear();  // multicast is not carried through a proxy
     settings.mediaKind = 2;
     settings.multicast = 1;
     if (stopEvent_.IsSet() || !Configure(settings)) {
@@ -174,21 +170,8 @@ CBaseAudioMulticastRTSPChannel::CBaseAudioMulticastRTSPChannel(IDriver* driver, 
     : CBaseMulticastRTSPDataChannel(driver), host_(host1, host2, host3) {}
 
 void CBaseAudioMulticastRTSPChannel::SetState(uint32_t state) {
-    {
-        CLockGuard guard(stateLock_);
-        if (!AudioInputChangeAllowed(state_.load(), state)) {
-            return;
-        }
-        state_ = state;
-    }
-    if (host_.callback != nullptr) {
-        try {
-            host_.callback->OnAudioState(host_.cookie, state);
-        } catch (...) {
-            driver_->DebugMessage(kLogError, "%s: The host failed to take the audio state %u",
-                                  "vornak::CBaseAudioMulticastRTSPChannel::SetState", state);
-        }
-    }
+    ChangeAudioInputState(state_, stateLock_, host_, state, *driver_,
+                          "vornak::CBaseAudioMulticastRTSPChannel::SetState");
 }
 
 void CBaseAudioMulticastRTSPChannel::SetDeviceState(bool signalOk) {

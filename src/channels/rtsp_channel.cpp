@@ -298,13 +298,7 @@ bool CBaseRTSPChannel::StartSession(CBaseRTSPClient& client) {
         return false;
     }
     const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    RTSPClientSettings settings;
-    settings.host = device.address;
-    settings.proxy = device.proxy;
-    settings.userName = device.userName;
-    settings.password = device.password;
-    settings.connectTimeoutMs = device.networkTimeout;
-    settings.receiveTimeoutMs = device.networkTimeout;
+    RTSPClientSettings settings = DeviceClientSettings(device);
     settings.clientRtpPort = receiver_->GetBoundPort();
     settings.clientRtcpPort = rtcp_->GetBoundPort();
     FillClientSettings(settings);

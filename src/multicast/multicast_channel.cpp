@@ -119,13 +119,8 @@ bool CBaseMulticastRTSPChannel::StartSession() {
     if (stopEvent_.IsSet()) {
         return false;
     }
-    const DEVICE_INFO& device = *driver_->GetDeviceInfo();
-    RTSPClientSettings settings;
-    settings.host = device.address;
-    settings.userName = device.userName;
-    settings.password = device.password;
-    settings.connectTimeoutMs = device.networkTimeout;
-    settings.receiveTimeoutMs = device.networkTimeout;
+    RTSPClientSettings settings = DeviceClientSettings(*driver_->GetDeviceInfo());
+    settings.proxy.clear();  // multicast is not carried through a proxy
     settings.mediaKind = 1;
     settings.multicast = 1;
     FillClientSettings(settings);

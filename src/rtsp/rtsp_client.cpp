@@ -60,6 +60,17 @@ const MediaDescription& CBaseRTSPClient::SelectedTrack() const {
     }
 }
 
+RTSPClientSettings DeviceClientSettings(const DEVICE_INFO& device) {
+    RTSPClientSettings settings;
+    settings.host = device.address;
+    settings.proxy = device.proxy;
+    settings.userName = device.userName;
+    settings.password = device.password;
+    settings.connectTimeoutMs = device.networkTimeout;
+    settings.receiveTimeoutMs = device.networkTimeout;
+    return settings;
+}
+
 std::string CBaseRTSPClient::BaseUrl() const {
     if (parser_.contentBase.find("rtsp://") != std::string::npos) {
         return parser_.contentBase;

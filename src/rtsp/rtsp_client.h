@@ -9,6 +9,7 @@
 
 #include "base/sync.h"
 #include "base/thread.h"
+#include "driver/device_info.h"
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/rtsp_response_parser.h"
@@ -37,6 +38,9 @@ struct RTSPClientSettings {
     std::string userAgent;
     uint32_t blockSize = 0;  // sent only when 101 or more
 };
+
+// Host, credentials and time limits of a session with the device.
+RTSPClientSettings DeviceClientSettings(const DEVICE_INFO& device);
 
 enum RtspTransportKind : uint32_t {
     kTransportUdp = 0,
