@@ -42,7 +42,8 @@ FPS = 25
 SIZES = ("1920x1080", "1280x720")
 TOOLS = ("floor", "quillon", "ffmpeg", "gst")
 PEERS = ("ffmpeg", "gst")
-STREAM_KINDS = 3  # recording, live and remote stream of the one video input
+STREAM_KINDS = 3
+STEADY_AFTER = 5.0  # seconds after a process starts from which its steady CPU is counted  # recording, live and remote stream of the one video input
 QUILLON_PARAMS = ["1=5000", "2=x", "3=3", "7=1920x1080;1280x720;640x480;320x240"]
 RTP_MODES = {"udp": "RTPoverUDP", "tcp": "RTPoverRTSP"}
 GST_FRAME = re.compile(rb"last-message = chain")
@@ -73,8 +74,32 @@ class Started:
         self.max_rss_kib = None
         self.peak_anon_kib = 0
         self.peak_hwm_kib = 0
+        self.cpu_samples = []  # (monotonic time, CPU seconds of the live threads)
         self.ended = None
         Sampler.watch(self)
+
+    def sample_cpu(self):
+        """CPU of every live thread, in ns from schedstat: the clock tick of /proc/PID/stat is
+        too coarse for the fraction of a second one stream costs in a few seconds."""
+        total = 0
+        try:
+            for tid in os.listdir("/proc/%d/task" % self.proc.pid):
+                with open("/proc/%d/task/%s/schedstat" % (self.proc.pid, tid)) as f:
+                    total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            return
+        self.cpu_samples.append((time.monotonic(), total / 1e9))
+
+    def steady_cpu_rate(self, warmup, seconds):
+        """CPU seconds per second from `warmup` seconds after the start to a second before the
+        run's end: what the streams cost once set up, without loading and connecting, and
+        before threads end at the teardown (their time leaves the sum). None when the run was
+        too short to tell."""
+        window = [x for x in self.cpu_samples
+                  if self.started + warmup <= x[0] <= self.started + seconds - 1.0]
+        if len(window) < 2 or window[-1][0] - window[0][0] < 1.0:
+            return None
+        return (window[-1][1] - window[0][1]) / (window[-1][0] - window[0][0])
 
     def sample_anon(self):
         """Private anonymous memory now (heap, stacks, buffers): what the process itself holds,
@@ -143,6 +168,7 @@ class Sampler:
                 live = list(cls._procs)
             for p in live:
                 p.sample_anon()
+                p.sample_cpu()
 
     @classmethod
     def shutdown(cls):
@@ -299,11 +325,14 @@ def run_latency(args, n, transport, media_dir):
 
 def figures(procs, n, seconds, frames, lost, camsim_cpu):
     cpu = sum(p.cpu or 0.0 for p in procs)
+    # The first seconds hold loading, connecting and set-up; a quarter of a short run.
+    rates = [p.steady_cpu_rate(min(STEADY_AFTER, seconds / 4.0), seconds) for p in procs]
     rss = sum(p.peak_hwm_kib or p.max_rss_kib or 0 for p in procs)
     wall = max((p.ended or time.monotonic()) - p.started for p in procs)
     return {
         "procs": len(procs),
         "cpu_per_stream_min": cpu / (n * seconds / 60.0),
+        "steady_per_stream_min": (sum(rates) * 60.0 / n) if None not in rates else None,
         "rss_mib_per_stream": rss / 1024.0 / n,
         "anon_mib_per_stream": sum(p.peak_anon_kib for p in procs) / 1024.0 / n,
         "lost": lost,
@@ -394,15 +423,21 @@ def main():
             print("logs in", workdir)
 
     print()
-    print("%-5s %-4s %-8s %5s %14s %9s %12s %13s %9s %9s %7s %6s %8s" % (
-        "N", "tr", "tool", "procs", "cpu s/str-min", "/floor", "rss MiB/str", "anon MiB/str",
-        "frames", "expected", "recv %", "lost", "camsim %"))
+    print("%-5s %-4s %-8s %5s %14s %7s %7s %7s %12s %13s %9s %9s %7s %6s %8s" % (
+        "N", "tr", "tool", "procs", "cpu s/str-min", "/floor", "steady", "/floor",
+        "rss MiB/str", "anon MiB/str", "frames", "expected", "recv %", "lost", "camsim %"))
+
+    def ratio(a, b):
+        return "%7.2f" % (a / b) if a is not None and b else "%7s" % "-"
+
     for (n, transport, tool), r in results.items():
-        floor = results.get((n, transport, "floor"))
-        over_floor = ("%9.2f" % (r["cpu_per_stream_min"] / floor["cpu_per_stream_min"])
-                      if floor and floor["cpu_per_stream_min"] else "%9s" % "-")
-        print("%-5d %-4s %-8s %5d %14.3f %s %12.2f %13.2f %9d %9d %7.1f %6s %8.0f" % (
-            n, transport, tool, r["procs"], r["cpu_per_stream_min"], over_floor,
+        floor = results.get((n, transport, "floor")) or {}
+        steady = r["steady_per_stream_min"]
+        print("%-5d %-4s %-8s %5d %14.3f %s %7s %s %12.2f %13.2f %9d %9d %7.1f %6s %8.0f" % (
+            n, transport, tool, r["procs"], r["cpu_per_stream_min"],
+            ratio(r["cpu_per_stream_min"], floor.get("cpu_per_stream_min")),
+            "-" if steady is None else "%.3f" % steady,
+            ratio(steady, floor.get("steady_per_stream_min")),
             r["rss_mib_per_stream"], r["anon_mib_per_stream"], r["frames"], r["expected"],
             100.0 * r["frames"] / r["expected"], "-" if r["lost"] is None else str(r["lost"]),
             r["camsim_pct"]))
@@ -414,9 +449,9 @@ def main():
         print()
         print("quillon-host over the better peer (goals: cpu <= 0.50 of the better peer and\n"
               "<= 1.3 x the floor, anon memory < 4 MiB per stream, no frame lost)")
-        print("%-5s %-4s %10s %10s %10s %10s %10s %10s" % ("N", "tr", "cpu ratio", "cpu/floor",
-                                                            "rss ratio", "anon ratio", "frames",
-                                                            "best peer"))
+        print("%-5s %-4s %10s %10s %10s %10s %10s %10s %10s %10s" % (
+            "N", "tr", "cpu ratio", "cpu/floor", "steady r.", "st./floor", "rss ratio",
+            "anon ratio", "frames", "best peer"))
         for n in counts:
             for transport in transports:
                 q = results.get((n, transport, "quillon"))
@@ -428,11 +463,16 @@ def main():
                 best_rss = min(p["rss_mib_per_stream"] for p in peers)
                 best_anon = min(p["anon_mib_per_stream"] for p in peers)
                 best_frames = max(p["frames"] for p in peers)
-                floor = results.get((n, transport, "floor"))
-                floor_cpu = floor["cpu_per_stream_min"] if floor else 0.0
-                print("%-5d %-4s %10.2f %10s %10.2f %10.2f %10.3f %10d" % (
+                steadies = [p["steady_per_stream_min"] for p in peers
+                            if p["steady_per_stream_min"] is not None]
+                best_steady = min(steadies) if steadies else None
+                floor = results.get((n, transport, "floor")) or {}
+                floor_cpu = floor.get("cpu_per_stream_min")
+                print("%-5d %-4s %10.2f %10s %10s %10s %10.2f %10.2f %10.3f %10d" % (
                     n, transport, q["cpu_per_stream_min"] / best_cpu if best_cpu else 0.0,
-                    "%.2f" % (q["cpu_per_stream_min"] / floor_cpu) if floor_cpu else "-",
+                    ratio(q["cpu_per_stream_min"], floor_cpu).strip(),
+                    ratio(q["steady_per_stream_min"], best_steady).strip(),
+                    ratio(q["steady_per_stream_min"], floor.get("steady_per_stream_min")).strip(),
                     q["rss_mib_per_stream"] / best_rss if best_rss else 0.0,
                     q["anon_mib_per_stream"] / best_anon if best_anon else 0.0,
                     q["frames"] / best_frames if best_frames else 0.0, best_frames))
@@ -449,7 +489,10 @@ def main():
             print("%-5d %-4s %8d %8d %8d %8d %8d %8d" % (n, transport, r["frames"], r["matched"],
                                                         r["p50"], r["p90"], r["p99"], r["max"]))
     print()
-    print("cpu: user+system seconds of every process started, over N x seconds / 60. rss: peak\n"
+    print("cpu: user+system seconds of every process started, over N x seconds / 60. steady: the\n"
+          "same from %g s after each process started to 1 s before the run ends (schedstat of\n"
+          "its threads, every 200 ms): the cost of the running streams without loading, connecting\n"
+          "and set-up, which a host pays once. rss: peak\n"
           "RSS (VmHWM, sampled every 200 ms) summed over the processes, over N; it counts the\n"
           "shared libraries' pages each process maps. anon: peak private anonymous memory\n"
           "(RssAnon, sampled every 200 ms) summed over the processes, over N: heap, stacks and\n"
@@ -459,7 +502,7 @@ def main():
           "quillon-host's window starts before its sessions are set up.\n"
           "quillon-host runs ceil(N/3) processes (3 streams of the one video input each).\n"
           "/floor: cpu over floor_receiver's at the same N and transport. camsim %%: camsim's CPU\n"
-          "over the family's wall time, in %% of one core." % FPS)
+          "over the family's wall time, in %% of one core." % (STEADY_AFTER, FPS))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 #include "base/thread.h"
 
+#include <pthread.h>
+
 namespace vornak {
 
 CBaseThread::CBaseThread(IDebugMessage* debug) : debug_(debug) {}
@@ -35,6 +37,8 @@ bool CBaseThread::StartThread(const std::string& name) {
 void CBaseThread::Entry() {
     workerId_ = std::this_thread::get_id();
     threadId_ = CurrentThreadId();
+    // Shown by top and debuggers; the kernel keeps 15 characters.
+    pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
     try {
         ThreadFunction();
     } catch (...) {

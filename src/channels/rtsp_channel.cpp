@@ -142,6 +142,7 @@ bool CBaseRTPChannel::OpenStream() {
     receiver_->SetUser(this);
     // Datagrams of other hosts are dropped before they take a packet buffer.
     receiver_->SetSource(deviceIp_);
+    receiver_->SetWakePerPicture(true);
     for (uint32_t port = kFirstRtpPort; port <= kLastRtpPort; port += 2) {
         if (stopEvent_.IsSet()) {
             return false;

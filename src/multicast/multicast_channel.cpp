@@ -82,6 +82,7 @@ bool CBaseMulticastRTSPChannel::JoinGroup(const std::string& destination, uint16
     receiver_->SetUser(this);
     receiver_->SetSource(deviceIp_);
     receiver_->SetPacketFilter(0xFF, 0);
+    receiver_->SetWakePerPicture(true);
     rtcp_->SetUser(this);
     packetAccepted_.Reset();
     byeReceived_.Reset();

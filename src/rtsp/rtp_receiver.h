@@ -50,6 +50,10 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // Only packets of this payload type (0xFF, the default, takes any) and of this SSRC (0, the
     // default, takes any) are taken; a group may carry several senders and streams.
     void SetPacketFilter(uint8_t payloadType, uint32_t ssrc);
+    // Video: the delivery thread is woken once a picture is complete (a marker bit, or the
+    // first packet of the next picture) rather than for every batch, so a picture that arrives
+    // over several receive calls costs one hand-over. Off by default: each batch wakes it.
+    void SetWakePerPicture(bool perPicture);
     size_t QueuedPackets();
     uint64_t DroppedDatagrams();
 
@@ -87,20 +91,20 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     CLock lock_;
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
-    uint32_t source_ = 0;
-    uint8_t payloadType_ = 0xFF;
-    uint32_t ssrc_ = 0;
+    std::atomic<uint32_t> source_{0};
+    std::atomic<uint8_t> payloadType_{0xFF};
+    std::atomic<uint32_t> ssrc_{0};
+    std::atomic<bool> wakePerPicture_{false};
     std::vector<Item> queue_;
     std::vector<Buffer> free_;
     size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
     std::atomic<uint64_t> dropped_{0};
     CEvent packetQueued_{false};
-    // Socket thread only: the run of drops, the source and the buffers lent for the current
-    // receive, and the packets parsed from them.
+    // Socket thread only: the run of drops, the buffers lent for the current receive, the
+    // packets parsed from them, and whether the last packet queued left its picture open.
     bool dropping_ = false;
-    uint32_t lentSource_ = 0;
-    uint8_t lentPayloadType_ = 0xFF;
-    uint32_t lentSsrc_ = 0;
+    bool pictureOpen_ = false;
+    uint32_t lastQueuedTimestamp_ = 0;
     uint64_t droppedBefore_ = 0;
     std::vector<Buffer> lent_;
     std::vector<Item> staged_;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,8 +18,8 @@ namespace {
 constexpr uint32_t kNoGroup = 0xFFFFFFFFu;
 constexpr uint32_t kDrainReads = 100;
 constexpr uint32_t kGrowStep = 1024;
-constexpr uint32_t kOpenReceiveTimeoutMs = 5000;
 constexpr uint32_t kOpenSendTimeoutMs = 1000;
+constexpr uint32_t kReceiveErrorPauseMs = 10;
 // Without lent buffers (RTCP, or a pool that is used up) datagrams are few or dropped anyway.
 constexpr size_t kOwnBatchSize = 16;
 
@@ -36,7 +35,6 @@ CUDPClient::~CUDPClient() {
 bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
     UDPClientOptions options;
     options.port = port;
-    options.receiveTimeoutMs = kOpenReceiveTimeoutMs;
     options.sendTimeoutMs = kOpenSendTimeoutMs;
     return OpenSocket(user, options);
 }
@@ -51,7 +49,6 @@ bool CUDPClient::OpenMulticast(IRTPClientUser* user, const std::string& group, u
     options.group = address.s_addr;
     options.interfaceAddress = interfaceAddress;
     options.port = port;
-    options.receiveTimeoutMs = kOpenReceiveTimeoutMs;
     options.sendTimeoutMs = kOpenSendTimeoutMs;
     return OpenSocket(user, options);
 }
@@ -100,9 +97,6 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
                                      granted / 2, wanted);
             }
         }
-        if (ok && options.receiveTimeoutMs != 0) {
-            ok = platform::SetSocketTimeout(fd, SO_RCVTIMEO, options.receiveTimeoutMs);
-        }
         if (ok && options.sendTimeoutMs != 0) {
             ok = platform::SetSocketTimeout(fd, SO_SNDTIMEO, options.sendTimeoutMs);
         }
@@ -120,7 +114,7 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
             getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
             boundPort_ = ntohs(local.sin_port);
             port_ = options.port;
-            socketTimeoutMs_ = std::max(options.receiveTimeoutMs, options.sendTimeoutMs);
+            socketTimeoutMs_ = options.sendTimeoutMs;
             user_ = user;
         }
         if (ok && multicast) {
@@ -148,36 +142,25 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
     return false;
 }
 
-bool CUDPClient::WaitReadable() {
-    for (;;) {
-        if (stopEvent_.IsSet()) {
-            return false;
+bool CUDPClient::ReceiveFailed(int error) {
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (user_ != nullptr) {
+            user_->OnReceiveTimeout(this);
         }
-        pollfd fd{socket_.load(), POLLIN, 0};
-        const int ready = poll(&fd, 1, static_cast<int>(selectTimeoutMs_.load()));
-        if (stopEvent_.IsSet()) {
-            return false;
-        }
-        if (ready > 0) {
-            if ((fd.revents & POLLNVAL) != 0) {
-                return false;
-            }
-            return true;
-        }
-        if (ready == 0) {
-            if (user_ != nullptr) {
-                user_->OnReceiveTimeout(this);
-            }
-            continue;
-        }
-        if (errno == EBADF || errno == EFAULT) {
-            if (user_ != nullptr) {
-                user_->OnSocketClosed(this);
-            }
-            return false;
-        }
-        // EINTR and other passing errors: wait again.
+        return false;
     }
+    if (error == EBADF || error == EFAULT || error == ENOTSOCK) {
+        if (user_ != nullptr) {
+            user_->OnSocketClosed(this);
+        }
+        return true;
+    }
+    // EINTR, or an error that passes (ENOMEM): a short pause keeps one that does not pass from
+    // spinning the thread.
+    if (error != EINTR) {
+        stopEvent_.Wait(kReceiveErrorPauseMs);
+    }
+    return false;
 }
 
 void CUDPClient::ThreadFunction() {
@@ -186,7 +169,16 @@ void CUDPClient::ThreadFunction() {
     std::array<sockaddr_in, kBatchSize> senders{};
     std::array<mmsghdr, kBatchSize> messages{};
     std::array<ReceivedDatagram, kBatchSize> received{};
-    while (WaitReadable()) {
+    const int fd = socket_.load();
+    uint32_t appliedTimeoutMs = 0;
+    while (!stopEvent_.IsSet()) {
+        // The wait happens inside the receive call: one system call per wake-up, where a poll
+        // first would make two. The time-out is the socket's; Close's shutdown ends the wait.
+        const uint32_t timeoutMs = std::max(selectTimeoutMs_.load(), 1u);
+        if (timeoutMs != appliedTimeoutMs &&
+            platform::SetSocketTimeout(fd, SO_RCVTIMEO, timeoutMs)) {
+            appliedTimeoutMs = timeoutMs;
+        }
         const uint32_t length = std::min(bufferLength_.load(), kMaxDatagram);
         IRTPClientUser* user = user_;
         size_t count = user != nullptr ? user->LendBuffers(this, length, buffers) : 0;
@@ -205,11 +197,14 @@ void CUDPClient::ThreadFunction() {
             messages[i].msg_hdr.msg_iov = &buffers[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        // MSG_TRUNC makes the kernel report a datagram's real size, so one larger than its
-        // buffer is recognised instead of passed on cut.
-        const int n = recvmmsg(socket_.load(), messages.data(), static_cast<unsigned>(count),
-                               MSG_TRUNC | MSG_DONTWAIT, nullptr);
-        const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+        // Blocks for the first datagram, then takes what else is queued. MSG_TRUNC makes the
+        // kernel report a datagram's real size, so one larger than its buffer is recognised
+        // instead of passed on cut.
+        const int n = recvmmsg(fd, messages.data(), static_cast<unsigned>(count),
+                               MSG_TRUNC | MSG_WAITFORONE, nullptr);
+        const int error = errno;
+        const bool stopping = stopEvent_.IsSet();
+        const size_t got = n > 0 && !stopping ? static_cast<size_t>(n) : 0;
         uint32_t truncated = 0;
         uint32_t largest = 0;
         for (size_t i = 0; i < got; ++i) {
@@ -235,15 +230,22 @@ void CUDPClient::ThreadFunction() {
             }
         }
         if (lent) {
+            // Every lent buffer comes back, also when nothing arrived.
             user->OnDatagramBatch(this, std::span<const iovec>(buffers.data(), count),
                                   std::span<const ReceivedDatagram>(received.data(), got));
-            continue;
-        }
-        for (size_t i = 0; i < got && user != nullptr && !stopEvent_.IsSet(); ++i) {
-            if (received[i].length > 0) {
-                user->OnDatagram(this, received[i].sender, own.data() + i * length,
-                                 received[i].length);
+        } else {
+            for (size_t i = 0; i < got && user != nullptr && !stopEvent_.IsSet(); ++i) {
+                if (received[i].length > 0) {
+                    user->OnDatagram(this, received[i].sender, own.data() + i * length,
+                                     received[i].length);
+                }
             }
+        }
+        if (stopping) {
+            return;
+        }
+        if (n < 0 && ReceiveFailed(error)) {
+            return;
         }
     }
 }

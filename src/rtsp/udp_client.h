@@ -61,7 +61,6 @@ struct UDPClientOptions {
     uint32_t interfaceAddress = 0;
     uint16_t port = 0;
     uint32_t receiveBufferSize = 0;  // 0: the default size
-    uint32_t receiveTimeoutMs = 0;
     uint32_t sendTimeoutMs = 0;
 };
 
@@ -100,7 +99,8 @@ class CUDPClient : public IRTPClient, public CBaseThread {
 
   private:
     bool OpenSocket(IRTPClientUser* user, const UDPClientOptions& options);
-    bool WaitReadable();
+    // After a receive call failed with `error`: true when the socket is gone.
+    bool ReceiveFailed(int error);
 
     CLock lock_;
     IRTPClientUser* user_ = nullptr;  // borrowed; outlives the receiving thread

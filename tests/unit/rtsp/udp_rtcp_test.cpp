@@ -133,6 +133,38 @@ TEST(RTPReceiverTest, DeliversInArrivalOrderAndGrowsTheBuffer) {
     receiver.Close();
 }
 
+// Video wakes the delivery thread once per picture: at its marker bit, or, from a sender that
+// sets none, when the next picture begins. What waits for an end that never comes (the last
+// picture before the stream goes quiet) is still handed over, when the delivery thread's idle
+// wait of a second ends.
+TEST(RTPReceiverTest, PicturesAreHandedOverAtTheirEnd) {
+    auto packet = [](uint16_t sequence, uint8_t timestamp, bool marker) {
+        std::vector<uint8_t> p = Rtp(sequence);
+        p[1] = static_cast<uint8_t>(marker ? 0x80 | 96 : 96);
+        p[7] = timestamp;
+        return p;
+    };
+    CCollectingUser user;
+    CRTPReceiver receiver(nullptr);
+    receiver.SetUser(&user);
+    receiver.SetWakePerPicture(true);
+    ASSERT_TRUE(receiver.Open(0));
+    CPeer peer;
+    peer.SendTo(receiver.GetBoundPort(), packet(1, 1, false));
+    peer.SendTo(receiver.GetBoundPort(), packet(2, 1, true));
+    ASSERT_TRUE(user.WaitFor(2));
+    peer.SendTo(receiver.GetBoundPort(), packet(3, 2, false));  // no marker: ends at 5
+    peer.SendTo(receiver.GetBoundPort(), packet(4, 2, false));
+    peer.SendTo(receiver.GetBoundPort(), packet(5, 3, false));
+    // Well before the idle wait ends.
+    EXPECT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 5; },
+                               std::chrono::milliseconds(700)));
+    peer.SendTo(receiver.GetBoundPort(), packet(6, 3, false));  // ends with the stream
+    ASSERT_TRUE(user.WaitFor(6));
+    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6}));
+    receiver.Close();
+}
+
 // A user that stalls leaves no buffer free: a flood is then dropped, with one line when it
 // starts and one when buffers are free again, and nothing else grows.
 TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
