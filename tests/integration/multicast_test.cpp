@@ -19,27 +19,27 @@ namespace {
 using vornak::test::FakeSettings;
 using vornak::test::RecordingSink;
 
-constexpr uint32_t kFps25 = 0x7019;
-constexpr const char* kChildMark = "QUILLON_PRIVATE_NETWORK";
+constexpr uint32_t kMulticastFps25 = 0x7019;
+constexpr const char* kPrivateNetworkMark = "QUILLON_PRIVATE_NETWORK";
 
-std::filesystem::path SettingsFile() {
+std::filesystem::path PrivateSettingsFile() {
     return host::ExecutableFolder() + "Quillon.xml";
 }
 
-enum class Where { kChild, kParentDone, kNoNamespaces };
+enum class PrivateNetworkSide { kChild, kParentDone, kNoNamespaces };
 
 // In the parent: runs the current test in the child and judges its exit status. In the child:
 // kChild, and the test body runs.
-Where RunInPrivateNetwork() {
-    if (std::getenv(kChildMark) != nullptr) {
-        return Where::kChild;
+PrivateNetworkSide RunInPrivateNetwork() {
+    if (std::getenv(kPrivateNetworkMark) != nullptr) {
+        return PrivateNetworkSide::kChild;
     }
     if (std::system("unshare -n -m true >/dev/null 2>&1") != 0 ||
         std::system("command -v ip >/dev/null 2>&1") != 0) {
-        return Where::kNoNamespaces;
+        return PrivateNetworkSide::kNoNamespaces;
     }
     // The bind mount needs a file to cover; an empty configuration is what a missing one means.
-    if (!std::filesystem::exists(SettingsFile())) {
+    if (!std::filesystem::exists(PrivateSettingsFile())) {
         ScopedDeviceSection touch(0, "");
     }
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -50,11 +50,12 @@ Where RunInPrivateNetwork() {
     std::ofstream(privateFile) << "<Configuration></Configuration>\n";
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     const std::string command =
-        std::string(kChildMark) +
+        std::string(kPrivateNetworkMark) +
         "=1 timeout 300 unshare -n -m sh -c 'ip link set lo up && ip link set lo multicast on && "
         "ip route add 224.0.0.0/4 dev lo && mount --bind \"$1\" \"$2\" && exec \"$3\" "
         "--gtest_filter=\"$4\"' sh '" +
-        privateFile + "' '" + SettingsFile().string() + "' '" + self + "' '" + filter + "' 2>&1";
+        privateFile + "' '" + PrivateSettingsFile().string() + "' '" + self + "' '" + filter +
+        "' 2>&1";
     std::string output;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe != nullptr) {
@@ -68,27 +69,27 @@ Where RunInPrivateNetwork() {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the test in its private network failed:\n"
         << output.substr(output.size() > 20000 ? output.size() - 20000 : 0);
-    return Where::kParentDone;
+    return PrivateNetworkSide::kParentDone;
 }
 
 #define RUN_IN_PRIVATE_NETWORK()                                        \
     do {                                                                \
-        const Where where = RunInPrivateNetwork();                      \
-        if (where == Where::kNoNamespaces) {                            \
+        const PrivateNetworkSide where = RunInPrivateNetwork();         \
+        if (where == PrivateNetworkSide::kNoNamespaces) {               \
             GTEST_SKIP() << "no network namespaces here (unshare, ip)"; \
         }                                                               \
-        if (where == Where::kParentDone) {                              \
+        if (where == PrivateNetworkSide::kParentDone) {                 \
             return;                                                     \
         }                                                               \
     } while (false)
 
 // Written in place: the file is the private copy mounted over the shared one.
-void WriteSettings(const std::string& streamingMode, const std::string& device = "") {
-    std::ofstream(SettingsFile()) << "<Configuration><StreamingMode>" << streamingMode
-                                  << "</StreamingMode>" << device << "</Configuration>\n";
+void WritePrivateSettings(const std::string& streamingMode, const std::string& device = "") {
+    std::ofstream(PrivateSettingsFile()) << "<Configuration><StreamingMode>" << streamingMode
+                                         << "</StreamingMode>" << device << "</Configuration>\n";
 }
 
-size_t RequestsContaining(camsim::Simulator& sim, const std::string& part) {
+size_t CamsimRequestsContaining(camsim::Simulator& sim, const std::string& part) {
     size_t n = 0;
     for (const std::string& target : sim.HttpRequestLog()) {
         n += target.find(part) != std::string::npos ? 1 : 0;
@@ -97,7 +98,7 @@ size_t RequestsContaining(camsim::Simulator& sim, const std::string& part) {
 }
 
 // The group of the profile with that name, or "" (camsim's database, as the camera holds it).
-std::string ProfileGroupNamed(camsim::Simulator& sim, const std::string& name) {
+std::string CamsimProfileGroupNamed(camsim::Simulator& sim, const std::string& name) {
     for (const auto& [key, value] : sim.Params().GroupEntries("StreamProfile")) {
         if (key.ends_with(".Name") && value == name) {
             return key.substr(0, key.size() - 5);
@@ -106,10 +107,10 @@ std::string ProfileGroupNamed(camsim::Simulator& sim, const std::string& name) {
     return "";
 }
 
-struct Capture {
-    explicit Capture(Camera& camera, uint32_t width = 320, uint32_t height = 240)
+struct MulticastCapture {
+    explicit MulticastCapture(Camera& camera, uint32_t width = 320, uint32_t height = 240)
         : driver(camera.sim.HttpPort(), FixedCameraParameters(1000)),
-          settings(3, width, height, kFps25, 70) {}
+          settings(3, width, height, kMulticastFps25, 70) {}
     bool Start() { return driver.opened && driver.Capture()->StartCapture(0, &sink, &settings); }
     bool FramesArrive(size_t count, std::chrono::milliseconds limit = 20s) {
         const size_t before = sink.FrameCount();
@@ -120,7 +121,7 @@ struct Capture {
     FakeSettings settings;
 };
 
-void ExpectDecodes(const Frames& frames, uint32_t width, uint32_t height) {
+void ExpectMulticastDecodes(const Frames& frames, uint32_t width, uint32_t height) {
     ExpectGoodFrames(frames, 3, width, height, 1000.0);
     const std::string file = WriteStream(frames, 3, "multicast");
     EXPECT_EQ(DecodeErrors(file), "");
@@ -131,14 +132,14 @@ void ExpectDecodes(const Frames& frames, uint32_t width, uint32_t height) {
 // a second start finds the profile as it must be and changes nothing.
 TEST(MulticastVideo, CreatesItsProfileStreamsAndReconnects) {
     RUN_IN_PRIVATE_NETWORK();
-    WriteSettings("multicast primary");
+    WritePrivateSettings("multicast primary");
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     {
-        Capture capture(camera);
+        MulticastCapture capture(camera);
         ASSERT_TRUE(capture.Start());
         ASSERT_TRUE(capture.FramesArrive(25)) << "no multicast frames";
-        const std::string group = ProfileGroupNamed(camera.sim, "Vorn01Rec");
+        const std::string group = CamsimProfileGroupNamed(camera.sim, "Vorn01Rec");
         ASSERT_FALSE(group.empty()) << "profile not created";
         EXPECT_EQ(camera.sim.Params().Get(group + ".Parameters").value_or(""),
                   "resolution=320x240&compression=30&videobitrate=0&fps=25&"
@@ -149,15 +150,15 @@ TEST(MulticastVideo, CreatesItsProfileStreamsAndReconnects) {
         camera.sim.Restart(1500ms);
         EXPECT_TRUE(capture.FramesArrive(50, 30s)) << "no frames after the camera restarted";
         ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
-        ExpectDecodes(capture.sink.Frames(), 320, 240);
+        ExpectMulticastDecodes(capture.sink.Frames(), 320, 240);
         EXPECT_EQ(capture.driver.allocator.Outstanding(), 0);
     }
-    const size_t adds = RequestsContaining(camera.sim, "action=add");
-    Capture again(camera);
+    const size_t adds = CamsimRequestsContaining(camera.sim, "action=add");
+    MulticastCapture again(camera);
     ASSERT_TRUE(again.Start());
     ASSERT_TRUE(again.FramesArrive(5));
-    EXPECT_EQ(RequestsContaining(camera.sim, "action=add"), adds);
-    EXPECT_EQ(RequestsContaining(camera.sim, "action=update&StreamProfile"), 0u)
+    EXPECT_EQ(CamsimRequestsContaining(camera.sim, "action=add"), adds);
+    EXPECT_EQ(CamsimRequestsContaining(camera.sim, "action=update&StreamProfile"), 0u)
         << "the profile needed no update";
 }
 
@@ -165,19 +166,19 @@ TEST(MulticastVideo, CreatesItsProfileStreamsAndReconnects) {
 // time reaches the host (the other streams another size).
 TEST(MulticastVideo, TakesOnlyItsOwnSenderFromTheGroup) {
     RUN_IN_PRIVATE_NETWORK();
-    WriteSettings("multicast primary");
+    WritePrivateSettings("multicast primary");
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     camera.sim.SetParam("Network.RTP.R0.VideoPort", "50010");
     ASSERT_TRUE(camera.sim.AddMulticastSender("videocodec=h264&resolution=640x480"));
-    Capture capture(camera);
+    MulticastCapture capture(camera);
     ASSERT_TRUE(capture.Start());
     ASSERT_TRUE(capture.FramesArrive(50));
     ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
-    ExpectDecodes(capture.sink.Frames(), 320, 240);
+    ExpectMulticastDecodes(capture.sink.Frames(), 320, 240);
 }
 
-struct RefusalCase {
+struct MulticastRefusalCase {
     const char* why;
     const char* mode;
     const char* profile;  // named in the settings file; "" for the default
@@ -188,19 +189,19 @@ struct RefusalCase {
     size_t times;
 };
 
-class MulticastRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+class MulticastRefusalTest : public ::testing::TestWithParam<MulticastRefusalCase> {};
 
 TEST_P(MulticastRefusalTest, LogsAndKeepsTheCameraAsItIs) {
     RUN_IN_PRIVATE_NETWORK();
-    const RefusalCase& c = GetParam();
-    WriteSettings(c.mode, std::string("<Default><MulticastProfiles><Profile channel=\"1\" "
-                                      "streamType=\"recording\">") +
-                              c.profile + "</Profile></MulticastProfiles></Default>");
+    const MulticastRefusalCase& c = GetParam();
+    WritePrivateSettings(c.mode, std::string("<Default><MulticastProfiles><Profile channel=\"1\" "
+                                             "streamType=\"recording\">") +
+                                     c.profile + "</Profile></MulticastProfiles></Default>");
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     camera.sim.SetParam("StreamProfile.MaxGroups", c.maxGroups);
     camera.sim.SetParam("Network.RTSP.Enabled", c.rtspEnabled);
-    Capture capture(camera);
+    MulticastCapture capture(camera);
     ASSERT_TRUE(capture.Start());
     if (std::string(c.expectedLine).empty()) {
         EXPECT_TRUE(capture.FramesArrive(10)) << c.why;
@@ -212,25 +213,26 @@ TEST_P(MulticastRefusalTest, LogsAndKeepsTheCameraAsItIs) {
         EXPECT_LE(capture.driver.logger.Count(c.expectedLine), 3u) << c.why;
         EXPECT_EQ(capture.sink.FrameCount(), 0u) << c.why;
     }
-    EXPECT_EQ(RequestsContaining(camera.sim, c.request), c.times) << c.why;
+    EXPECT_EQ(CamsimRequestsContaining(camera.sim, c.request), c.times) << c.why;
     ASSERT_TRUE(capture.driver.Capture()->StopCapture(0));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MulticastRefusalTest,
-    ::testing::Values(RefusalCase{"a full profile table: the limit message and no add",
-                                  "multicast primary", "", "1", "yes",
-                                  "already has 1 profiles created", "action=add", 0},
-                      RefusalCase{"RTSP off, and only the primary client may change the camera",
-                                  "multicast", "Quality", "20", "no", "RTSP support is disabled on",
-                                  "Network.RTSP.Enabled=yes", 0},
-                      RefusalCase{"RTSP off with permission: enabled once, and the stream runs",
-                                  "multicast primary", "", "20", "no", "",
-                                  "Network.RTSP.Enabled=yes", 1}),
+    ::testing::Values(MulticastRefusalCase{"a full profile table: the limit message and no add",
+                                           "multicast primary", "", "1", "yes",
+                                           "already has 1 profiles created", "action=add", 0},
+                      MulticastRefusalCase{
+                          "RTSP off, and only the primary client may change the camera",
+                          "multicast", "Quality", "20", "no", "RTSP support is disabled on",
+                          "Network.RTSP.Enabled=yes", 0},
+                      MulticastRefusalCase{
+                          "RTSP off with permission: enabled once, and the stream runs",
+                          "multicast primary", "", "20", "no", "", "Network.RTSP.Enabled=yes", 1}),
     [](const auto& info) { return std::to_string(info.index); });
 
-struct AudioRig {
-    explicit AudioRig(Camera& camera)
+struct MulticastAudioRig {
+    explicit MulticastAudioRig(Camera& camera)
         : driver(camera.sim.HttpPort(), Parameters()),
           capture(driver.opened ? driver.Driver()->GetAudioCapture() : nullptr) {}
     static std::map<uint32_t, std::string> Parameters() {
@@ -253,16 +255,16 @@ struct AudioRig {
 // the camera's sender decodes; another sender on the audio group stays out.
 TEST(MulticastAudio, DeliversTheCamerasAudio) {
     RUN_IN_PRIVATE_NETWORK();
-    WriteSettings("multicast primary");
+    WritePrivateSettings("multicast primary");
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     camera.sim.SetParam("Network.RTP.R0.AudioPort", "50020");
     ASSERT_TRUE(camera.sim.AddMulticastSender("audio=1"));
-    AudioRig rig(camera);
+    MulticastAudioRig rig(camera);
     ASSERT_TRUE(rig.Start());
     ASSERT_TRUE(WaitFor([&] { return rig.in.Frames().size() >= 12; }, 20s)) << "no audio frames";
     EXPECT_TRUE(rig.capture->StopCapture(0));
-    EXPECT_FALSE(ProfileGroupNamed(camera.sim, "Vorn01Audio").empty());
+    EXPECT_FALSE(CamsimProfileGroupNamed(camera.sim, "Vorn01Audio").empty());
     for (const auto& frame : rig.in.Frames()) {
         EXPECT_EQ(frame.codec, vornak::kCodecG711Mu);
         EXPECT_EQ(frame.size, 2000u);
@@ -290,18 +292,18 @@ TEST(MulticastAudio, DeliversTheCamerasAudio) {
 // the loop.
 TEST(MulticastAudio, ARefusingCameraIsAskedEveryTwoSeconds) {
     RUN_IN_PRIVATE_NETWORK();
-    WriteSettings("multicast");
+    WritePrivateSettings("multicast");
     Camera camera;
     ASSERT_TRUE(camera.started) << camera.error;
     camera.sim.SetParam("Network.RTSP.Enabled", "no");
-    AudioRig rig(camera);
+    MulticastAudioRig rig(camera);
     ASSERT_TRUE(rig.Start());
     ASSERT_TRUE(WaitFor(
         [&] { return rig.driver.logger.Count("The RTSP multicast audio streaming cannot") > 0; },
         10s));
-    const size_t first = RequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
+    const size_t first = CamsimRequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
     std::this_thread::sleep_for(4s);
-    const size_t later = RequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
+    const size_t later = CamsimRequestsContaining(camera.sim, "group=StreamProfile,Network.RTSP");
     EXPECT_GE(later - first, 1u) << "it keeps trying";
     EXPECT_LE(later - first, 3u) << "at most one attempt every two seconds";
     EXPECT_TRUE(rig.in.Frames().empty());

@@ -14,10 +14,10 @@ namespace {
 
 using test::RecordingDebug;
 
-constexpr uint32_t kCamera = 0x0100007F;  // 127.0.0.1 in network order
-constexpr uint32_t kOther = 0x0200007F;
+constexpr uint32_t kSelectorCamera = 0x0100007F;  // 127.0.0.1 in network order
+constexpr uint32_t kSelectorOther = 0x0200007F;
 
-struct SelectorStep {
+struct SenderSelectorStep {
     bool play;  // a PLAY answer with rtpTime = timestamp; otherwise a packet
     uint32_t sender;
     uint32_t ssrc;
@@ -26,46 +26,54 @@ struct SelectorStep {
     CMulticastSenderSelector::Verdict expected;
 };
 
-struct SelectorCase {
+struct SenderSelectorCase {
     const char* why;
-    std::vector<SelectorStep> steps;
+    std::vector<SenderSelectorStep> steps;
 };
 
-using V = CMulticastSenderSelector::Verdict;
-SelectorStep Play(uint32_t rtpTime) {
-    return {true, 0, 0, 0, rtpTime, V::kDrop};
+using SelectorVerdict = CMulticastSenderSelector::Verdict;
+SenderSelectorStep SelectorPlay(uint32_t rtpTime) {
+    return {true, 0, 0, 0, rtpTime, SelectorVerdict::kDrop};
 }
-SelectorStep Packet(uint32_t ssrc, uint32_t timestamp, V expected, uint32_t sender = kCamera,
-                    uint8_t payloadType = 96) {
+SenderSelectorStep SelectorPacket(uint32_t ssrc, uint32_t timestamp, SelectorVerdict expected,
+                                  uint32_t sender = kSelectorCamera, uint8_t payloadType = 96) {
     return {false, sender, ssrc, payloadType, timestamp, expected};
 }
 
 TEST(MulticastSenderSelector, TakesOnlyTheSenderThatStartedAtPlay) {
-    const SelectorCase cases[] = {
+    const SenderSelectorCase cases[] = {
         {"the sender at the PLAY time is taken, another is not",
-         {Play(1000), Packet(7, 50'000'000, V::kDrop), Packet(5, 1000, V::kNewlyAccepted),
-          Packet(5, 4600, V::kAccepted), Packet(7, 50'003'600, V::kDrop)}},
+         {SelectorPlay(1000), SelectorPacket(7, 50'000'000, SelectorVerdict::kDrop),
+          SelectorPacket(5, 1000, SelectorVerdict::kNewlyAccepted),
+          SelectorPacket(5, 4600, SelectorVerdict::kAccepted),
+          SelectorPacket(7, 50'003'600, SelectorVerdict::kDrop)}},
         {"the window wraps past 2^32",
-         {Play(0xFFFFF000u), Packet(5, 0x00001000u, V::kNewlyAccepted)}},
+         {SelectorPlay(0xFFFFF000u),
+          SelectorPacket(5, 0x00001000u, SelectorVerdict::kNewlyAccepted)}},
         {"91000 ticks after PLAY is too late",
-         {Play(1000), Packet(5, 92000, V::kDrop), Packet(5, 91999, V::kNewlyAccepted)}},
+         {SelectorPlay(1000), SelectorPacket(5, 92000, SelectorVerdict::kDrop),
+          SelectorPacket(5, 91999, SelectorVerdict::kNewlyAccepted)}},
         {"before this session's PLAY no sender is taken, even one near zero",
-         {Packet(5, 10, V::kDrop), Packet(5, 3610, V::kDrop)}},
+         {SelectorPacket(5, 10, SelectorVerdict::kDrop),
+          SelectorPacket(5, 3610, SelectorVerdict::kDrop)}},
         {"a sender seen before PLAY that started exactly at its time is taken at PLAY",
-         {Packet(5, 1000, V::kDrop), Packet(7, 900, V::kDrop), Play(1000),
-          Packet(5, 4600, V::kAccepted), Packet(7, 4500, V::kDrop)}},
+         {SelectorPacket(5, 1000, SelectorVerdict::kDrop),
+          SelectorPacket(7, 900, SelectorVerdict::kDrop), SelectorPlay(1000),
+          SelectorPacket(5, 4600, SelectorVerdict::kAccepted),
+          SelectorPacket(7, 4500, SelectorVerdict::kDrop)}},
         {"another address or payload type is never taken",
-         {Play(1000), Packet(5, 1000, V::kDrop, kOther), Packet(5, 1000, V::kDrop, kCamera, 97),
-          Packet(5, 1000, V::kNewlyAccepted)}},
+         {SelectorPlay(1000), SelectorPacket(5, 1000, SelectorVerdict::kDrop, kSelectorOther),
+          SelectorPacket(5, 1000, SelectorVerdict::kDrop, kSelectorCamera, 97),
+          SelectorPacket(5, 1000, SelectorVerdict::kNewlyAccepted)}},
     };
-    for (const SelectorCase& c : cases) {
+    for (const SenderSelectorCase& c : cases) {
         CMulticastSenderSelector selector;
         // A time from an earlier session must not carry over.
         selector.OnPlay(10);
-        selector.Reset(kCamera);
+        selector.Reset(kSelectorCamera);
         selector.SetPayloadType(96);
         size_t step = 0;
-        for (const SelectorStep& s : c.steps) {
+        for (const SenderSelectorStep& s : c.steps) {
             ++step;
             if (s.play) {
                 selector.OnPlay(s.timestamp);
