@@ -141,7 +141,8 @@ void CBaseMulticastRTSPChannel::ThreadFunction() {
         const uint64_t sinceFrame = lastFrameTime_.GetElapsedMs();
         const uint32_t state = GetStateValue();
         if (state == kStateRunning) {
-            // A settings change needs the profile brought up to date; a closed session or the
+            // A settings change (size or rate, from UpdateSettings) goes into the profile at the
+            // next connection; a closed session or the
             // camera's BYE ends the stream sooner than the silence would tell.
             if (settingsUpdated_.Wait(0) || sessionClosed_.IsSet() || byeReceived_.IsSet()) {
                 SetState(kStateSignalLost);
@@ -198,14 +199,6 @@ CAxisMulticastChannelRTSP::CAxisMulticastChannelRTSP(uint32_t channel, IDriver* 
 
 CAxisMulticastChannelRTSP::~CAxisMulticastChannelRTSP() {
     StopThread();
-}
-
-bool CAxisMulticastChannelRTSP::UpdateSettings(const VideoCaptureRequest* request) {
-    // The new size or rate goes into the profile at the next connection.
-    if (TakeSizeAndRate(request)) {
-        settingsUpdated_.Set();
-    }
-    return true;
 }
 
 Size CAxisMulticastChannelRTSP::GetResolution() {

@@ -73,7 +73,6 @@ class CAxisMulticastChannelRTSP : public CAxisCommonChannel,
                               uint32_t format);
     ~CAxisMulticastChannelRTSP() override;
 
-    bool UpdateSettings(const VideoCaptureRequest* request) override;
     // The profile, not the host, decides what the camera streams to the group.
     void ApplyCaptureSettings(ipcapture::ICaptureSettings* /*settings*/) override {}
     Size GetResolution() override;
