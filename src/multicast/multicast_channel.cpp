@@ -142,8 +142,8 @@ void CBaseMulticastRTSPChannel::ThreadFunction() {
         const uint32_t state = GetStateValue();
         if (state == kStateRunning) {
             // A settings change (size or rate, from UpdateSettings) goes into the profile at the
-            // next connection; a closed session or the
-            // camera's BYE ends the stream sooner than the silence would tell.
+            // next connection; a closed session or the camera's BYE ends the stream sooner than
+            // the silence would tell.
             if (settingsUpdated_.Wait(0) || sessionClosed_.IsSet() || byeReceived_.IsSet()) {
                 SetState(kStateSignalLost);
                 delayMs = 10;
