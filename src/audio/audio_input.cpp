@@ -69,22 +69,29 @@ CAxisAudioInputChannel::~CAxisAudioInputChannel() {
     StopCapture();
 }
 
-void CAxisAudioInputChannel::SetState(uint32_t state) {
+void ChangeAudioInputState(std::atomic<uint32_t>& state, CLock& lock,
+                           const AudioHostArgs<ipcapture::IAudioInputCallback>& host, uint32_t to,
+                           IDebugMessage& log, const char* method) {
     {
-        CLockGuard guard(stateLock_);
-        if (!AudioInputChangeAllowed(state_.load(), state)) {
+        CLockGuard guard(lock);
+        if (!AudioInputChangeAllowed(state.load(), to)) {
             return;
         }
-        state_ = state;
+        state = to;
     }
-    if (host_.callback != nullptr) {
+    if (host.callback != nullptr) {
         try {
-            host_.callback->OnAudioState(host_.cookie, state);
+            host.callback->OnAudioState(host.cookie, to);
         } catch (...) {
-            Log(kLogError, "%s: The host failed to take the audio state %u",
-                "vornak::CAxisAudioInputChannel::SetState", state);
+            log.DebugMessage(kLogError, "%s: The host failed to take the audio state %u", method,
+                             to);
         }
     }
+}
+
+void CAxisAudioInputChannel::SetState(uint32_t state) {
+    ChangeAudioInputState(state_, stateLock_, host_, state, *driver_,
+                          "vornak::CAxisAudioInputChannel::SetState");
 }
 
 bool CAxisAudioInputChannel::StartCapture() {

@@ -32,6 +32,10 @@ enum : uint32_t {
     kAudioInFailed = 5,
 };
 [[nodiscard]] bool AudioInputChangeAllowed(uint32_t from, uint32_t to);
+// Moves `state` (guarded by `lock`) to `to` when the change is allowed and tells the host.
+void ChangeAudioInputState(std::atomic<uint32_t>& state, CLock& lock,
+                           const AudioHostArgs<ipcapture::IAudioInputCallback>& host, uint32_t to,
+                           IDebugMessage& log, const char* method);
 
 class CAxisAudioInputChannel : public IAudioInputChannel,
                                private CBaseThread,

@@ -2,6 +2,7 @@
 
 #include "audio/audio_input.h"
 #include "audio/audio_output.h"
+#include "audio/multicast_audio.h"
 #include "base/text.h"
 #include "channels/http_jpeg_channel.h"
 #include "channels/rtsp_channel.h"
@@ -9,6 +10,7 @@
 #include "edge/axis_edge_storage.h"
 #include "io/axis_io.h"
 #include "motion/motion_channel.h"
+#include "multicast/multicast_channel.h"
 
 namespace vornak {
 
@@ -161,12 +163,17 @@ ICameraChannel* CAxisIPCaptureDriver::CreateVideoChannel(uint32_t channel,
     if (format == 0 || format == 16) {
         format = GetDefaultVideoFormat();
     }
+    // Re-read for every channel, so that a changed file holds for the streams started after it.
+    if (multicastAllowed_) {
+        streamingMode_ = ReadStreamingMode(GetHostFolder(), kSettingsDriverName);
+        if (streamingMode_ != kStreamingUnicast) {
+            return new CAxisMulticastChannelRTSP(channel, this, sink, format);
+        }
+    }
     const CodecInfo* codec = FindCodec(format);
     if (codec == nullptr) {
         return nullptr;
     }
-    // The multicast channel takes over here when the settings file asks for multicast
-    // streaming; that mode is not read yet, so every stream is unicast.
     if (!codec->overRtsp) {
         return new CAxisJPEGChannelHTTP(channel, this, sink);
     }
@@ -193,10 +200,13 @@ IEdgeStorageHandler* CAxisIPCaptureDriver::CreateEdgeStorageHandler() {
     return handler;
 }
 
-// Multicast audio brings a channel of its own; until then the HTTP stream serves every
-// streaming mode.
 IAudioInputChannel* CAxisIPCaptureDriver::CreateAudioInputChannel(uint32_t channel, void* host1,
                                                                   void* host2, void* host3) {
+    if (multicastAllowed_ &&
+        ReadStreamingMode(GetHostFolder(), kSettingsDriverName) != kStreamingUnicast) {
+        return new CAxisAudioMulticastRTSPChannel(channel, this, host1, host2, host3,
+                                                  audioSender_ != nullptr);
+    }
     return new CAxisAudioInputChannel(channel, this, host1, host2, host3, audioSender_ != nullptr);
 }
 

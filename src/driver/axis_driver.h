@@ -2,6 +2,7 @@
 // classes, audio, PTZ and IO.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -55,7 +56,8 @@ class CAxisIPCaptureDriver : public CIPCaptureDriver, public IAudioChannelCreato
   private:
     std::unique_ptr<CAxisPTZHandler> ptzHandler_;
     std::map<uint32_t, int32_t> streamCameras_;
-    uint32_t streamingMode_ = 0;  // unicast until multicast streaming reads the settings file
+    // Read from the settings file at each channel creation, on any host thread.
+    std::atomic<uint32_t> streamingMode_{0};
     uint16_t apiVersion_ = 1;
     bool multicastAllowed_ = false;
     AudioCapabilities audioIn_;

@@ -31,6 +31,11 @@ void CRTPReceiver::SetSource(uint32_t address) {
     source_ = address;
 }
 
+void CRTPReceiver::SetPacketFilter(uint8_t payloadType, uint32_t ssrc) {
+    payloadType_ = payloadType;
+    ssrc_ = ssrc;
+}
+
 void CRTPReceiver::SetWakePerPicture(bool perPicture) {
     wakePerPicture_ = perPicture;
 }
@@ -180,6 +185,8 @@ size_t CRTPReceiver::LendBuffers(IRTPClient* client, uint32_t length, std::span<
 void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*buffers*/,
                                    std::span<const ReceivedDatagram> received) {
     const uint32_t source = source_;
+    const uint8_t payloadType = payloadType_;
+    const uint32_t ssrc = ssrc_;
     // Parsed here, outside the lock, in the buffers the datagrams arrived in.
     for (size_t i = 0; i < received.size() && i < lent_.size(); ++i) {
         const ReceivedDatagram& datagram = received[i];
@@ -187,7 +194,9 @@ void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*
             continue;
         }
         Item& item = staged_.emplace_back();
-        if (!item.packet.Parse(std::span<const uint8_t>(lent_[i].bytes.get(), datagram.length))) {
+        if (!item.packet.Parse(std::span<const uint8_t>(lent_[i].bytes.get(), datagram.length)) ||
+            (payloadType != 0xFF && item.packet.payloadType != payloadType) ||
+            (ssrc != 0 && item.packet.ssrc != ssrc)) {
             staged_.pop_back();
             continue;
         }

@@ -47,6 +47,9 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // Only datagrams from this IPv4 address (network order) are taken; 0, the default, takes
     // any. Others are dropped before they hold a buffer.
     void SetSource(uint32_t address);
+    // Only packets of this payload type (0xFF, the default, takes any) and of this SSRC (0, the
+    // default, takes any) are taken; a group may carry several senders and streams.
+    void SetPacketFilter(uint8_t payloadType, uint32_t ssrc);
     // Video: the delivery thread is woken once a picture is complete (a marker bit, or the
     // first packet of the next picture) rather than for every batch, so a picture that arrives
     // over several receive calls costs one hand-over. Off by default: each batch wakes it.
@@ -89,6 +92,8 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
     std::atomic<uint32_t> source_{0};
+    std::atomic<uint8_t> payloadType_{0xFF};
+    std::atomic<uint32_t> ssrc_{0};
     std::atomic<bool> wakePerPicture_{false};
     std::vector<Item> queue_;
     std::vector<Buffer> free_;

@@ -163,6 +163,10 @@ class Simulator {
     void Restart(std::chrono::milliseconds downtime);
     void ExpireNonces();  // next Digest answer with an old nonce gets stale=TRUE
     void SetParam(const std::string& name, const std::string& value);
+    // Another sender on the video group (Network.RTP.R0.VideoAddress and a fixed VideoPort), or
+    // with "audio=1" on the audio group, from the camera's address, streaming the media.amp
+    // query given; it runs until Stop.
+    bool AddMulticastSender(const std::string& query);
     // Digital IO, ports numbered from 1 as in input.cgi and output.cgi. A changed input is sent
     // to every open monitor stream; with SplitIoRecords each monitor part goes out as two TCP
     // segments cut inside its first record ("IO0:" then "/").

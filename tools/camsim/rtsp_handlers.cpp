@@ -130,6 +130,7 @@ std::optional<StreamRequest> Simulator::Impl::ResolveStream(const std::string& q
         merged.insert(merged.end(), args.begin(), args.end());
         args = std::move(merged);
     }
+    r.audio = FindArg(args, "audio").value_or("0") == "1";
     auto formats = params.Get("Properties.Image.Format");
     if (!formats) {
         *status = 404;  // a device without video
@@ -477,9 +478,12 @@ std::string Describe(RtspContext& c) {
     if (!clip)
         return c.Reply(503, "");
     int fps = sr->fps > 0 ? std::min(sr->fps, 60) : clip->fps;
+    std::string sdp = SdpFor(c, *clip, fps);
+    if (sr->audio)
+        sdp += "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=control:" + c.TrackUrl(2) + "\r\n";
     return c.Reply(
         200, "Content-Type: application/sdp\r\nContent-Base: " + c.base + c.stream_path + "/\r\n",
-        SdpFor(c, *clip, fps));
+        sdp);
 }
 
 // The first offer of the Transport header this channel can serve.
@@ -530,19 +534,21 @@ TrackSetup Refused(int status) {
 // Sessions asking for the same multicast stream share it.
 TrackSetup SetupMulticast(RtspContext& c, const StreamRequest& sr,
                           const std::shared_ptr<const Clip>& clip, const PacketizerOptions& popts,
-                          Track* track) {
+                          Track* track, bool audio) {
     Simulator::Impl& impl = c.impl;
     std::string r = "R" + std::to_string(sr.camera - 1);
-    auto group_text = impl.params.Get("Network.RTP." + r + ".VideoAddress");
+    const std::string media = audio ? "Audio" : "Video";
+    auto group_text = impl.params.Get("Network.RTP." + r + "." + media + "Address");
     if (!group_text)
-        group_text = impl.params.Get("Network.RTP.R0.VideoAddress");
+        group_text = impl.params.Get("Network.RTP.R0." + media + "Address");
     asio::error_code ec;
     auto group = asio::ip::make_address(group_text.value_or(""), ec);
     if (ec || !group.is_multicast())
         return Refused(461);
     uint64_t port =
-        ParseUint(impl.params.Get("Network.RTP." + r + ".VideoPort").value_or("0")).value_or(0);
-    std::string key = c.stream_path + "?" + c.url.query;
+        ParseUint(impl.params.Get("Network.RTP." + r + "." + media + "Port").value_or("0"))
+            .value_or(0);
+    std::string key = (audio ? "audio " : "") + c.stream_path + "?" + c.url.query;
     auto stream = impl.multicast_streams.count(key) ? impl.multicast_streams[key].lock() : nullptr;
     std::shared_ptr<StreamStats> stats;
     if (!stream) {
@@ -550,6 +556,8 @@ TrackSetup SetupMulticast(RtspContext& c, const StreamRequest& sr,
             port = 50000 + 2 * (impl.multicast_streams.size() % 400);
         stats = std::make_shared<StreamStats>();
         stream = std::make_shared<Stream>(impl, clip, sr, popts, stats);
+        if (audio)
+            stream->UseAudio(MulticastAudioSamples());
         if (!stream->OpenMulticast(group, static_cast<uint16_t>(port)))
             return Refused(500);
         impl.multicast_streams[key] = stream;
@@ -630,7 +638,7 @@ std::shared_ptr<Session> NewSession(RtspContext& c) {
 }
 
 std::string Setup(RtspContext& c) {
-    if (c.track_no < 0 || c.track_no > 1)
+    if (c.track_no < 0 || c.track_no > 2)
         return c.Reply(404, "");
     int status = 400;
     auto sr = c.impl.ResolveStream(c.url.query, c.stream_path, &status);
@@ -647,6 +655,9 @@ std::string Setup(RtspContext& c) {
     std::optional<TransportOffer> chosen = ChooseTransport(c);
     if (!chosen)
         return c.Reply(461, "");
+    // Track 2 is the audio of "audio=1", served over multicast only.
+    if (c.track_no == 2 && (!sr->audio || !chosen->multicast))
+        return c.Reply(c.track_no == 2 && !sr->audio ? 404 : 461, "");
     Track track;
     track.number = std::max(c.track_no, 1);
     if (c.session) {
@@ -661,8 +672,9 @@ std::string Setup(RtspContext& c) {
     }
     const PacketizerOptions popts = PacketizerFor(c);
     track.control_url = c.TrackUrl(track.number);
-    TrackSetup set = chosen->multicast ? SetupMulticast(c, *sr, clip, popts, &track)
-                                       : SetupUnicast(c, *chosen, *sr, clip, popts, out, &track);
+    TrackSetup set = chosen->multicast
+                         ? SetupMulticast(c, *sr, clip, popts, &track, c.track_no == 2)
+                         : SetupUnicast(c, *chosen, *sr, clip, popts, out, &track);
     if (set.status != 0)
         return c.Reply(set.status, "");
     if (!c.session)
@@ -770,6 +782,8 @@ std::string Simulator::Impl::HandleRtsp(const std::shared_ptr<RtspChannel>& chan
     RtspContext c(*this, channel, req);
     if (req.version != "RTSP/1.0")
         return c.Reply(505, "");
+    if (IEquals(params.Get("Network.RTSP.Enabled").value_or("yes"), "no"))
+        return c.Reply(503, "");
     if (auto require = req.Header("Require"))
         return c.Reply(551, "Unsupported: " + *require + "\r\n");
     const RtspMethod* method = nullptr;

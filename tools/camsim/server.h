@@ -52,6 +52,7 @@ struct StreamRequest {
     std::string query;      // the query as the client sent it, for control URLs
     std::string recording;  // a playback of this recording id (edge.h)
     int speed = 1;          // frames go out this many times faster than real time
+    bool audio = false;     // "audio=1": the description offers an audio track (multicast only)
 };
 
 struct Transport {
@@ -135,6 +136,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
                  const asio::ip::address& local);
     void UseInterleaved(std::weak_ptr<Connection> conn, uint8_t rtp_channel, uint8_t rtcp_channel);
     bool OpenMulticast(const asio::ip::address& group, uint16_t port);
+    // Audio instead of the clip's video: these G.711 mu-law bytes in a loop, 20 ms a packet on
+    // an 8000 Hz clock (multicast.cpp). Call before Play.
+    void UseAudio(std::vector<uint8_t> samples);
 
     uint16_t ServerRtpPort() const { return server_rtp_port_; }
     uint32_t Ssrc() const { return ssrc_; }
@@ -197,6 +201,10 @@ class Stream : public std::enable_shared_from_this<Stream> {
     uint32_t packets_total_ = 0, octets_total_ = 0;
     bool first_sr_sent_ = false;
     int fps_;
+    uint64_t clock_rate_ = 90000;
+    std::vector<uint8_t> audio_;
+    size_t audio_pos_ = 0;
+    RtpPayload AudioPayload();
 };
 
 struct FaultEntry {
@@ -231,7 +239,8 @@ struct Simulator::Impl {
     std::map<std::string, std::shared_ptr<Session>> sessions;
     std::map<std::string, std::weak_ptr<RtspChannel>> tunnels;  // by x-sessioncookie
     std::map<std::string, std::weak_ptr<Stream>> multicast_streams;
-    bool down = false;      // restarting
+    std::vector<std::shared_ptr<Stream>> extra_senders;  // multicast.cpp
+    bool down = false;                                   // restarting
     bool stopping = false;  // no handler may schedule new work once set
 
     // Shared with API callers.
@@ -289,6 +298,8 @@ struct Simulator::Impl {
 };
 
 const char* ReasonPhrase(int status);
+// What multicast audio streams (multicast.cpp).
+std::vector<uint8_t> MulticastAudioSamples();
 void AudioReceive(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,
                   const Request& req);
 void AudioTransmit(Simulator::Impl& impl, const std::shared_ptr<Connection>& conn,

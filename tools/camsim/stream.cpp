@@ -31,6 +31,8 @@ Stream::~Stream() {
 }
 
 uint8_t Stream::PayloadType() const {
+    if (!audio_.empty())
+        return 0;  // G.711 mu-law
     return clip_->codec == Codec::kJpeg ? 26 : 96;
 }
 
@@ -127,7 +129,7 @@ void Stream::OnClientRtcp(std::span<const uint8_t> data) {
 
 uint32_t Stream::TimestampAt(std::chrono::steady_clock::time_point t) const {
     double secs = std::chrono::duration<double>(t - origin_).count();
-    return ts_base_ + static_cast<uint32_t>(static_cast<int64_t>(std::floor(secs * 90000.0)));
+    return ts_base_ + static_cast<uint32_t>(static_cast<int64_t>(std::floor(secs * clock_rate_)));
 }
 
 std::pair<uint16_t, uint32_t> Stream::Play() {
@@ -141,7 +143,7 @@ std::pair<uint16_t, uint32_t> Stream::Play() {
         double secs = std::chrono::duration<double>(now - origin_).count();
         slot_ = std::max<uint64_t>(slot_, static_cast<uint64_t>(std::ceil(secs * fps_)));
     }
-    uint32_t ts = ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_);
+    uint32_t ts = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
     if (!playing_ && !stopped_) {
         playing_ = true;
         {
@@ -221,10 +223,12 @@ void Stream::SendFrame() {
                 payloads = PacketizeH265(frame.data, *clip_, opts_);
                 break;
         }
+        if (!audio_.empty())
+            payloads = {AudioPayload()};
         RtpHeaderFields h;
         h.payload_type = PayloadType();
         h.ssrc = ssrc_;
-        h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_);
+        h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
         uint64_t bytes = 0;
         for (const auto& p : payloads) {
             std::vector<uint8_t> packet;
@@ -322,7 +326,7 @@ void Stream::SendRtcp(bool bye) {
     sr.wall_clock = wall_now;
     // With pacing the stream clock is the real clock; without, the last frame's time stands.
     sr.rtp_timestamp = impl_.options.as_fast_as_possible
-                           ? ts_base_ + static_cast<uint32_t>(slot_ * 90000 / fps_)
+                           ? ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_)
                            : TimestampAt(steady_now);
     sr.packet_count = packets_total_;
     sr.octet_count = octets_total_;

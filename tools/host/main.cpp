@@ -25,6 +25,7 @@
 #include "host_objects.h"
 #include "html_report.h"
 #include "motion_view.h"
+#include "multicast_status.h"
 #include "ptz_commands.h"
 #include "settings_check.h"
 
@@ -62,6 +63,9 @@ int Fail(const std::string& message) {
 }
 
 std::atomic<bool> g_interrupted{false};
+// For the status lines: how streams travel, and the driver's lines that name a multicast group.
+HostLogger* g_logger = nullptr;
+uint32_t g_streamingMode = 0;
 
 const char* StateText(bool known, uint32_t state) {
     if (!known) {
@@ -108,7 +112,13 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<unsigned long long>(now.keyFrames),
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
-    std::string text = r.motion ? line + ("  " + MotionTap::Text(r.motion->Snapshot())) : line;
+    std::string text = line;
+    if (g_logger != nullptr) {
+        text += "  " + StreamingText(g_streamingMode, g_logger->Lines(), spec.channel, spec.stream);
+    }
+    if (r.motion) {
+        text += "  " + MotionTap::Text(r.motion->Snapshot());
+    }
     return r.edge ? text + "  " + EdgeTap::Text(r.edge->Snapshot()) : text;
 }
 
@@ -436,6 +446,8 @@ int RunCapture(DriverLibrary& library, const Options& options,
     if (driver == nullptr) {
         return Fail("CreateIPCapture returned no driver");
     }
+    g_logger = &logger;
+    g_streamingMode = HostStreamingMode();
     if (!driver->Open(&logger, &allocator, &context)) {
         library.destroy[0](driver);
         return Fail("Open failed for device " + options.device.address + ":" +
@@ -476,6 +488,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
     io.Stop();
     driver->Close();
     library.destroy[0](driver);
+    g_logger = nullptr;
     std::printf("Driver closed\n");
     return result;
 }

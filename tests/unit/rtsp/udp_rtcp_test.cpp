@@ -157,8 +157,8 @@ TEST(RTPReceiverTest, PicturesAreHandedOverAtTheirEnd) {
     peer.SendTo(receiver.GetBoundPort(), packet(4, 2, false));
     peer.SendTo(receiver.GetBoundPort(), packet(5, 3, false));
     // Well before the idle wait ends.
-    EXPECT_TRUE(user.WaitUntil([&] { return user.sequences.size() >= 5; },
-                               std::chrono::milliseconds(700)));
+    EXPECT_TRUE(
+        user.WaitUntil([&] { return user.sequences.size() >= 5; }, std::chrono::milliseconds(700)));
     peer.SendTo(receiver.GetBoundPort(), packet(6, 3, false));  // ends with the stream
     ASSERT_TRUE(user.WaitFor(6));
     EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6}));
