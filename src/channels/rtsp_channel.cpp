@@ -138,6 +138,18 @@ void CBaseRTPChannel::PacketReceived(const sockaddr_in& sender, const CRTPPacket
     }
 }
 
+Size CBaseRTPChannel::GetResolution() {
+    Size seen;
+    {
+        CLockGuard guard(parserLock_);
+        seen = parser_ ? parser_->GetPictureSize() : Size{};
+    }
+    if (seen.width != 0 && seen.height != 0) {
+        return seen;
+    }
+    return CBaseCameraChannel::GetResolution();
+}
+
 bool CBaseRTPChannel::OpenStream() {
     // "RTPoverTCP" runs a UDP session like "RTPoverUDP" and needs the same ports.
     const uint32_t mode = rtpMode_;
@@ -335,10 +347,10 @@ CAxisCommonChannelRTSP::CAxisCommonChannelRTSP(uint32_t channel, IDriver* driver
                                                ipcapture::IFrameSink* sink, const CodecInfo& codec)
     : CAxisCommonChannel(driver, channel),
       CBaseRTSPChannel(channel, driver, sink),
-      parser_(codec.makeParser(driver)),
       sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo(),
                                                  Web::CHttpSender::kDefaultUserAgent)),
       codec_(codec) {
+    parser_ = codec.makeParser(driver);
     parser_->SetClient(this);
     // A stop that aborts between the stop check and the next request still cancels it.
     sender_->SetCancelEvent(&stopEvent_);
@@ -382,18 +394,6 @@ void CAxisCommonChannelRTSP::ApplyCaptureSettings(ipcapture::ICaptureSettings* s
     if (GetRequest().stream == kStreamRecording && settings != nullptr) {
         privacyZones_->SetZones(settings->GetPrivacyZones());
     }
-}
-
-Size CAxisCommonChannelRTSP::GetResolution() {
-    Size seen;
-    {
-        CLockGuard guard(parserLock_);
-        seen = parser_ ? parser_->GetPictureSize() : Size{};
-    }
-    if (seen.width != 0 && seen.height != 0) {
-        return seen;
-    }
-    return CBaseCameraChannel::GetResolution();
 }
 
 bool CAxisCommonChannelRTSP::OnRtspDescribeProcessed(const SessionDescription& description) {

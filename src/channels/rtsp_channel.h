@@ -55,6 +55,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     ~CBaseRTPChannel() override;
 
     bool UpdateSettings(const VideoCaptureRequest* request) override;
+    // The size the parser has seen in the stream, else the one asked for.
+    Size GetResolution() override;
 
     // IMediaParserClient
     bool FrameReady(ipcapture::IVideoFrame* frame) override;
@@ -90,6 +92,10 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     std::atomic<uint32_t> rtpMode_{0};
     std::unique_ptr<CRTPReceiver> receiver_;
     std::unique_ptr<CRTCPHandler> rtcp_;
+    // Packets arrive on the receiving threads while the capture thread may replace or reset
+    // the parser.
+    CLock parserLock_;
+    std::unique_ptr<CRTPMediaParser> parser_;
 };
 
 class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser {
@@ -130,7 +136,6 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     ~CAxisCommonChannelRTSP() override;
 
     void ApplyCaptureSettings(ipcapture::ICaptureSettings* settings) override;
-    Size GetResolution() override;
     bool OnRtspDescribeProcessed(const SessionDescription& description) override;
     // A codec that must be listed is asked for once, here: a camera without it fails the start.
     bool Start(const VideoCaptureRequest* request) override;
@@ -145,9 +150,6 @@ class CAxisCommonChannelRTSP : public CAxisCommonChannel, public CBaseRTSPChanne
     void ProcessPacket(const CRTPPacket& packet) override;
     void ResetParser() override;
 
-    // Packets arrive on the receiving threads while the capture thread may reset the parser.
-    CLock parserLock_;
-    std::unique_ptr<CRTPMediaParser> parser_;
     MediaParserStats reported_;  // the parser's counters at the last session report
 
   private:

@@ -201,18 +201,6 @@ CAxisMulticastChannelRTSP::~CAxisMulticastChannelRTSP() {
     StopThread();
 }
 
-Size CAxisMulticastChannelRTSP::GetResolution() {
-    Size seen;
-    {
-        CLockGuard guard(parserLock_);
-        seen = parser_ ? parser_->GetPictureSize() : Size{};
-    }
-    if (seen.width != 0 && seen.height != 0) {
-        return seen;
-    }
-    return CBaseCameraChannel::GetResolution();
-}
-
 bool CAxisMulticastChannelRTSP::RequestGet(const std::string& url, std::string& response) {
     if (stopEvent_.IsSet()) {
         return false;

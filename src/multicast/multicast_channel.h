@@ -75,7 +75,6 @@ class CAxisMulticastChannelRTSP : public CAxisCommonChannel,
 
     // The profile, not the host, decides what the camera streams to the group.
     void ApplyCaptureSettings(ipcapture::ICaptureSettings* /*settings*/) override {}
-    Size GetResolution() override;
     bool OnRtspDescribeProcessed(const SessionDescription& description) override;
     bool OnRtspSetupProcessed(const char* destination, uint16_t port) override;
 
@@ -100,8 +99,6 @@ class CAxisMulticastChannelRTSP : public CAxisCommonChannel,
     const uint32_t format_;
     std::unique_ptr<Web::CHttpSender> sender_;
     CAudioRequests requests_;
-    CLock parserLock_;
-    std::unique_ptr<CRTPMediaParser> parser_;
     CLock lock_;
     uint32_t blockSize_ = 0;
     CTime profileCheck_;
