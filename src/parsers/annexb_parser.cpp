@@ -1,12 +1,6 @@
 #include "parsers/annexb_parser.h"
 
-#include <array>
-
 namespace vornak {
-
-namespace {
-constexpr std::array<uint8_t, 3> kAnnexBStartCode = {0x00, 0x00, 0x01};
-}  // namespace
 
 CAnnexBRTPMediaParser::CAnnexBRTPMediaParser(IDriver* owner, const AnnexBCodec& codec)
     : CRTPMediaParser(owner), codec_(codec) {}
@@ -29,32 +23,6 @@ void CAnnexBRTPMediaParser::DropFrame() {
     waitingForKeyFrame_ = true;
     frameBuffer_.clear();
     fuOpen_ = false;
-}
-
-bool CAnnexBRTPMediaParser::AppendFragment(bool start, bool end, uint8_t type,
-                                           std::span<const uint8_t> header,
-                                           std::span<const uint8_t> data, bool keep) {
-    if (start) {
-        // Some senders never set the end bit: a new start ends the unit before it.
-        fuOpen_ = true;
-        fuType_ = type;
-        if (keep) {
-            AppendBytes(frameBuffer_, kAnnexBStartCode);
-            AppendBytes(frameBuffer_, header);
-        }
-    } else if (!fuOpen_ || type != fuType_) {
-        // Without its start the fragment would be glued to whatever unit came before.
-        RefusePayload(codec_.processPacket, fuOpen_ ? "fragment type changes inside a unit"
-                                                    : "fragment continuation without a start");
-        return false;
-    }
-    if (keep) {
-        AppendBytes(frameBuffer_, data);
-    }
-    if (end) {
-        fuOpen_ = false;
-    }
-    return true;
 }
 
 bool CAnnexBRTPMediaParser::AppendWholeUnits(const std::vector<std::span<const uint8_t>>& units) {

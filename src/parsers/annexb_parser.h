@@ -2,6 +2,7 @@
 // the packet loop, the frame hand-over with the key frame rule, and the loss handling they share.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,6 +11,8 @@
 #include "parsers/media_parser.h"
 
 namespace vornak {
+
+inline constexpr std::array<uint8_t, 3> kAnnexBStartCode = {0x00, 0x00, 0x01};
 
 // A slice whose first bit after the NAL unit header is set begins a picture: H.264's
 // first_mb_in_slice 0 (ue(v) code "1"), H.265's first_slice_segment_in_pic_flag.
@@ -64,5 +67,33 @@ class CAnnexBRTPMediaParser : public CRTPMediaParser {
     bool fuOpen_ = false;  // a fragmented NAL unit has started and not ended
     uint8_t fuType_ = 0;
 };
+
+// In the header: called for every fragment, and inlined into each codec's packet loop.
+inline bool CAnnexBRTPMediaParser::AppendFragment(bool start, bool end, uint8_t type,
+                                                  std::span<const uint8_t> header,
+                                                  std::span<const uint8_t> data, bool keep) {
+    if (start) {
+        // Some senders never set the end bit: a new start ends the unit before it.
+        fuOpen_ = true;
+        fuType_ = type;
+        if (keep) {
+            frameBuffer_.insert(frameBuffer_.end(), kAnnexBStartCode.begin(),
+                                kAnnexBStartCode.end());
+            frameBuffer_.insert(frameBuffer_.end(), header.begin(), header.end());
+        }
+    } else if (!fuOpen_ || type != fuType_) {
+        // Without its start the fragment would be glued to whatever unit came before.
+        RefusePayload(codec_.processPacket, fuOpen_ ? "fragment type changes inside a unit"
+                                                    : "fragment continuation without a start");
+        return false;
+    }
+    if (keep) {
+        AppendBytes(frameBuffer_, data);
+    }
+    if (end) {
+        fuOpen_ = false;
+    }
+    return true;
+}
 
 }  // namespace vornak

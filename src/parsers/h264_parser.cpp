@@ -9,7 +9,6 @@ namespace vornak {
 
 namespace {
 
-constexpr std::array<uint8_t, 3> kStartCode = {0x00, 0x00, 0x01};
 // Access unit delimiter, primary_pic_type 1, so a decoder sees where each frame ends.
 constexpr std::array<uint8_t, 5> kFrameTrailer = {0x00, 0x00, 0x01, 0x09, 0x30};
 
@@ -144,9 +143,9 @@ void CH264RTPMediaParser::PrependParameterSets() {
     if (!frameBuffer_.empty() || sets_.sps.empty() || sets_.pps.empty()) {
         return;
     }
-    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, kAnnexBStartCode);
     AppendBytes(frameBuffer_, sets_.sps);
-    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, kAnnexBStartCode);
     AppendBytes(frameBuffer_, sets_.pps);
 }
 
@@ -181,7 +180,7 @@ bool CH264RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
         default:
             break;
     }
-    AppendBytes(frameBuffer_, kStartCode);
+    AppendBytes(frameBuffer_, kAnnexBStartCode);
     AppendBytes(frameBuffer_, nal);
     return true;
 }

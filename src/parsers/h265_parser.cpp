@@ -9,7 +9,6 @@ namespace vornak {
 
 namespace {
 
-constexpr std::array<uint8_t, 3> kH265StartCode = {0x00, 0x00, 0x01};
 // Access unit delimiter (pic_type 2: any slice type), so a decoder sees where each frame ends.
 constexpr std::array<uint8_t, 6> kH265FrameTrailer = {0x00, 0x00, 0x01, 0x46, 0x01, 0x50};
 
@@ -155,7 +154,7 @@ void CH265RTPMediaParser::PrependParameterSets() {
         return;
     }
     for (const std::vector<uint8_t>* set : {&sets_.vps, &sets_.sps, &sets_.pps}) {
-        AppendBytes(frameBuffer_, kH265StartCode);
+        AppendBytes(frameBuffer_, kAnnexBStartCode);
         AppendBytes(frameBuffer_, *set);
     }
 }
@@ -191,7 +190,7 @@ bool CH265RTPMediaParser::AppendNalUnit(std::span<const uint8_t> nal) {
     if (IsIrap(type) && SliceStartsPicture(nal.subspan(2))) {
         PrependParameterSets();
     }
-    AppendBytes(frameBuffer_, kH265StartCode);
+    AppendBytes(frameBuffer_, kAnnexBStartCode);
     AppendBytes(frameBuffer_, nal);
     return true;
 }
