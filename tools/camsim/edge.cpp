@@ -259,7 +259,8 @@ std::string SeekRecording(Simulator::Impl& impl, Stream& stream, const std::stri
     if (auto at = ParseUtc(clock.substr(0, clock.find('-')))) {
         const double since =
             std::chrono::duration<double>(*at - edge.clock.offset - found->start).count();
-        first = static_cast<uint64_t>(std::max(0.0, std::ceil(since * fps)));
+        // The frame at or before the position; rounding up could start past it.
+        first = static_cast<uint64_t>(std::max(0.0, std::floor(since * fps)));
     }
     // Playback starts at the key frame at or before the position asked for.
     while (first > 0 && !clip.frames[first % clip.frames.size()].key)
