@@ -124,7 +124,14 @@ Size CBaseRTPChannel::GetRequestedSize() {
 }
 
 std::string CBaseRTPChannel::GetStreamName() {
-    return StreamName(driver_->GetDriverName(), GetRequest().stream);
+    // Asked for every picture; built again only when the stream kind changes.
+    const uint32_t stream = GetRequest().stream;
+    CLockGuard guard(streamNameLock_);
+    if (streamName_.empty() || streamNameKind_ != stream) {
+        streamName_ = StreamName(driver_->GetDriverName(), stream);
+        streamNameKind_ = stream;
+    }
+    return streamName_;
 }
 
 void CBaseRTPChannel::PacketReceived(const sockaddr_in& sender, const CRTPPacket& packet) {
@@ -132,7 +139,6 @@ void CBaseRTPChannel::PacketReceived(const sockaddr_in& sender, const CRTPPacket
     if (deviceIp_ == 0 || sender.sin_addr.s_addr != deviceIp_) {
         return;
     }
-    receiverEvent_.Set();
     if (rtcp_->AcceptRtp(packet)) {
         ProcessPacket(packet);
     }
@@ -184,7 +190,6 @@ bool CBaseRTPChannel::OpenStream() {
 
 void CBaseRTPChannel::CloseStream() {
     receiver_->Close();
-    receiverEvent_.Set();
     rtcp_->Close();
 }
 
@@ -276,7 +281,6 @@ void CBaseRTSPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time)
 }
 
 void CBaseRTSPChannel::OnRtspPacketReceived(const CRTPPacket& packet) {
-    receiverEvent_.Set();
     ProcessPacket(packet);
 }
 
@@ -567,7 +571,6 @@ bool CAxisCommonChannelRTSP::ApplySettingsUpdate() {
         return false;
     }
     client->Stop();
-    receiverEvent_.Set();
     clock_.Reset();
     ResetParser();
     const bool started = StartSession(*client);

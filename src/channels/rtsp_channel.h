@@ -87,7 +87,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     CTime keepAliveTimer_;
     CManualEvent frameReceived_;
     CEvent settingsUpdated_{false};
-    CEvent receiverEvent_{false};
+    CLock streamNameLock_;
+    std::string streamName_;
+    uint32_t streamNameKind_ = 0;
     uint32_t deviceIp_ = 0;  // network order; 0 when the address does not resolve
     std::atomic<uint32_t> rtpMode_{0};
     std::unique_ptr<CRTPReceiver> receiver_;

@@ -8,7 +8,7 @@ namespace {
 constexpr uint32_t kPacketBufferLength = 1536;
 constexpr uint32_t kReceiverStopWaitMs = 2560;
 constexpr uint32_t kIdleWaitMs = 1000;
-// Packets that wake the delivery thread even inside one picture: about a third of a 1080p
+// Queued packets that wake the delivery thread even inside one picture: about a third of a 1080p
 // key frame, and far below the pool.
 constexpr size_t kWakeQueueLength = 128;
 }  // namespace
@@ -64,6 +64,14 @@ uint64_t CRTPReceiver::DroppedDatagrams() {
     return dropped_;
 }
 
+uint64_t CRTPReceiver::BatchesDeliveredInline() {
+    return inlineBatches_;
+}
+
+uint64_t CRTPReceiver::BatchesDeliveredQueued() {
+    return queuedBatches_;
+}
+
 bool CRTPReceiver::OpenClient(const std::string& threadName,
                               const std::function<bool(CUDPClient&)>& open,
                               uint32_t selectTimeoutMs) {
@@ -78,6 +86,10 @@ bool CRTPReceiver::OpenClient(const std::string& threadName,
     dropping_ = false;
     pictureOpen_ = false;
     packetQueued_.Reset();
+    {
+        CLockGuard guard(lock_);
+        queuedUntil_ = {};
+    }
     if (!StartThread(threadName) || !open(*client)) {
         Close();
         return false;
@@ -215,27 +227,63 @@ void CRTPReceiver::OnDatagramBatch(IRTPClient* client, std::span<const iovec> /*
         lastQueuedTimestamp_ = item.packet.timestamp;
     }
     bool queued = false;
+    bool here = false;
     {
         CLockGuard guard(lock_);
         if (client_.get() == client && !stopEvent_.IsSet()) {
-            for (Item& item : staged_) {
-                queue_.push_back(std::move(item));
+            // Nothing older may still wait or be on its way, and the user has kept up.
+            here = queue_.empty() && !staged_.empty() &&
+                   std::chrono::steady_clock::now() >= queuedUntil_ && deliveryMutex_.try_lock();
+            if (!here) {
+                for (Item& item : staged_) {
+                    queue_.push_back(std::move(item));
+                }
+                queued = !queue_.empty() && (wake || queue_.size() >= kWakeQueueLength);
             }
-            queued = !queue_.empty() && (wake || queue_.size() >= kWakeQueueLength);
         } else {
             for (Item& item : staged_) {
                 Recycle(std::move(item.buffer));
             }
+            staged_.clear();
         }
         for (Buffer& buffer : lent_) {
             Recycle(std::move(buffer));
         }
     }
-    staged_.clear();
     lent_.clear();
+    if (here) {
+        const auto start = std::chrono::steady_clock::now();
+        {
+            std::lock_guard delivering(deliveryMutex_, std::adopt_lock);
+            Deliver(staged_);
+        }
+        ++inlineBatches_;
+        const auto end = std::chrono::steady_clock::now();
+        CLockGuard guard(lock_);
+        if (end - start > kInlineBudget) {
+            queuedUntil_ = end + kQueuedSpell;
+        }
+        for (Item& item : staged_) {
+            Recycle(std::move(item.buffer));
+        }
+    }
+    staged_.clear();
     // One wake-up for the whole batch, or for the whole picture.
     if (queued) {
         packetQueued_.Set();
+    }
+}
+
+void CRTPReceiver::Deliver(std::vector<Item>& items) {
+    IRTPReceiverUser* user = User();
+    for (Item& item : items) {
+        if (stopEvent_.IsSet() || user == nullptr) {
+            break;
+        }
+        try {
+            user->PacketReceived(item.sender, item.packet);
+        } catch (...) {
+        }
     }
 }
 
@@ -282,17 +330,14 @@ void CRTPReceiver::ThreadFunction() {
             return;
         }
         {
-            CLockGuard guard(lock_);
-            batch.swap(queue_);
-        }
-        IRTPReceiverUser* user = User();
-        for (Item& item : batch) {
-            if (stopEvent_.IsSet() || user == nullptr) {
-                break;
+            std::lock_guard delivering(deliveryMutex_);
+            {
+                CLockGuard guard(lock_);
+                batch.swap(queue_);
             }
-            try {
-                user->PacketReceived(item.sender, item.packet);
-            } catch (...) {
+            if (!batch.empty()) {
+                Deliver(batch);
+                ++queuedBatches_;
             }
         }
         CLockGuard guard(lock_);

@@ -1,13 +1,18 @@
-// Receives RTP over UDP: datagrams arrive in batches straight into pooled buffers, are parsed in
-// place on the socket thread, and each batch is handed to a delivery thread of its own, which
-// passes the packets on in arrival order.
+// Receives RTP over UDP: datagrams arrive in batches straight into pooled buffers and are parsed
+// in place on the socket thread. While the user keeps up, the socket thread passes each batch on
+// itself: a hand-over to another thread costs a wake-up per picture, more than the picture's
+// processing. A user that is slow once makes batches go through the queue and a delivery thread
+// of their own for a while, so that the socket keeps being read into the pool meanwhile. Either
+// way packets reach the user in arrival order, one call at a time.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +37,11 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // must not make memory grow without end: about 1.5 MiB, 1.7 seconds of a 1080p stream.
     // Datagrams that find no free buffer are dropped.
     static constexpr size_t kMaxBuffers = 1024;
+    // A batch that keeps the user longer than this on the socket thread sends the batches of
+    // the next kQueuedSpell through the delivery thread. The socket's own buffer (at least the
+    // kernel's default of about 200 KiB, 0.25 s of a 1080p stream) covers the slow batch.
+    static constexpr std::chrono::milliseconds kInlineBudget{10};
+    static constexpr std::chrono::seconds kQueuedSpell{5};
 
     explicit CRTPReceiver(IDebugMessage* debug);
     ~CRTPReceiver() override;
@@ -55,6 +65,9 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     // over several receive calls costs one hand-over. Off by default: each batch wakes it.
     void SetWakePerPicture(bool perPicture);
     size_t QueuedPackets();
+    // Batches passed on by the socket thread itself, and through the delivery thread.
+    uint64_t BatchesDeliveredInline();
+    uint64_t BatchesDeliveredQueued();
     uint64_t DroppedDatagrams();
 
     void OnDatagram(IRTPClient* client, const sockaddr_in& sender, const uint8_t* data,
@@ -87,8 +100,14 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     void Recycle(Buffer&& buffer);
     // Logs the start and the end of a run of drops; outside lock_.
     void ReportDrops(bool dropping);
+    // Passes items on to the user, under deliveryMutex_, until a stop.
+    void Deliver(std::vector<Item>& items);
 
     CLock lock_;
+    // Held by whichever thread passes packets on. Taken before lock_ (the socket thread only
+    // tries it, under lock_), so that a batch taken from the queue is passed on before any
+    // later one.
+    std::mutex deliveryMutex_;
     TSmartPtr<CUDPClient> client_;  // shared with callbacks in flight
     IRTPReceiverUser* user_ = nullptr;
     std::atomic<uint32_t> source_{0};
@@ -100,6 +119,9 @@ class CRTPReceiver : public CBaseThread, public IRTPClientUser {
     size_t buffers_ = 0;  // in existence: free, lent, queued or being delivered
     std::atomic<uint64_t> dropped_{0};
     CEvent packetQueued_{false};
+    std::chrono::steady_clock::time_point queuedUntil_;  // under lock_
+    std::atomic<uint64_t> inlineBatches_{0};
+    std::atomic<uint64_t> queuedBatches_{0};
     // Socket thread only: the run of drops, the buffers lent for the current receive, the
     // packets parsed from them, and whether the last packet queued left its picture open.
     bool dropping_ = false;

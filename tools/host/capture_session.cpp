@@ -1,5 +1,7 @@
 #include "capture_session.h"
 
+#include "base/time.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -94,6 +96,13 @@ std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& 
 }
 
 int64_t SystemTimeToUnixMs(const SYSTEMTIME& t) {
+    // Every frame's stamp passes here: plain arithmetic, where timegm consults the time zone.
+    const vornak::TimeValue ticks = vornak::SystemTimeToTime(t);
+    if (ticks != 0) {
+        return (static_cast<int64_t>(ticks) - static_cast<int64_t>(vornak::kUnixEpochTicks)) /
+               static_cast<int64_t>(vornak::kTicksPerMs);
+    }
+    // Out of range fields, which timegm normalises.
     std::tm tm{};
     tm.tm_year = t.wYear - 1900;
     tm.tm_mon = t.wMonth - 1;

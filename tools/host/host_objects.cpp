@@ -43,7 +43,10 @@ void HostLogger::Clear() {
 }
 
 HostVideoFrame::HostVideoFrame(uint32_t fourcc, uint32_t size, std::string stream)
-    : buffer_(size), fourcc_(fourcc), stream_(std::move(stream)) {}
+    : buffer_(std::make_unique_for_overwrite<uint8_t[]>(size)),
+      size_(size),
+      fourcc_(fourcc),
+      stream_(std::move(stream)) {}
 
 void HostVideoFrame::SetTimestamp(const SYSTEMTIME* time) {
     if (time != nullptr) {

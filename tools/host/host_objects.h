@@ -44,8 +44,8 @@ class HostVideoFrame : public IVideoFrame {
   public:
     HostVideoFrame(uint32_t fourcc, uint32_t size, std::string stream);
 
-    uint32_t GetBufferSize() const override { return static_cast<uint32_t>(buffer_.size()); }
-    uint8_t* GetBuffer() override { return buffer_.data(); }
+    uint32_t GetBufferSize() const override { return size_; }
+    uint8_t* GetBuffer() override { return buffer_.get(); }
     uint32_t GetDataSize() const override { return dataSize_; }
     void SetDataSize(uint32_t size) override { dataSize_ = size; }
     void FinishFrame() override { finished_ = true; }
@@ -64,7 +64,9 @@ class HostVideoFrame : public IVideoFrame {
     bool Finished() const { return finished_; }
 
   private:
-    std::vector<uint8_t> buffer_;
+    // Not cleared: the driver fills it.
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t size_;
     uint32_t dataSize_ = 0;
     uint32_t fourcc_;
     uint32_t width_ = 0;

@@ -3,9 +3,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "recording_debug.h"
@@ -59,8 +62,12 @@ class CPeer {
 class CCollectingUser : public IRTPReceiverUser {
   public:
     void PacketReceived(const sockaddr_in&, const CRTPPacket& packet) override {
+        if (slowFirst_.exchange(false)) {
+            // Over the receiver's budget: what follows goes through its delivery thread.
+            std::this_thread::sleep_for(CRTPReceiver::kInlineBudget * 3);
+        }
         std::unique_lock lock(mutex_);
-        if (blockFirst_ && sequences.empty()) {
+        if (blockAt_ == sequences.size()) {
             sequences.push_back(packet.sequence);
             changed_.notify_all();
             changed_.wait(lock, [this] { return released_; });
@@ -82,7 +89,9 @@ class CCollectingUser : public IRTPReceiverUser {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, limit, done);
     }
-    void BlockFirst() { blockFirst_ = true; }
+    void SlowFirst() { slowFirst_ = true; }
+    // The packet with this index blocks its caller until Release.
+    void BlockAt(size_t index) { blockAt_ = index; }
     void Release() {
         std::lock_guard lock(mutex_);
         released_ = true;
@@ -95,7 +104,8 @@ class CCollectingUser : public IRTPReceiverUser {
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool blockFirst_ = false;
+    std::atomic<bool> slowFirst_{false};
+    size_t blockAt_ = SIZE_MAX;
     bool released_ = false;
 };
 
@@ -130,13 +140,15 @@ TEST(RTPReceiverTest, DeliversInArrivalOrderAndGrowsTheBuffer) {
               (std::vector<uint32_t>{2560 - 12, 1000 - 12}))
         << "received whole";
     EXPECT_EQ(debug.Count("of up to 3000 bytes dropped"), 1u);
+    EXPECT_GT(receiver.BatchesDeliveredInline(), 0u) << "a user that keeps up";
+    EXPECT_EQ(receiver.BatchesDeliveredQueued(), 0u);
     receiver.Close();
 }
 
-// Video wakes the delivery thread once per picture: at its marker bit, or, from a sender that
-// sets none, when the next picture begins. What waits for an end that never comes (the last
-// picture before the stream goes quiet) is still handed over, when the delivery thread's idle
-// wait of a second ends.
+// Once a user has been slow, video goes through the queue and wakes the delivery thread once per
+// picture: at its marker bit, or, from a sender that sets none, when the next picture begins.
+// What waits for an end that never comes (the last picture before the stream goes quiet) is
+// still handed over, when the delivery thread's idle wait of a second ends.
 TEST(RTPReceiverTest, PicturesAreHandedOverAtTheirEnd) {
     auto packet = [](uint16_t sequence, uint8_t timestamp, bool marker) {
         std::vector<uint8_t> p = Rtp(sequence);
@@ -150,35 +162,43 @@ TEST(RTPReceiverTest, PicturesAreHandedOverAtTheirEnd) {
     receiver.SetWakePerPicture(true);
     ASSERT_TRUE(receiver.Open(0));
     CPeer peer;
+    user.SlowFirst();
+    peer.SendTo(receiver.GetBoundPort(), packet(0, 0, true));
+    ASSERT_TRUE(user.WaitFor(1));
     peer.SendTo(receiver.GetBoundPort(), packet(1, 1, false));
     peer.SendTo(receiver.GetBoundPort(), packet(2, 1, true));
-    ASSERT_TRUE(user.WaitFor(2));
+    ASSERT_TRUE(user.WaitFor(3));
     peer.SendTo(receiver.GetBoundPort(), packet(3, 2, false));  // no marker: ends at 5
     peer.SendTo(receiver.GetBoundPort(), packet(4, 2, false));
     peer.SendTo(receiver.GetBoundPort(), packet(5, 3, false));
     // Well before the idle wait ends.
     EXPECT_TRUE(
-        user.WaitUntil([&] { return user.sequences.size() >= 5; }, std::chrono::milliseconds(700)));
+        user.WaitUntil([&] { return user.sequences.size() >= 6; }, std::chrono::milliseconds(700)));
     peer.SendTo(receiver.GetBoundPort(), packet(6, 3, false));  // ends with the stream
-    ASSERT_TRUE(user.WaitFor(6));
-    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{1, 2, 3, 4, 5, 6}));
+    ASSERT_TRUE(user.WaitFor(7));
+    EXPECT_EQ(user.sequences, (std::vector<uint16_t>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(receiver.BatchesDeliveredInline(), 1u);
     receiver.Close();
 }
 
-// A user that stalls leaves no buffer free: a flood is then dropped, with one line when it
-// starts and one when buffers are free again, and nothing else grows.
+// A user that is slow and then stalls leaves the socket thread free, and no buffer: a flood is
+// then dropped, with one line when it starts and one when buffers are free again, and nothing
+// else grows.
 TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
     CCollectingUser user;
-    user.BlockFirst();
+    user.SlowFirst();
+    user.BlockAt(1);
     test::RecordingDebug debug;
     CRTPReceiver receiver(&debug);
     receiver.SetUser(&user);
     ASSERT_TRUE(receiver.Open(0));
     CPeer peer;
     peer.SendTo(receiver.GetBoundPort(), Rtp(0));
-    ASSERT_TRUE(user.WaitFor(1));  // the delivery thread now hangs in the user, holding a buffer
+    ASSERT_TRUE(user.WaitFor(1));
+    peer.SendTo(receiver.GetBoundPort(), Rtp(1));
+    ASSERT_TRUE(user.WaitFor(2));  // the delivery thread now hangs in the user, holding a buffer
     const size_t held = CRTPReceiver::kMaxBuffers - 1;
-    for (size_t s = 1; s <= held + 200; ++s) {
+    for (size_t s = 2; s <= held + 201; ++s) {
         peer.SendTo(receiver.GetBoundPort(), Rtp(static_cast<uint16_t>(s)));
     }
     for (int i = 0; i < 500 && receiver.DroppedDatagrams() == 0; ++i) {
@@ -188,7 +208,7 @@ TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
     EXPECT_EQ(receiver.QueuedPackets(), held);
     EXPECT_EQ(debug.Count("dropping datagrams"), 1u) << "one line for the whole run";
     user.Release();
-    ASSERT_TRUE(user.WaitFor(1 + held));
+    ASSERT_TRUE(user.WaitFor(2 + held));
     // Some of the flood may still come after the kept ones, and buffers may run out again while
     // the user catches up; a packet sent once that is over gets through.
     uint16_t kept = 0;
@@ -197,13 +217,13 @@ TEST(RTPReceiverTest, UsedUpBuffersDropAndRecover) {
         peer.SendTo(receiver.GetBoundPort(), Rtp(60000));
         through = user.WaitUntil(
             [&] {
-                kept = user.sequences[held];
+                kept = user.sequences[held + 1];
                 return user.sequences.back() == 60000;
             },
             std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(through);
-    EXPECT_EQ(kept, held) << "the oldest are kept";
+    EXPECT_EQ(kept, held + 1) << "the oldest are kept";
     EXPECT_EQ(debug.Count("free again"), debug.Count("dropping datagrams"))
         << "every run of drops ends with a line";
 }
