@@ -31,7 +31,9 @@ void Connection::DoRead() {
         }
         self->in_.append(self->read_buf_.data(), n);
         self->OnData();
-        if (!self->closed_)
+        // A withheld HTTP request's connection is read no further: a client that goes on
+        // writing (an audio POST body) fills the socket and blocks, as against a hung camera.
+        if (!self->closed_ && self->mode != Mode::kWithheld)
             self->DoRead();
     });
 }
