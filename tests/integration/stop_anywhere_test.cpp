@@ -2,9 +2,7 @@
 // the read of an answer or of a stream, a keep-alive, the answer to TEARDOWN, a wait for frames)
 // and the host stops it there; the stop must return within the bound below. Holds last for ever.
 // Multicast rows run in a private network (private_network.h).
-#include <cstdio>
 #include <future>
-#include <sstream>
 
 #include "audio/audio_format.h"
 #include "audio_session.h"
@@ -112,10 +110,8 @@ const StopRow kRows[] = {
     // Audio in: the answer to the stream request, and the stream itself.
     {"AudioInAnswer", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", HoldKind::kWithhold, 0, false, "", StopBy::kClose},
     {"AudioInStream", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", HoldKind::kStall, 2000, false, "", StopBy::kStopCapture},
-    // Audio out: the transmit POST open with no answer, and blocked in a write to a camera that
-    // stopped reading its body.
+    // Audio out: the transmit POST open, never answered.
     {"AudioOutUnanswered", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kWithhold, 10000, false, "", StopBy::kStopCapture},
-    {"AudioOutWriteBlocked", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kWithhold, 8000000, false, "", StopBy::kClose},
     // A PTZ move in flight when the driver closes.
     {"PtzMoveRacingClose", Device::kPtzMove, "", At::kHttp, "/axis-cgi/com/ptz.cgi", HoldKind::kWithhold, 0, true, "", StopBy::kClose},
     // The capability query: the answer withheld, and cut inside its header.
@@ -143,24 +139,6 @@ void PrintTo(const StopRow& row, std::ostream* out) {
 
 bool IsRtsp(Device device) {
     return device == Device::kRtsp || device == Device::kH265 || device == Device::kEdge;
-}
-
-// Bytes that wait unread in this host's sockets on `port` (rx_queue in /proc/net/tcp).
-uint64_t UnreadBytesOnPort(uint16_t port) {
-    char wanted[8];
-    std::snprintf(wanted, sizeof(wanted), ":%04X", port);
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    uint64_t unread = 0;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        if (local.ends_with(wanted) && queues.find(':') != std::string::npos) {
-            unread += std::stoull(queues.substr(queues.find(':') + 1), nullptr, 16);
-        }
-    }
-    return unread;
 }
 
 class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
@@ -211,10 +189,6 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
         }
         if (row.onceRunning && std::string(row.key) == "TEARDOWN") {
             return true;  // the stop itself sends it
-        }
-        if (row.device == Device::kAudioOut && row.afterBytes > 1000000) {
-            // The camera's socket holds a full receive buffer: the driver's writes block.
-            return Requests() > before && UnreadBytesOnPort(camera.sim.HttpPort()) > 50000;
         }
         return Requests() > before;
     }

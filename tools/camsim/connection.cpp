@@ -31,9 +31,7 @@ void Connection::DoRead() {
         }
         self->in_.append(self->read_buf_.data(), n);
         self->OnData();
-        // A withheld HTTP request's connection is read no further: a client that goes on
-        // writing (an audio POST body) fills the socket and blocks, as against a hung camera.
-        if (!self->closed_ && self->mode != Mode::kWithheld)
+        if (!self->closed_)
             self->DoRead();
     });
 }
