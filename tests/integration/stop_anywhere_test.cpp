@@ -5,6 +5,7 @@
 #include <future>
 
 #include "audio/audio_format.h"
+#include "audio/audio_output.h"
 #include "audio_session.h"
 #include "capability_report.h"
 #include "host_io.h"
@@ -56,7 +57,7 @@ struct StopRow {
     At at;
     const char* key;
     HoldKind kind;
-    uint64_t afterBytes;  // kStall: bytes the camera still sends; audio out: bytes the host sends
+    uint64_t afterBytes;  // kStall: bytes the camera still sends
     bool onceRunning;     // the hold is set once frames flow
     // Log text that shows the hold is reached; empty: camsim saw the request (or the connect is
     // pending, or frames flowed for holds set once running).
@@ -110,8 +111,9 @@ const StopRow kRows[] = {
     // Audio in: the answer to the stream request, and the stream itself.
     {"AudioInAnswer", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", HoldKind::kWithhold, 0, false, "", StopBy::kClose},
     {"AudioInStream", Device::kAudioIn, "", At::kHttp, "/axis-cgi/audio/receive.cgi", HoldKind::kStall, 2000, false, "", StopBy::kStopCapture},
-    // Audio out: the transmit POST open, never answered.
-    {"AudioOutUnanswered", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kWithhold, 10000, false, "", StopBy::kStopCapture},
+    // Audio out: the answer to a whole POST body withheld (the host sends a little more).
+    {"AudioOutAnswer", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStall, 0, false, "", StopBy::kStopCapture},
+    {"AudioOutAnswerClose", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStall, 0, false, "", StopBy::kClose},
     // A PTZ move in flight when the driver closes.
     {"PtzMoveRacingClose", Device::kPtzMove, "", At::kHttp, "/axis-cgi/com/ptz.cgi", HoldKind::kWithhold, 0, true, "", StopBy::kClose},
     // The capability query: the answer withheld, and cut inside its header.
@@ -187,6 +189,12 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
         if (row.at == At::kHttpConnect || row.at == At::kRtspConnect) {
             return camera.sim.UnansweredConnects() > 0;
         }
+        if (row.device == Device::kAudioOut) {
+            const auto uploads = camera.sim.AudioUploads();
+            return std::any_of(uploads.begin(), uploads.end(), [](const camsim::AudioUpload& u) {
+                return u.announced > 0 && u.received == u.announced;
+            });
+        }
         if (row.onceRunning && std::string(row.key) == "TEARDOWN") {
             return true;  // the stop itself sends it
         }
@@ -205,7 +213,7 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
             ASSERT_TRUE(
                 driver->Driver()->GetAudioSender()->StartOutput(0, this, &audioOut, &audioCodecs));
             const std::vector<uint8_t> bytes(2000, 0x7F);
-            for (uint64_t sent = 0; sent < row.afterBytes; sent += bytes.size()) {
+            for (uint64_t sent = 0; sent <= vornak::kMaxAudioPostLength; sent += bytes.size()) {
                 auto* frame = host::MakeOutputFrame(driver->allocator, 0, vornak::kCodecG711Mu,
                                                     64000, bytes.data(), 2000);
                 ASSERT_TRUE(driver->Driver()->GetAudioSender()->SendFrame(frame));
