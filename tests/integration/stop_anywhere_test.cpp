@@ -70,8 +70,8 @@ const StopRow kRows[] = {
     // Motion JPEG over HTTP.
     {"MjpegConnect", Device::kMjpeg, "", At::kHttpConnect, "", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"MjpegAnswer", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
-    {"MjpegMidPicture", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kStall, 7000, false, "is online", StopBy::kStopCapture},
-    {"MjpegMidPictureClose", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kStall, 7000, false, "is online", StopBy::kClose},
+    {"MjpegMidPicture", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kStall, 3000, false, "", StopBy::kStopCapture},
+    {"MjpegMidPictureClose", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kStall, 3000, false, "", StopBy::kClose},
     {"MjpegWaitAfterLoss", Device::kMjpeg, "", At::kHttp, "/axis-cgi/mjpg/video.cgi", HoldKind::kStall, 7000, false, "Signal was lost", StopBy::kStopCapture},
     // RTSP: the port query, the connect, each request, the stream, the waits.
     {"RtspPortQuery", Device::kRtsp, "RTPoverUDP", At::kHttp, "/axis-cgi/admin/param.cgi", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
@@ -81,7 +81,7 @@ const StopRow kRows[] = {
     {"RtspSetup", Device::kRtsp, "RTPoverTCP", At::kRtsp, "SETUP", HoldKind::kWithhold, 0, false, "", StopBy::kStopStream},
     {"RtspPlay", Device::kRtsp, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"RtspPlayHalfAnswer", Device::kRtsp, "RTPoverUDP", At::kRtsp, "PLAY", HoldKind::kStall, 20, false, "", StopBy::kStopCapture},
-    {"RtspInterleavedMidFrame", Device::kRtsp, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kStall, 30000, false, "is online", StopBy::kStopCapture},
+    {"RtspInterleavedMidFrame", Device::kRtsp, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kStall, 3000, false, "", StopBy::kStopCapture},
     {"RtspFirstFrameWait", Device::kRtsp, "RTPoverUDP", At::kNoMedia, "PLAY", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"RtspKeepAlive", Device::kRtsp, "RTPoverTCP", At::kRtsp, "GET_PARAMETER", HoldKind::kWithhold, 0, true, "", StopBy::kStopCapture},
     {"RtspKeepAliveDrip", Device::kRtsp, "RTPoverTCP", At::kRtsp, "GET_PARAMETER", HoldKind::kDripHeader, 0, true, "", StopBy::kStopCapture},
@@ -129,9 +129,9 @@ const StopRow kRows[] = {
     {"EdgeCardList", Device::kEdge, "RTPoverUDP", At::kHttp, "/axis-cgi/disks/list.cgi", HoldKind::kWithhold, 0, true, "", StopBy::kClose},
     {"EdgeRecordingList", Device::kEdge, "RTPoverTCP", At::kHttp, "/axis-cgi/record/list.cgi", HoldKind::kWithhold, 0, true, "", StopBy::kStopStream},
     {"EdgePlayback", Device::kEdge, "RTPoverUDP", At::kRtsp, "PLAY", HoldKind::kWithhold, 0, true, "", StopBy::kClose},
-    // H.265 over RTSP cut inside a frame.
-    {"H265InterleavedMidFrame", Device::kH265, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kStall, 30000, false, "is online", StopBy::kStopCapture},
-    {"H265TcpMidFrame", Device::kH265, "RTPoverTCP", At::kRtsp, "PLAY", HoldKind::kStall, 30000, false, "is online", StopBy::kClose},
+    // H.265 interleaved in RTSP, cut inside the first picture.
+    {"H265InterleavedFirstPicture", Device::kH265, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kStall, 3000, false, "", StopBy::kStopCapture},
+    {"H265InterleavedFirstPictureClose", Device::kH265, "RTPoverRTSP", At::kRtsp, "PLAY", HoldKind::kStall, 3000, false, "", StopBy::kClose},
 };
 // clang-format on
 
