@@ -99,7 +99,7 @@ const StopRow kRows[] = {
     // RTSP tunnelled through HTTP: the GET that carries answers and media, a request in it.
     {"TunnelGet", Device::kRtsp, "RTPoverHTTP", At::kHttp, "/axis-media/media.amp", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"TunnelDescribe", Device::kRtsp, "RTPoverHTTP", At::kRtsp, "DESCRIBE", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
-    {"TunnelMidFrame", Device::kRtsp, "RTPoverHTTP", At::kHttp, "/axis-media/media.amp", HoldKind::kStall, 30000, false, "is online", StopBy::kClose},
+    {"TunnelMidFrame", Device::kRtsp, "RTPoverHTTP", At::kRtsp, "PLAY", HoldKind::kStall, 3000, false, "", StopBy::kClose},
     // Digital inputs: the monitor stream's answer, and the stream cut inside a part.
     {"IoMonitorAnswer", Device::kIo, "", At::kHttp, "/axis-cgi/io/input.cgi", HoldKind::kWithhold, 0, false, "", StopBy::kStopCapture},
     {"IoMonitorMidPart", Device::kIo, "", At::kHttp, "/axis-cgi/io/input.cgi", HoldKind::kStall, 150, false, "", StopBy::kClose},
