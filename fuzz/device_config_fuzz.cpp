@@ -1,7 +1,8 @@
 // Configuration replies from the device that the multicast and audio set-up read: the stream
 // profile list (find, count, merge, update), the answer to a profile add, the audio parameter
-// list and definitions, the RTSP port and update replies. The first byte picks a profile name
-// length; the rest is the reply, also used as the camera's answer to every request.
+// list and definitions, the RTSP port and update replies, the image settings and mask windows
+// that privacy zones read. The first byte picks a profile name length; the rest is the reply,
+// also used as the camera's answer to every request.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "audio/audio_definitions.h"
 #include "channels/rtsp_channel.h"
 #include "multicast/profile_manager.h"
+#include "privacy/privacy_zone_handler.h"
 
 namespace {
 
@@ -68,5 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     (void)vornak::RtspPortOf(reply);
     (void)vornak::ParameterUpdateAccepted(200, reply);
+    (void)vornak::ParseImageConfiguration(reply, data[0] % 4);
+    (void)vornak::ParseCreatedWindow(reply);
     return 0;
 }
