@@ -22,7 +22,7 @@ using HoldKind = camsim::Fault::Kind;
 // ends every blocking call on a stop, so the bound is one second (plus what a loaded two-core
 // machine under a sanitizer adds), below the network time-out: a stop that waits for the camera
 // or for a time-out fails its row.
-constexpr uint32_t kNetworkTimeoutMs = 3000;
+constexpr uint32_t kStopTableNetworkTimeoutMs = 3000;
 constexpr auto kBound = 1000ms + 1500ms;
 
 enum class Device {
@@ -325,7 +325,7 @@ TEST_P(StopAnywhereTest, StopReturnsWithinItsBound) {
         section = std::make_unique<ScopedDeviceSection>(
             camera.sim.HttpPort(), std::string("<RTPMode>") + row.mode + "</RTPMode>");
     }
-    auto parameters = FixedCameraParameters(kNetworkTimeoutMs);
+    auto parameters = FixedCameraParameters(kStopTableNetworkTimeoutMs);
     if (row.device == Device::kAudioIn || row.device == Device::kAudioOut) {
         parameters[6] = "g711";
         parameters[row.device == Device::kAudioIn ? 101 : 102] = "Count=1; IsStereo=0";
