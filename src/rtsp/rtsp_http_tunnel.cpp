@@ -1,5 +1,7 @@
 #include "rtsp/rtsp_http_tunnel.h"
 
+#include <algorithm>
+
 #include "web/codec.h"
 
 namespace vornak {
@@ -11,6 +13,9 @@ constexpr uint32_t kRetryWaitMs = 1000;
 constexpr uint32_t kMinConnectWaitMs = 1000;
 constexpr uint32_t kReadChunk = 8192;
 constexpr uint32_t kPlayWaitStepMs = 1000;
+// How long a stopping client waits for the answer to its TEARDOWN: a healthy camera answers well
+// within it, and a stop does not wait for one that has gone quiet.
+constexpr uint32_t kStoppingAnswerWaitMs = 500;
 constexpr const char* kSenderUserAgent = "Vornak HTTP Sender";
 constexpr const char* kTunnelType = "application/x-rtsp-tunnelled";
 
@@ -222,7 +227,10 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
         // connection.
         CEvent* events[] = {&responseArrived_, &stopEvent_};
         const uint32_t count = method == kRtspTeardown ? 1 : 2;
-        answered = CEvent::WaitForMultiple(events, count, settings_.receiveTimeoutMs) == 0;
+        const uint32_t waitMs = method == kRtspTeardown && stopEvent_.IsSet()
+                                    ? std::min(settings_.receiveTimeoutMs, kStoppingAnswerWaitMs)
+                                    : settings_.receiveTimeoutMs;
+        answered = CEvent::WaitForMultiple(events, count, waitMs) == 0;
     }
     std::string response;
     {
