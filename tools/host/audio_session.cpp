@@ -195,7 +195,7 @@ IAudioFrame* MakeOutputFrame(IFrameAllocator& allocator, uint32_t channel, uint3
 }
 
 bool AudioFilePlayer::Start(IIPAudioSender* sender, IFrameAllocator* allocator, uint32_t channel,
-                            const std::string& file, std::string& error) {
+                            const std::string& file, std::string& error, bool loop) {
     HostAudioFormat format;
     if (!sender->GetFormat(channel, &format)) {
         error = "the output channel names no format";
@@ -213,11 +213,12 @@ bool AudioFilePlayer::Start(IIPAudioSender* sender, IFrameAllocator* allocator, 
     std::printf("Audio out: %s, %u Hz, %u bit/s, %u-byte frames from %s\n",
                 AudioCodecText(format.codec).c_str(), format.sampleRate, format.bitRate, frameSize,
                 file.c_str());
-    thread_ = std::thread([this, sender, allocator, channel, format, frameSize,
+    thread_ = std::thread([this, sender, allocator, channel, format, frameSize, loop,
                            bytes = std::move(bytes)] {
         const auto start = std::chrono::steady_clock::now();
         uint64_t index = 0;
-        for (size_t at = 0; at < bytes.size() && !stop_; at += frameSize, ++index) {
+        for (size_t at = 0; (at < bytes.size() || loop) && !stop_; at += frameSize, ++index) {
+            at = at < bytes.size() ? at : 0;
             std::this_thread::sleep_until(start + std::chrono::milliseconds(250) * index);
             const auto size = static_cast<uint32_t>(std::min<size_t>(frameSize, bytes.size() - at));
             IAudioFrame* frame = MakeOutputFrame(*allocator, channel, format.codec, format.bitRate,
@@ -291,7 +292,7 @@ bool AudioSession::Start(IIPCaptureDriverEx5* driver, IFrameAllocator* allocator
         sender_ = driver->GetAudioSender();
         std::string error;
         if (sender_ == nullptr || !sender_->StartOutput(0, nullptr, &outStates_, &codecs_) ||
-            !player_.Start(sender_, allocator, 0, audioOutFile_, error)) {
+            !player_.Start(sender_, allocator, 0, audioOutFile_, error, loopOut_)) {
             std::fprintf(stderr, "quillon-host: audio out did not start%s%s\n",
                          error.empty() ? "" : ": ", error.c_str());
             if (sender_ != nullptr) {

@@ -103,8 +103,9 @@ class HostAudioFormat : public IAudioFormat {
 class AudioFilePlayer {
   public:
     ~AudioFilePlayer() { Stop(); }
+    // loop: from the start again at the end, until Stop.
     bool Start(IIPAudioSender* sender, IFrameAllocator* allocator, uint32_t channel,
-               const std::string& file, std::string& error);
+               const std::string& file, std::string& error, bool loop = false);
     void Stop();
     uint64_t FramesSent() const { return sent_.load(); }
     uint64_t FramesRefused() const { return refused_.load(); }
@@ -134,6 +135,7 @@ class AudioSession {
     ~AudioSession();
     // False when something asked for could not start (reported on stderr).
     bool Start(IIPCaptureDriverEx5* driver, IFrameAllocator* allocator);
+    void LoopAudioOut(bool loop) { loopOut_ = loop; }
     bool Active() const { return capture_ != nullptr || sender_ != nullptr; }
     std::string StatusLine();
     void Stop();
@@ -143,6 +145,7 @@ class AudioSession {
   private:
     bool audioIn_;
     std::string audioOutFile_;
+    bool loopOut_ = false;
     std::string outFolder_;
     HostAudioCodecs codecs_;
     AudioInRecorder recorder_;
