@@ -38,7 +38,8 @@ if [ -z "${SOAK_IN_PRIVATE_NETWORK:-}" ]; then
         exit 1
     fi
     export SOAK_IN_PRIVATE_NETWORK=1 SOAK_BUILD_DIR=$build
-    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
     # Bounded: the run, the start and the teardown.
     exec timeout $((duration + 600)) unshare -n "$0" "$duration"
 fi

@@ -116,6 +116,10 @@ std::string FourCCText(uint32_t fourcc) {
 StreamRecorder::StreamRecorder(StreamSpec spec, const std::string& outFolder, bool discard)
     : spec_(std::move(spec)), discard_(discard || outFolder.empty()) {
     timeline_.startMs = WallClockMs();
+    // The whole bound is written once now: a long run's memory then stays flat, so what grows
+    // in a soak run is the driver's.
+    timeline_.samples.resize(kMaxSamples);
+    timeline_.samples.clear();
     if (discard_) {
         return;
     }
