@@ -262,9 +262,19 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--seconds", type=float, default=1800)
     parser.add_argument("--out", help="folder for logs and results (default: a new temporary)")
+    parser.add_argument("--judge", metavar="DIR", help="judge the finished run in DIR again")
     args = parser.parse_args()
+    if args.judge:
+        return judge(args.judge)
+    run(args)
+    return judge(args.out)
+
+
+def run(args):
+    """Starts everything, samples the hosts, stops everything; what the judgement needs beyond
+    the files the programs write goes to soak-run.json."""
     seconds = max(60.0, args.seconds)
-    out = args.out or tempfile.mkdtemp(prefix="quillon-soak-")
+    out = args.out = args.out or tempfile.mkdtemp(prefix="quillon-soak-")
     os.makedirs(out, exist_ok=True)
     build = os.path.abspath(args.build_dir)
     media = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data")
@@ -320,12 +330,11 @@ def main():
         # The two samples judged, and one a minute between them for the record.
         first, last = first_sample_at(seconds), seconds - 5
         times = sorted({first, last} | {float(t) for t in range(60, int(last), 60) if t > first})
-        samples, series = {}, []
+        series = []
         for at in times:
             time.sleep(max(0.0, started + at - time.monotonic()))
-            now = {c["name"]: sample(c["host"].proc.pid) for c in cameras}
-            series.append({"at": at, "hosts": now})
-            samples.update({"first": now} if at == first else {"last": now} if at == last else {})
+            series.append({"at": at, "judged": at in (first, last),
+                           "hosts": {c["name"]: sample(c["host"].proc.pid) for c in cameras}})
         print("soak: hosts sampled at %s s" % ", ".join("%.0f" % t for t in times), flush=True)
         for h in hosts:
             h.reap(max(0.0, started + seconds + 60 - time.monotonic()))
@@ -333,20 +342,38 @@ def main():
         stop_all(camsims)
     finally:
         stop_all(hosts + camsims)
+    with open(os.path.join(out, "soak-run.json"), "w") as f:
+        json.dump({"seconds": seconds, "samples": series,
+                   "cameras": {c["name"]: {"t0": c["t0"], "exit": c["host"].proc.returncode}
+                               for c in cameras}}, f, indent=1)
 
+
+def judge(out):
+    """The verdict on a finished run in out: prints the figures, returns the exit code."""
+    meta = load_json(os.path.join(out, "soak-run.json"), None)
+    if meta is None:
+        sys.exit("soak: no finished run in %s" % out)
+    seconds, series = meta["seconds"], meta["samples"]
+    judged = [s["hosts"] for s in series if s.get("judged")]
+    samples = {"first": judged[0], "last": judged[-1]} if len(judged) == 2 else {}
+    cameras = [dict(meta["cameras"][n], name=n, profile=p, mode=m, specs=s)
+               for n, p, m, s in CAMERAS]
     failures, rows = [], []
     for c in cameras:
-        c["stats"] = load_json(c["stats_file"], {}).get("streams", [])
+        c["events"] = os.path.join(out, "camsim-%s-events.jsonl" % c["name"])
+        c["stats"] = load_json(os.path.join(out, "camsim-%s-streams.json" % c["name"]),
+                               {}).get("streams", [])
         summary = load_json(os.path.join(out, "host-%s.json" % c["name"]), None)
-        log = c["host"].output().decode(errors="replace")
-        for proc, what in ((c["host"], "quillon-host"), (c["camsim"], "camsim")):
-            text = proc.output().decode(errors="replace")
+        logs = {}
+        for what in ("host", "camsim"):
+            with open(os.path.join(out, "%s-%s.log" % (what, c["name"])), "rb") as f:
+                logs[what] = f.read().decode(errors="replace")
             for mark in SANITIZER_MARKS:
-                if mark in text:
+                if mark in logs[what]:
                     failures.append("%s %s: sanitizer report (%s)" % (what, c["name"], mark))
-        if c["host"].proc.returncode != 0:
-            failures.append("quillon-host %s exited with %s"
-                            % (c["name"], c["host"].proc.returncode))
+        log = logs["host"]
+        if c["exit"] != 0:
+            failures.append("quillon-host %s exited with %s" % (c["name"], c["exit"]))
         if c["specs"] and summary is None:
             failures.append("quillon-host %s wrote no summary" % c["name"])
             continue
@@ -355,7 +382,8 @@ def main():
             rows.append(judge_stream(c, stream, spec, windows, summary["elapsedSeconds"],
                                      failures))
         c["audio"] = [line.strip() for line in log.splitlines() if line.startswith("audio ")][-2:]
-        first, last = samples["first"].get(c["name"]), samples["last"].get(c["name"])
+        first = samples.get("first", {}).get(c["name"])
+        last = samples.get("last", {}).get(c["name"])
         c["growth"] = {}
         if first and last:
             for key in ("threads", "fds", "RssAnon"):

@@ -10,26 +10,26 @@ namespace camsim {
 
 namespace {
 
-using Kind = ScheduledFault::Kind;
+using ScheduledKind = ScheduledFault::Kind;
 
 struct FaultKindSyntax {
     const char* name;
-    Kind kind;
+    ScheduledKind kind;
     bool has_seconds;  // FOR (restart: DOWNTIME)
     int counts;        // numbers after it: 0, 1 (COUNT or EVERY) or 1-2 (COUNT [BYTES])
 };
 
 constexpr FaultKindSyntax kFaultKindSyntax[] = {
-    {"restart", Kind::kRestart, true, 0},
-    {"outage", Kind::kOutage, true, 0},
-    {"stall", Kind::kStall, true, 2},
-    {"auth401", Kind::kAuth401, true, 1},
-    {"stale-nonce", Kind::kStaleNonce, false, 0},
-    {"rtp-drop", Kind::kRtpDrop, true, 1},
-    {"rtp-duplicate", Kind::kRtpDuplicate, true, 1},
-    {"rtp-reorder", Kind::kRtpReorder, true, 1},
-    {"ignore-keepalives", Kind::kIgnoreKeepAlives, true, 0},
-    {"close", Kind::kClose, false, 0},
+    {"restart", ScheduledKind::kRestart, true, 0},
+    {"outage", ScheduledKind::kOutage, true, 0},
+    {"stall", ScheduledKind::kStall, true, 2},
+    {"auth401", ScheduledKind::kAuth401, true, 1},
+    {"stale-nonce", ScheduledKind::kStaleNonce, false, 0},
+    {"rtp-drop", ScheduledKind::kRtpDrop, true, 1},
+    {"rtp-duplicate", ScheduledKind::kRtpDuplicate, true, 1},
+    {"rtp-reorder", ScheduledKind::kRtpReorder, true, 1},
+    {"ignore-keepalives", ScheduledKind::kIgnoreKeepAlives, true, 0},
+    {"close", ScheduledKind::kClose, false, 0},
 };
 
 std::optional<double> ParseScheduleSeconds(std::string_view text) {
@@ -49,7 +49,7 @@ int64_t ScheduleWallMs() {
 
 }  // namespace
 
-const char* ScheduledFaultName(Kind kind) {
+const char* ScheduledFaultName(ScheduledKind kind) {
     for (const FaultKindSyntax& k : kFaultKindSyntax) {
         if (k.kind == kind) {
             return k.name;
@@ -159,15 +159,15 @@ void FaultScheduleRunner::Finish(double since) {
 void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
     Log("start", f, since);
     switch (f.kind) {
-        case Kind::kRestart:
+        case ScheduledKind::kRestart:
             sim_.Restart(std::chrono::milliseconds(static_cast<int64_t>(f.seconds * 1000)));
             break;
-        case Kind::kOutage:
+        case ScheduledKind::kOutage:
             sim_.StopMedia(true);
             break;
-        case Kind::kStall: {
+        case ScheduledKind::kStall: {
             Fault stall;
-            stall.kind = Fault::Kind::kStall;
+            stall.kind = Fault::ScheduledKind::kStall;
             stall.after_bytes = f.bytes;
             stall.count = static_cast<int>(f.count);
             sim_.SetRtspFault("PLAY", stall);
@@ -175,9 +175,9 @@ void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
             sim_.CloseAllConnections();
             break;
         }
-        case Kind::kAuth401: {
+        case ScheduledKind::kAuth401: {
             Fault refuse;
-            refuse.kind = Fault::Kind::kStatus;
+            refuse.kind = Fault::ScheduledKind::kStatus;
             refuse.status = 401;
             refuse.count = static_cast<int>(f.count);
             sim_.SetRtspFault("", refuse);
@@ -185,18 +185,18 @@ void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
             sim_.CloseAllConnections();
             break;
         }
-        case Kind::kStaleNonce:
+        case ScheduledKind::kStaleNonce:
             sim_.ExpireNonces();
             break;
-        case Kind::kIgnoreKeepAlives:
+        case ScheduledKind::kIgnoreKeepAlives:
             sim_.IgnoreKeepAlives(true);
             break;
-        case Kind::kClose:
+        case ScheduledKind::kClose:
             sim_.CloseAllConnections();
             break;
-        case Kind::kRtpDrop:
-        case Kind::kRtpDuplicate:
-        case Kind::kRtpReorder:
+        case ScheduledKind::kRtpDrop:
+        case ScheduledKind::kRtpDuplicate:
+        case ScheduledKind::kRtpReorder:
             break;  // SetLiveRtp below, once it is active
     }
     if (f.seconds > 0) {
@@ -208,20 +208,20 @@ void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
 }
 
 void FaultScheduleRunner::End(const ScheduledFault& f, double since) {
-    auto on = [this](Kind kind) {
+    auto on = [this](ScheduledKind kind) {
         return std::any_of(active_.begin(), active_.end(),
                            [kind](const ScheduledFault& a) { return a.kind == kind; });
     };
-    if (f.kind == Kind::kStall || f.kind == Kind::kAuth401) {
+    if (f.kind == ScheduledKind::kStall || f.kind == ScheduledKind::kAuth401) {
         // Withdraws the requests not yet spoilt; the simulator clears everything at once, so
         // what is still on is set again.
         sim_.ClearFaults();
-        sim_.StopMedia(on(Kind::kOutage));
-        sim_.IgnoreKeepAlives(on(Kind::kIgnoreKeepAlives));
-    } else if (f.kind == Kind::kOutage) {
-        sim_.StopMedia(on(Kind::kOutage));
-    } else if (f.kind == Kind::kIgnoreKeepAlives) {
-        sim_.IgnoreKeepAlives(on(Kind::kIgnoreKeepAlives));
+        sim_.StopMedia(on(ScheduledKind::kOutage));
+        sim_.IgnoreKeepAlives(on(ScheduledKind::kIgnoreKeepAlives));
+    } else if (f.kind == ScheduledKind::kOutage) {
+        sim_.StopMedia(on(ScheduledKind::kOutage));
+    } else if (f.kind == ScheduledKind::kIgnoreKeepAlives) {
+        sim_.IgnoreKeepAlives(on(ScheduledKind::kIgnoreKeepAlives));
     }
     SetLiveRtp();
     Log("end", f, since);
@@ -231,11 +231,11 @@ void FaultScheduleRunner::SetLiveRtp() {
     RtpFaultPlan plan;
     for (const ScheduledFault& a : active_) {
         const auto every = static_cast<uint32_t>(a.count);
-        if (a.kind == Kind::kRtpDrop) {
+        if (a.kind == ScheduledKind::kRtpDrop) {
             plan.drop_every = every;
-        } else if (a.kind == Kind::kRtpDuplicate) {
+        } else if (a.kind == ScheduledKind::kRtpDuplicate) {
             plan.duplicate_every = every;
-        } else if (a.kind == Kind::kRtpReorder) {
+        } else if (a.kind == ScheduledKind::kRtpReorder) {
             plan.reorder_every = every;
         }
     }
