@@ -167,7 +167,7 @@ void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
             break;
         case ScheduledKind::kStall: {
             Fault stall;
-            stall.kind = Fault::ScheduledKind::kStall;
+            stall.kind = Fault::Kind::kStall;
             stall.after_bytes = f.bytes;
             stall.count = static_cast<int>(f.count);
             sim_.SetRtspFault("PLAY", stall);
@@ -177,7 +177,7 @@ void FaultScheduleRunner::Apply(const ScheduledFault& f, double since) {
         }
         case ScheduledKind::kAuth401: {
             Fault refuse;
-            refuse.kind = Fault::ScheduledKind::kStatus;
+            refuse.kind = Fault::Kind::kStatus;
             refuse.status = 401;
             refuse.count = static_cast<int>(f.count);
             sim_.SetRtspFault("", refuse);
