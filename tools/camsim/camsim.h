@@ -80,6 +80,10 @@ struct RtpFaultPlan {
     std::set<uint64_t> drop;
     std::set<uint64_t> duplicate;
     std::set<uint64_t> reorder;  // packet n is sent after packet n+1
+    // Every Nth packet (0: none), for SetLiveRtpFaults.
+    uint32_t drop_every = 0;
+    uint32_t duplicate_every = 0;
+    uint32_t reorder_every = 0;
 };
 
 struct StreamStats {
@@ -92,6 +96,10 @@ struct StreamStats {
     uint64_t rtcp_sr = 0;
     uint64_t rtcp_rr_received = 0;
     bool active = false;
+    int camera = 0;              // video input, from 1
+    std::string query;           // as the client asked for the stream
+    int64_t first_frame_ms = 0;  // wall clock (ms since 1970) of the first and last frame sent
+    int64_t last_frame_ms = 0;
 };
 
 // One POST to transmit.cgi: its content type, announced and received body bytes, and whether
@@ -148,6 +156,9 @@ class Simulator {
     void SetRtspFault(const std::string& method, const Fault& fault);
     void ClearFaults();
     void SetRtpFaults(const RtpFaultPlan& plan);  // streams set up afterwards
+    // The every-Nth rules of the plan for every packet from now on of every RTP stream over UDP
+    // or multicast, those already running too (a lossy network for a while); ClearFaults ends it.
+    void SetLiveRtpFaults(const RtpFaultPlan& plan);
     // Sessions stay, RTP stops; the camera's recording on its card goes on.
     void StopMedia(bool stopped);
     void IgnoreKeepAlives(bool ignore);

@@ -108,12 +108,16 @@ struct MjpegState {
     std::chrono::steady_clock::duration period{};
     uint64_t slots = 0, max_slots = 0;
     bool show_length = true;
+    std::shared_ptr<StreamStats> stats;
 };
 
 void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState> st,
                    Simulator::Impl* impl) {
-    if (conn->Closed())
+    if (conn->Closed()) {
+        std::lock_guard lock(impl->mutex);
+        st->stats->active = false;
         return;
+    }
     if (!impl->MediaStopped()) {
         const auto& f = st->clip->frames[st->pos].data;
         std::string part = "--myboundary\r\nContent-Type: image/jpeg\r\n";
@@ -122,8 +126,18 @@ void SendMjpegPart(std::shared_ptr<Connection> conn, std::shared_ptr<MjpegState>
         part += "\r\n";
         part.append(f.begin(), f.end());
         part += "\r\n";
-        if (conn->SendMedia(std::vector<uint8_t>(part.begin(), part.end())))
+        if (conn->SendMedia(std::vector<uint8_t>(part.begin(), part.end()))) {
             st->sent++;
+            const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
+            std::lock_guard lock(impl->mutex);
+            StreamStats& stats = *st->stats;
+            stats.first_frame_ms = stats.first_frame_ms ? stats.first_frame_ms : now_ms;
+            stats.last_frame_ms = now_ms;
+            stats.frames++;
+            stats.bytes += part.size();
+        }
         st->pos = (st->pos + 1) % st->clip->frames.size();
     }
     st->slots++;
@@ -157,6 +171,16 @@ void MjpegVideo(HttpContext& c) {
     st->max_slots = sr.duration_s * static_cast<uint64_t>(fps);
     st->show_length = FindArg(c.args, "showlength").value_or("1") != "0";
     st->start = std::chrono::steady_clock::now();
+    st->stats = std::make_shared<StreamStats>();
+    st->stats->transport = "mjpeg";
+    st->stats->codec = "jpeg";
+    st->stats->camera = sr.camera;
+    st->stats->query = c.url.query;
+    st->stats->active = true;
+    {
+        std::lock_guard lock(c.impl.mutex);
+        c.impl.stream_stats.push_back(st->stats);
+    }
     // Endless answers are HTTP/1.0 and end with the connection.
     c.conn->Send(
         "HTTP/1.0 200 OK\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n"

@@ -4,9 +4,13 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "camsim.h"
+#include "fault_schedule.h"
 
 namespace {
 
@@ -33,6 +37,28 @@ void UseInstalledData(camsim::Options& opts) {
     }
 }
 
+// What every stream sent so far, as JSON, replacing the file whole so a reader never sees half.
+void WriteStreamStats(const camsim::Simulator& sim, const std::string& path) {
+    std::ostringstream json;
+    json << "{\"streams\":[";
+    const camsim::Counters counters = sim.GetCounters();
+    for (size_t i = 0; i < counters.streams.size(); ++i) {
+        const camsim::StreamStats& s = counters.streams[i];
+        // Session ids and queries are the simulator's own text: no quote or backslash in them.
+        json << (i ? ",\n" : "\n") << "{\"session\":\"" << s.session << "\",\"transport\":\""
+             << s.transport << "\",\"codec\":\"" << s.codec << "\",\"camera\":" << s.camera
+             << ",\"query\":\"" << s.query << "\",\"frames\":" << s.frames
+             << ",\"packets\":" << s.rtp_packets << ",\"bytes\":" << s.bytes
+             << ",\"first_ms\":" << s.first_frame_ms << ",\"last_ms\":" << s.last_frame_ms
+             << ",\"active\":" << (s.active ? "true" : "false") << "}";
+    }
+    json << "]}\n";
+    const std::string part = path + ".part";
+    std::ofstream(part) << json.str();
+    std::error_code ec;
+    std::filesystem::rename(part, path, ec);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,6 +70,7 @@ int main(int argc, char** argv) {
     bool fast = false, stap = false;
     double run_seconds = 0;
     std::vector<double> outage;
+    std::string faults_file, event_log, stats_file;
     app.add_option("--profile", opts.profile, "profile name or file")->capture_default_str();
     app.add_option("--http-port", http_port, "HTTP port (0 = any)");
     app.add_option("--rtsp-port", rtsp_port, "RTSP port (0 = any)");
@@ -64,7 +91,35 @@ int main(int argc, char** argv) {
                    "AT FOR: stop the live media AT seconds after the start, for FOR seconds; "
                    "the storage card records on")
         ->expected(2);
+    app.add_option("--faults", faults_file,
+                   "apply this schedule of faults, lines \"AT_SECONDS KIND [ARGS]\" "
+                   "(fault_schedule.h)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--event-log", event_log, "write each fault's start and end as a JSON line");
+    app.add_option("--stream-stats", stats_file,
+                   "write what each stream sent as JSON, every 10 s and at the end");
     CLI11_PARSE(app, argc, argv);
+    std::vector<camsim::ScheduledFault> schedule;
+    if (!faults_file.empty()) {
+        std::ifstream in(faults_file);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string error;
+        auto parsed = camsim::ParseFaultSchedule(text.str(), &error);
+        if (!parsed) {
+            fprintf(stderr, "camsim: %s: %s\n", faults_file.c_str(), error.c_str());
+            return 2;
+        }
+        schedule = std::move(*parsed);
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> log(nullptr, fclose);
+    if (!event_log.empty()) {
+        log.reset(fopen(event_log.c_str(), "w"));
+        if (!log) {
+            fprintf(stderr, "camsim: cannot write %s\n", event_log.c_str());
+            return 2;
+        }
+    }
     UseInstalledData(opts);
 
     camsim::AuthSchemes schemes = camsim::AuthSchemes::kBoth;
@@ -111,6 +166,8 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     auto start = std::chrono::steady_clock::now();
+    camsim::FaultScheduleRunner faults(sim, std::move(schedule), log.get());
+    double stats_written = 0;
     bool outage_on = false;
     while (!g_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -121,10 +178,19 @@ int main(int argc, char** argv) {
             outage_on = down;
             sim.StopMedia(down);
         }
+        faults.Advance(since);
+        if (!stats_file.empty() && since - stats_written >= 10) {
+            stats_written = since;
+            WriteStreamStats(sim, stats_file);
+        }
         if (run_seconds > 0 &&
             std::chrono::steady_clock::now() - start > std::chrono::duration<double>(run_seconds)) {
             break;
         }
+    }
+    faults.Finish(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!stats_file.empty()) {
+        WriteStreamStats(sim, stats_file);
     }
     sim.Stop();
     return 0;

@@ -563,6 +563,8 @@ TrackSetup SetupMulticast(RtspContext& c, const StreamRequest& sr,
         impl.multicast_streams[key] = stream;
         stats->transport = "multicast";
         stats->codec = CodecName(clip->codec);
+        stats->camera = sr.camera;
+        stats->query = c.url.query;
         std::lock_guard lock(impl.mutex);
         stream->SetFaults(impl.rtp_faults);
         impl.stream_stats.push_back(stats);
@@ -617,6 +619,8 @@ TrackSetup SetupUnicast(RtspContext& c, const TransportOffer& chosen, const Stre
         stats->transport = "udp";
     }
     stats->codec = CodecName(clip->codec);
+    stats->camera = sr.camera;
+    stats->query = c.url.query;
     std::lock_guard lock(c.impl.mutex);
     stream->SetFaults(c.impl.rtp_faults);
     c.impl.stream_stats.push_back(stats);

@@ -198,6 +198,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
     uint64_t frames_sent_ = 0;
     uint64_t packet_ordinal_ = 0;
     std::vector<uint8_t> held_;  // packet held back for a reorder fault
+    uint32_t live_drop_ = 0, live_duplicate_ = 0, live_reorder_ = 0;  // Impl::live_rtp_faults
     uint32_t packets_total_ = 0, octets_total_ = 0;
     bool first_sr_sent_ = false;
     int fps_;
@@ -247,6 +248,7 @@ struct Simulator::Impl {
     mutable std::mutex mutex;
     std::vector<FaultEntry> http_faults, rtsp_faults;
     RtpFaultPlan rtp_faults;
+    RtpFaultPlan live_rtp_faults;  // only its every-Nth rules count
     bool media_stopped = false;
     bool ignore_keepalives = false;
     std::chrono::seconds session_timeout{60};

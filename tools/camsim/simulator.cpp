@@ -315,6 +315,7 @@ void Simulator::ClearFaults() {
     impl_->http_faults.clear();
     impl_->rtsp_faults.clear();
     impl_->rtp_faults = {};
+    impl_->live_rtp_faults = {};
     impl_->media_stopped = false;
     impl_->ignore_keepalives = false;
 }
@@ -322,6 +323,11 @@ void Simulator::ClearFaults() {
 void Simulator::SetRtpFaults(const RtpFaultPlan& plan) {
     std::lock_guard lock(impl_->mutex);
     impl_->rtp_faults = plan;
+}
+
+void Simulator::SetLiveRtpFaults(const RtpFaultPlan& plan) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->live_rtp_faults = plan;
 }
 
 void Simulator::StopMedia(bool stopped) {

@@ -205,6 +205,9 @@ void Stream::SendFrame() {
         std::lock_guard lock(impl_.mutex);
         // Playback comes from the card, which StopMedia leaves alone.
         media_stopped = impl_.media_stopped && req_.recording.empty();
+        live_drop_ = impl_.live_rtp_faults.drop_every;
+        live_duplicate_ = impl_.live_rtp_faults.duplicate_every;
+        live_reorder_ = impl_.live_rtp_faults.reorder_every;
     }
     if (!media_stopped && !clip_->frames.empty()) {
         const Frame& frame = clip_->frames[clip_pos_];
@@ -245,7 +248,12 @@ void Stream::SendFrame() {
                 {ssrc_, clip_pos_, frame.data, std::chrono::steady_clock::now()});
         }
         {
+            const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
             std::lock_guard lock(impl_.mutex);
+            stats_->first_frame_ms = stats_->first_frame_ms ? stats_->first_frame_ms : now_ms;
+            stats_->last_frame_ms = now_ms;
             stats_->frames++;
             stats_->rtp_packets += payloads.size();
             stats_->bytes += bytes;
@@ -270,14 +278,17 @@ void Stream::SendFrame() {
 
 void Stream::SendRtpPacket(std::vector<uint8_t> packet) {
     uint64_t n = packet_ordinal_++;
-    if (faults_.drop.count(n))
+    // The live rules stand for a lossy network, which TCP would hide.
+    const bool lossy = sink_ == Sink::kUdp || sink_ == Sink::kMulticast;
+    auto every = [n, lossy](uint32_t k) { return lossy && k != 0 && n % k == k - 1; };
+    if (faults_.drop.count(n) || every(live_drop_))
         return;
-    if (faults_.reorder.count(n)) {
+    if ((faults_.reorder.count(n) || every(live_reorder_)) && held_.empty()) {
         held_ = std::move(packet);
         return;
     }
     Emit(packet, false);
-    if (faults_.duplicate.count(n))
+    if (faults_.duplicate.count(n) || every(live_duplicate_))
         Emit(packet, false);
     if (!held_.empty()) {
         Emit(held_, false);

@@ -103,7 +103,8 @@ uint32_t AudioStates::Last() {
     return states_.empty() ? 0 : states_.back();
 }
 
-AudioInRecorder::AudioInRecorder(std::string outFolder) : outFolder_(std::move(outFolder)) {}
+AudioInRecorder::AudioInRecorder(std::string outFolder, bool keepAll)
+    : outFolder_(std::move(outFolder)), keepAll_(keepAll) {}
 
 AudioInRecorder::~AudioInRecorder() {
     Close();
@@ -137,11 +138,14 @@ bool AudioInRecorder::OnAudioFrame(IAudioFrame* frame) {
     f.live = frame->IsLive();
     f.atMs = SteadyMs();
     std::lock_guard lock(mutex_);
-    if (frames_.empty() && !outFolder_.empty()) {
+    if (frameCount_++ == 0 && !outFolder_.empty()) {
         Open(f);
     }
-    frames_.push_back(f);
-    bytes_.insert(bytes_.end(), frame->GetData(), frame->GetData() + f.size);
+    last_ = f;
+    if (keepAll_) {
+        frames_.push_back(f);
+        bytes_.insert(bytes_.end(), frame->GetData(), frame->GetData() + f.size);
+    }
     if (out_ != nullptr) {
         written_ += std::fwrite(frame->GetData(), 1, f.size, out_);
     }
@@ -155,6 +159,16 @@ void AudioInRecorder::OnAudioState(uint32_t, uint32_t state) {
 std::vector<AudioInRecorder::Frame> AudioInRecorder::Frames() {
     std::lock_guard lock(mutex_);
     return frames_;
+}
+
+uint64_t AudioInRecorder::FrameCount() {
+    std::lock_guard lock(mutex_);
+    return frameCount_;
+}
+
+AudioInRecorder::Frame AudioInRecorder::LastFrame() {
+    std::lock_guard lock(mutex_);
+    return last_;
 }
 
 std::vector<uint8_t> AudioInRecorder::Bytes() {
@@ -195,7 +209,7 @@ IAudioFrame* MakeOutputFrame(IFrameAllocator& allocator, uint32_t channel, uint3
 }
 
 bool AudioFilePlayer::Start(IIPAudioSender* sender, IFrameAllocator* allocator, uint32_t channel,
-                            const std::string& file, std::string& error) {
+                            const std::string& file, std::string& error, bool loop) {
     HostAudioFormat format;
     if (!sender->GetFormat(channel, &format)) {
         error = "the output channel names no format";
@@ -213,11 +227,12 @@ bool AudioFilePlayer::Start(IIPAudioSender* sender, IFrameAllocator* allocator, 
     std::printf("Audio out: %s, %u Hz, %u bit/s, %u-byte frames from %s\n",
                 AudioCodecText(format.codec).c_str(), format.sampleRate, format.bitRate, frameSize,
                 file.c_str());
-    thread_ = std::thread([this, sender, allocator, channel, format, frameSize,
+    thread_ = std::thread([this, sender, allocator, channel, format, frameSize, loop,
                            bytes = std::move(bytes)] {
         const auto start = std::chrono::steady_clock::now();
         uint64_t index = 0;
-        for (size_t at = 0; at < bytes.size() && !stop_; at += frameSize, ++index) {
+        for (size_t at = 0; (at < bytes.size() || loop) && !stop_; at += frameSize, ++index) {
+            at = at < bytes.size() ? at : 0;
             std::this_thread::sleep_until(start + std::chrono::milliseconds(250) * index);
             const auto size = static_cast<uint32_t>(std::min<size_t>(frameSize, bytes.size() - at));
             IAudioFrame* frame = MakeOutputFrame(*allocator, channel, format.codec, format.bitRate,
@@ -270,7 +285,7 @@ AudioSession::AudioSession(bool audioIn, std::string audioOutFile, std::string o
     : audioIn_(audioIn),
       audioOutFile_(std::move(audioOutFile)),
       outFolder_(outFolder),
-      recorder_(std::move(outFolder)) {}
+      recorder_(std::move(outFolder), false) {}
 
 AudioSession::~AudioSession() {
     Stop();
@@ -291,7 +306,7 @@ bool AudioSession::Start(IIPCaptureDriverEx5* driver, IFrameAllocator* allocator
         sender_ = driver->GetAudioSender();
         std::string error;
         if (sender_ == nullptr || !sender_->StartOutput(0, nullptr, &outStates_, &codecs_) ||
-            !player_.Start(sender_, allocator, 0, audioOutFile_, error)) {
+            !player_.Start(sender_, allocator, 0, audioOutFile_, error, loopOut_)) {
             std::fprintf(stderr, "quillon-host: audio out did not start%s%s\n",
                          error.empty() ? "" : ": ", error.c_str());
             if (sender_ != nullptr) {
@@ -308,12 +323,12 @@ std::string AudioSession::StatusLine() {
     std::string line;
     char text[200];
     if (capture_ != nullptr) {
-        const std::vector<AudioInRecorder::Frame> frames = recorder_.Frames();
-        const AudioInRecorder::Frame last =
-            frames.empty() ? AudioInRecorder::Frame{} : frames.back();
-        std::snprintf(text, sizeof(text), "audio in  %-12s frames %6zu  %5u Hz %6u bit/s  %s",
-                      frames.empty() ? "----" : AudioCodecText(last.codec).c_str(), frames.size(),
-                      last.sampleRate, last.bitRate, AudioInStateText(capture_->GetState(0)));
+        const uint64_t count = recorder_.FrameCount();
+        const AudioInRecorder::Frame last = recorder_.LastFrame();
+        std::snprintf(text, sizeof(text), "audio in  %-12s frames %6llu  %5u Hz %6u bit/s  %s",
+                      count == 0 ? "----" : AudioCodecText(last.codec).c_str(),
+                      static_cast<unsigned long long>(count), last.sampleRate, last.bitRate,
+                      AudioInStateText(capture_->GetState(0)));
         line += text;
     }
     if (sender_ != nullptr) {
@@ -345,11 +360,10 @@ int AudioSession::PrintSummary() {
     std::printf("\n%s\n", StatusLine().c_str());
     int result = 0;
     if (capture_ != nullptr) {
-        const std::vector<AudioInRecorder::Frame> frames = recorder_.Frames();
-        if (frames.empty()) {
+        if (recorder_.FrameCount() == 0) {
             result = 2;
         } else {
-            const AudioInRecorder::Frame& f = frames.back();
+            const AudioInRecorder::Frame f = recorder_.LastFrame();
             const std::string path = recorder_.OutputPath();
             std::printf("audio in: %s, %u Hz, %u bit/s, %u-byte frames%s%s\n",
                         AudioCodecText(f.codec).c_str(), f.sampleRate, f.bitRate, f.size,

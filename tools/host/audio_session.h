@@ -47,8 +47,10 @@ class AudioStates {
 
 class AudioInRecorder : public IAudioInputCallback {
   public:
-    // outFolder empty: frames are only counted.
-    explicit AudioInRecorder(std::string outFolder = {});
+    // outFolder empty: nothing is written. keepAll: every frame's record and bytes stay in
+    // memory for Frames() and Bytes(); otherwise only the count and the newest record, so a
+    // host that runs for days stays flat.
+    explicit AudioInRecorder(std::string outFolder = {}, bool keepAll = true);
     ~AudioInRecorder() override;
 
     bool OnAudioFrame(IAudioFrame* frame) override;
@@ -65,6 +67,8 @@ class AudioInRecorder : public IAudioInputCallback {
     };
     std::vector<Frame> Frames();
     std::vector<uint8_t> Bytes();
+    uint64_t FrameCount();
+    Frame LastFrame();  // a blank record before the first frame
     AudioStates& States() { return states_; }
     std::string OutputPath();
     // Completes the file's header; later frames are only counted.
@@ -74,7 +78,10 @@ class AudioInRecorder : public IAudioInputCallback {
     void Open(const Frame& first);
 
     std::string outFolder_;
+    bool keepAll_;
     std::mutex mutex_;
+    uint64_t frameCount_ = 0;
+    Frame last_;
     std::vector<Frame> frames_;
     std::vector<uint8_t> bytes_;
     FILE* out_ = nullptr;
@@ -103,8 +110,9 @@ class HostAudioFormat : public IAudioFormat {
 class AudioFilePlayer {
   public:
     ~AudioFilePlayer() { Stop(); }
+    // loop: from the start again at the end, until Stop.
     bool Start(IIPAudioSender* sender, IFrameAllocator* allocator, uint32_t channel,
-               const std::string& file, std::string& error);
+               const std::string& file, std::string& error, bool loop = false);
     void Stop();
     uint64_t FramesSent() const { return sent_.load(); }
     uint64_t FramesRefused() const { return refused_.load(); }
@@ -134,6 +142,7 @@ class AudioSession {
     ~AudioSession();
     // False when something asked for could not start (reported on stderr).
     bool Start(IIPCaptureDriverEx5* driver, IFrameAllocator* allocator);
+    void LoopAudioOut(bool loop) { loopOut_ = loop; }
     bool Active() const { return capture_ != nullptr || sender_ != nullptr; }
     std::string StatusLine();
     void Stop();
@@ -143,6 +152,7 @@ class AudioSession {
   private:
     bool audioIn_;
     std::string audioOutFile_;
+    bool loopOut_ = false;
     std::string outFolder_;
     HostAudioCodecs codecs_;
     AudioInRecorder recorder_;

@@ -125,6 +125,10 @@ std::string FourCCText(uint32_t fourcc) {
 StreamRecorder::StreamRecorder(StreamSpec spec, const std::string& outFolder, bool discard)
     : spec_(std::move(spec)), discard_(discard || outFolder.empty()) {
     timeline_.startMs = WallClockMs();
+    // The whole bound is written once now: a long run's memory then stays flat, so what grows
+    // in a soak run is the driver's.
+    timeline_.samples.resize(kMaxSamples);
+    timeline_.samples.clear();
     if (discard_) {
         return;
     }
@@ -195,6 +199,9 @@ bool StreamRecorder::OnFrameAt(IVideoFrame* frame, int64_t nowMs) {
     }
     if (lastTimeMs_ != 0 && frameMs < lastTimeMs_) {
         figures_.timeWentBack = true;
+        AddStep(timeline_.backSteps, {nowMs - timeline_.startMs, frameMs - lastTimeMs_});
+    } else if (lastTimeMs_ != 0 && spec_.fps != 0 && (frameMs - lastTimeMs_) * spec_.fps > 1500) {
+        AddStep(timeline_.gaps, {nowMs - timeline_.startMs, frameMs - lastTimeMs_});
     }
     lastTimeMs_ = frameMs;
     figures_.lastLagMs = nowMs - frameMs;
@@ -212,6 +219,7 @@ bool StreamRecorder::OnFrameAt(IVideoFrame* frame, int64_t nowMs) {
         lossOpen_ = false;
     }
     lastArrivalMs_ = nowMs;
+    timeline_.lastArrivalMs = nowMs;
     if (!discard_ && out_ != nullptr) {
         std::fwrite(frame->GetBuffer(), 1, size, out_);
         if (spec_.format == 1) {
@@ -287,6 +295,14 @@ StreamRecorder::Sample& StreamRecorder::SampleAt(int64_t nowMs) {
         timeline_.samples.resize(index + 1);
     }
     return timeline_.samples[index];
+}
+
+void StreamRecorder::AddStep(std::vector<TimeStep>& steps, const TimeStep& step) {
+    if (steps.size() >= kMaxEvents) {
+        ++timeline_.stepsDropped;
+        return;
+    }
+    steps.push_back(step);
 }
 
 void StreamRecorder::AddEvent(const Event& event) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_objects.h"
@@ -23,7 +24,8 @@ struct StreamSpec {
     uint32_t height = 0;
     uint32_t fps = 0;
     uint32_t quality = 0;
-    bool motion = false;  // motion detection beside a recording stream
+    bool motion = false;      // motion detection beside a recording stream
+    uint32_t slowSinkMs = 0;  // the host's sink holds each frame this long
     std::string text;
 };
 std::optional<StreamSpec> ParseStreamSpec(const std::string& text, std::string& error);
@@ -103,12 +105,22 @@ class StreamRecorder : public IFrameSink {
         int64_t gapMs = 0;     // Reconnected, Resumed: since the frame before
         uint64_t reports = 0;  // SignalLost: loss reports folded into it
     };
+    // A step in frame time: forward by more than one and a half frame intervals of the asked
+    // rate (frames missing), or backwards.
+    struct TimeStep {
+        int64_t atMs = 0;    // arrival, since the timeline's start
+        int64_t stepMs = 0;  // frame time minus that of the frame before
+    };
     struct Timeline {
         int64_t startMs = 0;  // wall clock
         uint32_t intervalSeconds = 1;
         std::vector<Sample> samples;
         std::vector<Event> events;
         uint64_t eventsDropped = 0;
+        std::vector<TimeStep> gaps;  // forward; only with a rate asked for
+        std::vector<TimeStep> backSteps;
+        uint64_t stepsDropped = 0;  // of either kind, beyond kMaxEvents each
+        int64_t lastArrivalMs = 0;  // wall clock of the newest frame
     };
     static constexpr size_t kMaxSamples = 3600;
     static constexpr size_t kMaxEvents = 1000;
@@ -122,6 +134,7 @@ class StreamRecorder : public IFrameSink {
     void TrimTrailingDelimiter();
     Sample& SampleAt(int64_t nowMs);
     void AddEvent(const Event& event);
+    void AddStep(std::vector<TimeStep>& steps, const TimeStep& step);
 
     StreamSpec spec_;
     bool discard_;
@@ -135,6 +148,21 @@ class StreamRecorder : public IFrameSink {
     bool lossOpen_ = false;      // a signal loss with no frame since
     std::vector<uint8_t> lastPicture_;
     Timeline timeline_;
+};
+
+// A host whose frame sink takes its time: each frame waits here before it goes on.
+class SlowSink : public IFrameSink {
+  public:
+    SlowSink(IFrameSink* next, uint32_t delayMs) : next_(next), delayMs_(delayMs) {}
+    bool OnFrame(IVideoFrame* frame) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
+        return next_->OnFrame(frame);
+    }
+    void OnSignalLost() override { next_->OnSignalLost(); }
+
+  private:
+    IFrameSink* next_;
+    uint32_t delayMs_;
 };
 
 // Milliseconds since 1970 of a frame time record.

@@ -265,8 +265,9 @@ std::string StreamSection(StreamRecorder& r, const Timeline& t, double span) {
     return html + "</section>\n";
 }
 
-std::string StreamJson(const SummaryRow& row, const StreamRecorder::Figures& f, const Timeline& t) {
-    std::string json = "{\"summary\":{";
+std::string StreamJson(const StreamSpec& spec, const SummaryRow& row,
+                       const StreamRecorder::Figures& f, const Timeline& t) {
+    std::string json = "{\"spec\":" + Json(spec.text) + ",\"summary\":{";
     const std::pair<const char*, const std::string*> cells[] = {
         {"channel", &row.channel}, {"stream", &row.kind},   {"codec", &row.codec},
         {"size", &row.size},       {"frames", &row.frames}, {"fps", &row.fps},
@@ -296,7 +297,17 @@ std::string StreamJson(const SummaryRow& row, const StreamRecorder::Figures& f, 
                        i ? "," : "", EventName(e.kind), static_cast<long long>(e.atMs),
                        static_cast<long long>(e.gapMs), static_cast<unsigned long long>(e.reports));
     }
-    return json + "]}";
+    // Frame-time steps as [arrival ms since the start, step ms].
+    for (const auto& [name, steps] : {std::pair{"gaps", &t.gaps}, {"backSteps", &t.backSteps}}) {
+        json += Printf("],\"%s\":[", name);
+        for (size_t i = 0; i < steps->size(); ++i) {
+            json += Printf("%s[%lld,%lld]", i ? "," : "", static_cast<long long>((*steps)[i].atMs),
+                           static_cast<long long>((*steps)[i].stepMs));
+        }
+    }
+    return json + Printf("],\"stepsDropped\":%llu,\"lastArrivalMs\":%lld}",
+                         static_cast<unsigned long long>(t.stepsDropped),
+                         static_cast<long long>(t.lastArrivalMs));
 }
 
 constexpr const char* kStyle =
@@ -328,7 +339,6 @@ std::string HtmlReport(const std::string& title, const std::vector<StreamRecorde
     }
     html += "</tr>\n";
     std::string sections;
-    std::string json = Printf("{\"elapsedSeconds\":%.3f,\"streams\":[", elapsed);
     for (size_t i = 0; i < streams.size(); ++i) {
         StreamRecorder& r = *streams[i];
         const StreamRecorder::Figures f = r.Snapshot();
@@ -343,17 +353,31 @@ std::string HtmlReport(const std::string& title, const std::vector<StreamRecorde
         const double span =
             std::max(elapsed, static_cast<double>(t.samples.size()) * t.intervalSeconds);
         sections += StreamSection(r, t, span);
-        json += (i ? "," : "") + StreamJson(row, f, t);
     }
     html += "</table>\n" + sections;
-    return html + "<script type=\"application/json\" id=\"quillon-data\">" + json +
-           "]}</script>\n</body></html>\n";
+    return html + "<script type=\"application/json\" id=\"quillon-data\">" +
+           RunJson(streams, elapsed) + "</script>\n</body></html>\n";
+}
+
+std::string RunJson(const std::vector<StreamRecorder*>& streams, double elapsedSeconds) {
+    const double elapsed = elapsedSeconds > 0 ? elapsedSeconds : 1;
+    std::string json = Printf("{\"elapsedSeconds\":%.3f,\"streams\":[", elapsed);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        StreamRecorder& r = *streams[i];
+        const StreamRecorder::Figures f = r.Snapshot();
+        json += (i ? ",\n" : "\n") +
+                StreamJson(r.Spec(), Summarize(r, f, elapsed), f, r.TimelineSnapshot());
+    }
+    return json + "]}\n";
 }
 
 bool WriteHtmlReport(const std::string& path, const std::string& title,
                      const std::vector<StreamRecorder*>& streams, double elapsedSeconds,
                      std::string& error) {
-    const std::string page = HtmlReport(title, streams, elapsedSeconds);
+    return WriteTextFile(path, HtmlReport(title, streams, elapsedSeconds), error);
+}
+
+bool WriteTextFile(const std::string& path, const std::string& page, std::string& error) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) {
         error = "cannot write " + path + ": " + std::strerror(errno);

@@ -14,6 +14,9 @@ namespace quillon::host {
 // elapsedSeconds is the run time the summary table divides by.
 std::string HtmlReport(const std::string& title, const std::vector<StreamRecorder*>& streams,
                        double elapsedSeconds);
+// The figures the page carries, alone: JSON for tools (quillon-host --summary).
+std::string RunJson(const std::vector<StreamRecorder*>& streams, double elapsedSeconds);
+bool WriteTextFile(const std::string& path, const std::string& text, std::string& error);
 bool WriteHtmlReport(const std::string& path, const std::string& title,
                      const std::vector<StreamRecorder*>& streams, double elapsedSeconds,
                      std::string& error);

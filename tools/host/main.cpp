@@ -51,6 +51,9 @@ struct Options {
     bool edge = false;
     bool audioIn = false;
     std::string audioOut;
+    bool audioLoop = false;
+    std::string summaryFile;
+    std::vector<std::string> slowSinks;
 
     bool query = false;
     CLI::Option* checkSettings = nullptr;
@@ -88,6 +91,7 @@ struct Running {
     std::unique_ptr<HostCaptureSettings> settings;
     std::unique_ptr<MotionTap> motion;  // with --motion, in front of the recorder
     std::unique_ptr<EdgeTap> edge;      // with --edge, in front of both
+    std::unique_ptr<SlowSink> slow;     // with --slow-sink, in front of all
     bool started = false;
     StreamRecorder::Figures previous;
 };
@@ -139,6 +143,10 @@ std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& op
         if (options.edge) {
             r.edge = std::make_unique<EdgeTap>(sink);
             sink = r.edge.get();
+        }
+        if (spec.slowSinkMs != 0) {
+            r.slow = std::make_unique<SlowSink>(sink, spec.slowSinkMs);
+            sink = r.slow.get();
         }
         r.started = spec.stream == 0
                         ? capture->StartCapture(spec.channel, sink, r.settings.get())
@@ -245,16 +253,19 @@ int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
     StopStreams(capture, specs);
     const int summary = PrintSummary(running, elapsed);
     int result = summary;
-    if (!options.reportFile.empty()) {
-        std::vector<StreamRecorder*> recorders;
-        for (Running& r : running) {
-            recorders.push_back(r.recorder.get());
-        }
-        std::string error;
-        if (!WriteHtmlReport(options.reportFile, "quillon-host: " + options.device.address,
-                             recorders, elapsed, error)) {
-            result = Fail(error);
-        }
+    std::vector<StreamRecorder*> recorders;
+    for (Running& r : running) {
+        recorders.push_back(r.recorder.get());
+    }
+    std::string error;
+    if (!options.reportFile.empty() &&
+        !WriteHtmlReport(options.reportFile, "quillon-host: " + options.device.address, recorders,
+                         elapsed, error)) {
+        result = Fail(error);
+    }
+    if (!options.summaryFile.empty() &&
+        !WriteTextFile(options.summaryFile, RunJson(recorders, elapsed), error)) {
+        result = Fail(error);
     }
     running.clear();  // closes the files
     if (summary != 0) {
@@ -348,6 +359,12 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--report", options.reportFile,
                    "write the run as one self-contained HTML page: timelines per stream, "
                    "signal loss and reconnects, the summary table");
+    app.add_option("--summary", options.summaryFile,
+                   "write the report's figures as JSON: per stream frames, events, gaps and "
+                   "backward steps in frame time");
+    app.add_option("--slow-sink", options.slowSinks,
+                   "CHANNEL:STREAM=MS: the host's sink holds each frame of that stream MS ms "
+                   "(repeatable)");
     app.add_flag("--io", options.io, "print digital input changes as they happen");
     app.add_option("--output", options.outputs,
                    "switch digital output N (from 0): N=on or N=off (repeatable)");
@@ -359,6 +376,8 @@ void AddOptions(CLI::App& app, Options& options) {
                  "capture audio input 0 (G.711 to audio-in.wav, other codecs to audio-in.raw)");
     app.add_option("--audio-out", options.audioOut,
                    "send a file (raw in the negotiated codec, or a mu-law .wav) to audio output 0");
+    app.add_flag("--audio-loop", options.audioLoop,
+                 "send the --audio-out file over and over until the run ends");
 
     AddPtzOptions(app, options.ptz);
     app.add_flag("--query", options.query,
@@ -379,6 +398,20 @@ bool ParseStreams(const Options& options, std::vector<StreamSpec>& specs, std::s
         }
         spec->motion = options.motion && spec->stream == 0;
         specs.push_back(*spec);
+    }
+    for (const std::string& text : options.slowSinks) {
+        uint32_t channel = 0, stream = 0, ms = 0;
+        char end = 0;
+        const bool read =
+            std::sscanf(text.c_str(), "%u:%u=%u%c", &channel, &stream, &ms, &end) == 3;
+        const auto spec = std::find_if(specs.begin(), specs.end(), [&](const StreamSpec& s) {
+            return s.channel == channel && s.stream == stream;
+        });
+        if (!read || spec == specs.end()) {
+            error = "--slow-sink expects CHANNEL:STREAM=MS of a --stream, got \"" + text + "\"";
+            return false;
+        }
+        spec->slowSinkMs = ms;
     }
     return true;
 }
@@ -468,6 +501,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
         std::filesystem::create_directories(options.outFolder, ec);
     }
     AudioSession audio(options.audioIn, options.audioOut, options.discard ? "" : options.outFolder);
+    audio.LoopAudioOut(options.audioLoop);
     int result = audio.Start(driver, &allocator) ? 0 : 2;
     if (!options.ptz.commands.empty()) {
         result = std::max(result, RunPtzCommands(driver, options.ptz));

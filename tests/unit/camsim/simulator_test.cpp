@@ -3,10 +3,12 @@
 // delayed and withheld answers, Renew-Stream, and the storage card with its playback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <thread>
 
 #include "camsim/camsim.h"
+#include "camsim/fault_schedule.h"
 #include "camsim/rtcp.h"
 #include "camsim/text_util.h"
 #include "sim_client.h"
@@ -143,6 +145,49 @@ TEST_F(SimulatorTest, PacketFaultsDropDuplicateAndReorder) {
         seqs[i] = static_cast<uint16_t>(seqs[i] - seqs[0]);
     // Packet 1 dropped, 3 sent twice, 5 sent after 6.
     EXPECT_EQ(seqs, (std::vector<uint16_t>{0, 2, 3, 3, 4, 6, 5, 7, 8, 9, 10, 11}));
+}
+
+// A scheduled loss window reaches a UDP stream already running, every Nth packet of it, and
+// ends with its window; the interleaved stream beside it (TCP would hide loss) stays whole.
+TEST_F(SimulatorTest, ScheduledRtpLossReachesRunningUdpStreamsForItsWindow) {
+    SetupAndPlay();  // interleaved, on the fixture's connection
+    UdpReceiver rtp, rtcp;
+    TcpClient c(sim_->RtspPort());
+    const std::string q = "videocodec=h264&resolution=320x240";
+    const std::string setup =
+        Rtsp(c, "SETUP", Track(q), 1,
+             "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) + "-" +
+                 std::to_string(rtcp.Port()) + "\r\n");
+    const std::string id = HeaderValue(setup, "Session").substr(0, 8);
+    ASSERT_EQ(Rtsp(c, "PLAY", Url(q), 2, "Session: " + id + "\r\n").rfind("RTSP/1.0 200", 0), 0u);
+    // Sequence steps over the next packets, once the window has started or ended.
+    auto steps = [](auto next) {
+        std::vector<int> out;
+        auto last = next();
+        for (int i = 0; i < 12 && last; ++i) {
+            auto p = next();
+            if (!p) {
+                break;
+            }
+            out.push_back(static_cast<uint16_t>(Fields(*p).seq - Fields(*last).seq));
+            last = p;
+        }
+        return out;
+    };
+    auto udp = [&] { return rtp.Receive(); };
+    auto tcp = [&] { return NextRtp(); };
+    FaultScheduleRunner runner(*sim_, *ParseFaultSchedule("0 rtp-drop 10 3\n", nullptr), nullptr);
+    runner.Advance(0);
+    rtp.Receive();  // what was on its way before
+    auto lossy = steps(udp);
+    EXPECT_NE(std::count(lossy.begin(), lossy.end(), 2), 0) << "every third packet dropped";
+    EXPECT_EQ(std::count(lossy.begin(), lossy.end(), 1) + std::count(lossy.begin(), lossy.end(), 2),
+              12);
+    const auto whole = steps(tcp);
+    EXPECT_EQ(whole, std::vector<int>(12, 1));
+    runner.Advance(10);
+    rtp.Receive();
+    EXPECT_EQ(steps(udp), std::vector<int>(12, 1)) << "the window is over";
 }
 
 TEST_F(SimulatorTest, RtspErrorsAndAuth) {
