@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "driver/settings_file.h"
+#include "platform/host_info.h"
 #include "platform/net.h"
 #include "privacy/privacy_zone_handler.h"
 #include "properties/capabilities.h"
@@ -191,6 +192,10 @@ bool CBaseRTPChannel::OpenStream() {
 void CBaseRTPChannel::CloseStream() {
     receiver_->Close();
     rtcp_->Close();
+    // Once per connection that was made, not per failed attempt while the camera is away.
+    if (connected_.exchange(false)) {
+        platform::ReleaseFreeMemory();
+    }
 }
 
 bool CBaseRTPChannel::Connect() {
@@ -200,6 +205,7 @@ bool CBaseRTPChannel::Connect() {
     }
     frameReceived_.Reset();
     if (PrepareDevice() && OpenStream()) {
+        connected_ = true;
         return true;
     }
     CloseStream();

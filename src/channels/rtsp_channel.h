@@ -92,6 +92,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     uint32_t streamNameKind_ = 0;
     uint32_t deviceIp_ = 0;  // network order; 0 when the address does not resolve
     std::atomic<uint32_t> rtpMode_{0};
+    std::atomic<bool> connected_{false};  // since the last CloseStream
     std::unique_ptr<CRTPReceiver> receiver_;
     std::unique_ptr<CRTCPHandler> rtcp_;
     // Packets arrive on the receiving threads while the capture thread may replace or reset

@@ -1,6 +1,7 @@
 #include "platform/host_info.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -136,6 +137,12 @@ uint64_t TickMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+void ReleaseFreeMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace vornak::platform

@@ -33,5 +33,9 @@ void RandomBytes(void* buffer, size_t size);
 // Milliseconds of a monotonic clock: what every duration is measured with, so that a step of the
 // wall clock (by hand or by time synchronisation) neither freezes nor jumps an elapsed time.
 uint64_t TickMs();
+// Gives memory the allocator holds free back to the system. Each connection's threads allocate
+// from arenas of their own, which keep what their threads freed: without this a process whose
+// streams reconnect grows until every arena has reached its own high-water mark.
+void ReleaseFreeMemory();
 
 }  // namespace vornak::platform
