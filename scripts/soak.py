@@ -13,8 +13,9 @@ Each host process gets its own copy of quillon-host and the driver beside a sett
 own (the driver reads the one beside the program): unicast with the RTP mode per camera, or
 multicast.
 
-Threads, descriptors and memory of every host process are read at minute 5 (a sixth of the run
-when that is shorter) and near the end. Then, per stream: frames camsim sent and quillon-host
+Threads, descriptors and memory of every host process are read at minute 5 (half the run when
+that is shorter: memory settles over the first minutes, while allocator arenas and caches fill)
+and near the end. Then, per stream: frames camsim sent and quillon-host
 delivered, each loss (a step in frame time) with the fault it falls under, each silence with
 how long the stream took to come back after its fault ended, and backward steps in frame time.
 The run fails (exit 1) on a loss or silence outside every fault window plus the connection
@@ -66,7 +67,7 @@ FAULT_KINDS = [
 
 
 def first_sample_at(seconds):
-    return min(300.0, seconds / 6.0)
+    return min(300.0, seconds / 2.0)
 
 
 def fault_schedule(seconds):
