@@ -225,7 +225,7 @@ void CRTSPClientHTTP::ResendRefusedPost() {
     if (status == 401 && debug_ != nullptr) {
         debug_->DebugMessage(kLogWarning,
                              "vornak::CRTSPClientHTTP::ResendRefusedPost: %s:%u refused a tunnel "
-                             "POST (status 401) after %u attempts",
+                             "POST (status 401, sent %u times)",
                              settings_.host.c_str(), settings_.port, lastPostSends_);
     }
     lastPostSends_ = 0;
