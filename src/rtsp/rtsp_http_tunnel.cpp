@@ -138,6 +138,7 @@ bool CRTSPClientHTTP::Start(const RTSPClientSettings& settings, IRTSPClientUser*
     device.networkTimeout = kTunnelTimeLimitMs;
     receiver_ = std::make_unique<CRTSPHTTPReceiver>(debug_, ownerName_, device, senderFactory_);
     postSender_ = senderFactory_(device, kSenderUserAgent);
+    lastPostSends_ = 0;
     {
         CLockGuard guard(lock_);
         answerReader_.Clear();
@@ -156,8 +157,8 @@ bool CRTSPClientHTTP::Start(const RTSPClientSettings& settings, IRTSPClientUser*
         Stop();
         return false;
     }
-    // The camera never answers a POST, so a POST cannot be challenged: it carries the
-    // authentication the GET negotiated.
+    // The camera answers a POST only to refuse it, so a POST is not challenged up front: it
+    // carries the authentication the GET negotiated.
     auto* get = dynamic_cast<Web::CHttpSender*>(receiver_->Sender());
     auto* post = dynamic_cast<Web::CHttpSender*>(postSender_.get());
     if (get != nullptr && post != nullptr) {
@@ -196,10 +197,44 @@ Web::HttpRequest CRTSPClientHTTP::TunnelPost(const std::string& bytes) const {
     return post;
 }
 
+// A new POST ends the open one, and with it any answer still to come, so the last one is looked
+// at first.
+bool CRTSPClientHTTP::SendPost(const Web::HttpRequest& post) {
+    ResendRefusedPost();
+    lastPost_ = post;
+    lastPostSends_ = 1;
+    return postSender_->SendRequest(post);
+}
+
+// The POSTs carry the credentials the GET negotiated. Once the camera takes that nonce for stale
+// it refuses them, and what they carry (keep-alives, receiver reports) would be lost until its
+// session times out; the refusal brings a fresh challenge, under which the POST goes again.
+void CRTSPClientHTTP::ResendRefusedPost() {
+    auto* post = dynamic_cast<Web::CHttpSender*>(postSender_.get());
+    if (post == nullptr || lastPostSends_ == 0) {
+        return;
+    }
+    if (post->ResendIfChallenged(lastPost_, lastPostSends_)) {
+        ++lastPostSends_;
+        return;
+    }
+    const uint32_t status = post->GetStatusCode();
+    if (status == 0) {
+        return;  // unanswered, as it should be
+    }
+    if (status == 401 && debug_ != nullptr) {
+        debug_->DebugMessage(kLogWarning,
+                             "vornak::CRTSPClientHTTP::ResendRefusedPost: %s:%u refused a tunnel "
+                             "POST (status 401, sent %u times)",
+                             settings_.host.c_str(), settings_.port, lastPostSends_);
+    }
+    lastPostSends_ = 0;
+}
+
 // Answers to what is sent while media flows come in the GET stream among the media; the stream
 // parser passes over them.
 bool CRTSPClientHTTP::SendInStream(const std::string& bytes) {
-    return postSender_ && !bytes.empty() && postSender_->SendRequest(TunnelPost(bytes));
+    return postSender_ && !bytes.empty() && SendPost(TunnelPost(bytes));
 }
 
 bool CRTSPClientHTTP::SendRequest(uint32_t method) {
@@ -210,7 +245,7 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
     const Web::HttpRequest post = TunnelPost(request);
     if (method == kRtspPlay) {
         // The answer arrives in the GET stream ahead of the media; the stream parser skips it.
-        return postSender_->SendRequest(post);
+        return SendPost(post);
     }
     responseArrived_.Reset();
     {
@@ -220,7 +255,7 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
         waitingForResponse_ = true;
     }
     bool answered = false;
-    if (postSender_->SendRequest(post)) {
+    if (SendPost(post)) {
         // A camera that never answers must not hold the session forever. TEARDOWN is sent when
         // stopping and waits for its answer all the same: the tunnel closes right after, and a
         // camera that sees the GET close first never reads the TEARDOWN from the other
@@ -296,6 +331,7 @@ void CRTSPClientHTTP::ThreadFunction() {
         }
         if (ExecuteRequest(kRtspPlay)) {
             while (!stopEvent_.Wait(kPlayWaitStepMs)) {
+                ResendRefusedPost();
                 StreamKeepAlive();
             }
         }

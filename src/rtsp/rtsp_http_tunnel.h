@@ -87,11 +87,16 @@ class CRTSPClientHTTP : public CBaseRTSPClient, public IResponseReceiver {
   private:
     std::string TunnelPath() const;
     Web::HttpRequest TunnelPost(const std::string& bytes) const;
+    bool SendPost(const Web::HttpRequest& post);
+    void ResendRefusedPost();
 
     HttpSenderFactory senderFactory_;
     IRandomSource* random_;
     std::unique_ptr<CRTSPHTTPReceiver> receiver_;
     std::unique_ptr<Web::CBaseHttpSender> postSender_;
+    // The POST sent last and how often: a camera answers one only to refuse it. Session thread.
+    Web::HttpRequest lastPost_;
+    uint32_t lastPostSends_ = 0;
     std::string cookie_;
     CEvent responseArrived_{false};
     CLock lock_;

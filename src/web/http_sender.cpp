@@ -636,6 +636,25 @@ bool CHttpSender::SendRequest(const HttpRequest& request) {
     return true;
 }
 
+bool CHttpSender::ResendIfChallenged(const HttpRequest& request, uint32_t attempt) {
+    if (!requestOpen_ || aborted_.load()) {
+        return false;
+    }
+    if (!headersDone_ && !transferDone_) {
+        (void)WaitForData(0);  // moves what has arrived, without waiting
+    }
+    if (!headersDone_) {
+        return false;
+    }
+    ProcessHeaders();
+    // The scheme stands as tried: the request went out with the credentials of the last
+    // challenge.
+    if (statusCode_ != 401 || AfterChallenge(chosenScheme_, attempt) != Attempt::kChallenged) {
+        return false;
+    }
+    return SendRequest(request);
+}
+
 void CHttpSender::Abort() {
     aborted_.store(true);
     if (multi_ != nullptr) {

@@ -128,6 +128,12 @@ class CHttpSender : public CBaseHttpSender {
     // The connection stays for the next request when it is clean.
     void Close() override { CloseRequest(); }
 
+    // For a request sent with kFlagNoResponseWait, looked at without waiting: when the device
+    // has since refused it with a challenge worth another attempt (a Digest nonce gone stale),
+    // sends `request` again under that challenge. `attempt` counts its sends so far. True when
+    // it went out again; otherwise GetStatusCode() is that of the answer, 0 while none came.
+    bool ResendIfChallenged(const HttpRequest& request, uint32_t attempt);
+
     // More request body on an open request; true only when every byte was taken.
     bool WriteData(std::span<const uint8_t> bytes);
     // After the last WriteData: waits for the answer's headers.

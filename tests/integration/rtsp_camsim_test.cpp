@@ -176,8 +176,9 @@ TEST_P(RTSPCamsimTest, KeepAliveBetweenTwoThirdsOfTimeoutAndTwoSecondsLater) {
     EXPECT_EQ(sim_->ActiveSessions(), 1u) << "the camera kept the session";
 }
 
-// The camera expires silent sessions after 3 s and refuses GET_PARAMETER: for 2.5 time-outs only
-// what the client sends keeps the session, receiver reports inside the connection or OPTIONS.
+// The camera expires silent sessions after 3 s, refuses GET_PARAMETER and, once media flows,
+// takes every nonce it gave out for stale: for 2.5 time-outs only what the client sends keeps the
+// session, receiver reports inside the connection or OPTIONS, each under a fresh nonce.
 TEST_P(RTSPCamsimTest, SessionOutlivesTheCamerasTimeOut) {
     if (Delegated()) {
         return;
@@ -187,6 +188,8 @@ TEST_P(RTSPCamsimTest, SessionOutlivesTheCamerasTimeOut) {
     refuse.status = 501;
     sim_->SetRtspFault("GET_PARAMETER", refuse);
     ASSERT_TRUE(StartClient(kPath));
+    ASSERT_TRUE(user_.WaitUntil([&] { return !user_.sequences.empty(); }));
+    sim_->ExpireNonces();
     std::this_thread::sleep_for(std::chrono::milliseconds(7500));
     EXPECT_EQ(sim_->ActiveSessions(), 1u);
     std::vector<uint16_t> sequences;

@@ -161,6 +161,39 @@ TEST(HttpSender, DigestCountStaleNonceAndReset) {
     EXPECT_EQ(requests[5].Header("Authorization"), "");
 }
 
+// A request sent without awaiting its answer, refused because its nonce went stale, goes once
+// more under the fresh challenge; what the device answers to that is what the caller then sees.
+TEST(HttpSender, UnawaitedRequestRefusedAsStaleGoesAgain) {
+    DigestDevice device(1);
+    LoopbackHttpServer server(std::ref(device));
+    CHttpSender sender(SenderDevice(server.port()), "Agent");
+    ASSERT_TRUE(sender.SendRequest(Web::MakeGetRequest("/a")));  // uses up nonce n1
+    Web::HttpRequest post = Web::MakeGetRequest("/tunnel");
+    post.verb = "POST";
+    post.body = {'x'};
+    post.flags |= Web::kFlagNoResponseWait;
+    ASSERT_TRUE(sender.SendRequest(post));
+    const auto outcome = [&](uint32_t attempt) -> std::string {
+        for (int i = 0; i < 1000; ++i) {  // the answer is on its way: at most 5 s
+            if (sender.ResendIfChallenged(post, attempt)) {
+                return "sent again";
+            }
+            if (sender.GetStatusCode() != 0) {
+                return std::to_string(sender.GetStatusCode());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return "no answer";
+    };
+    EXPECT_EQ(outcome(1), "sent again");
+    EXPECT_EQ(outcome(2), "200");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(
+        Web::CAuthentication::GetChallengeParameter(requests[3].Header("Authorization"), "nonce"),
+        "n1x");
+}
+
 TEST(HttpSender, AuthenticationInfoNextNonceIsUsedByTheNextRequest) {
     int count = 0;
     std::vector<std::string> nonces;
