@@ -170,9 +170,9 @@ class Simulator {
     uint16_t UnansweredPort();
     // Connects of this host that wait on that port (SYN_SENT in /proc/net/tcp).
     size_t UnansweredConnects();
-    // Bytes that wait unread in the HTTP port's connections (rx_queue in /proc/net/tcp): what a
-    // kStopReading hold has let pile up.
-    uint64_t UnreadHttpBytes();
+    // Bytes that wait in the HTTP port's connections, unread by camsim or unsent by this host's
+    // clients (rx_queue and tx_queue in /proc/net/tcp): what a kStopReading hold piles up.
+    uint64_t QueuedHttpBytes();
     // Drops every connection and session and refuses connections for the downtime, as a device
     // that reboots; parameters survive.
     void Restart(std::chrono::milliseconds downtime);

@@ -1,6 +1,6 @@
 // Connects that never complete: a listener whose queue holds one connection that is never
 // accepted, so the kernel drops every further SYN and the client waits in its retries. And what
-// a connection that camsim stopped reading holds unread.
+// waits in the sockets of a connection that camsim stopped reading.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -73,16 +73,21 @@ size_t Simulator::UnansweredConnects() {
     return pending;
 }
 
-uint64_t Simulator::UnreadHttpBytes() {
+uint64_t Simulator::QueuedHttpBytes() {
     const std::string wanted = ProcPortSuffix(HttpPort());
-    uint64_t unread = 0;
-    ForEachTcpSocket([&](const std::string& local, const std::string&, const std::string&,
+    uint64_t queued = 0;
+    ForEachTcpSocket([&](const std::string& local, const std::string& remote, const std::string&,
                          const std::string& queues) {
+        // "tx_queue:rx_queue": camsim's side has not read, a client's side has not sent.
         const size_t colon = queues.find(':');
-        if (local.ends_with(wanted) && colon != std::string::npos)
-            unread += std::strtoull(queues.c_str() + colon + 1, nullptr, 16);
+        if (colon == std::string::npos)
+            return;
+        if (local.ends_with(wanted))
+            queued += std::strtoull(queues.c_str() + colon + 1, nullptr, 16);
+        else if (remote.ends_with(wanted))
+            queued += std::strtoull(queues.substr(0, colon).c_str(), nullptr, 16);
     });
-    return unread;
+    return queued;
 }
 
 }  // namespace camsim
