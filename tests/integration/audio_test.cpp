@@ -250,9 +250,8 @@ TEST(AudioOut, AStreamRefusedMidwayReconnectsAndConfiguresAgain) {
     EXPECT_TRUE(rig.Sender()->StopOutput(0));
 }
 
-// A device that breaks off the stream: one that closes each POST as it comes, one that stops
-// reading the body (the write blocks for the network time-out). The channel reports the failure
-// and pauses before its next POST, rather than opening one per frame.
+// A device that closes each POST as it comes, or stops reading the body (the write blocks for the
+// network time-out): the channel fails and pauses before its next POST, not one POST per frame.
 TEST(AudioOut, ADeviceThatBreaksOffTheStreamGetsNoPostPerFrame) {
     for (const auto kind : {camsim::Fault::Kind::kClose, camsim::Fault::Kind::kStopReading}) {
         AudioRig rig(1000);

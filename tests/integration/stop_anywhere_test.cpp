@@ -193,8 +193,7 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
             return camera.sim.UnansweredConnects() > 0;
         }
         if (row.kind == HoldKind::kStopReading) {
-            // The socket buffers stay full (past the first window probe): the driver's write
-            // blocks.
+            // Buffers that stay full past the first window probe: the driver's write blocks.
             const uint64_t queued = camera.sim.QueuedHttpBytes();
             if (queued != queuedSeen) {
                 queuedSeen = queued;
