@@ -256,6 +256,7 @@ bool CAxisAudioOutputChannel::OpenPost(std::span<const uint8_t> first, uint32_t 
     }
     postOpen_ = true;
     remaining_ = remaining;
+    postTimer_.Touch();
     return true;
 }
 
@@ -272,16 +273,31 @@ bool CAxisAudioOutputChannel::SendAudio(ipcapture::IAudioFrame* frame) {
                 return true;
             }
         } else {
-            // A device that refuses the stream answers before the body ends.
-            const uint32_t status = sender_->ReceiveResponse() ? sender_->GetStatusCode() : 0;
+            // A device that refuses the stream answers before the body ends; one that took
+            // nothing for the network time-out will not answer either.
+            const uint32_t error = sender_->GetLastErrorCode();
+            const uint32_t status = error != Web::kErrorTimeout && sender_->ReceiveResponse()
+                                        ? sender_->GetStatusCode()
+                                        : 0;
             sender_->Close();
             postOpen_ = false;
             connectionHeld_ = false;
+            if (stopEvent_.IsSet()) {
+                return false;
+            }
+            const DEVICE_INFO& device = *driver_->GetDeviceInfo();
             if (status >= 300) {
-                const DEVICE_INFO& device = *driver_->GetDeviceInfo();
                 Log(kLogError, "%s: %s (%s) refused the audio stream with HTTP status %u",
                     "vornak::CAxisAudioOutputChannel::SendAudio", device.model.c_str(),
                     device.address.c_str(), status);
+                return false;
+            }
+            // A stalled POST, or one that broke soon after it opened, is not replaced at once:
+            // the next would go the same way, a POST per frame. The channel fails and waits.
+            if (error == Web::kErrorTimeout || postTimer_.GetElapsedMs() < kRefreshPauseMs) {
+                Log(kLogWarning, "%s: %s (%s) stopped taking the audio stream (error %u)",
+                    "vornak::CAxisAudioOutputChannel::SendAudio", device.model.c_str(),
+                    device.address.c_str(), error);
                 return false;
             }
         }

@@ -126,6 +126,7 @@ class CAxisAudioOutputChannel : public CBaseAudioOutputChannel, private CLoggerI
     bool connectionHeld_ = false;
     std::optional<CAxisAudioDefinitions> definitions_;
     CTime checkTimer_;
+    CTime postTimer_;  // since the open POST was opened
 };
 
 // The encoding an output channel negotiates: codec tag and bit rate.

@@ -1,6 +1,6 @@
 // Audio in and out through the driver's exports against camsim: the updates each settings case
 // sends, frames of each encoding, long POST bodies and their renewal, refused frames, and
-// recovery after the device restarts.
+// recovery after the device restarts or breaks off the stream.
 #include "audio/audio_format.h"
 #include "audio_session.h"
 #include "driver_harness.h"
@@ -248,6 +248,36 @@ TEST(AudioOut, AStreamRefusedMidwayReconnectsAndConfiguresAgain) {
         8s));
     EXPECT_EQ(rig.camera.sim.Params().Get("Audio.DuplexMode"), "full");
     EXPECT_TRUE(rig.Sender()->StopOutput(0));
+}
+
+// A device that closes each POST as it comes, or stops reading the body (the write blocks for the
+// network time-out): the channel fails and pauses before its next POST, not one POST per frame.
+TEST(AudioOut, ADeviceThatBreaksOffTheStreamGetsNoPostPerFrame) {
+    for (const auto kind : {camsim::Fault::Kind::kClose, camsim::Fault::Kind::kStopReading}) {
+        AudioRig rig(1000);
+        ASSERT_TRUE(rig.camera.started && rig.driver.opened);
+        ASSERT_TRUE(rig.Sender()->StartOutput(0, kCookie, &rig.out, &rig.codecs));
+        ASSERT_TRUE(rig.WaitOut(2));
+        camsim::Fault fault;
+        fault.kind = kind;
+        rig.camera.sim.SetHttpFault("/axis-cgi/audio/transmit.cgi", fault);
+        for (int i = 0; i < 2500; ++i) {
+            rig.SendOut(Pattern(2000, 1));  // enough to fill the socket buffers
+        }
+        // Each POST breaks, so a channel that pauses has no more POSTs than failures, plus one.
+        size_t failures = 0;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                rig.SendOut(Pattern(2000, 2));
+                const auto states = rig.out.states.All();
+                failures = std::count(states.begin(), states.end(), 5u);
+                return failures > 0;
+            },
+            15s));
+        EXPECT_LE(rig.camera.sim.GetCounters().http_requests["/axis-cgi/audio/transmit.cgi"],
+                  failures + 1);
+        EXPECT_TRUE(rig.Sender()->StopOutput(0));
+    }
 }
 
 }  // namespace

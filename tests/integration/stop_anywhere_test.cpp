@@ -114,6 +114,9 @@ const StopRow kRows[] = {
     // Audio out: the answer to a whole POST body withheld (the host sends a little more).
     {"AudioOutAnswer", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStall, 0, false, "", StopBy::kStopCapture},
     {"AudioOutAnswerClose", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStall, 0, false, "", StopBy::kClose},
+    // Audio out blocked in a write: the camera stopped reading the POST body.
+    {"AudioOutWriteBlocked", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStopReading, 0, false, "", StopBy::kStopCapture},
+    {"AudioOutWriteBlockedClose", Device::kAudioOut, "", At::kHttp, "/axis-cgi/audio/transmit.cgi", HoldKind::kStopReading, 0, false, "", StopBy::kClose},
     // A PTZ move in flight when the driver closes.
     {"PtzMoveRacingClose", Device::kPtzMove, "", At::kHttp, "/axis-cgi/com/ptz.cgi", HoldKind::kWithhold, 0, true, "", StopBy::kClose},
     // The capability query: the answer withheld, and cut inside its header.
@@ -188,6 +191,15 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
         }
         if (row.at == At::kHttpConnect || row.at == At::kRtspConnect) {
             return camera.sim.UnansweredConnects() > 0;
+        }
+        if (row.kind == HoldKind::kStopReading) {
+            // Buffers that stay full past the first window probe: the driver's write blocks.
+            const uint64_t queued = camera.sim.QueuedHttpBytes();
+            if (queued != queuedSeen) {
+                queuedSeen = queued;
+                queuedSince = Clock::now();
+            }
+            return queued > 50000 && Clock::now() - queuedSince > 300ms;
         }
         if (row.device == Device::kAudioOut) {
             const auto uploads = camera.sim.AudioUploads();
@@ -297,6 +309,8 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
 
     Camera camera{CamsimSetup{GetParam().device == Device::kIo ? "encoder-4ch" : "fixed"}};
     uint16_t unanswered = 0;
+    uint64_t queuedSeen = 0;
+    Clock::time_point queuedSince;
     std::unique_ptr<DriverUnderTest> driver;
     std::unique_ptr<FakeSettings> settings;
     RecordingSink sink;

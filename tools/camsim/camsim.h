@@ -64,7 +64,19 @@ struct Fault {
     // "X-Pad:" header never ends, kDripBody one announcing "Content-Length: 1000000", each
     // dripping one byte every 50 ms. kStall answers as usual, but the connection then sends only
     // after_bytes more bytes (the answer, a stream, interleaved media) and stays open, silent.
-    enum class Kind { kStatus, kClose, kWithhold, kDelay, kFlood, kDripHeader, kDripBody, kStall };
+    // HTTP only: kStopReading withholds the answer and reads nothing more from the connection,
+    // which stays open, so a client writing a body (an audio POST) blocks once the buffers fill.
+    enum class Kind {
+        kStatus,
+        kClose,
+        kWithhold,
+        kDelay,
+        kFlood,
+        kDripHeader,
+        kDripBody,
+        kStall,
+        kStopReading
+    };
     Kind kind = Kind::kStatus;
     int status = 503;                    // kStatus
     std::chrono::milliseconds delay{0};  // kDelay
@@ -169,6 +181,9 @@ class Simulator {
     uint16_t UnansweredPort();
     // Connects of this host that wait on that port (SYN_SENT in /proc/net/tcp).
     size_t UnansweredConnects();
+    // Bytes that wait in the HTTP port's connections, unread by camsim or unsent by this host's
+    // clients (rx_queue and tx_queue in /proc/net/tcp): what a kStopReading hold piles up.
+    uint64_t QueuedHttpBytes();
     // Drops every connection and session and refuses connections for the downtime, as a device
     // that reboots; parameters survive.
     void Restart(std::chrono::milliseconds downtime);

@@ -31,9 +31,16 @@ void Connection::DoRead() {
         }
         self->in_.append(self->read_buf_.data(), n);
         self->OnData();
-        if (!self->closed_)
+        if (!self->closed_ && !self->reading_stopped_)
             self->DoRead();
     });
+}
+
+void Connection::StopReading() {
+    reading_stopped_ = true;
+    // No read is pending to hold this connection alive any more: the timer does, until Close.
+    timer_.expires_at(std::chrono::steady_clock::time_point::max());
+    timer_.async_wait([self = shared_from_this()](asio::error_code) {});
 }
 
 void Connection::OnData() {

@@ -332,6 +332,10 @@ void Simulator::Impl::HandleHttp(const std::shared_ptr<Connection>& conn, const 
             case Fault::Kind::kDripBody:
                 conn->mode = Connection::Mode::kWithheld;
                 return;
+            case Fault::Kind::kStopReading:
+                conn->mode = Connection::Mode::kWithheld;
+                conn->StopReading();
+                return;
             case Fault::Kind::kStall:
                 conn->send_allowance = fault->after_bytes;
                 break;

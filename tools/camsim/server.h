@@ -86,6 +86,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection(Simulator::Impl& impl, asio::ip::tcp::socket socket, bool rtsp_port);
     void Start();
     void ProcessBuffered() { OnData(); }
+    // Reads nothing more; the connection stays open until closed from this side.
+    void StopReading();
     void Send(std::string data);
     // Media: dropped whole when the client cannot keep up, as a camera does.
     bool SendMedia(const std::vector<uint8_t>& data);
@@ -122,6 +124,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool writing_ = false;
     bool close_after_write_ = false;
     bool closed_ = false;
+    bool reading_stopped_ = false;
 };
 
 // Sends one RTP stream (and its RTCP) for a track: pacing, packetizing, faults, counters.
