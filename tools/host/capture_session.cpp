@@ -212,13 +212,12 @@ bool StreamRecorder::OnFrameAt(IVideoFrame* frame, int64_t nowMs) {
     ++sample.frames;
     sample.keyFrames += key ? 1 : 0;
     sample.bytes += size;
-    const int64_t gapMs = lastArrivalMs_ == 0 ? 0 : nowMs - lastArrivalMs_;
+    const int64_t gapMs = timeline_.lastArrivalMs == 0 ? 0 : nowMs - timeline_.lastArrivalMs;
     if (lossOpen_ || gapMs >= kGapMs) {
         AddEvent({lossOpen_ ? EventKind::Reconnected : EventKind::Resumed,
                   nowMs - timeline_.startMs, gapMs, 0});
         lossOpen_ = false;
     }
-    lastArrivalMs_ = nowMs;
     timeline_.lastArrivalMs = nowMs;
     if (!discard_ && out_ != nullptr) {
         std::fwrite(frame->GetBuffer(), 1, size, out_);

@@ -144,8 +144,7 @@ class StreamRecorder : public IFrameSink {
     FILE* out_ = nullptr;
     Figures figures_;
     int64_t lastTimeMs_ = 0;
-    int64_t lastArrivalMs_ = 0;  // wall clock of the newest frame
-    bool lossOpen_ = false;      // a signal loss with no frame since
+    bool lossOpen_ = false;  // a signal loss with no frame since
     std::vector<uint8_t> lastPicture_;
     Timeline timeline_;
 };
