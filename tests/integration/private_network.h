@@ -1,7 +1,8 @@
-// Tests of multicast streams run again in a child process inside network and mount namespaces of
-// their own: the network holds only loopback, so no multicast packet can leave the machine, and
-// the settings file (whose streaming mode is global) is a private copy that no other test
-// process sees.
+// Tests of multicast streams run again in a child process inside a network namespace of its own:
+// the network holds only loopback, so no multicast packet can leave the machine. The settings
+// file (whose streaming mode is global) is read beside the program, so the child runs a hard link
+// of this program in a private folder with its own file, which no other test process sees. A bind
+// mount over the shared file would not do: another test's rename of that file detaches it.
 #pragma once
 
 #include <sys/wait.h>
@@ -29,30 +30,33 @@ inline PrivateNetworkSide RunInPrivateNetwork() {
     if (std::getenv(kPrivateNetworkMark) != nullptr) {
         return PrivateNetworkSide::kChild;
     }
-    if (std::system("unshare -n -m true >/dev/null 2>&1") != 0 ||
+    if (std::system("unshare -n true >/dev/null 2>&1") != 0 ||
         std::system("command -v ip >/dev/null 2>&1") != 0) {
         return PrivateNetworkSide::kNoNamespaces;
     }
-    // The bind mount needs a file to cover; an empty configuration is what a missing one means.
-    if (!std::filesystem::exists(PrivateSettingsFile())) {
-        ScopedDeviceSection touch(0, "");
-    }
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(info->test_suite_name()) + "." + info->name();
-    const std::string privateFile = (std::filesystem::temp_directory_path() /
-                                     ("quillon-multicast-" + std::to_string(::getpid()) + ".xml"))
-                                        .string();
-    std::ofstream(privateFile) << "<Configuration></Configuration>\n";
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    const std::filesystem::path folder =
+        self.parent_path() / ("private-network-" + std::to_string(::getpid()));
+    const std::filesystem::path program = folder / self.filename();
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    std::filesystem::create_directory(folder, error);
+    std::filesystem::create_hard_link(self, program, error);
+    if (error) {
+        error.clear();
+        std::filesystem::copy_file(self, program, error);
+    }
+    EXPECT_FALSE(error) << "cannot place the program in " << folder << ": " << error.message();
+    std::ofstream(folder / "Quillon.xml") << "<Configuration></Configuration>\n";
     const std::string command =
         std::string(kPrivateNetworkMark) +
-        "=1 timeout 300 unshare -n -m sh -c 'ip link set lo up && ip link set lo multicast on && "
-        "ip route add 224.0.0.0/4 dev lo && mount --bind \"$1\" \"$2\" && exec \"$3\" "
-        "--gtest_filter=\"$4\"' sh '" +
-        privateFile + "' '" + PrivateSettingsFile().string() + "' '" + self + "' '" + filter +
-        "' 2>&1";
+        "=1 timeout 300 unshare -n sh -c 'ip link set lo up && ip link set lo multicast on && "
+        "ip route add 224.0.0.0/4 dev lo && exec \"$1\" --gtest_filter=\"$2\"' sh '" +
+        program.string() + "' '" + filter + "' 2>&1";
     std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = error ? nullptr : popen(command.c_str(), "r");
     if (pipe != nullptr) {
         char buffer[1024];
         while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
@@ -60,7 +64,7 @@ inline PrivateNetworkSide RunInPrivateNetwork() {
         }
     }
     const int status = pipe != nullptr ? pclose(pipe) : -1;
-    std::filesystem::remove(privateFile);
+    std::filesystem::remove_all(folder, error);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the test in its private network failed:\n"
         << output.substr(output.size() > 20000 ? output.size() - 20000 : 0);
@@ -78,7 +82,7 @@ inline PrivateNetworkSide RunInPrivateNetwork() {
         }                                                               \
     } while (false)
 
-// Written in place: the file is the private copy mounted over the shared one.
+// In the child: the file beside its private copy of the program.
 inline void WritePrivateSettings(const std::string& streamingMode, const std::string& device = "") {
     std::ofstream(PrivateSettingsFile()) << "<Configuration><StreamingMode>" << streamingMode
                                          << "</StreamingMode>" << device << "</Configuration>\n";

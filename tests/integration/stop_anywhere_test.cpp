@@ -284,6 +284,13 @@ class StopAnywhereTest : public ::testing::TestWithParam<StopRow> {
         }
         return before;
     }
+    std::string LogText() {
+        std::string text;
+        for (const host::LogLine& line : driver->logger.Lines()) {
+            text += line.text + "\n";
+        }
+        return text;
+    }
     bool Stop(const StopRow& row) {
         if (row.device == Device::kQuery) {
             return library.uninitQuery() == 1 && !queryNotify.terminated;
@@ -369,7 +376,8 @@ TEST_P(StopAnywhereTest, StopReturnsWithinItsBound) {
         ASSERT_TRUE(WaitFor(
             [&] { return row.device == Device::kPtzMove ? Requests() > 0 : sink.FrameCount() > 0; },
             30s))  // set-up, not the bound: time for one reconnect on a loaded machine
-            << "not running";
+            << "not running; the driver logged:\n"
+            << LogText();
         before = HoldOnceRunning(row);
     }
     ASSERT_TRUE(WaitFor([&] { return Reached(before); }, 20s)) << "the hold was not reached";
