@@ -13,7 +13,9 @@ const char* IOStateName(uint32_t state) {
 
 void HostIOSink::OnInputChanged(uint32_t input, uint32_t state) {
     std::lock_guard lock(mutex_);
-    changes_.push_back({input, state});
+    if (keep_) {
+        changes_.push_back({input, state});
+    }
     if (print_) {
         std::printf("input %u %s\n", input, IOStateName(state));
         std::fflush(stdout);
@@ -69,7 +71,7 @@ bool HostIO::Start(vornak::ICaptureIOApi* io, bool print, const std::vector<std:
         error = "the driver offers no digital IO for this device (see --inputs, --outputs)";
         return false;
     }
-    sink_ = std::make_unique<HostIOSink>(print);
+    sink_ = std::make_unique<HostIOSink>(print, false);
     io_ = io;
     io_->SetCallback(sink_.get());
     io_->StartIO();

@@ -1,4 +1,4 @@
-// The host side of digital IO: a sink that records (and may print) input changes and connection
+// The host side of digital IO: a sink that records and/or prints input changes and connection
 // losses, and the switching of outputs from "N=on|off" texts.
 #pragma once
 
@@ -24,7 +24,8 @@ class HostIOSink : public IIOEventSink {
         bool operator==(const Change&) const = default;
     };
 
-    explicit HostIOSink(bool print = false) : print_(print) {}
+    // keep: whether Changes() lists them; a long-running host only prints them.
+    explicit HostIOSink(bool print = false, bool keep = true) : print_(print), keep_(keep) {}
     void OnInputChanged(uint32_t input, uint32_t state) override;
     void OnConnectionLost() override;
 
@@ -33,6 +34,7 @@ class HostIOSink : public IIOEventSink {
 
   private:
     bool print_;
+    bool keep_;
     std::mutex mutex_;
     std::vector<Change> changes_;
     size_t lost_ = 0;
@@ -49,8 +51,6 @@ class HostIO {
     bool Start(vornak::ICaptureIOApi* io, bool print, const std::vector<std::string>& switches,
                std::string& error);
     void Stop();
-
-    HostIOSink& Sink() { return *sink_; }
 
   private:
     vornak::ICaptureIOApi* io_ = nullptr;

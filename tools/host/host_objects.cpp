@@ -20,7 +20,16 @@ void HostLogger::Log(const vornak::CDebugInfoIf* info) {
     if (echo_) {
         std::fprintf(stderr, "[%3u] %s\n", line.level, line.text.c_str());
     }
+    if (observer_) {
+        observer_(line);
+        return;
+    }
     lines_.push_back(std::move(line));
+}
+
+void HostLogger::ObserveInstead(std::function<void(const LogLine&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 std::vector<LogLine> HostLogger::Lines() {

@@ -23,11 +23,14 @@ struct LogLine {
     std::string text;
 };
 
-// Prints each line with its level (when echo is on) and keeps them for later inspection.
+// Prints each line with its level (when echo is on) and keeps them for later inspection, or hands
+// each to an observer and keeps none: a host that runs for months must not hold every line.
 class HostLogger : public IHostLogger {
   public:
     explicit HostLogger(bool echo = true) : echo_(echo) {}
     void Log(const vornak::CDebugInfoIf* info) override;
+    // Called with each later line, under the logger's lock, in place of keeping it.
+    void ObserveInstead(std::function<void(const LogLine&)> observer);
 
     std::vector<LogLine> Lines();
     // Lines whose text contains the given part.
@@ -37,6 +40,7 @@ class HostLogger : public IHostLogger {
   private:
     bool echo_;
     std::mutex mutex_;
+    std::function<void(const LogLine&)> observer_;
     std::vector<LogLine> lines_;
 };
 

@@ -67,7 +67,7 @@ int Fail(const std::string& message) {
 
 std::atomic<bool> g_interrupted{false};
 // For the status lines: how streams travel, and the driver's lines that name a multicast group.
-HostLogger* g_logger = nullptr;
+MulticastGroups* g_groups = nullptr;
 uint32_t g_streamingMode = 0;
 
 const char* StateText(bool known, uint32_t state) {
@@ -117,8 +117,8 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
                   static_cast<long long>(now.frames ? now.lastLagMs : 0),
                   static_cast<unsigned long long>(now.signalLost), StateText(known, state));
     std::string text = line;
-    if (g_logger != nullptr) {
-        text += "  " + StreamingText(g_streamingMode, g_logger->Lines(), spec.channel, spec.stream);
+    if (g_groups != nullptr) {
+        text += "  " + g_groups->Text(g_streamingMode, spec.channel, spec.stream);
     }
     if (r.motion) {
         text += "  " + MotionTap::Text(r.motion->Snapshot());
@@ -472,6 +472,8 @@ void ShowAudioStatus(AudioSession& audio, double seconds) {
 int RunCapture(DriverLibrary& library, const Options& options,
                const std::vector<StreamSpec>& specs) {
     HostLogger logger;
+    MulticastGroups groups;
+    logger.ObserveInstead([&groups](const LogLine& line) { groups.Note(line.text); });
     HostFrameAllocator allocator;
     HostDeviceContext context(options.device);
 
@@ -479,7 +481,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
     if (driver == nullptr) {
         return Fail("CreateIPCapture returned no driver");
     }
-    g_logger = &logger;
+    g_groups = &groups;
     g_streamingMode = HostStreamingMode();
     if (!driver->Open(&logger, &allocator, &context)) {
         library.destroy[0](driver);
@@ -522,7 +524,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
     io.Stop();
     driver->Close();
     library.destroy[0](driver);
-    g_logger = nullptr;
+    g_groups = nullptr;
     std::printf("Driver closed\n");
     return result;
 }

@@ -1,5 +1,7 @@
 #include "multicast_status.h"
 
+#include <cstdio>
+
 #include "base/debug.h"
 #include "driver/settings_file.h"
 
@@ -9,20 +11,29 @@ uint32_t HostStreamingMode() {
     return vornak::ReadStreamingMode(ExecutableFolder());
 }
 
-std::string StreamingText(uint32_t mode, const std::vector<LogLine>& lines, uint32_t channel,
-                          uint32_t stream) {
+void MulticastGroups::Note(const std::string& line) {
+    static constexpr char kMark[] = "Multicast video of channel ";
+    const size_t at = line.find(kMark);
+    if (at == std::string::npos) {
+        return;
+    }
+    unsigned channel = 0;
+    unsigned stream = 0;
+    char group[64] = {};
+    if (std::sscanf(line.c_str() + at + sizeof(kMark) - 1, "%u stream %u arrives on group %63s",
+                    &channel, &stream, group) == 3) {
+        std::lock_guard lock(mutex_);
+        groups_[{channel, stream}] = group;
+    }
+}
+
+std::string MulticastGroups::Text(uint32_t mode, uint32_t channel, uint32_t stream) const {
     if (mode == vornak::kStreamingUnicast) {
         return "unicast";
     }
-    const std::string mark = vornak::Format(
-        "Multicast video of channel %u stream %u arrives on group ", channel, stream);
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-        const size_t at = it->text.find(mark);
-        if (at != std::string::npos) {
-            return "multicast " + it->text.substr(at + mark.size());
-        }
-    }
-    return "multicast";
+    std::lock_guard lock(mutex_);
+    const auto it = groups_.find({channel, stream});
+    return it == groups_.end() ? "multicast" : "multicast " + it->second;
 }
 
 }  // namespace quillon::host

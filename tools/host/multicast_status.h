@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "host_objects.h"
 
@@ -11,9 +13,16 @@ namespace quillon::host {
 
 // The settings file beside quillon-host, read as the driver reads it.
 uint32_t HostStreamingMode();
-// "unicast"; "multicast GROUP:PORT" from the driver's latest join line for the stream, or
-// "multicast" before it has joined.
-std::string StreamingText(uint32_t mode, const std::vector<LogLine>& lines, uint32_t channel,
-                          uint32_t stream);
+// The group each stream joined last, noted from the driver's join lines as they are logged.
+class MulticastGroups {
+  public:
+    void Note(const std::string& line);
+    // "unicast"; "multicast GROUP:PORT" for a stream that joined; "multicast" before that.
+    std::string Text(uint32_t mode, uint32_t channel, uint32_t stream) const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<uint32_t, uint32_t>, std::string> groups_;
+};
 
 }  // namespace quillon::host

@@ -268,16 +268,18 @@ TEST(MulticastAudioFormat, FollowsTheSessionDescription) {
     }
 }
 
-TEST(HostStreamingText, NamesTheLatestGroupOfTheStream) {
+TEST(HostMulticastGroups, NamesTheLatestGroupOfTheStream) {
     const std::string join = "vornak::CBaseMulticastRTSPChannel::JoinGroup: Multicast video of ";
-    const std::vector<quillon::host::LogLine> lines{
-        {3, join + "channel 0 stream 0 arrives on group 239.1.1.1:50000"},
-        {3, join + "channel 0 stream 1 arrives on group 239.1.1.1:50002"},
-        {3, join + "channel 0 stream 0 arrives on group 239.2.2.2:50004"}};
-    EXPECT_EQ(quillon::host::StreamingText(0, lines, 0, 0), "unicast");
-    EXPECT_EQ(quillon::host::StreamingText(2, lines, 0, 0), "multicast 239.2.2.2:50004");
-    EXPECT_EQ(quillon::host::StreamingText(1, lines, 0, 1), "multicast 239.1.1.1:50002");
-    EXPECT_EQ(quillon::host::StreamingText(2, lines, 1, 0), "multicast") << "not joined yet";
+    quillon::host::MulticastGroups groups;
+    groups.Note(join + "channel 0 stream 0 arrives on group 239.1.1.1:50000");
+    groups.Note(join + "channel 0 stream 1 arrives on group 239.1.1.1:50002");
+    groups.Note("vornak::CBaseMulticastRTSPChannel: Multicast video of channel 2 stream");
+    groups.Note(join + "channel 0 stream 0 arrives on group 239.2.2.2:50004");
+    EXPECT_EQ(groups.Text(0, 0, 0), "unicast");
+    EXPECT_EQ(groups.Text(2, 0, 0), "multicast 239.2.2.2:50004");
+    EXPECT_EQ(groups.Text(1, 0, 1), "multicast 239.1.1.1:50002");
+    EXPECT_EQ(groups.Text(2, 1, 0), "multicast") << "not joined yet";
+    EXPECT_EQ(groups.Text(2, 2, 0), "multicast") << "a cut line names no group";
 }
 
 }  // namespace
