@@ -18,7 +18,10 @@ CRTSPStreamParser::CRTSPStreamParser(IRTSPStreamParserUser* user, uint8_t channe
 
 std::span<uint8_t> CRTSPStreamParser::WriteArea() {
     if (buffer_.empty()) {
-        buffer_.resize(kCapacity);
+        buffer_ = platform::PageBuffer(kCapacity);
+        if (buffer_.empty()) {
+            return {};  // no memory: the reader sees an end of stream and reconnects
+        }
     }
     if (buffer_.size() - end_ < kMinRead) {
         // Only the unfinished frame moves; parsed frames never do.
@@ -26,7 +29,7 @@ std::span<uint8_t> CRTSPStreamParser::WriteArea() {
         end_ -= begin_;
         begin_ = 0;
     }
-    return std::span<uint8_t>(buffer_).subspan(end_);
+    return buffer_.span().subspan(end_);
 }
 
 void CRTSPStreamParser::Commit(size_t count) {
@@ -37,6 +40,9 @@ void CRTSPStreamParser::Commit(size_t count) {
 void CRTSPStreamParser::Feed(std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const std::span<uint8_t> area = WriteArea();
+        if (area.empty()) {
+            return;
+        }
         const size_t count = std::min(area.size(), bytes.size());
         std::memcpy(area.data(), bytes.data(), count);
         bytes = bytes.subspan(count);

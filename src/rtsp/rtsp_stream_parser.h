@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
+#include "platform/page_buffer.h"
 #include "rtsp/rtsp_interfaces.h"
 
 namespace vornak {
@@ -43,7 +43,7 @@ class CRTSPStreamParser {
     IRTSPStreamParserUser* user_;
     uint8_t channel_;
     // Holds one unfinished frame (at most 4 + 65535 bytes) and a read behind it; never grows.
-    std::vector<uint8_t> buffer_;
+    platform::PageBuffer buffer_;
     size_t begin_ = 0;  // the first byte not yet parsed
     size_t end_ = 0;    // the end of what was read
 };
