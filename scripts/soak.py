@@ -14,8 +14,7 @@ own (the driver reads the one beside the program): unicast with the RTP mode per
 multicast.
 
 Threads, descriptors and memory of every host process are read at minute 5 (half the run when
-that is shorter: memory settles over the first minutes, while allocator arenas and caches fill)
-and near the end. Then, per stream: frames camsim sent and quillon-host
+that is shorter), after a first round of every fault, and near the end. Then, per stream: frames camsim sent and quillon-host
 delivered, each loss (a step in frame time) with the fault it falls under, each silence with
 how long the stream took to come back after its fault ended, and backward steps in frame time.
 The run fails (exit 1) on a loss or silence outside every fault window plus the connection
@@ -36,6 +35,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
 from compare_peers import Started, free_port, stop_all  # noqa: E402
 
+WARM_UP_S = 20.0  # streams run before the first fault
 RECOVERY_S = 15.0  # the driver's connection time-out: a stream is back this long after a fault
 GROWTH_LIMIT = 0.05
 SESSION_TIMEOUT_S = 20
@@ -70,21 +70,30 @@ def first_sample_at(seconds):
     return min(300.0, seconds / 2.0)
 
 
-def fault_schedule(seconds):
-    """Every kind at least once, spread between the first sample and the last 25 s, each with
-    room to recover before the next; longer runs repeat the round."""
-    begin = first_sample_at(seconds) + 5
-    span = max(10.0, seconds - 25 - begin)
-    rounds = max(1, int(span // (len(FAULT_KINDS) * 50)))
-    slot = span / (rounds * len(FAULT_KINDS))
+def fault_round(begin, end, rounds):
+    """Every kind once per round, spread over [begin, end), each with room to recover before the
+    next; windows shrink to their slots when the span is short (a shrunk keep-alive window may
+    end before any session times out: the kind still runs, to no effect)."""
+    slot = max(1.0, end - begin) / (rounds * len(FAULT_KINDS))
     lines = []
     for r in range(rounds):
         for i, (kind, window, extra) in enumerate(FAULT_KINDS):
             at = begin + (r * len(FAULT_KINDS) + i) * slot
-            # Short runs shrink the windows to their slots (a shrunk keep-alive window may end
-            # before any session times out: the kind still runs, to no effect).
             length = min(window, max(1.0, slot - RECOVERY_S)) if window else 0
             lines.append("%.1f %s%s%s" % (at, kind, " %.1f" % length if window else "", extra))
+    return lines
+
+
+def fault_schedule(seconds):
+    """A first round before the first sample, so that what a fault costs the first time
+    (allocator arenas of the threads it starts, caches filled on first use) is in the baseline
+    and growth after it is what repeats; then rounds between the first sample and the last 25 s.
+    """
+    first = first_sample_at(seconds)
+    lines = fault_round(WARM_UP_S, first - 5, 1)
+    begin = first + 5
+    span = max(10.0, seconds - 25 - begin)
+    lines += fault_round(begin, begin + span, max(1, int(span // (len(FAULT_KINDS) * 50))))
     return "\n".join(lines) + "\n"
 
 
