@@ -42,6 +42,14 @@ void CTimeStampConverter::ConvertAdaptive(uint32_t r) {
     if (now == 0 || lastOutput_ == 0 || lastRtp_ == 0) {
         output = now;
         correction_ = 0;
+        // Not before the frame before, of this session or of the last, which may have been
+        // stamped up to kMaxAhead ahead of its arrival. A wall clock set back further than that
+        // between sessions is followed.
+        if (lastOutput_ != 0) {
+            output = std::max(output, lastOutput_ + 1);
+        } else if (lastSessionOutput_ >= now && lastSessionOutput_ - now <= kMaxAhead) {
+            output = lastSessionOutput_ + 1;
+        }
     } else {
         bool clamp = true;
         if (r <= lastRtp_) {
@@ -142,6 +150,9 @@ void CTimeStampConverter::SetSyncPoint(TimeValue startTime, TimeValue step, uint
 
 void CTimeStampConverter::Reset() {
     CLockGuard guard(lock_);
+    if (lastOutput_ != 0) {
+        lastSessionOutput_ = lastOutput_;
+    }
     lastOutput_ = 0;
     lastRtp_ = 0;
     correction_ = 0;

@@ -29,6 +29,7 @@ class CTimeStampConverter {
     // Pinned mode: from startTime on, each RTP tick of a clockRate Hz clock is 10^7 / clockRate
     // units of 100 ns; a repeated timestamp advances by step.
     void SetSyncPoint(TimeValue startTime, TimeValue step, uint32_t clockRate = 90000);
+    // A new session: what was learned goes, but its first frame still comes after the last one.
     void Reset();
 
   private:
@@ -46,6 +47,7 @@ class CTimeStampConverter {
     CLock lock_;
     IStreamClock* clock_;
     TimeValue lastOutput_ = 0;
+    TimeValue lastSessionOutput_ = 0;  // lastOutput_ before the last Reset
     uint32_t lastRtp_ = 0;
     uint64_t correction_ = 0;
     Window rtpDeltas_;

@@ -118,6 +118,37 @@ TEST(TimeStampConverterTest, LeadIsAbsorbedStepByStep) {
     EXPECT_LT(frames, 500) << "the lead is worked off";
 }
 
+TEST(TimeStampConverterTest, NewSessionStartsAfterTheLastFrameOfTheOldOne) {
+    Stream25 s;
+    for (int i = 0; i <= 150; ++i) {
+        s.Frame();
+    }
+    s.Frame(20 * kMs);  // a lead that is kept
+    const TimeValue last = s.Out();
+    ASSERT_GT(last, s.clock.now);
+    // Reconnected at once, or a session that carried no frame between: still after that frame.
+    s.converter.Reset();
+    s.converter.Reset();
+    s.rtp = 777777;
+    s.Frame(5 * kMs);
+    EXPECT_GT(s.Out(), last);
+    EXPECT_LT(s.Out(), last + kMs);
+    s.Frame();
+    EXPECT_GT(s.Out(), last);
+    // A frame with timestamp 0 is not a new session: no step back either.
+    s.Frame(20 * kMs);
+    const TimeValue ahead = s.Out();
+    s.clock.now += 5 * kMs;
+    s.converter.Convert(0);
+    s.converter.Convert(100);
+    EXPECT_GT(s.Out(), ahead);
+    // A wall clock set back by an hour between sessions is followed.
+    s.converter.Reset();
+    s.clock.now -= 3600 * 1000 * kMs;
+    s.Frame();
+    EXPECT_EQ(s.Out(), s.clock.now);
+}
+
 TEST(TimeStampConverterTest, SmallLeadIsNotCorrected) {
     Stream25 s;
     for (int i = 0; i <= 150; ++i) {
