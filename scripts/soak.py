@@ -84,13 +84,28 @@ def fault_round(begin, end, rounds):
     return lines
 
 
+def first_round(begin, end):
+    """Every kind once with its whole window, one after the other, where the span has room (a
+    shortened window may cost less than the real one: a keep-alive window shorter than the
+    session time-out costs nothing); else spread over it as any round."""
+    slots = [window + LINGER_S.get(kind, 0) + RECOVERY_S for kind, window, _ in FAULT_KINDS]
+    if sum(slots) > end - begin:
+        return fault_round(begin, end, 1)
+    lines = []
+    at = begin
+    for (kind, window, extra), slot in zip(FAULT_KINDS, slots):
+        lines.append("%.1f %s%s%s" % (at, kind, " %.1f" % window if window else "", extra))
+        at += slot
+    return lines
+
+
 def fault_schedule(seconds):
     """A first round before the first sample, so that what a fault costs the first time
     (allocator arenas of the threads it starts, caches filled on first use) is in the baseline
     and growth after it is what repeats; then rounds between the first sample and the last 25 s.
     """
     first = first_sample_at(seconds)
-    lines = fault_round(WARM_UP_S, first - 5, 1)
+    lines = first_round(WARM_UP_S, first - 5)
     begin = first + 5
     span = max(10.0, seconds - 25 - begin)
     lines += fault_round(begin, begin + span, max(1, int(span // (len(FAULT_KINDS) * 50))))
