@@ -1,8 +1,7 @@
 // Bytes mapped straight from the system instead of taken from the heap, for a large buffer that
-// lives as long as one connection. Freed, it goes back to the system whole. From the heap it
-// would not: glibc raises its mapping and trim thresholds past the first such buffer it frees,
-// so that every later one comes from a thread's arena, whose free top stays resident, and a
-// process whose streams reconnect grows by a buffer per arena.
+// lives as long as one connection: resident only where written, and returned whole when freed.
+// From the heap it would be resident whole once zero-filled, and freeing it would make glibc
+// raise its mapping threshold, so that later such buffers come from the threads' arenas.
 #pragma once
 
 #include <cstddef>
