@@ -3,7 +3,8 @@
 // driver (loaded through its exports, as a host loads it) run in this one process so that both
 // instants come from the same steady clock; over UDP on loopback the last packet is in the
 // driver's socket buffer when the send returns, so the figure is the driver's own receive,
-// depacketize and hand-over time plus one wake-up. Over TCP it also holds camsim's write queue.
+// depacketize and hand-over time plus one wake-up. Over TCP camsim writes a picture's packets in
+// one send and stamps the frame when that send completes.
 //   handover_latency --media-dir DIR [--streams N] [--seconds S] [--transport udp|tcp]
 // Streams are 1080p25 H.264 of the fixed camera, three per driver instance (its one input's
 // recording, live and remote streams), started one after another.

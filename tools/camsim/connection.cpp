@@ -7,6 +7,7 @@ namespace {
 
 // A camera drops media rather than buffering without bound for a slow client.
 constexpr size_t kMaxQueuedMediaBytes = 4 << 20;
+constexpr size_t kMaxGather = 64;  // IOV_MAX is 1024
 
 }  // namespace
 
@@ -146,6 +147,10 @@ void Connection::OnData() {
 }
 
 void Connection::Send(std::string data) {
+    Queue(std::move(data), {});
+}
+
+void Connection::Queue(std::string data, std::function<void()> written) {
     if (send_allowance) {
         data.resize(static_cast<size_t>(std::min<uint64_t>(data.size(), *send_allowance)));
         *send_allowance -= data.size();
@@ -153,17 +158,17 @@ void Connection::Send(std::string data) {
     if (closed_ || data.empty())
         return;
     out_bytes_ += data.size();
-    out_.push_back(std::make_shared<const std::string>(std::move(data)));
+    out_.push_back({std::move(data), std::move(written)});
     if (!writing_)
         DoWrite();
 }
 
-bool Connection::SendMedia(const std::vector<uint8_t>& data) {
+bool Connection::SendMedia(const std::vector<uint8_t>& data, std::function<void()> written) {
     if (closed_)
         return false;
     if (out_bytes_ > kMaxQueuedMediaBytes)
         return false;
-    Send(std::string(data.begin(), data.end()));
+    Queue(std::string(data.begin(), data.end()), std::move(written));
     return true;
 }
 
@@ -175,11 +180,21 @@ void Connection::DoWrite() {
         return;
     }
     writing_ = true;
+    // Everything queued goes in one gathered write: a call per packet would cost a system call
+    // each and, with the socket's own coalescing, hold small writes back.
+    std::vector<asio::const_buffer> buffers;
+    const size_t count = std::min(out_.size(), kMaxGather);
+    for (size_t i = 0; i < count; ++i)
+        buffers.emplace_back(asio::buffer(out_[i].bytes));
     auto self = shared_from_this();
-    auto buf = out_.front();
-    asio::async_write(socket_, asio::buffer(*buf), [self, buf](asio::error_code ec, size_t) {
-        self->out_bytes_ -= buf->size();
-        self->out_.pop_front();
+    asio::async_write(socket_, buffers, [self, count](asio::error_code ec, size_t) {
+        for (size_t i = 0; i < count; ++i) {
+            self->out_bytes_ -= self->out_.front().bytes.size();
+            auto written = std::move(self->out_.front().written);
+            self->out_.pop_front();
+            if (!ec && written)
+                written();
+        }
         if (ec) {
             self->Close();
             return;

@@ -89,8 +89,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Reads nothing more; the connection stays open until closed from this side.
     void StopReading();
     void Send(std::string data);
-    // Media: dropped whole when the client cannot keep up, as a camera does.
-    bool SendMedia(const std::vector<uint8_t>& data);
+    // Media: dropped whole when the client cannot keep up, as a camera does. `written` runs once
+    // the bytes are handed to the kernel.
+    bool SendMedia(const std::vector<uint8_t>& data, std::function<void()> written = {});
     void CloseAfterWrite();
     void Close();
     bool Closed() const { return closed_; }
@@ -111,6 +112,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void DoRead();
     void OnData();
     void DoWrite();
+    void Queue(std::string data, std::function<void()> written);
 
     Simulator::Impl& impl_;
     asio::ip::tcp::socket socket_;
@@ -119,7 +121,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool rtsp_port_;
     std::array<char, 16384> read_buf_{};
     std::string in_;
-    std::deque<std::shared_ptr<const std::string>> out_;
+    struct Pending {
+        std::string bytes;
+        std::function<void()> written;
+    };
+    std::deque<Pending> out_;
     size_t out_bytes_ = 0;
     bool writing_ = false;
     bool close_after_write_ = false;
@@ -201,6 +207,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
     uint64_t frames_sent_ = 0;
     uint64_t packet_ordinal_ = 0;
     std::vector<uint8_t> held_;  // packet held back for a reorder fault
+    // Over TCP a picture's packets are written together, as one send (empty when not sending).
+    std::vector<uint8_t> picture_;
+    bool gathering_ = false;
     uint32_t live_drop_ = 0, live_duplicate_ = 0, live_reorder_ = 0;  // Impl::live_rtp_faults
     uint32_t packets_total_ = 0, octets_total_ = 0;
     bool first_sr_sent_ = false;

@@ -233,6 +233,7 @@ void Stream::SendFrame() {
         h.ssrc = ssrc_;
         h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
         uint64_t bytes = 0;
+        gathering_ = sink_ == Sink::kTcp;
         for (const auto& p : payloads) {
             std::vector<uint8_t> packet;
             packet.reserve(12 + p.payload.size() + p.extension.size() + 4);
@@ -243,9 +244,23 @@ void Stream::SendFrame() {
             octets_total_ += static_cast<uint32_t>(packet.size() - 12);
             SendRtpPacket(std::move(packet));
         }
+        gathering_ = false;
+        std::function<void()> stamp;
         if (impl_.options.on_frame_sent) {
-            impl_.options.on_frame_sent(
-                {ssrc_, clip_pos_, frame.data, std::chrono::steady_clock::now()});
+            stamp = [on_sent = impl_.options.on_frame_sent,
+                     sent = camsim::FrameSent{ssrc_, clip_pos_, frame.data, {}}] {
+                auto at = sent;
+                at.at = std::chrono::steady_clock::now();
+                on_sent(at);
+            };
+        }
+        if (!picture_.empty()) {
+            // Stamped once the last byte is with the kernel, like a datagram's send.
+            if (auto conn = conn_.lock(); conn && !conn->Closed())
+                conn->SendMedia(picture_, std::move(stamp));
+            picture_.clear();
+        } else if (stamp) {
+            stamp();
         }
         {
             const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -308,18 +323,20 @@ void Stream::Emit(const std::vector<uint8_t>& packet, bool rtcp) {
             }
             break;
         case Sink::kTcp: {
-            auto conn = conn_.lock();
-            if (!conn || conn->Closed())
-                return;
             // $ | channel | 16-bit length | packet   (RFC 2326 10.12)
-            std::vector<uint8_t> framed;
-            framed.reserve(packet.size() + 4);
+            std::vector<uint8_t> single;
+            std::vector<uint8_t>& framed = gathering_ && !rtcp ? picture_ : single;
+            if (&framed == &single)
+                single.reserve(packet.size() + 4);
             framed.push_back('$');
             framed.push_back(rtcp ? rtcp_channel_ : rtp_channel_);
             framed.push_back(static_cast<uint8_t>(packet.size() >> 8));
             framed.push_back(static_cast<uint8_t>(packet.size()));
             framed.insert(framed.end(), packet.begin(), packet.end());
-            conn->SendMedia(framed);
+            if (&framed == &single) {
+                if (auto conn = conn_.lock(); conn && !conn->Closed())
+                    conn->SendMedia(framed);
+            }
             break;
         }
         case Sink::kNone:
