@@ -42,8 +42,8 @@ FPS = 25
 SIZES = ("1920x1080", "1280x720")
 TOOLS = ("floor", "quillon", "ffmpeg", "gst")
 PEERS = ("ffmpeg", "gst")
-STREAM_KINDS = 3
-STEADY_AFTER = 5.0  # seconds after a process starts from which its steady CPU is counted  # recording, live and remote stream of the one video input
+STREAM_KINDS = 3  # recording, live and remote stream of the one video input
+STEADY_AFTER = 5.0  # seconds after a process starts from which its steady CPU is counted
 QUILLON_PARAMS = ["1=5000", "2=x", "3=3", "7=1920x1080;1280x720;640x480;320x240"]
 RTP_MODES = {"udp": "RTPoverUDP", "tcp": "RTPoverRTSP"}
 GST_FRAME = re.compile(rb"last-message = chain")

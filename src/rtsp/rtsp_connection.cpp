@@ -21,8 +21,9 @@ namespace vornak {
 namespace {
 constexpr int kConnectRoundMs = 100;
 constexpr int kShortReceiveMs = 100;
-// Receives wait in slices so that a shortened time-out takes effect during a blocked read.
-constexpr int kReceiveSliceMs = 50;
+// Receives wait in slices (the socket's own receive time-out, so that a read that finds data
+// costs one call) so that a shortened time-out takes effect during a blocked read.
+constexpr uint32_t kReceiveSliceMs = 50;
 
 using platform::SetSocketTimeout;
 using platform::TickMs;
@@ -43,7 +44,7 @@ bool CTCPConnection::Open(const RTSPClientSettings& settings) {
     }
     const int bufferSize = static_cast<int>(settings.receiveBufferSize);
     if (setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof(bufferSize)) != 0 ||
-        !SetSocketTimeout(socket_, SO_RCVTIMEO, settings.receiveTimeoutMs) ||
+        !SetSocketTimeout(socket_, SO_RCVTIMEO, kReceiveSliceMs) ||
         !SetSocketTimeout(socket_, SO_SNDTIMEO, settings.sendTimeoutMs)) {
         Close();
         return false;
@@ -129,17 +130,12 @@ int CTCPConnection::ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) {
         if ((readsEnd != 0 && now >= readsEnd) || (limit != 0 && now - start >= limit)) {
             return -1;
         }
-        pollfd fd{socket_, POLLIN, 0};
-        const int ready = poll(&fd, 1, kReceiveSliceMs);
-        if (ready < 0 && errno != EINTR) {
-            return -1;
+        const ssize_t n = recv(socket_, buffer.data(), buffer.size(), 0);
+        if (n >= 0) {
+            return static_cast<int>(n);
         }
-        if (ready > 0) {
-            const ssize_t n = recv(socket_, buffer.data(), buffer.size(), 0);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                continue;
-            }
-            return n < 0 ? -1 : static_cast<int>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return -1;
         }
     }
 }
