@@ -173,7 +173,7 @@ void StopStreams(IIPVideoCaptureEx2* capture, const std::vector<StreamSpec>& spe
 // arena of its own and keeps the free memory of every arena, so the process grows with each
 // burst of reconnects though the heap in use stays flat. One arena, handed back to the system
 // once a minute, keeps the resident size on the heap in use; streams allocate per picture, not
-// per packet, so the shared lock costs nothing measurable.
+// per packet, so the shared arena's lock is taken seldom.
 void LimitAllocatorArenas() {
     mallopt(M_ARENA_MAX, 1);
 }
