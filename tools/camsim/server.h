@@ -209,7 +209,6 @@ class Stream : public std::enable_shared_from_this<Stream> {
     std::vector<uint8_t> held_;  // packet held back for a reorder fault
     // Over TCP a picture's packets are written together, as one send (empty when not sending).
     std::vector<uint8_t> picture_;
-    bool gathering_ = false;
     uint32_t live_drop_ = 0, live_duplicate_ = 0, live_reorder_ = 0;  // Impl::live_rtp_faults
     uint32_t packets_total_ = 0, octets_total_ = 0;
     bool first_sr_sent_ = false;

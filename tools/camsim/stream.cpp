@@ -233,7 +233,6 @@ void Stream::SendFrame() {
         h.ssrc = ssrc_;
         h.timestamp = ts_base_ + static_cast<uint32_t>(slot_ * clock_rate_ / fps_);
         uint64_t bytes = 0;
-        gathering_ = sink_ == Sink::kTcp;
         for (const auto& p : payloads) {
             std::vector<uint8_t> packet;
             packet.reserve(12 + p.payload.size() + p.extension.size() + 4);
@@ -244,7 +243,6 @@ void Stream::SendFrame() {
             octets_total_ += static_cast<uint32_t>(packet.size() - 12);
             SendRtpPacket(std::move(packet));
         }
-        gathering_ = false;
         std::function<void()> stamp;
         if (impl_.options.on_frame_sent) {
             stamp = [on_sent = impl_.options.on_frame_sent,
@@ -323,17 +321,16 @@ void Stream::Emit(const std::vector<uint8_t>& packet, bool rtcp) {
             }
             break;
         case Sink::kTcp: {
-            // $ | channel | 16-bit length | packet   (RFC 2326 10.12)
+            // $ | channel | 16-bit length | packet   (RFC 2326 10.12). RTP packets come only from
+            // SendFrame, which sends the picture's packets together; RTCP goes out at once.
             std::vector<uint8_t> single;
-            std::vector<uint8_t>& framed = gathering_ && !rtcp ? picture_ : single;
-            if (&framed == &single)
-                single.reserve(packet.size() + 4);
+            std::vector<uint8_t>& framed = rtcp ? single : picture_;
             framed.push_back('$');
             framed.push_back(rtcp ? rtcp_channel_ : rtp_channel_);
             framed.push_back(static_cast<uint8_t>(packet.size() >> 8));
             framed.push_back(static_cast<uint8_t>(packet.size()));
             framed.insert(framed.end(), packet.begin(), packet.end());
-            if (&framed == &single) {
+            if (rtcp) {
                 if (auto conn = conn_.lock(); conn && !conn->Closed())
                     conn->SendMedia(framed);
             }
