@@ -90,7 +90,11 @@ bool CRTPReceiver::OpenClient(const std::string& threadName,
         CLockGuard guard(lock_);
         queuedUntil_ = {};
     }
-    if (!StartThread(threadName) || !open(*client)) {
+    // The port first: a search over taken ports then costs no thread per try. The receiver is
+    // open from the bind on, or the socket's thread would take its first datagrams for a stopped
+    // receiver's; what comes before the thread starts waits in the queue.
+    stopEvent_.Reset();
+    if (!open(*client) || !StartThread(threadName)) {
         Close();
         return false;
     }

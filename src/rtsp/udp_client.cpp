@@ -133,9 +133,12 @@ bool CUDPClient::OpenSocket(IRTPClientUser* user, const UDPClientOptions& option
         if (ok) {
             return true;
         }
+        // Taken ports are the rule while a search for a free pair passes them, not a fault.
         if (debug_ != nullptr) {
-            debug_->DebugMessage(kLogWarning, "vornak::CUDPClient::Open: UDP port %hu: %s",
-                                 options.port, std::strerror(errno));
+            const int error = errno;
+            debug_->DebugMessage(error == EADDRINUSE ? kLogDetail : kLogWarning,
+                                 "vornak::CUDPClient::Open: UDP port %hu: %s", options.port,
+                                 std::strerror(error));
         }
     }
     Close();

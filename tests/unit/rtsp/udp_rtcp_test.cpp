@@ -243,6 +243,12 @@ TEST(UDPClientTest, AsksForALargeReceiveBuffer) {
     EXPECT_EQ(client.GetPort(), 0) << "the requested port, not the chosen one";
     EXPECT_FALSE(client.Open(&user, 0)) << "already open";
     EXPECT_FALSE(client.OpenMulticast(&user, "not an address", 0, 0));
+    // A search for a free port passes taken ones by the dozen: a detail, not a warning each.
+    test::RecordingDebug debug;
+    CUDPClient second(&debug);
+    EXPECT_FALSE(second.Open(&user, client.GetBoundPort()));
+    ASSERT_EQ(debug.Lines().size(), 1u);
+    EXPECT_EQ(debug.Lines()[0].level, kLogDetail) << debug.Lines()[0].text;
     client.Close();
     EXPECT_EQ(client.GetBoundPort(), 0);
 }
