@@ -10,8 +10,8 @@ duration:
   floor     N x bench's floor_receiver: RTSP set-up, then recvmmsg of up to 64 datagrams (UDP)
             or 256 KiB reads of the interleaved stream (TCP), discarded; what reception costs
             without any processing
-  quillon   quillon-host --null; the fixed camera has one video input, so a process carries at
-            most three streams (recording, live, remote) and N streams take ceil(N/3) processes
+  quillon   one quillon-host --null --devices N: the library loaded once and N cameras, each with
+            its recording stream, as a recording server carries them
   ffmpeg    N x `ffmpeg -rtsp_transport T -i URL -c copy -f null -`
   gst       N x `gst-launch-1.0 rtspsrc protocols=T ! rtph264depay ! fakesink`
 Per family it reports CPU seconds per stream-minute (from the kernel's rusage of every process
@@ -42,7 +42,6 @@ FPS = 25
 SIZES = ("1920x1080", "1280x720")
 TOOLS = ("floor", "quillon", "ffmpeg", "gst")
 PEERS = ("ffmpeg", "gst")
-STREAM_KINDS = 3  # recording, live and remote stream of the one video input
 STEADY_AFTER = 5.0  # seconds after a process starts from which its steady CPU is counted
 QUILLON_PARAMS = ["1=5000", "2=x", "3=3", "7=1920x1080;1280x720;640x480;320x240"]
 RTP_MODES = {"udp": "RTPoverUDP", "tcp": "RTPoverRTSP"}
@@ -234,16 +233,12 @@ def run_quillon(args, n, transport, http_port, workdir):
     with open(settings, "w") as f:
         f.write("<Configuration><Default><RTPMode>%s</RTPMode></Default></Configuration>\n"
                 % RTP_MODES[transport])
-    procs = []
-    for first in range(0, n, STREAM_KINDS):
-        argv = [host, "--address", "127.0.0.1", "--port", str(http_port), "--user", "root",
-                "--password", "pass", "--null", "--seconds", str(args.seconds)]
-        for p in QUILLON_PARAMS:
-            argv += ["--param", p]
-        for kind in range(min(STREAM_KINDS, n - first)):
-            argv += ["--stream", "0:%d:3:%s@%d" % (kind, args.size, FPS)]
-        log = os.path.join(workdir, "quillon-%s-n%d-%d.log" % (transport, n, first))
-        procs.append(Started(argv, log))
+    argv = [host, "--address", "127.0.0.1", "--port", str(http_port), "--user", "root",
+            "--password", "pass", "--null", "--seconds", str(args.seconds), "--devices", str(n),
+            "--stream", "0:0:3:%s@%d" % (args.size, FPS)]
+    for p in QUILLON_PARAMS:
+        argv += ["--param", p]
+    procs = [Started(argv, os.path.join(workdir, "quillon-%s-n%d.log" % (transport, n)))]
     # quillon-host stops itself after --seconds; the signals are only for one that hangs.
     deadline = time.monotonic() + args.seconds + 20
     for p in procs:
@@ -254,13 +249,15 @@ def run_quillon(args, n, transport, http_port, workdir):
     for p in procs:
         text = p.output().decode(errors="replace")
         lost += sum(int(g) for g in SESSION_LINE.findall(text))
-        table = text.split("\nch ", 1)
-        if len(table) < 2:
+        # The summary table; with several devices its rows start with the device ("d3").
+        table = re.search(r"^(dev +)?ch +stream .*$", text, re.M)
+        if not table:
             continue
-        for line in table[1].splitlines()[1:]:
+        column = table.group(0).split().index("frames")
+        for line in text[table.end():].splitlines()[1:]:
             cols = line.split()
-            if len(cols) >= 9 and cols[0].isdigit() and cols[4].isdigit():
-                frames += int(cols[4])
+            if len(cols) > column and cols[column].isdigit():
+                frames += int(cols[column])
     return procs, frames, lost
 
 
@@ -500,7 +497,7 @@ def main():
           "the RTP sequence, for quillon-host from the driver's end-of-session lines.\n"
           "expected = N x %d x seconds: camsim's send counts are in another process;\n"
           "quillon-host's window starts before its sessions are set up.\n"
-          "quillon-host runs ceil(N/3) processes (3 streams of the one video input each).\n"
+          "quillon-host is one process with N devices (--devices N), one stream each.\n"
           "/floor: cpu over floor_receiver's at the same N and transport. camsim %%: camsim's CPU\n"
           "over the family's wall time, in %% of one core." % (STEADY_AFTER, FPS))
 

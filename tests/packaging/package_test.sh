@@ -60,6 +60,15 @@ QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http"
 # The query names 1920x1080 as the default size; a stream without a size asks for it.
 grep -E '^0 +rec +I?264 +1920x1080' "$scratch/host.log" ||
     { cat "$scratch/host.log"; fail "no H.264 frames at the default size"; }
+# One host process carries several cameras, as a recording server does: every stream of every
+# device delivers.
+QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http" --user root \
+    --devices 3 --stream 0:0:3 --stream 0:1:3 --seconds 3 --null >"$scratch/devices.log" 2>&1 ||
+    { cat "$scratch/devices.log"; fail "capture from three devices"; }
+delivering=$(awk '/^dev +ch/ { table = 1; next }
+                  table && $1 ~ /^d[0-2]$/ && $3 ~ /^(rec|live)$/ && $6 > 0' "$scratch/devices.log" |
+    wc -l)
+[ "$delivering" = 6 ] || { cat "$scratch/devices.log"; fail "$delivering of 6 streams delivered"; }
 # H.265 lands in an Annex B file FFmpeg decodes without an error, every frame of it.
 QUILLON_PASSWORD=pass "$usr/bin/quillon-host" --address 127.0.0.1 --port "$http" --user root \
     --stream 0:0:4 --seconds 3 --out "$scratch/out" >"$scratch/h265.log" 2>&1 ||

@@ -55,6 +55,7 @@ struct Options {
     bool audioLoop = false;
     std::string summaryFile;
     std::vector<std::string> slowSinks;
+    unsigned devices = 1;
 
     bool query = false;
     CLI::Option* checkSettings = nullptr;
@@ -88,6 +89,8 @@ const char* StateText(bool known, uint32_t state) {
 }
 
 struct Running {
+    IIPVideoCaptureEx2* capture = nullptr;
+    std::string device;  // "dN " when the run carries several devices, else empty
     std::unique_ptr<StreamRecorder> recorder;
     std::unique_ptr<HostCaptureSettings> settings;
     std::unique_ptr<MotionTap> motion;  // with --motion, in front of the recorder
@@ -97,21 +100,21 @@ struct Running {
     StreamRecorder::Figures previous;
 };
 
-std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval) {
+std::string StatusLine(Running& r, double interval) {
     const StreamSpec& spec = r.recorder->Spec();
     const StreamRecorder::Figures now = r.recorder->Snapshot();
     uint32_t state = 0;
     uint32_t detail = 0;
     const bool known =
-        spec.stream == 0 && capture->GetChannelState(spec.channel, &state, &detail, nullptr, 0);
+        spec.stream == 0 && r.capture->GetChannelState(spec.channel, &state, &detail, nullptr, 0);
     const double fps = static_cast<double>(now.frames - r.previous.frames) / interval;
     const double kbits = static_cast<double>(now.bytes - r.previous.bytes) * 8 / 1000 / interval;
     r.previous = now;
     char line[256];
     std::snprintf(line, sizeof(line),
-                  "ch%u %-6s %s %5ux%-5u frames %7llu  %5.1f fps  %8.0f kbit/s  keys %5llu  "
+                  "%sch%u %-6s %s %5ux%-5u frames %7llu  %5.1f fps  %8.0f kbit/s  keys %5llu  "
                   "lag %5lld ms  lost %llu  %s",
-                  spec.channel, KindText(spec.stream),
+                  r.device.c_str(), spec.channel, KindText(spec.stream),
                   now.frames ? FourCCText(now.fourcc).c_str() : "----", now.width, now.height,
                   static_cast<unsigned long long>(now.frames), fps, kbits,
                   static_cast<unsigned long long>(now.keyFrames),
@@ -127,14 +130,16 @@ std::string StatusLine(Running& r, IIPVideoCaptureEx2* capture, double interval)
     return r.edge ? text + "  " + EdgeTap::Text(r.edge->Snapshot()) : text;
 }
 
-// Starts every stream; one that does not start is reported and still shown (with no frames).
-std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& options,
-                                  const std::vector<StreamSpec>& specs) {
-    std::vector<Running> running(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const StreamSpec& spec = specs[i];
-        Running& r = running[i];
-        r.recorder = std::make_unique<StreamRecorder>(spec, options.outFolder, options.discard);
+// Starts every stream of one device; one that does not start is reported and still shown (with
+// no frames).
+void StartStreams(IIPVideoCaptureEx2* capture, const std::string& device, const Options& options,
+                  const std::vector<StreamSpec>& specs, const std::string& outFolder,
+                  std::vector<Running>& running) {
+    for (const StreamSpec& spec : specs) {
+        Running& r = running.emplace_back();
+        r.capture = capture;
+        r.device = device;
+        r.recorder = std::make_unique<StreamRecorder>(spec, outFolder, options.discard);
         r.settings = std::make_unique<HostCaptureSettings>(spec);
         IFrameSink* sink = r.recorder.get();
         if (spec.motion) {
@@ -153,10 +158,10 @@ std::vector<Running> StartStreams(IIPVideoCaptureEx2* capture, const Options& op
                         ? capture->StartCapture(spec.channel, sink, r.settings.get())
                         : capture->StartStream(spec.channel, spec.stream, sink, r.settings.get());
         if (!r.started) {
-            std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
+            std::fprintf(stderr, "quillon-host: stream %s%s did not start\n", device.c_str(),
+                         spec.text.c_str());
         }
     }
-    return running;
 }
 
 void StopStreams(IIPVideoCaptureEx2* capture, const std::vector<StreamSpec>& specs) {
@@ -189,7 +194,7 @@ void ReturnFreeMemory() {
 
 // One status line per stream each second until the time is up or the user interrupts; on a
 // terminal the lines are rewritten in place. Returns the seconds that passed.
-double ShowStatus(std::vector<Running>& running, IIPVideoCaptureEx2* capture, double seconds) {
+double ShowStatus(std::vector<Running>& running, double seconds) {
     const bool tty = isatty(STDOUT_FILENO) != 0;
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
@@ -211,7 +216,7 @@ double ShowStatus(std::vector<Running>& running, IIPVideoCaptureEx2* capture, do
             std::printf("\x1b[%zuA", running.size());
         }
         for (Running& r : running) {
-            std::printf(tty ? "\r\x1b[K%s\n" : "%s\n", StatusLine(r, capture, interval).c_str());
+            std::printf(tty ? "\r\x1b[K%s\n" : "%s\n", StatusLine(r, interval).c_str());
         }
         std::fflush(stdout);
         printed = true;
@@ -221,14 +226,21 @@ double ShowStatus(std::vector<Running>& running, IIPVideoCaptureEx2* capture, do
 
 // The summary table; 2 when a stream delivered no frames.
 int PrintSummary(const std::vector<Running>& running, double elapsed) {
-    std::printf("\n%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", "ch", "stream", "codec", "size",
-                "frames", "fps", "kbit/s", "keys", "lost", "file");
+    const bool devices = !running.empty() && !running.front().device.empty();
+    if (devices) {
+        std::printf("\n%-4s", "dev");
+    }
+    std::printf("%s%-3s %-7s %-5s %-11s %8s %8s %9s %6s %6s  %s\n", devices ? "" : "\n", "ch",
+                "stream", "codec", "size", "frames", "fps", "kbit/s", "keys", "lost", "file");
     int result = 0;
     for (const Running& r : running) {
         const StreamSpec& spec = r.recorder->Spec();
         const StreamRecorder::Figures f = r.recorder->Snapshot();
         char size[32];
         std::snprintf(size, sizeof(size), "%ux%u", f.width, f.height);
+        if (devices) {
+            std::printf("%-4s", r.device.c_str());
+        }
         std::printf("%-3u %-7s %-5s %-11s %8llu %8.1f %9.0f %6llu %6llu  %s\n", spec.channel,
                     KindText(spec.stream), f.frames ? FourCCText(f.fourcc).c_str() : "-", size,
                     static_cast<unsigned long long>(f.frames),
@@ -253,24 +265,39 @@ int PrintSummary(const std::vector<Running>& running, double elapsed) {
     return result;
 }
 
-int RunStreams(IIPCaptureDriverEx5* driver, const Options& options,
+// Every stream of the list on each device; several devices each write into a folder of their
+// own.
+int RunStreams(const std::vector<IIPCaptureDriverEx5*>& drivers, const Options& options,
                const std::vector<StreamSpec>& specs) {
-    IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
-    if (capture == nullptr) {
-        std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
-        return 1;
+    std::vector<IIPVideoCaptureEx2*> captures;
+    for (IIPCaptureDriverEx5* driver : drivers) {
+        IIPVideoCaptureEx2* capture = driver->GetVideoCaptureEx2();
+        if (capture == nullptr) {
+            std::fprintf(stderr, "quillon-host: the driver offers no video capture\n");
+            return 1;
+        }
+        const uint16_t edgeOn = 1;
+        if (options.edge && !capture->SetOption("EdgeStorageState", &edgeOn, 2)) {
+            return Fail("the driver refused to switch edge storage on");
+        }
+        captures.push_back(capture);
     }
-    if (!options.discard) {
-        std::error_code ec;
-        std::filesystem::create_directories(options.outFolder, ec);
+    std::vector<Running> running;
+    for (size_t d = 0; d < captures.size(); ++d) {
+        const bool one = captures.size() == 1;
+        const std::string folder =
+            one ? options.outFolder : options.outFolder + "/device" + std::to_string(d);
+        if (!options.discard) {
+            std::error_code ec;
+            std::filesystem::create_directories(folder, ec);
+        }
+        StartStreams(captures[d], one ? "" : "d" + std::to_string(d) + " ", options, specs, folder,
+                     running);
     }
-    const uint16_t edgeOn = 1;
-    if (options.edge && !capture->SetOption("EdgeStorageState", &edgeOn, 2)) {
-        return Fail("the driver refused to switch edge storage on");
+    const double elapsed = ShowStatus(running, options.seconds);
+    for (IIPVideoCaptureEx2* capture : captures) {
+        StopStreams(capture, specs);
     }
-    std::vector<Running> running = StartStreams(capture, options, specs);
-    const double elapsed = ShowStatus(running, capture, options.seconds);
-    StopStreams(capture, specs);
     const int summary = PrintSummary(running, elapsed);
     int result = summary;
     std::vector<StreamRecorder*> recorders;
@@ -373,6 +400,11 @@ void AddOptions(CLI::App& app, Options& options) {
                    "start a stream CHANNEL:STREAM:FORMAT[:WxH][@FPS] (repeatable); stream 0 "
                    "recording, 1 live, 2 remote; format 1 JPEG/HTTP, 2 MPEG-4, 3 H.264, 4 H.265");
     app.add_option("--seconds", options.seconds, "how long to capture")->capture_default_str();
+    app.add_option("--devices", options.devices,
+                   "open the device this many times, as one recording server carries many "
+                   "cameras, and run every --stream on each (audio, IO and PTZ on the first)")
+        ->check(CLI::Range(1u, 256u))
+        ->capture_default_str();
     app.add_option("--out", options.outFolder, "folder for the captured files")
         ->capture_default_str();
     app.add_flag("--null", options.discard, "count frames but write nothing");
@@ -496,27 +528,44 @@ int RunCapture(DriverLibrary& library, const Options& options,
     MulticastGroups groups;
     logger.ObserveInstead([&groups](const LogLine& line) { groups.Note(line.text); });
     HostFrameAllocator allocator;
-    HostDeviceContext context(options.device);
-
-    IIPCaptureDriverEx5* driver = library.create[0]();
-    if (driver == nullptr) {
-        return Fail("CreateIPCapture returned no driver");
-    }
+    // Each device has a context of its own, as the cameras of a recording server do.
+    std::vector<std::unique_ptr<HostDeviceContext>> contexts;
+    std::vector<IIPCaptureDriverEx5*> drivers;
+    auto closeAll = [&]() {
+        for (IIPCaptureDriverEx5* opened : drivers) {
+            opened->Close();
+            library.destroy[0](opened);
+        }
+        drivers.clear();
+        g_groups = nullptr;
+    };
     g_groups = &groups;
     g_streamingMode = HostStreamingMode();
-    if (!driver->Open(&logger, &allocator, &context)) {
-        library.destroy[0](driver);
-        return Fail("Open failed for device " + options.device.address + ":" +
-                    std::to_string(options.device.port));
+    for (unsigned i = 0; i < options.devices; ++i) {
+        contexts.push_back(std::make_unique<HostDeviceContext>(options.device));
+        IIPCaptureDriverEx5* opened = library.create[0]();
+        if (opened == nullptr) {
+            closeAll();
+            return Fail("CreateIPCapture returned no driver");
+        }
+        if (!opened->Open(&logger, &allocator, contexts.back().get())) {
+            library.destroy[0](opened);
+            closeAll();
+            return Fail("Open failed for device " + options.device.address + ":" +
+                        std::to_string(options.device.port));
+        }
+        drivers.push_back(opened);
     }
-    std::printf("Driver opened for %s:%u (%s)\n", options.device.address.c_str(),
-                options.device.port, options.device.model.c_str());
+    std::printf("Driver opened for %s:%u (%s)", options.device.address.c_str(), options.device.port,
+                options.device.model.c_str());
+    std::printf(options.devices > 1 ? ", %u times\n" : "\n", options.devices);
+    // Audio, IO and PTZ go to the first device.
+    IIPCaptureDriverEx5* driver = drivers.front();
     HostIO io;
     std::string error;
     if ((options.io || !options.outputs.empty()) &&
         !io.Start(driver->GetIOApi(), options.io, options.outputs, error)) {
-        driver->Close();
-        library.destroy[0](driver);
+        closeAll();
         return Fail(error);
     }
     if (!options.discard) {
@@ -530,7 +579,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
         result = std::max(result, RunPtzCommands(driver, options.ptz));
     }
     if (!specs.empty()) {
-        result = std::max(result, RunStreams(driver, options, specs));
+        result = std::max(result, RunStreams(drivers, options, specs));
     } else if (audio.Active()) {
         ShowAudioStatus(audio, options.seconds);
     } else if (options.io || !options.outputs.empty()) {
@@ -544,9 +593,7 @@ int RunCapture(DriverLibrary& library, const Options& options,
     audio.Stop();
     result = std::max(result, audio.PrintSummary());
     io.Stop();
-    driver->Close();
-    library.destroy[0](driver);
-    g_groups = nullptr;
+    closeAll();
     std::printf("Driver closed\n");
     return result;
 }
