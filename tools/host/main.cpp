@@ -2,7 +2,9 @@
 // what the driver says and delivers.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio_session.h"
@@ -68,6 +69,28 @@ int Fail(const std::string& message) {
 }
 
 std::atomic<bool> g_interrupted{false};
+// The signal handler writes a byte here, so that a wait ends at once on Ctrl-C.
+int g_wakePipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    g_interrupted = true;
+    if (g_wakePipe[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = write(g_wakePipe[1], &byte, 1);
+    }
+}
+
+// Sleeps until `until` or a stop signal, whichever comes first.
+void SleepUnlessInterrupted(std::chrono::steady_clock::time_point until) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (g_interrupted || left.count() <= 0) {
+        return;
+    }
+    pollfd wake{g_wakePipe[0], POLLIN, 0};
+    poll(&wake, g_wakePipe[0] >= 0 ? 1 : 0,
+         static_cast<int>(std::min<int64_t>(left.count(), 60 * 1000)));
+}
 // For the status lines: how streams travel, and the driver's lines that name a multicast group.
 MulticastGroups* g_groups = nullptr;
 uint32_t g_streamingMode = 0;
@@ -201,10 +224,8 @@ double ShowStatus(std::vector<Running>& running, double seconds) {
     auto lastPrint = start;
     bool printed = false;
     while (!g_interrupted && std::chrono::steady_clock::now() < end) {
-        // Short enough for Ctrl-C to feel immediate; waking more often would only cost CPU
-        // that the benchmarks count.
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::chrono::milliseconds(250), end - std::chrono::steady_clock::now()));
+        // Once a second: every other wake-up would only cost CPU that the benchmarks count.
+        SleepUnlessInterrupted(std::min(end, lastPrint + std::chrono::seconds(1)));
         ReturnFreeMemory();
         const auto now = std::chrono::steady_clock::now();
         const double interval = std::chrono::duration<double>(now - lastPrint).count();
@@ -513,8 +534,8 @@ void ShowAudioStatus(AudioSession& audio, double seconds) {
     const auto end = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
     while (!g_interrupted && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::chrono::seconds(1), end - std::chrono::steady_clock::now()));
+        SleepUnlessInterrupted(
+            std::min(end, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
         ReturnFreeMemory();
         std::printf("%s\n", audio.StatusLine().c_str());
         std::fflush(stdout);
@@ -586,7 +607,8 @@ int RunCapture(DriverLibrary& library, const Options& options,
         const auto end = std::chrono::steady_clock::now() +
                          std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
         while (!g_interrupted && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            SleepUnlessInterrupted(
+                std::min(end, std::chrono::steady_clock::now() + std::chrono::minutes(1)));
             ReturnFreeMemory();
         }
     }
@@ -622,8 +644,11 @@ int main(int argc, char** argv) {
     if (!ParseStreams(options, specs, error)) {
         return Fail(error);
     }
-    std::signal(SIGINT, [](int) { g_interrupted = true; });
-    std::signal(SIGTERM, [](int) { g_interrupted = true; });
+    if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_wakePipe[0] = g_wakePipe[1] = -1;  // the waits then run their full length
+    }
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
 
     if (!ResolvePassword(options, error) ||
         (!options.query && !CollectParameters(options, error))) {
