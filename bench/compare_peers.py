@@ -50,8 +50,8 @@ FFMPEG_FRAME = re.compile(rb"frame=\s*(\d+)")
 FLOOR_LINE = re.compile(rb"frames (\d+) gaps (\d+)")
 # The driver's report at the end of each RTP session.
 SESSION_LINE = re.compile(r"RTP session of .* ended: \d+ packets, (\d+) gaps")
-LATENCY_LINE = re.compile(r"frames (\d+) matched (\d+) p50_us (\d+) p90_us (\d+) "
-                          r"p99_us (\d+) max_us (\d+)")
+LATENCY_LINE = re.compile(r"frames (\d+) matched (\d+) p50_us (-?\d+) p90_us (-?\d+) "
+                          r"p99_us (-?\d+) max_us (-?\d+)")
 
 
 def free_port():
