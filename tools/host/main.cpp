@@ -158,7 +158,8 @@ std::string StatusLine(Running& r, double interval) {
 void StartStreams(IIPVideoCaptureEx2* capture, const std::string& device, const Options& options,
                   const std::vector<StreamSpec>& specs, const std::string& outFolder,
                   std::vector<Running>& running) {
-    for (const StreamSpec& spec : specs) {
+    for (StreamSpec spec : specs) {
+        spec.text = device + spec.text;  // tells the devices apart in the report and the JSON
         Running& r = running.emplace_back();
         r.capture = capture;
         r.device = device;
@@ -181,8 +182,7 @@ void StartStreams(IIPVideoCaptureEx2* capture, const std::string& device, const 
                         ? capture->StartCapture(spec.channel, sink, r.settings.get())
                         : capture->StartStream(spec.channel, spec.stream, sink, r.settings.get());
         if (!r.started) {
-            std::fprintf(stderr, "quillon-host: stream %s%s did not start\n", device.c_str(),
-                         spec.text.c_str());
+            std::fprintf(stderr, "quillon-host: stream %s did not start\n", spec.text.c_str());
         }
     }
 }
