@@ -145,7 +145,11 @@ int CEvent::WaitForMultiple(CEvent* const* events, uint32_t count, uint32_t time
 }
 
 uint32_t CurrentThreadId() {
-    thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+    // Every lock asks. The initial-exec model reads the variable straight from the thread
+    // pointer instead of calling __tls_get_addr, as a loaded library otherwise must; its four
+    // bytes fit in the static TLS room the loader keeps for libraries opened later.
+    thread_local const uint32_t id [[gnu::tls_model("initial-exec")]] =
+        static_cast<uint32_t>(::syscall(SYS_gettid));
     return id;
 }
 

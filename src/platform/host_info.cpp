@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -57,6 +59,40 @@ std::string GetModuleFolder() {
     return ModuleFolderOf(std::string_view(path, static_cast<size_t>(length)));
 }
 
+namespace {
+// Highest version of the host core library beside the executable, on the library path or in the
+// system folders, searched in that order.
+std::optional<FileVersion> SearchHostCoreVersion(std::string_view libraryPath) {
+    std::vector<std::string> folders;
+    const std::string exeFolder = GetModuleFolder();
+    if (!exeFolder.empty()) {
+        folders.push_back(exeFolder);
+    }
+    std::string_view list = libraryPath;
+    while (!list.empty()) {
+        const size_t colon = list.find(':');
+        const std::string_view folder = list.substr(0, colon);
+        if (!folder.empty()) {
+            folders.emplace_back(folder);
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        list.remove_prefix(colon + 1);
+    }
+    for (const char* folder : {"/usr/local/lib", "/usr/lib/x86_64-linux-gnu", "/usr/lib", "/lib"}) {
+        folders.emplace_back(folder);
+    }
+    FileVersion version;
+    for (const std::string& folder : folders) {
+        if (FindInFolder(folder, version)) {
+            return version;
+        }
+    }
+    return std::nullopt;
+}
+}  // namespace
+
 bool ParseHostCoreLibraryName(std::string_view name, FileVersion& version) {
     if (name.substr(0, kHostCorePrefix.size()) != kHostCorePrefix) {
         return false;
@@ -86,34 +122,22 @@ bool ParseHostCoreLibraryName(std::string_view name, FileVersion& version) {
 }
 
 bool FindHostCoreVersion(FileVersion& version) {
-    std::vector<std::string> folders;
-    const std::string exeFolder = GetModuleFolder();
-    if (!exeFolder.empty()) {
-        folders.push_back(exeFolder);
+    // Every device open asks, and a miss reads the system library folders whole (about a
+    // millisecond). The answer changes only with the library path, so it is kept per path.
+    static std::mutex mutex;
+    static std::optional<std::string> searchedPath;
+    static std::optional<FileVersion> found;
+    const char* libraryPath = std::getenv("LD_LIBRARY_PATH");
+    const std::string path = libraryPath != nullptr ? libraryPath : "";
+    std::lock_guard lock(mutex);
+    if (searchedPath != path) {
+        found = SearchHostCoreVersion(path);
+        searchedPath = path;
     }
-    if (const char* path = std::getenv("LD_LIBRARY_PATH")) {
-        std::string_view list(path);
-        while (!list.empty()) {
-            const size_t colon = list.find(':');
-            const std::string_view folder = list.substr(0, colon);
-            if (!folder.empty()) {
-                folders.emplace_back(folder);
-            }
-            if (colon == std::string_view::npos) {
-                break;
-            }
-            list.remove_prefix(colon + 1);
-        }
+    if (found) {
+        version = *found;
     }
-    for (const char* folder : {"/usr/local/lib", "/usr/lib/x86_64-linux-gnu", "/usr/lib", "/lib"}) {
-        folders.emplace_back(folder);
-    }
-    for (const std::string& folder : folders) {
-        if (FindInFolder(folder, version)) {
-            return true;
-        }
-    }
-    return false;
+    return found.has_value();
 }
 
 void RandomBytes(void* buffer, size_t size) {

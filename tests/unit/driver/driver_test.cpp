@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "fake_host.h"
+#include "platform/host_info.h"
 
 namespace vornak {
 namespace {
@@ -182,6 +188,37 @@ TEST(HostCoreLibraryTest, VersionFromFileName) {
     EXPECT_EQ(platform::ModuleFolderOf("/opt/host/bin/host"), "/opt/host/bin/");
     EXPECT_EQ(platform::ModuleFolderOf("host"), "host");
     EXPECT_EQ(platform::ModuleFolderOf(std::string(600, 'a')), "");
+}
+
+// The answer is kept between device opens, but a changed library path must be searched again.
+TEST(HostCoreLibraryTest, SearchFollowsTheLibraryPath) {
+    namespace fs = std::filesystem;
+    const char* before = std::getenv("LD_LIBRARY_PATH");
+    const std::string saved = before != nullptr ? before : "";
+    const fs::path root =
+        fs::temp_directory_path() / ("quillon-hostcore-" + std::to_string(::getpid()));
+    const auto folderWith = [&](const char* name) {
+        const fs::path folder = root / name;
+        fs::create_directories(folder);
+        std::ofstream(folder / (std::string("libtarnhold.so.") + name)) << "";
+        return folder.string();
+    };
+    const std::string older = folderWith("5.11.0.0");
+    const std::string newer = folderWith("6.3.1.2");
+    platform::FileVersion v;
+    for (int round = 0; round < 2; ++round) {
+        ::setenv("LD_LIBRARY_PATH", older.c_str(), 1);
+        ASSERT_TRUE(platform::FindHostCoreVersion(v));
+        EXPECT_EQ(v, (platform::FileVersion{5, 11, 0, 0}));
+        ::setenv("LD_LIBRARY_PATH", (newer + ":" + older).c_str(), 1);
+        ASSERT_TRUE(platform::FindHostCoreVersion(v));
+        EXPECT_EQ(v, (platform::FileVersion{6, 3, 1, 2}));
+    }
+    ::setenv("LD_LIBRARY_PATH", saved.c_str(), 1);
+    if (before == nullptr) {
+        ::unsetenv("LD_LIBRARY_PATH");
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace
