@@ -352,6 +352,11 @@ CBaseRTSPClient::SessionState CBaseRTSPClient::StepTeardown() {
     return SessionState::kClosed;
 }
 
+void CBaseRTSPClient::OnStreamRead() {
+    // One clock read per read of the connection, not one per packet.
+    readTickMs_ = clock_->TickMs();
+}
+
 void CBaseRTSPClient::OnStreamPacket(const CRTPPacket& packet) {
     {
         CLockGuard guard(statsLock_);
@@ -359,8 +364,7 @@ void CBaseRTSPClient::OnStreamPacket(const CRTPPacket& packet) {
             sourceSsrc_ = packet.ssrc;  // the sender of this connection, or its restart
             stats_ = CReceptionStats{};
         }
-        stats_.OnPacket(packet.sequence, packet.timestamp,
-                        static_cast<uint32_t>(clock_->TickMs() * 90));
+        stats_.OnPacket(packet.sequence, packet.timestamp, static_cast<uint32_t>(readTickMs_ * 90));
     }
     if (user_ == nullptr) {
         return;

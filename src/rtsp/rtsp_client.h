@@ -79,6 +79,7 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     bool IsPaused() const { return paused_; }
 
     // IRTSPStreamParserUser, for the interleaved and tunnelled transports.
+    void OnStreamRead() override;
     void OnStreamPacket(const CRTPPacket& packet) override;
     void OnStreamBye() override;
 
@@ -130,7 +131,8 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
     uint32_t sourceSsrc_ = 0;
     uint32_t ownSsrc_ = 0;
     uint64_t lastReportMs_ = 0;
-    IStreamClock* clock_;  // borrowed
+    uint64_t readTickMs_ = 0;  // when the read being parsed returned; the reading thread's own
+    IStreamClock* clock_;      // borrowed
     uint32_t loopWaitMs_ = 2000;
 };
 

@@ -37,6 +37,8 @@ class IRTSPClientUserEx : public IRTSPClientUser {
 class IRTSPStreamParserUser {
   public:
     virtual ~IRTSPStreamParserUser() = default;
+    // Before the frames of each read are handed on: they all arrived by now.
+    virtual void OnStreamRead() {}
     virtual void OnStreamPacket(const CRTPPacket& packet) = 0;
     virtual void OnStreamBye() = 0;
 };

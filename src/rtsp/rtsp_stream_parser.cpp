@@ -51,6 +51,7 @@ void CRTSPStreamParser::Feed(std::span<const uint8_t> bytes) {
 }
 
 void CRTSPStreamParser::Parse() {
+    user_->OnStreamRead();
     const uint8_t* data = buffer_.data();
     size_t pos = begin_;
     auto findDollar = [&](size_t from) {
@@ -80,9 +81,8 @@ void CRTSPStreamParser::Parse() {
 void CRTSPStreamParser::HandleFrame(uint8_t channel, std::span<const uint8_t> frame) {
     try {
         if (channel == channel_) {
-            CRTPPacket packet;
-            if (packet.Parse(frame)) {
-                user_->OnStreamPacket(packet);
+            if (packet_.Parse(frame)) {
+                user_->OnStreamPacket(packet_);
             }
         } else {
             WalkRtcp(frame, [this](uint8_t type, std::span<const uint8_t>) {

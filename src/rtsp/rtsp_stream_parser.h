@@ -14,6 +14,7 @@
 #include <span>
 
 #include "platform/page_buffer.h"
+#include "rtsp/rtp_packet.h"
 #include "rtsp/rtsp_interfaces.h"
 
 namespace vornak {
@@ -46,6 +47,9 @@ class CRTSPStreamParser {
     platform::PageBuffer buffer_;
     size_t begin_ = 0;  // the first byte not yet parsed
     size_t end_ = 0;    // the end of what was read
+    // Reused for every frame: Parse sets every field, and building a packet afresh costs about
+    // as much as parsing its header.
+    CRTPPacket packet_;
 };
 
 }  // namespace vornak

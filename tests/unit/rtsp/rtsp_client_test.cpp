@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
+#include "rtsp/rtsp_stream_parser.h"
 #include "rtsp_test_support.h"
 
 namespace vornak {
@@ -37,9 +39,15 @@ class CScriptedClient : public CBaseRTSPClient {
     void CheckKeepAlive() { KeepAliveCheck(); }
     void SetLastKeepAlive(uint64_t ms) { lastKeepAliveMs_ = ms; }
     void SetKeepAliveMethod(uint32_t method) { keepAliveMethod_ = method; }
+    void Report() { StreamKeepAlive(); }
+    bool SendInStream(const std::string& bytes) override {
+        inStream.push_back(bytes);
+        return true;
+    }
 
     std::vector<std::string> requests;
     std::deque<std::string> answers;
+    std::vector<std::string> inStream;
 
   protected:
     void ThreadFunction() override {}
@@ -240,6 +248,37 @@ TEST(RTSPClientRequestTest, StopRefusesAllButTeardown) {
     EXPECT_FALSE(client.ExecuteRequest(kRtspGetParameter));
     EXPECT_TRUE(client.requests.empty());
     EXPECT_TRUE(client.ExecuteRequest(kRtspTeardown));
+}
+
+// Packets inside the RTSP connection count their arrival from the read that brought them: a
+// frame sent 100 ms late shows as jitter in the next receiver report, an even pace as none.
+TEST(RTSPClientReportTest, InterleavedJitterFromReadTimes) {
+    for (const uint64_t lateMs : {0, 100}) {
+        CManualClock clock;
+        CScriptedClient client;
+        client.SetClock(&clock);
+        client.Configure(CameraSettings());
+        CRTSPStreamParser stream(&client, 0);
+        for (uint16_t seq = 1; seq <= 3; ++seq) {
+            const uint32_t ts = seq * 9000u;  // 100 ms apart at 90 kHz
+            std::vector<uint8_t> frame = {'$', 0, 0, 13, 0x80, 96, 0, static_cast<uint8_t>(seq)};
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                frame.push_back(static_cast<uint8_t>(ts >> shift));
+            }
+            frame.insert(frame.end(), {1, 2, 3, 4, 0x65});  // SSRC, one payload byte
+            clock.now += (seq == 3 ? 100 + lateMs : 100) * kTicksPerMs;
+            stream.Feed(frame);
+        }
+        clock.now += 6000 * kTicksPerMs;
+        client.Report();
+        ASSERT_FALSE(client.inStream.empty());
+        const std::string& report = client.inStream.front();
+        ASSERT_GE(report.size(), 4u + 24u);
+        // '$' header, then the report: 8 bytes of header, the block's jitter 12 bytes into it.
+        const uint32_t jitter = ReadBe32(reinterpret_cast<const uint8_t*>(report.data()) + 24);
+        // RFC 3550: J += (|D| - J) / 16, with D = 9000 units for the late frame.
+        EXPECT_EQ(jitter, lateMs == 0 ? 0u : 9000u / 16) << "late by " << lateMs << " ms";
+    }
 }
 
 TEST(RTSPClientKeepAliveTest, SentAfterTwoThirdsOfServerTimeout) {
