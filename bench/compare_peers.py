@@ -189,6 +189,26 @@ def stop_all(procs, first_signal=signal.SIGINT, grace=8.0):
             p.reap(max(0.0, deadline - time.monotonic()))
 
 
+def wait_quiet(limit=15.0, busy_below=0.10):
+    """Waits (at most `limit` seconds) until the machine's CPUs are busy less than `busy_below`
+    of the time over half a second: the teardown of 64 peers goes on for seconds after their
+    exit, and a family or a latency run measured meanwhile carries its cost."""
+    def busy_idle():
+        with open("/proc/stat") as f:
+            values = [int(x) for x in f.readline().split()[1:]]
+        idle = values[3] + values[4]  # idle and iowait
+        return sum(values) - idle, idle
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        b0, i0 = busy_idle()
+        time.sleep(0.5)
+        b1, i1 = busy_idle()
+        if (b1 - b0) < busy_below * max(1, (b1 - b0) + (i1 - i0)):
+            return True
+    print("the machine did not go quiet within %.0f s" % limit, flush=True)
+    return False
+
+
 def cpu_seconds(pid):
     """User plus system CPU seconds a live process has used so far."""
     try:
@@ -398,6 +418,7 @@ def main():
                         procs, n, args.seconds, frames, lost,
                         cpu_seconds(cam.proc.pid) - cam_before)
                     time.sleep(1)  # let camsim notice the teardowns before the next family
+                    wait_quiet()
         for n in latency_counts:
             for transport in transports:
                 print("== hand-over latency, %d stream(s) over %s, %d s" % (
