@@ -81,4 +81,20 @@ std::vector<uint8_t> DecodeHex(std::string_view text) {
     return out;
 }
 
+std::vector<std::string> SplitList(std::string_view text, char separator, std::string_view blanks) {
+    std::vector<std::string> items;
+    while (!text.empty()) {
+        const size_t at = text.find(separator);
+        const std::string_view item = Trim(text.substr(0, at), blanks);
+        if (!item.empty()) {
+            items.emplace_back(item);
+        }
+        if (at == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(at + 1);
+    }
+    return items;
+}
+
 }  // namespace vornak

@@ -40,5 +40,8 @@ inline constexpr std::string_view kBlanks = " \t";
 [[nodiscard]] std::optional<uint32_t> ParseDecimal(std::string_view text);
 // Host parameter values: blanks and line ends around, an optional '-', 32 bits signed.
 [[nodiscard]] std::optional<int32_t> ParseSignedDecimal(std::string_view text);
+// The items between separators, each with `blanks` trimmed off; empty items are left out.
+[[nodiscard]] std::vector<std::string> SplitList(std::string_view text, char separator,
+                                                 std::string_view blanks = kBlanks);
 
 }  // namespace vornak

@@ -28,22 +28,6 @@ const char* SizeName(uint32_t width, uint32_t height) {
 }
 }  // namespace
 
-std::vector<std::string> SplitResolutionList(std::string_view text) {
-    std::vector<std::string> list;
-    while (!text.empty()) {
-        const size_t end = text.find(';');
-        const std::string_view item = text.substr(0, end);
-        if (!item.empty()) {
-            list.emplace_back(item);
-        }
-        if (end == std::string_view::npos) {
-            break;
-        }
-        text.remove_prefix(end + 1);
-    }
-    return list;
-}
-
 std::string ResolutionText(uint32_t width, uint32_t height,
                            const std::vector<std::string>& supported) {
     const std::string plain = Format("%ux%u", width, height);
@@ -81,7 +65,7 @@ std::string MjpegPath(const VideoCaptureRequest& request, uint32_t camera,
 }
 
 CAxisCommonChannel::CAxisCommonChannel(IDriver* driver, uint32_t channel)
-    : supported_(SplitResolutionList(driver->GetParameter(kParamResolutions))),
+    : supported_(SplitList(driver->GetParameter(kParamResolutions), ';', {})),
       privacyZones_(std::make_unique<CAxisPrivacyZoneHandler>(driver, channel)) {}
 
 CAxisCommonChannel::~CAxisCommonChannel() = default;

@@ -13,9 +13,6 @@ namespace vornak {
 
 class CAxisPrivacyZoneHandler;
 
-// The device's supported resolutions ("Supported Resolutions", split at ";").
-std::vector<std::string> SplitResolutionList(std::string_view text);
-
 // "WxH", or the entry of the device's list that names the same size (matched without regard
 // to case, against "WxH" or the size's common name), spelled as the device spells it.
 std::string ResolutionText(uint32_t width, uint32_t height,

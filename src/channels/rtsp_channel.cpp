@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "driver/settings_file.h"
 #include "platform/host_info.h"
 #include "platform/net.h"

@@ -14,6 +14,8 @@
 #include <random>
 #include <vector>
 
+#include "base/text.h"
+
 namespace vornak::platform {
 
 namespace {
@@ -68,17 +70,8 @@ std::optional<FileVersion> SearchHostCoreVersion(std::string_view libraryPath) {
     if (!exeFolder.empty()) {
         folders.push_back(exeFolder);
     }
-    std::string_view list = libraryPath;
-    while (!list.empty()) {
-        const size_t colon = list.find(':');
-        const std::string_view folder = list.substr(0, colon);
-        if (!folder.empty()) {
-            folders.emplace_back(folder);
-        }
-        if (colon == std::string_view::npos) {
-            break;
-        }
-        list.remove_prefix(colon + 1);
+    for (std::string& folder : SplitList(libraryPath, ':', {})) {
+        folders.push_back(std::move(folder));
     }
     for (const char* folder : {"/usr/local/lib", "/usr/lib/x86_64-linux-gnu", "/usr/lib", "/lib"}) {
         folders.emplace_back(folder);

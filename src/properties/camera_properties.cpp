@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "base/text.h"
 #include "driver/settings_file.h"
 #include "web/field_search.h"
 #include "web/request_utils.h"

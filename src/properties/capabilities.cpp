@@ -111,20 +111,4 @@ std::string FrameRatesText(const StreamOffer& offer) {
     return Format("values=%s;default=%u", values.c_str(), FrameInterval(offer.defaultRate));
 }
 
-std::vector<std::string> SplitList(std::string_view text, char separator) {
-    std::vector<std::string> items;
-    while (!text.empty()) {
-        const size_t at = text.find(separator);
-        const std::string_view item = Trim(text.substr(0, at));
-        if (!item.empty()) {
-            items.emplace_back(item);
-        }
-        if (at == std::string_view::npos) {
-            break;
-        }
-        text.remove_prefix(at + 1);
-    }
-    return items;
-}
-
 }  // namespace vornak

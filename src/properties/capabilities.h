@@ -62,7 +62,4 @@ std::string ResolutionsText(const StreamOffer& offer, bool sixtyHertz);
 // "values=1000,500,...;default=40"
 std::string FrameRatesText(const StreamOffer& offer);
 
-// Splits at a separator, dropping blanks around items and empty items.
-std::vector<std::string> SplitList(std::string_view text, char separator);
-
 }  // namespace vornak

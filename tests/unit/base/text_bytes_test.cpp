@@ -13,6 +13,14 @@ TEST(TextTest, Trim) {
     EXPECT_EQ(Trim("\r\n 7 \n", " \t\r\n"), "7") << "callers may widen the set";
 }
 
+TEST(TextTest, SplitListDropsEmptyItems) {
+    using List = std::vector<std::string>;
+    EXPECT_EQ(SplitList(" mjpeg, h264 ,,h265 ", ','), (List{"mjpeg", "h264", "h265"}));
+    EXPECT_EQ(SplitList("1920x1080;;640x480;", ';', {}), (List{"1920x1080", "640x480"}));
+    EXPECT_EQ(SplitList("/a b: /c:", ':', {}), (List{"/a b", " /c"})) << "kept as written";
+    EXPECT_TRUE(SplitList(" , ", ',').empty());
+}
+
 TEST(TextTest, CaseInsensitiveCompare) {
     EXPECT_TRUE(EqualsNoCase("WWW-Authenticate", "www-authenticate"));
     EXPECT_FALSE(EqualsNoCase("Basic", "Basi")) << "a prefix is not equal";

@@ -24,8 +24,6 @@ TEST(ResolutionTextTest, DeviceSpellingWins) {
     for (const Row& row : rows) {
         EXPECT_EQ(ResolutionText(row.w, row.h, row.list), row.expected) << row.w << "x" << row.h;
     }
-    EXPECT_EQ(SplitResolutionList("1920x1080;;640x480;"),
-              (std::vector<std::string>{"1920x1080", "640x480"}));
 }
 
 TEST(MjpegPathTest, RequestFields) {
