@@ -4,7 +4,7 @@
 # (UDP and TCP-interleaved RTP), then the driver's frame hand-over latency.
 #   bench/compare_peers.sh [--streams 1,16,64] [--seconds 20] [--transports udp,tcp]
 #                          [--tools floor,quillon,ffmpeg,gst] [--size 1920x1080|1280x720]
-#                          [--latency-streams 1,16] [--keep-logs] [--no-build]
+#                          [--latency-streams 1,16] [--repeat K] [--keep-logs] [--no-build]
 # Builds the release targets first unless --no-build (the clips are made on first use); the
 # measuring is in compare_peers.py.
 set -euo pipefail
