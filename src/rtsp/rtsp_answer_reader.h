@@ -25,6 +25,10 @@ class CRTSPAnswerReader {
     // Everything buffered, for a stream that follows the last answer.
     std::string TakeBuffered();
     void Clear();
+    // For the log: why an answer in state kTooLarge or kBadLength was refused.
+    static const char* RefusalReason(State state) {
+        return state == State::kTooLarge ? "header block too large" : "bad Content-Length";
+    }
     size_t Buffered() const { return buffer_.size(); }
 
   private:

@@ -252,6 +252,12 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
         CLockGuard guard(lock_);
         lastResponse_.clear();
         answerReader_.Clear();
+        if (streamParser_) {
+            // Media ends here: the answer (to TEARDOWN) comes after it in the GET stream, and
+            // its reader starts at the last frame boundary, not inside the frame read last.
+            answerReader_.Feed(streamParser_->Unparsed());
+            streamParser_.reset();
+        }
         waitingForResponse_ = true;
     }
     bool answered = false;
@@ -280,13 +286,25 @@ bool CRTSPClientHTTP::SendRequest(uint32_t method) {
 }
 
 void CRTSPClientHTTP::OnResponse(const std::string& text) {
+    TakeBytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+void CRTSPClientHTTP::OnData(const std::vector<uint8_t>& bytes) {
+    TakeBytes(bytes);
+}
+
+void CRTSPClientHTTP::TakeBytes(std::span<const uint8_t> bytes) {
+    // The receiver picks OnResponse or OnData before it takes the lock, and the session thread
+    // may start or stop waiting in between: the flag decides again here, so no byte is lost.
     CLockGuard guard(lock_);
     if (!waitingForResponse_) {
+        if (streamParser_) {
+            streamParser_->Feed(bytes);
+        }
         return;
     }
     // An answer may come in several reads, and media may come ahead of it.
-    const auto state = answerReader_.Feed(
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    const auto state = answerReader_.Feed(bytes);
     if (state == CRTSPAnswerReader::State::kComplete) {
         lastResponse_ = answerReader_.TakeAnswer();
         waitingForResponse_ = false;
@@ -297,6 +315,11 @@ void CRTSPClientHTTP::OnResponse(const std::string& text) {
         }
         responseArrived_.Set();
     } else if (state != CRTSPAnswerReader::State::kNeedMore) {
+        if (debug_ != nullptr) {
+            debug_->DebugMessage(kLogWarning,
+                                 "vornak::CRTSPClientHTTP::OnResponse: answer refused (%s)",
+                                 CRTSPAnswerReader::RefusalReason(state));
+        }
         answerReader_.Clear();
         waitingForResponse_ = false;
         responseArrived_.Set();  // with an empty answer: the request fails now
@@ -311,13 +334,6 @@ std::string CRTSPClientHTTP::GetResponse() {
 bool CRTSPClientHTTP::IsWaitingForResponse() {
     CLockGuard guard(lock_);
     return waitingForResponse_;
-}
-
-void CRTSPClientHTTP::OnData(const std::vector<uint8_t>& bytes) {
-    CLockGuard guard(lock_);
-    if (streamParser_) {
-        streamParser_->Feed(bytes);
-    }
 }
 
 void CRTSPClientHTTP::ThreadFunction() {
@@ -335,11 +351,9 @@ void CRTSPClientHTTP::ThreadFunction() {
                 StreamKeepAlive();
             }
         }
-        {
-            CLockGuard guard(lock_);
-            streamParser_.reset();
-        }
         ExecuteRequest(kRtspTeardown);
+        CLockGuard guard(lock_);
+        streamParser_.reset();
     }
     NotifyClosed();
 }

@@ -89,6 +89,9 @@ class CRTSPClientHTTP : public CBaseRTSPClient, public IResponseReceiver {
     Web::HttpRequest TunnelPost(const std::string& bytes) const;
     bool SendPost(const Web::HttpRequest& post);
     void ResendRefusedPost();
+    // Bytes of the GET stream: to the answer reader while an answer is awaited, else to the
+    // stream parser.
+    void TakeBytes(std::span<const uint8_t> bytes);
 
     HttpSenderFactory senderFactory_;
     IRandomSource* random_;

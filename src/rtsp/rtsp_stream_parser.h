@@ -33,7 +33,11 @@ class CRTSPStreamParser {
     void Commit(size_t count);
     // Copies the bytes in and parses them, for readers that receive elsewhere.
     void Feed(std::span<const uint8_t> bytes);
-    size_t Buffered() const { return end_ - begin_; }
+    // The bytes not parsed yet: empty, or an unfinished frame from its '$'. A reader that stops
+    // hands them on, so that whatever reads the connection next starts at a frame boundary.
+    std::span<const uint8_t> Unparsed() const {
+        return std::span<const uint8_t>(buffer_.data(), end_).subspan(begin_);
+    }
 
     static constexpr size_t kMinRead = 16 * 1024;
 

@@ -67,9 +67,7 @@ bool CBaseRTSPClientTCP::ReadAnswer(std::string& text) {
                     debug_->DebugMessage(kLogWarning,
                                          "vornak::CBaseRTSPClientTCP::ReadAnswer: answer refused "
                                          "(%s)",
-                                         state == CRTSPAnswerReader::State::kTooLarge
-                                             ? "header block too large"
-                                             : "bad Content-Length");
+                                         CRTSPAnswerReader::RefusalReason(state));
                 }
                 reader_.Clear();
                 return false;
@@ -169,16 +167,20 @@ bool CRTSPClientInterleaved::ReceiveLoop() {
     const std::string early = reader_.TakeBuffered();
     streamParser.Feed(
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(early.data()), early.size()));
-    while (!stopEvent_.IsSet()) {
+    bool ended = false;
+    while (!ended && !stopEvent_.IsSet()) {
         // Read straight into the parser, which takes the frames where they lie.
         const int n = connection_->Receive(streamParser.WriteArea());
-        if (n <= 0) {
-            return true;
+        ended = n <= 0;
+        if (!ended) {
+            streamParser.Commit(static_cast<size_t>(n));
+            StreamKeepAlive();
         }
-        streamParser.Commit(static_cast<size_t>(n));
-        StreamKeepAlive();
     }
-    return false;
+    // The TEARDOWN answer comes after more media: its reader must start at a frame boundary, not
+    // inside the frame read last, or it takes media bytes for the answer's header.
+    reader_.Feed(streamParser.Unparsed());
+    return ended;
 }
 
 bool CRTSPClientInterleaved::SendInStream(const std::string& bytes) {

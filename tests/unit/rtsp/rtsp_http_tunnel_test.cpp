@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "recording_debug.h"
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_text.h"
 #include "rtsp_test_support.h"
@@ -27,6 +28,7 @@ struct CTunnelCamera {
     std::vector<Web::HttpRequest> posts;
     std::vector<std::string> requests;  // decoded RTSP requests
     std::function<std::string(const std::string&)> serve;
+    size_t chunk = 9;  // bytes per read: small, so that answers arrive split
 
     void Push(const std::string& bytes) {
         std::lock_guard lock(mutex);
@@ -78,8 +80,7 @@ class CScriptedSender : public Web::CBaseHttpSender {
             data.clear();
         }
         std::lock_guard lock(camera_->mutex);
-        // Hand out small pieces so answers arrive split.
-        const size_t n = std::min<size_t>({maximum, camera_->downstream.size(), 9});
+        const size_t n = std::min<size_t>({maximum, camera_->downstream.size(), camera_->chunk});
         data.insert(data.end(), camera_->downstream.begin(), camera_->downstream.begin() + n);
         camera_->downstream.erase(0, n);
         return static_cast<uint32_t>(n);
@@ -153,6 +154,57 @@ TEST(RTSPClientHTTPTest, SessionThroughTheTunnel) {
     }
     EXPECT_EQ(user.byes.load(), 1);
     client.Stop();
+}
+
+// A stop lands inside a frame. The camera finishes it and sends more media than an answer's header
+// may hold before it answers the TEARDOWN; the answer behind all that is still read as one.
+TEST(RTSPClientHTTPTest, StopInsideAFrameStillReadsTheTeardownAnswer) {
+    std::vector<uint8_t> body = Rtp(2, 1400);
+    std::fill(body.begin() + 12, body.end(), 'x');  // read from its middle, it is plain junk
+    const std::string cut = Frame(0, body);
+    std::string more;
+    for (uint16_t i = 3; more.size() <= CRTSPAnswerReader::kMaxHeaderBytes; ++i) {
+        more += Frame(0, Rtp(i, 1400));
+    }
+    CTunnelCamera camera;
+    camera.chunk = 1000;
+    camera.serve = [&](const std::string& r) {
+        const std::string head = "RTSP/1.0 200 OK\r\nCSeq: " + Cseq(r) + "\r\n";
+        if (r.rfind("SETUP", 0) == 0) {
+            return head + "Session: 42\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n\r\n";
+        }
+        if (r.rfind("PLAY", 0) == 0) {
+            return head + "Session: 42\r\n\r\n" + Frame(0, Rtp(1)) + cut.substr(0, 700);
+        }
+        if (r.rfind("TEARDOWN", 0) == 0) {
+            return cut.substr(700) + more + head + "Session: 42\r\n\r\n";
+        }
+        return head + "Content-Length: 2\r\n\r\nv=";
+    };
+    RecordingDebug debug;
+    CRecordingUser user;
+    CRTSPClientHTTP client(&debug, "tunnel");
+    client.SetHttpSenderFactory([&camera](const DEVICE_INFO& device, const std::string&) {
+        return std::make_unique<CScriptedSender>(device, &camera);
+    });
+    ASSERT_TRUE(client.Start(Settings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() == 1; }));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard lock(camera.mutex);
+            return camera.downstream.empty();
+        },
+        std::chrono::seconds(5)));
+    client.Stop();
+    {
+        std::lock_guard lock(camera.mutex);
+        ASSERT_EQ(camera.requests.size(), 4u);
+        EXPECT_EQ(camera.requests[3].rfind("TEARDOWN ", 0), 0u);
+        EXPECT_TRUE(camera.downstream.empty()) << "the answer was not read";
+    }
+    for (const auto& line : debug.Lines()) {
+        ADD_FAILURE() << line.text;
+    }
 }
 
 // Two clients started at once against a camera that never answers: their cookies differ, and

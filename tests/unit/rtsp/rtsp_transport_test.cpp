@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "recording_debug.h"
 #include "rtsp/rtcp_packets.h"
 #include "rtsp/rtsp_transports.h"
 #include "rtsp_test_support.h"
@@ -181,6 +182,36 @@ TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
     EXPECT_EQ(user.byes.load(), 1);
     EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)), "TEARDOWN");
     client.Stop();
+}
+
+// A stop lands inside a frame. The camera finishes it and sends more media than an answer's header
+// may hold before it reads the TEARDOWN; the answer behind all that is still read as one.
+TEST(RTSPClientInterleavedTest, StopInsideAFrameStillReadsTheTeardownAnswer) {
+    std::vector<uint8_t> body = Rtp(2, 1400);
+    std::fill(body.begin() + 12, body.end(), 'x');  // read from its middle, it is plain junk
+    const std::string cut = Frame(2, body);
+    std::string more;
+    for (uint16_t i = 3; more.size() <= CRTSPAnswerReader::kMaxHeaderBytes; ++i) {
+        more += Frame(2, Rtp(i, 1400));
+    }
+    auto answers =
+        CameraAnswers("RTP/AVP/TCP;unicast;interleaved=2-3", Frame(2, Rtp(1)) + cut.substr(0, 700));
+    auto shared = std::make_shared<CScriptedConnection::Shared>();
+    shared->serve = [answers, cut, more](const std::string& request) {
+        const std::string answer = answers(request);
+        return Method(request) == "TEARDOWN" ? cut.substr(700) + more + answer : answer;
+    };
+    RecordingDebug debug;
+    CRecordingUser user;
+    CRTSPClientInterleaved client(&debug, "tcp");
+    UseScript(client, shared);
+    ASSERT_TRUE(client.Start(CameraSettings(), &user));
+    ASSERT_TRUE(user.WaitUntil([&] { return user.sequences.size() == 1; }));
+    client.Stop();
+    EXPECT_EQ(Method(shared->Request(shared->RequestCount() - 1)), "TEARDOWN");
+    for (const auto& line : debug.Lines()) {
+        ADD_FAILURE() << line.text;
+    }
 }
 
 // The real TCP connection against a loopback listener.
