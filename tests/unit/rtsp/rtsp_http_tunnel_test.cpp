@@ -159,13 +159,7 @@ TEST(RTSPClientHTTPTest, SessionThroughTheTunnel) {
 // A stop lands inside a frame. The camera finishes it and sends more media than an answer's header
 // may hold before it answers the TEARDOWN; the answer behind all that is still read as one.
 TEST(RTSPClientHTTPTest, StopInsideAFrameStillReadsTheTeardownAnswer) {
-    std::vector<uint8_t> body = Rtp(2, 1400);
-    std::fill(body.begin() + 12, body.end(), 'x');  // read from its middle, it is plain junk
-    const std::string cut = Frame(0, body);
-    std::string more;
-    for (uint16_t i = 3; more.size() <= CRTSPAnswerReader::kMaxHeaderBytes; ++i) {
-        more += Frame(0, Rtp(i, 1400));
-    }
+    const MediaBeforeTeardown media = MediaAroundAStop(0);
     CTunnelCamera camera;
     camera.chunk = 1000;
     camera.serve = [&](const std::string& r) {
@@ -174,10 +168,10 @@ TEST(RTSPClientHTTPTest, StopInsideAFrameStillReadsTheTeardownAnswer) {
             return head + "Session: 42\r\nTransport: RTP/AVP/TCP;interleaved=0-1\r\n\r\n";
         }
         if (r.rfind("PLAY", 0) == 0) {
-            return head + "Session: 42\r\n\r\n" + Frame(0, Rtp(1)) + cut.substr(0, 700);
+            return head + "Session: 42\r\n\r\n" + Frame(0, Rtp(1)) + media.cut.substr(0, 700);
         }
         if (r.rfind("TEARDOWN", 0) == 0) {
-            return cut.substr(700) + more + head + "Session: 42\r\n\r\n";
+            return media.cut.substr(700) + media.more + head + "Session: 42\r\n\r\n";
         }
         return head + "Content-Length: 2\r\n\r\nv=";
     };

@@ -2,6 +2,7 @@
 // that records what the client reports, and interleaved frames of RTP.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "rtsp/rtsp_answer_reader.h"
 #include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_interfaces.h"
 #include "rtsp/stream_clock.h"
@@ -111,6 +113,23 @@ inline std::string Frame(uint8_t channel, const std::vector<uint8_t>& body) {
                        static_cast<char>(body.size() & 0xFF)};
     out.append(body.begin(), body.end());
     return out;
+}
+
+// The media a camera sends between a client's stop and its answer to TEARDOWN: the rest of the
+// frame the stop cut (`cut` from byte 700 on; read from its middle, it is plain junk), then more
+// frames than an answer's header block may hold.
+struct MediaBeforeTeardown {
+    std::string cut;
+    std::string more;
+};
+inline MediaBeforeTeardown MediaAroundAStop(uint8_t channel) {
+    std::vector<uint8_t> body = Rtp(2, 1400);
+    std::fill(body.begin() + 12, body.end(), 'x');
+    MediaBeforeTeardown media{Frame(channel, body), {}};
+    for (uint16_t i = 3; media.more.size() <= CRTSPAnswerReader::kMaxHeaderBytes; ++i) {
+        media.more += Frame(channel, Rtp(i, 1400));
+    }
+    return media;
 }
 
 inline std::vector<uint8_t> FrameBytes(uint8_t channel, const std::vector<uint8_t>& body) {

@@ -187,19 +187,13 @@ TEST(RTSPClientInterleavedTest, MediaInTheConnectionAndByeEndsTheSession) {
 // A stop lands inside a frame. The camera finishes it and sends more media than an answer's header
 // may hold before it reads the TEARDOWN; the answer behind all that is still read as one.
 TEST(RTSPClientInterleavedTest, StopInsideAFrameStillReadsTheTeardownAnswer) {
-    std::vector<uint8_t> body = Rtp(2, 1400);
-    std::fill(body.begin() + 12, body.end(), 'x');  // read from its middle, it is plain junk
-    const std::string cut = Frame(2, body);
-    std::string more;
-    for (uint16_t i = 3; more.size() <= CRTSPAnswerReader::kMaxHeaderBytes; ++i) {
-        more += Frame(2, Rtp(i, 1400));
-    }
-    auto answers =
-        CameraAnswers("RTP/AVP/TCP;unicast;interleaved=2-3", Frame(2, Rtp(1)) + cut.substr(0, 700));
+    const MediaBeforeTeardown media = MediaAroundAStop(2);
+    auto answers = CameraAnswers("RTP/AVP/TCP;unicast;interleaved=2-3",
+                                 Frame(2, Rtp(1)) + media.cut.substr(0, 700));
     auto shared = std::make_shared<CScriptedConnection::Shared>();
-    shared->serve = [answers, cut, more](const std::string& request) {
+    shared->serve = [answers, media](const std::string& request) {
         const std::string answer = answers(request);
-        return Method(request) == "TEARDOWN" ? cut.substr(700) + more + answer : answer;
+        return Method(request) == "TEARDOWN" ? media.cut.substr(700) + media.more + answer : answer;
     };
     RecordingDebug debug;
     CRecordingUser user;
