@@ -122,10 +122,9 @@ int CTCPConnection::ReceiveWithin(std::span<uint8_t> buffer, uint32_t waitMs) {
                            : waitMs == 0          ? receiveTimeoutMs_
                                                   : std::min(waitMs, receiveTimeoutMs_);
     const uint64_t start = TickMs();
-    for (;;) {
+    for (uint64_t now = start;; now = TickMs()) {
         // Once shortened, the end is fixed in time: a peer that keeps sending cannot hold a
         // reader that loops over Receive.
-        const uint64_t now = TickMs();
         const uint64_t readsEnd = readsEndMs_;
         if ((readsEnd != 0 && now >= readsEnd) || (limit != 0 && now - start >= limit)) {
             return -1;
