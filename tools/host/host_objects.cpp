@@ -53,9 +53,20 @@ void HostLogger::Clear() {
 
 HostVideoFrame::HostVideoFrame(uint32_t fourcc, uint32_t size, std::string stream)
     : buffer_(std::make_unique_for_overwrite<uint8_t[]>(size)),
+      capacity_(size),
       size_(size),
       fourcc_(fourcc),
       stream_(std::move(stream)) {}
+
+void HostVideoFrame::Reuse(uint32_t fourcc, uint32_t size, const char* stream) {
+    size_ = size;
+    dataSize_ = 0;
+    fourcc_ = fourcc;
+    width_ = height_ = resolutionClass_ = 0;
+    timestamp_ = {};
+    finished_ = false;
+    stream_.assign(stream != nullptr ? stream : "");  // keeps its capacity: no allocation
+}
 
 void HostVideoFrame::SetTimestamp(const SYSTEMTIME* time) {
     if (time != nullptr) {
@@ -91,7 +102,40 @@ IVideoFrame* HostFrameAllocator::CreateFrame(uint32_t fourcc, uint32_t size, con
     }
     ++outstanding_;
     ++created_;
+    {
+        std::lock_guard lock(poolMutex_);
+        // The smallest kept frame that holds the picture.
+        auto best = pool_.end();
+        for (auto it = pool_.begin(); it != pool_.end(); ++it) {
+            if ((*it)->Capacity() >= size &&
+                (best == pool_.end() || (*it)->Capacity() < (*best)->Capacity())) {
+                best = it;
+            }
+        }
+        if (best != pool_.end()) {
+            HostVideoFrame* frame = *best;
+            *best = pool_.back();
+            pool_.pop_back();
+            frame->Reuse(fourcc, size, stream);
+            return frame;
+        }
+    }
     return new HostVideoFrame(fourcc, size, stream != nullptr ? stream : "");
+}
+
+HostFrameAllocator::~HostFrameAllocator() {
+    for (HostVideoFrame* frame : pool_) {
+        delete frame;
+    }
+}
+
+void HostFrameAllocator::KeepReleasedFrames(size_t frames) {
+    std::lock_guard lock(poolMutex_);
+    poolLimit_ = frames;
+    while (pool_.size() > poolLimit_) {
+        delete pool_.back();
+        pool_.pop_back();
+    }
 }
 
 IAudioFrame* HostFrameAllocator::CreateAudioFrame(uint32_t codec, uint32_t size, const char*) {
@@ -108,10 +152,21 @@ void HostFrameAllocator::ReleaseAudioFrame(IAudioFrame* frame) {
 }
 
 void HostFrameAllocator::ReleaseFrame(IVideoFrame* frame) {
-    if (frame != nullptr) {
-        --outstanding_;
-        delete frame;
+    if (frame == nullptr) {
+        return;
     }
+    --outstanding_;
+    // Every frame given out is one of ours; a big one is not worth keeping.
+    constexpr uint32_t kMaxKeptBytes = 4u << 20;
+    auto* own = static_cast<HostVideoFrame*>(frame);
+    {
+        std::lock_guard lock(poolMutex_);
+        if (pool_.size() < poolLimit_ && own->Capacity() <= kMaxKeptBytes) {
+            pool_.push_back(own);
+            return;
+        }
+    }
+    delete own;
 }
 
 const char* HostDeviceContext::GetParameter(uint32_t id) {

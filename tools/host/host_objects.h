@@ -47,6 +47,9 @@ class HostLogger : public IHostLogger {
 class HostVideoFrame : public IVideoFrame {
   public:
     HostVideoFrame(uint32_t fourcc, uint32_t size, std::string stream);
+    // Made ready for another picture of at most Capacity() bytes, as if new.
+    void Reuse(uint32_t fourcc, uint32_t size, const char* stream);
+    uint32_t Capacity() const { return capacity_; }
 
     uint32_t GetBufferSize() const override { return size_; }
     uint8_t* GetBuffer() override { return buffer_.get(); }
@@ -70,6 +73,7 @@ class HostVideoFrame : public IVideoFrame {
   private:
     // Not cleared: the driver fills it.
     std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t capacity_;
     uint32_t size_;
     uint32_t dataSize_ = 0;
     uint32_t fourcc_;
@@ -114,6 +118,7 @@ class HostAudioFrame : public IAudioFrame {
 // Heap frames; counts what is outstanding so tests can prove every frame is released once.
 class HostFrameAllocator : public IFrameAllocator {
   public:
+    ~HostFrameAllocator() override;
     IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* stream) override;
     IAudioFrame* CreateAudioFrame(uint32_t codec, uint32_t size, const char* stream) override;
     void ReleaseAudioFrame(IAudioFrame* frame) override;
@@ -123,8 +128,15 @@ class HostFrameAllocator : public IFrameAllocator {
     uint64_t Created() const { return created_.load(); }
     // Frames above this size are refused (null), as a host short of memory would.
     void SetMaxFrameSize(uint32_t size) { maxFrameSize_ = size; }
+    // Keeps up to `frames` released video frames for the next pictures, as a recording host
+    // keeps its buffers, instead of two heap blocks per picture. Off by default: with fresh
+    // frames a sanitizer sees a driver that touches a frame after releasing it.
+    void KeepReleasedFrames(size_t frames);
 
   private:
+    std::mutex poolMutex_;
+    size_t poolLimit_ = 0;
+    std::vector<HostVideoFrame*> pool_;
     std::atomic<int64_t> outstanding_{0};
     std::atomic<uint64_t> created_{0};
     std::atomic<uint32_t> maxFrameSize_{256u * 1024 * 1024};

@@ -549,6 +549,8 @@ int RunCapture(DriverLibrary& library, const Options& options,
     MulticastGroups groups;
     logger.ObserveInstead([&groups](const LogLine& line) { groups.Note(line.text); });
     HostFrameAllocator allocator;
+    // Every stream holds one frame at a time; the spare ones cover a picture of a new size.
+    allocator.KeepReleasedFrames(2 * static_cast<size_t>(options.devices) * (specs.size() + 1));
     // Each device has a context of its own, as the cameras of a recording server do.
     std::vector<std::unique_ptr<HostDeviceContext>> contexts;
     std::vector<IIPCaptureDriverEx5*> drivers;
