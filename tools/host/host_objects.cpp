@@ -113,28 +113,21 @@ IVideoFrame* HostFrameAllocator::CreateFrame(uint32_t fourcc, uint32_t size, con
             }
         }
         if (best != pool_.end()) {
-            HostVideoFrame* frame = *best;
-            *best = pool_.back();
+            std::unique_ptr<HostVideoFrame> frame = std::move(*best);
+            *best = std::move(pool_.back());
             pool_.pop_back();
             frame->Reuse(fourcc, size, stream);
-            return frame;
+            return frame.release();
         }
     }
     return new HostVideoFrame(fourcc, size, stream != nullptr ? stream : "");
 }
 
-HostFrameAllocator::~HostFrameAllocator() {
-    for (HostVideoFrame* frame : pool_) {
-        delete frame;
-    }
-}
-
 void HostFrameAllocator::KeepReleasedFrames(size_t frames) {
     std::lock_guard lock(poolMutex_);
     poolLimit_ = frames;
-    while (pool_.size() > poolLimit_) {
-        delete pool_.back();
-        pool_.pop_back();
+    if (pool_.size() > poolLimit_) {
+        pool_.resize(poolLimit_);
     }
 }
 
@@ -158,15 +151,15 @@ void HostFrameAllocator::ReleaseFrame(IVideoFrame* frame) {
     --outstanding_;
     // Every frame given out is one of ours; a big one is not worth keeping.
     constexpr uint32_t kMaxKeptBytes = 4u << 20;
-    auto* own = static_cast<HostVideoFrame*>(frame);
-    {
-        std::lock_guard lock(poolMutex_);
-        if (pool_.size() < poolLimit_ && own->Capacity() <= kMaxKeptBytes) {
-            pool_.push_back(own);
-            return;
+    std::unique_ptr<IVideoFrame> owned(frame);
+    std::lock_guard lock(poolMutex_);
+    if (pool_.size() < poolLimit_) {
+        auto* own = static_cast<HostVideoFrame*>(frame);
+        if (own->Capacity() <= kMaxKeptBytes) {
+            owned.release();
+            pool_.emplace_back(own);
         }
     }
-    delete own;
 }
 
 const char* HostDeviceContext::GetParameter(uint32_t id) {

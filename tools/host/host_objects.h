@@ -118,7 +118,6 @@ class HostAudioFrame : public IAudioFrame {
 // Heap frames; counts what is outstanding so tests can prove every frame is released once.
 class HostFrameAllocator : public IFrameAllocator {
   public:
-    ~HostFrameAllocator() override;
     IVideoFrame* CreateFrame(uint32_t fourcc, uint32_t size, const char* stream) override;
     IAudioFrame* CreateAudioFrame(uint32_t codec, uint32_t size, const char* stream) override;
     void ReleaseAudioFrame(IAudioFrame* frame) override;
@@ -129,14 +128,14 @@ class HostFrameAllocator : public IFrameAllocator {
     // Frames above this size are refused (null), as a host short of memory would.
     void SetMaxFrameSize(uint32_t size) { maxFrameSize_ = size; }
     // Keeps up to `frames` released video frames for the next pictures, as a recording host
-    // keeps its buffers, instead of two heap blocks per picture. Off by default: with fresh
+    // keeps its buffers, instead of three heap blocks per picture. Off by default: with fresh
     // frames a sanitizer sees a driver that touches a frame after releasing it.
     void KeepReleasedFrames(size_t frames);
 
   private:
     std::mutex poolMutex_;
     size_t poolLimit_ = 0;
-    std::vector<HostVideoFrame*> pool_;
+    std::vector<std::unique_ptr<HostVideoFrame>> pool_;
     std::atomic<int64_t> outstanding_{0};
     std::atomic<uint64_t> created_{0};
     std::atomic<uint32_t> maxFrameSize_{256u * 1024 * 1024};
