@@ -111,7 +111,9 @@ bool CBaseRTPChannel::UpdateSettings(const VideoCaptureRequest* request) {
 }
 
 bool CBaseRTPChannel::FrameReady(ipcapture::IVideoFrame* frame) {
-    frameReceived_.Set();
+    if (!frameSignalled_.exchange(true, std::memory_order_acq_rel)) {
+        frameReceived_.Set();
+    }
     if (!SendFrameCallback(frame)) {
         return false;
     }
@@ -205,6 +207,7 @@ bool CBaseRTPChannel::Connect() {
         rtpMode_ = kRtpOverHttp;
     }
     frameReceived_.Reset();
+    frameSignalled_ = false;
     if (PrepareDevice() && OpenStream()) {
         connected_ = true;
         return true;

@@ -86,6 +86,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     uint32_t keepAliveIntervalMs_ = 30000;
     CTime keepAliveTimer_;
     CManualEvent frameReceived_;
+    // Whether this connection's first frame has set frameReceived_: only that frame needs the
+    // event's lock and notification, the capture thread waits for no other.
+    std::atomic<bool> frameSignalled_{false};
     CEvent settingsUpdated_{false};
     CLock streamNameLock_;
     std::string streamName_;
