@@ -77,13 +77,13 @@ bool CBaseHttpChannel::SignalTimedOut() {
 
 void CBaseHttpChannel::SendFakeJPEGFrame(const std::vector<uint8_t>& picture) {
     static const char kMethod[] = "vornak::CBaseHttpChannel::SendFakeJPEGFrame";
-    const Delivery result =
-        DeliverPicture(*driver_, this,
-                       {.data = picture,
-                        .fourcc = kFourCCJpeg,
-                        .size = {kPlaceholderWidth, kPlaceholderHeight},
-                        .stream = StreamName(driver_->GetDriverName(), kStreamRecording)},
-                       kMethod);
+    const std::string stream = StreamName(driver_->GetDriverName(), kStreamRecording);
+    const Delivery result = DeliverPicture(*driver_, this,
+                                           {.data = picture,
+                                            .fourcc = kFourCCJpeg,
+                                            .size = {kPlaceholderWidth, kPlaceholderHeight},
+                                            .stream = stream.c_str()},
+                                           kMethod);
     if (result == Delivery::kRefused) {
         driver_->DebugMessage(kLogDetail,
                               "%s: FrameReceived() callback returns error for device %s", kMethod,

@@ -11,9 +11,13 @@ Delivery DeliverPicture(IDriver& driver, IMediaParserClient* client, const Pictu
     if (allocator == nullptr || client == nullptr || picture.data.empty()) {
         return Delivery::kNoHost;
     }
-    const std::string stream = picture.stream.empty() ? client->GetStreamName() : picture.stream;
+    std::string asked;
+    if (picture.stream == nullptr) {
+        asked = client->GetStreamName();
+    }
     const auto size = static_cast<uint32_t>(picture.data.size());
-    ipcapture::IVideoFrame* frame = allocator->CreateFrame(picture.fourcc, size, stream.c_str());
+    ipcapture::IVideoFrame* frame = allocator->CreateFrame(
+        picture.fourcc, size, picture.stream != nullptr ? picture.stream : asked.c_str());
     if (frame == nullptr) {
         driver.DebugMessage(kLogError, "%s: Frame allocation error, device %s", method,
                             driver.GetDeviceName().c_str());

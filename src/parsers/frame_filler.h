@@ -21,8 +21,8 @@ struct Picture {
     uint32_t rtpTimestamp = 0;         // converted to a time by the client
     const SYSTEMTIME* time = nullptr;  // given: the time as it is, rtpTimestamp unused
     FillOrder order = FillOrder::kCopyFirst;
-    std::string stream{};  // empty: the client's stream name
-    bool mark = false;     // FinishFrame after the fields, as motion frames are handed over
+    const char* stream = nullptr;  // null: the client's stream name, asked for this picture
+    bool mark = false;             // FinishFrame after the fields, as motion frames are handed over
 };
 
 enum class Delivery { kDelivered, kRefused, kNoHost, kNoFrame, kCopyFailed };

@@ -29,6 +29,7 @@ void CRTPMediaParser::Reset() {
     firstPacket_ = true;
     lastMarker_ = true;
     skipping_ = false;
+    streamName_.clear();
 }
 
 void CRTPMediaParser::SetParameterSets(const ParameterSets& sets) {
@@ -96,12 +97,17 @@ void CRTPMediaParser::RefusePayload(const char* method, const char* reason) {
 Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data, uint32_t fourcc,
                                        uint32_t rtpTimestamp, const char* method,
                                        const SYSTEMTIME* time) {
+    if (streamName_.empty() && client_ != nullptr) {
+        // Asked once a session rather than copied for every picture: it holds while it runs.
+        streamName_ = client_->GetStreamName();
+    }
     return DeliverPicture(*owner_, client_,
                           {.data = data,
                            .fourcc = fourcc,
                            .size = {width_, height_},
                            .rtpTimestamp = rtpTimestamp,
-                           .time = time},
+                           .time = time,
+                           .stream = streamName_.empty() ? nullptr : streamName_.c_str()},
                           method);
 }
 

@@ -68,7 +68,10 @@ class CRTPMediaParser {
     virtual void SetParameterSets(const ParameterSets& sets);
 
     // client: borrowed; the channel owns the parser and outlives it.
-    void SetClient(IMediaParserClient* client) { client_ = client; }
+    void SetClient(IMediaParserClient* client) {
+        client_ = client;
+        streamName_.clear();
+    }
     // The picture size last read from the stream; 0 when unknown.
     Size GetPictureSize() const { return {width_, height_}; }
     const MediaParserStats& Stats() const { return stats_; }
@@ -112,6 +115,7 @@ class CRTPMediaParser {
     uint16_t lastSequence_ = 0;
     uint32_t lastTimestamp_ = 0;
     bool lastMarker_ = true;
+    std::string streamName_;  // the client's, asked at the session's first picture
     // After a loss inside a picture, its remaining packets (same timestamp) are skipped.
     bool skipping_ = false;
     uint32_t skipTimestamp_ = 0;

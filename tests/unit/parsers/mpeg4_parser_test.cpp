@@ -194,6 +194,19 @@ TEST_F(Mpeg4ParserTest, IVopWithoutInBandConfigGetsSdpConfigUntilAReset) {
     EXPECT_TRUE(rig.parser.WaitingForIntra());
 }
 
+// The channel's stream name is asked once a session: a restarted channel may have another.
+TEST_F(Mpeg4ParserTest, StreamNameIsAskedAgainForANewSession) {
+    Feed(Concat({Config(), IVop()}), true, 3000);
+    rig.client.streamName = "Quillon::RecStream";
+    Feed(Concat({Config(), IVop()}), true, 6000);
+    rig.parser.Reset();
+    Feed(Concat({Config(), IVop()}), true, 9000);
+    ASSERT_EQ(Frames().size(), 3u);
+    EXPECT_EQ(Frames()[0].stream, "Quillon::LiveStream");
+    EXPECT_EQ(Frames()[1].stream, "Quillon::LiveStream");
+    EXPECT_EQ(Frames()[2].stream, "Quillon::RecStream");
+}
+
 TEST_F(Mpeg4ParserTest, LostPacketInsidePVopWaitsForNextIVop) {
     Feed(Concat({Config(), IVop()}), true, 1000);
     Feed(PVop(), false, 2000);

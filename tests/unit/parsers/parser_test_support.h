@@ -36,6 +36,7 @@ struct DeliveredFrame {
     uint32_t dataSize = 0;
     std::vector<uint8_t> data;
     SYSTEMTIME time{};
+    std::string stream;
 };
 
 // Collects frames; its clock maps RTP ticks of 90 kHz onto seconds of a fixed day, so frame
@@ -51,11 +52,12 @@ class RecordingClient : public IMediaParserClient {
         copy.dataSize = frame->GetDataSize();
         copy.data.assign(frame->GetBuffer(), frame->GetBuffer() + copy.dataSize);
         frame->GetTimestamp(&copy.time);
+        copy.stream = static_cast<quillon::host::HostVideoFrame*>(frame)->StreamName();
         frames.push_back(std::move(copy));
         return accept;
     }
     Size GetRequestedSize() override { return {640, 480}; }
-    std::string GetStreamName() override { return "Quillon::LiveStream"; }
+    std::string GetStreamName() override { return streamName; }
     void ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME& time) override {
         converted.push_back(rtpTimestamp);
         time = SYSTEMTIME{2026, 1, 4, 1, 0, 0, 0, 0};
@@ -69,6 +71,7 @@ class RecordingClient : public IMediaParserClient {
     std::vector<DeliveredFrame> frames;
     std::vector<uint32_t> converted;
     bool accept = true;
+    std::string streamName = "Quillon::LiveStream";
 };
 
 // Parser, host allocator, driver and client wired together.
