@@ -128,14 +128,7 @@ Size CBaseRTPChannel::GetRequestedSize() {
 }
 
 std::string CBaseRTPChannel::GetStreamName() {
-    // Asked for every picture; built again only when the stream kind changes.
-    const uint32_t stream = GetRequest().stream;
-    CLockGuard guard(streamNameLock_);
-    if (streamName_.empty() || streamNameKind_ != stream) {
-        streamName_ = StreamName(driver_->GetDriverName(), stream);
-        streamNameKind_ = stream;
-    }
-    return streamName_;
+    return StreamName(driver_->GetDriverName(), GetRequest().stream);
 }
 
 void CBaseRTPChannel::PacketReceived(const sockaddr_in& sender, const CRTPPacket& packet) {

@@ -90,9 +90,6 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     // event's lock and notification, the capture thread waits for no other.
     std::atomic<bool> frameSignalled_{false};
     CEvent settingsUpdated_{false};
-    CLock streamNameLock_;
-    std::string streamName_;
-    uint32_t streamNameKind_ = 0;
     uint32_t deviceIp_ = 0;  // network order; 0 when the address does not resolve
     std::atomic<uint32_t> rtpMode_{0};
     std::atomic<bool> connected_{false};  // since the last CloseStream

@@ -107,7 +107,7 @@ Delivery CRTPMediaParser::DeliverFrame(std::span<const uint8_t> data, uint32_t f
                            .size = {width_, height_},
                            .rtpTimestamp = rtpTimestamp,
                            .time = time,
-                           .stream = streamName_.empty() ? nullptr : streamName_.c_str()},
+                           .stream = streamName_.c_str()},
                           method);
 }
 
